@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace mapsvc::tile_gateway {
+
+// The layer name is not a key of the layer catalogue.
+class unknown_layer_error : public std::invalid_argument {
+ public:
+  explicit unknown_layer_error(std::string_view layer_name);
+};
+
+// The layer exists but is not served at the requested zoom (below its minimum).
+class zoom_unavailable_error : public std::invalid_argument {
+ public:
+  zoom_unavailable_error(std::string_view layer_name, std::int64_t zoom);
+};
+
+// Text that Python's int() would refuse; what() reads
+// "invalid literal for int() with base 10: '<text>'".
+class invalid_int_literal : public std::invalid_argument {
+ public:
+  explicit invalid_int_literal(std::string_view text);
+};
+
+// A setting that converted to an integer too large for its C++ type.
+class setting_out_of_range : public std::out_of_range {
+ public:
+  setting_out_of_range(std::string_view name, std::string_view text);
+};
+
+}  // namespace mapsvc::tile_gateway

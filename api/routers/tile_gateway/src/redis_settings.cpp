@@ -1,0 +1,108 @@
+#include "mapsvc/tile_gateway/redis_settings.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <stdexcept>
+#include <utility>
+
+#include "mapsvc/tile_gateway/errors.hpp"
+
+namespace mapsvc::tile_gateway {
+
+namespace {
+
+// Code point at `pos` in UTF-8 text and its length; malformed bytes come back as
+// themselves (never whitespace) so they end up in the refusal.
+std::pair<char32_t, std::size_t> decode_at(std::string_view s, std::size_t pos) {
+  const auto lead = static_cast<unsigned char>(s[pos]);
+  std::size_t len = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
+  if (len == 0 || pos + len > s.size()) return {lead, 1};
+  char32_t cp = len == 1 ? lead : lead & (0x7f >> len);
+  for (std::size_t k = 1; k < len; ++k) {
+    const auto cont = static_cast<unsigned char>(s[pos + k]);
+    if ((cont & 0xc0) != 0x80) return {lead, 1};
+    cp = (cp << 6) | (cont & 0x3f);
+  }
+  return {cp, len};
+}
+
+// The characters Python's str.strip() removes.
+bool is_python_space(char32_t cp) {
+  return (cp >= 0x09 && cp <= 0x0d) || (cp >= 0x1c && cp <= 0x20) || cp == 0x85 || cp == 0xa0 ||
+         cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200a) || cp == 0x2028 || cp == 0x2029 || cp == 0x202f ||
+         cp == 0x205f || cp == 0x3000;
+}
+
+std::string_view strip_python_space(std::string_view s) {
+  std::size_t begin = s.size(), end = 0;
+  for (std::size_t pos = 0; pos < s.size();) {
+    const auto [cp, len] = decode_at(s, pos);
+    if (!is_python_space(cp)) {
+      begin = std::min(begin, pos);
+      end = pos + len;
+    }
+    pos += len;
+  }
+  return begin < end ? s.substr(begin, end - begin) : std::string_view{};
+}
+
+int setting_as_int(const getenv_function& getenv_fn, const char* name, const char* fallback) {
+  const char* raw = getenv_fn(name);
+  const std::string_view text = raw ? raw : fallback;
+  std::int64_t value = 0;
+  try {
+    value = parse_python_int(text);
+  } catch (const std::out_of_range&) {
+    throw setting_out_of_range(name, text);
+  }
+  if (value < INT_MIN || value > INT_MAX) throw setting_out_of_range(name, text);
+  return static_cast<int>(value);
+}
+
+}  // namespace
+
+std::int64_t parse_python_int(std::string_view text) {
+  std::string_view s = strip_python_space(text);
+  bool negative = false;
+  if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
+    negative = s.front() == '-';
+    s.remove_prefix(1);
+  }
+  if (s.empty()) throw invalid_int_literal(text);
+
+  // Magnitude in uint64 so that INT64_MIN still fits.
+  constexpr std::uint64_t limit_pos = INT64_MAX;
+  const std::uint64_t limit = negative ? limit_pos + 1 : limit_pos;
+  std::uint64_t magnitude = 0;
+  bool overflow = false;
+  bool after_digit = false;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const char c = s[i];
+    if (c == '_') {
+      // Only between two digits, never doubled or trailing.
+      if (!after_digit || i + 1 == s.size()) throw invalid_int_literal(text);
+      after_digit = false;
+      continue;
+    }
+    if (c < '0' || c > '9') throw invalid_int_literal(text);
+    after_digit = true;
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (magnitude > (limit - digit) / 10) overflow = true;  // keep checking the syntax first
+    else magnitude = magnitude * 10 + digit;
+  }
+  if (overflow) throw std::out_of_range("integer out of range: " + std::string(text));
+  if (negative) return magnitude == limit_pos + 1 ? INT64_MIN : -static_cast<std::int64_t>(magnitude);
+  return static_cast<std::int64_t>(magnitude);
+}
+
+redis_settings read_redis_settings(const getenv_function& getenv_fn) {
+  redis_settings settings;
+  const char* host = getenv_fn("REDIS_HOST");
+  settings.host = host ? host : "localhost";
+  settings.port = setting_as_int(getenv_fn, "REDIS_PORT", "6379");
+  settings.db = setting_as_int(getenv_fn, "REDIS_DB", "0");
+  return settings;
+}
+
+}  // namespace mapsvc::tile_gateway
