@@ -1,0 +1,70 @@
+// mapsvc: the map-serving and plan-printing service.
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+
+#include "host/config.hpp"
+#include "host/helpers/logging.hpp"
+#include "host/http/app.hpp"
+#include "host/http/server.hpp"
+#include "host/http/static_files.hpp"
+
+namespace {
+
+spdlog::level::level_enum level_named(const std::string& name) {
+  const auto level = spdlog::level::from_str(name == "warning" ? "warn" : name);
+  if (level == spdlog::level::off && name != "off")
+    throw std::invalid_argument("unknown log level '" + name + "' (debug, info, warning, error)");
+  return level;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  host::config cfg;
+  try {
+    cfg = host::load_config(std::vector<std::string>(argv + 1, argv + argc), host::process_env, MAPSVC_DEFAULT_WEB_ROOT);
+    if (cfg.help) {
+      std::fputs(host::usage_text(argv[0]).c_str(), stdout);
+      return 0;
+    }
+    host::helpers::set_log_level(level_named(cfg.log_level));
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "mapsvc: %s\n", e.what());
+    return 2;
+  }
+  auto log = host::helpers::get_logger("mapsvc");
+
+  try {
+    boost::asio::io_context io(1);
+    host::http::app application("mapsvc", "0.1.0");
+
+    if (!cfg.web_root.empty() && std::filesystem::is_directory(cfg.web_root))
+      application.mount(host::http::static_files_router(cfg.web_root));
+    application.mount(host::http::api_description_router(application));
+
+    host::http::server_options options;
+    options.host = cfg.host;
+    options.port = cfg.port;
+    host::http::server server(io, application, options);
+    server.start();
+    log->info("Listening on http://{}:{}/", cfg.host, server.port());
+
+    boost::asio::signal_set signals(io, SIGINT, SIGTERM);
+    signals.async_wait([&](const boost::system::error_code& ec, int signal) {
+      if (ec) return;
+      log->info("Received signal {}: finishing requests in flight", signal);
+      server.shutdown([&] { io.stop(); });
+    });
+    io.run();
+    log->info("Stopped");
+    return 0;
+  } catch (const std::exception& e) {
+    log->critical("mapsvc failed: {}", e.what());
+    return 1;
+  }
+}

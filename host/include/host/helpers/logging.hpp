@@ -1,0 +1,21 @@
+#pragma once
+// Named loggers on one shared sink: one line per record with time, level, logger name, message.
+
+#include <memory>
+#include <string>
+
+#include <spdlog/spdlog.h>
+
+namespace host::helpers {
+
+// The logger called `name`, created on first use at the process-wide level.
+std::shared_ptr<spdlog::logger> get_logger(const std::string& name = "mapsvc");
+
+// Sets the process-wide level once: later calls do nothing, like a basic logging
+// configuration that only takes effect where nothing configured logging before.
+void configure_logging(spdlog::level::level_enum level);
+
+// Sets the level unconditionally (the operator's choice, e.g. from MAPSVC_LOG_LEVEL).
+void set_log_level(spdlog::level::level_enum level);
+
+}  // namespace host::helpers

@@ -1,0 +1,66 @@
+#pragma once
+// The host application: mounted routes, request dispatch and the API description.
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include <boost/asio/awaitable.hpp>
+#include <nlohmann/json.hpp>
+
+#include "host/http/router.hpp"
+
+namespace host::http {
+
+// How the host opens and ends the per-request database session of routes that declare one.
+struct session_provider {
+  std::function<std::shared_ptr<database::session>()> open;  // type-erased: the http layer never sees a session's definition
+  std::function<boost::asio::awaitable<void>(database::session&)> close;
+};
+
+struct route_match {
+  const route* matched = nullptr;
+  std::vector<std::pair<std::string, std::string>> path_values;
+};
+struct no_route {};                               // 404
+struct wrong_method {};                           // 405
+struct slash_redirect { std::string location; };  // 307 to the same path with/without the final "/"
+using resolution = std::variant<route_match, no_route, wrong_method, slash_redirect>;
+
+class app {
+ public:
+  app(std::string title, std::string version);
+
+  void mount(const router& r);
+  void set_session_provider(session_provider provider) { sessions_ = std::move(provider); }
+
+  // Pure routing: which route answers `method` on `path` (no query string).
+  resolution resolve(boost::beast::http::verb method, std::string_view path) const;
+
+  // Routes, converts parameters, runs the handler and turns every outcome into a response.
+  boost::asio::awaitable<response> dispatch(const http_request& request) const;
+
+  nlohmann::ordered_json openapi() const;
+  const std::vector<route>& routes() const { return routes_; }
+
+ private:
+  std::string title_;
+  std::string version_;
+  std::vector<route> routes_;
+  session_provider sessions_;
+};
+
+// Query string to (name, value) pairs, percent-decoded; later duplicates win when read.
+std::vector<std::pair<std::string, std::string>> parse_query(std::string_view query);
+
+}  // namespace host::http
+
+namespace host::http {
+
+// GET /openapi.json: the API description of every route mounted on `application`.
+router api_description_router(const app& application);
+
+}  // namespace host::http

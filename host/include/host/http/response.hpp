@@ -1,0 +1,31 @@
+#pragma once
+// What a handler answers: raw bytes with a media type and extra headers, or JSON.
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace host::http {
+
+struct response {
+  unsigned status = 200;
+  std::string body;
+  std::string content_type;  // empty: no Content-Type header (e.g. 204)
+  std::vector<std::pair<std::string, std::string>> headers;
+
+  response& header(std::string name, std::string value) {
+    headers.emplace_back(std::move(name), std::move(value));
+    return *this;
+  }
+};
+
+// Compact JSON, non-ASCII characters kept as UTF-8.
+response json_response(const nlohmann::ordered_json& body, unsigned status = 200);
+response raw_response(std::string body, std::string content_type, unsigned status = 200);
+response empty_response(unsigned status = 204);
+response detail_response(unsigned status, std::string_view detail);
+
+}  // namespace host::http

@@ -1,0 +1,89 @@
+#include "host/config.hpp"
+
+#include <charconv>
+#include <cstdlib>
+#include <stdexcept>
+
+namespace host {
+namespace {
+
+long parse_whole(const std::string& what, const std::string& text, long min, long max) {
+  long value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || value < min || value > max)
+    throw std::invalid_argument(what + " must be a whole number from " + std::to_string(min) + " to " +
+                                std::to_string(max) + ", got '" + text + "'");
+  return value;
+}
+
+void apply(config& c, const std::string& key, const std::string& value) {
+  if (key == "host") c.host = value;
+  else if (key == "port") c.port = static_cast<unsigned short>(parse_whole("port", value, 0, 65535));
+  else if (key == "database-url") c.database_url = value;
+  else if (key == "db-pool-size") c.db_pool_size = static_cast<int>(parse_whole("db pool size", value, 1, 1000));
+  else if (key == "web-root") c.web_root = value;
+  else if (key == "log-level") c.log_level = value;
+  else throw std::invalid_argument("unknown option --" + key + " (see --help)");
+}
+
+}  // namespace
+
+std::optional<std::string> process_env(const std::string& name) {
+  if (const char* v = std::getenv(name.c_str())) return std::string(v);
+  return std::nullopt;
+}
+
+config load_config(const std::vector<std::string>& args, const env_lookup& env, std::string default_web_root) {
+  config c;
+  c.web_root = std::move(default_web_root);
+  const std::pair<const char*, const char*> env_keys[] = {
+      {"MAPSVC_HOST", "host"},           {"MAPSVC_PORT", "port"},         {"DATABASE_URL", "database-url"},
+      {"DB_POOL_SIZE", "db-pool-size"}, {"MAPSVC_WEB_ROOT", "web-root"}, {"MAPSVC_LOG_LEVEL", "log-level"}};
+  for (const auto& [var, key] : env_keys) {
+    if (auto v = env(var); v && !v->empty()) {
+      try {
+        apply(c, key, *v);
+      } catch (const std::invalid_argument& e) {
+        throw std::invalid_argument(std::string(var) + ": " + e.what());
+      }
+    }
+  }
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "-h" || arg == "--help") {
+      c.help = true;
+      continue;
+    }
+    if (arg.rfind("--", 0) != 0) throw std::invalid_argument("unexpected argument '" + arg + "' (see --help)");
+    std::string key = arg.substr(2), value;
+    if (const auto eq = key.find('='); eq != std::string::npos) {
+      value = key.substr(eq + 1);
+      key.resize(eq);
+    } else {
+      if (i + 1 >= args.size()) throw std::invalid_argument("option --" + key + " needs a value");
+      value = args[++i];
+    }
+    apply(c, key, value);
+  }
+  return c;
+}
+
+std::string usage_text(const std::string& program) {
+  return "usage: " + program + R"( [options]
+
+Serves vector tiles of the cadastral layers, survey plans and the map preview page.
+
+options (each also read from the environment variable shown; flags win):
+  --host ADDR          listen address                     MAPSVC_HOST   (127.0.0.1)
+  --port N             listen port                        MAPSVC_PORT   (8000)
+  --database-url URL   PostgreSQL connection URI          DATABASE_URL  (postgresql://postgres@127.0.0.1:55432/mapsvc)
+  --db-pool-size N     database connections at most       DB_POOL_SIZE  (10)
+  --web-root DIR       folder of the preview page         MAPSVC_WEB_ROOT
+  --log-level LEVEL    debug, info, warning, error        MAPSVC_LOG_LEVEL (info)
+  -h, --help           this text
+
+The tile cache reads REDIS_HOST (localhost), REDIS_PORT (6379) and REDIS_DB (0).
+)";
+}
+
+}  // namespace host

@@ -1,0 +1,57 @@
+#include "host/helpers/logging.hpp"
+
+#include <atomic>
+#include <mutex>
+
+#include <spdlog/sinks/stdout_sinks.h>
+
+namespace host::helpers {
+namespace {
+
+struct logging_state {
+  std::mutex mutex;
+  spdlog::sink_ptr sink;
+  spdlog::level::level_enum level = spdlog::level::info;
+  bool configured = false;
+};
+
+logging_state& state() {
+  static logging_state s;
+  return s;
+}
+
+}  // namespace
+
+std::shared_ptr<spdlog::logger> get_logger(const std::string& name) {
+  if (auto existing = spdlog::get(name)) return existing;
+  auto& s = state();
+  std::lock_guard lock(s.mutex);
+  if (auto existing = spdlog::get(name)) return existing;
+  if (!s.sink) {
+    s.sink = std::make_shared<spdlog::sinks::stderr_sink_mt>();
+    s.sink->set_pattern("%Y-%m-%d %H:%M:%S.%e %-7l %n: %v");
+  }
+  auto logger = std::make_shared<spdlog::logger>(name, s.sink);
+  logger->set_level(s.level);
+  spdlog::register_logger(logger);
+  return logger;
+}
+
+void configure_logging(spdlog::level::level_enum level) {
+  auto& s = state();
+  {
+    std::lock_guard lock(s.mutex);
+    if (s.configured) return;
+  }
+  set_log_level(level);
+}
+
+void set_log_level(spdlog::level::level_enum level) {
+  auto& s = state();
+  std::lock_guard lock(s.mutex);
+  s.configured = true;
+  s.level = level;
+  spdlog::set_level(level);  // every registered logger
+}
+
+}  // namespace host::helpers

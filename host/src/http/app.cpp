@@ -1,0 +1,171 @@
+#include "host/http/app.hpp"
+
+#include <exception>
+
+#include "host/helpers/logging.hpp"
+#include "host/http/errors.hpp"
+
+namespace host::http {
+namespace beast_http = boost::beast::http;
+
+namespace {
+
+bool better(const route& a, const route& b) { return a.full_path.specificity() > b.full_path.specificity(); }
+
+nlohmann::ordered_json validation_body(const std::vector<param_problem>& problems) {
+  auto detail = nlohmann::ordered_json::array();
+  for (const auto& p : problems) {
+    nlohmann::ordered_json item;
+    item["type"] = p.type;
+    item["loc"] = {std::string(to_string(p.in)), p.name};
+    item["msg"] = p.message;
+    item["input"] = p.input ? nlohmann::ordered_json(*p.input) : nlohmann::ordered_json();
+    detail.push_back(std::move(item));
+  }
+  nlohmann::ordered_json body;
+  body["detail"] = std::move(detail);
+  return body;
+}
+
+// Converts path values and the query string to the route's declared parameters.
+std::vector<param_problem> convert_all(const route& r, const route_match& m, std::string_view query,
+                                       request_params& out) {
+  std::vector<param_problem> problems;
+  const auto query_values = parse_query(query);
+  for (const auto& spec : r.spec.params) {
+    const std::string* raw = nullptr;
+    if (spec.in == param_in::path) {
+      for (const auto& [name, value] : m.path_values)
+        if (name == spec.name) raw = &value;
+    } else {
+      for (const auto& [name, value] : query_values)
+        if (name == spec.name) raw = &value;
+    }
+    if (!raw) {
+      if (spec.default_value) {
+        out.set(spec.name, *spec.default_value);
+      } else {
+        problems.push_back({"missing", spec.in, spec.name, "Field required", std::nullopt});
+      }
+      continue;
+    }
+    auto converted = convert_param(spec, *raw);
+    if (auto* value = std::get_if<param_value>(&converted)) {
+      out.set(spec.name, std::move(*value));
+    } else {
+      problems.push_back(std::move(std::get<param_problem>(converted)));
+    }
+  }
+  return problems;
+}
+
+}  // namespace
+
+std::vector<std::pair<std::string, std::string>> parse_query(std::string_view query) {
+  std::vector<std::pair<std::string, std::string>> out;
+  while (!query.empty()) {
+    const auto amp = query.find('&');
+    const std::string_view pair = query.substr(0, amp);
+    if (!pair.empty()) {
+      const auto eq = pair.find('=');
+      out.emplace_back(percent_decode(pair.substr(0, eq), true),
+                       eq == std::string_view::npos ? std::string() : percent_decode(pair.substr(eq + 1), true));
+    }
+    if (amp == std::string_view::npos) break;
+    query.remove_prefix(amp + 1);
+  }
+  return out;
+}
+
+app::app(std::string title, std::string version) : title_(std::move(title)), version_(std::move(version)) {}
+
+void app::mount(const router& r) {
+  for (const auto& rt : r.routes()) routes_.push_back(rt);
+}
+
+resolution app::resolve(beast_http::verb method, std::string_view path) const {
+  // GET routes answer HEAD too.
+  const auto effective = method == beast_http::verb::head ? beast_http::verb::get : method;
+  const route* best = nullptr;
+  route_match best_match;
+  bool path_known = false;
+  for (const auto& r : routes_) {
+    auto values = r.full_path.match(path);
+    if (!values) continue;
+    path_known = true;
+    if (r.spec.method != effective) continue;
+    if (!best || better(r, *best)) {
+      best = &r;
+      best_match.path_values = std::move(*values);
+    }
+  }
+  if (best) {
+    best_match.matched = best;
+    return best_match;
+  }
+  if (path_known) return wrong_method{};
+  if (!path.empty() && path != "/") {
+    const std::string other = path.back() == '/' ? std::string(path.substr(0, path.size() - 1)) : std::string(path) + "/";
+    for (const auto& r : routes_)
+      if (r.spec.method == effective && r.full_path.match(other)) return slash_redirect{other};
+  }
+  return no_route{};
+}
+
+boost::asio::awaitable<response> app::dispatch(const http_request& request) const {
+  const std::string_view target(request.target().data(), request.target().size());
+  const auto question = target.find('?');
+  const std::string_view path = target.substr(0, question);
+  const std::string_view query = question == std::string_view::npos ? std::string_view{} : target.substr(question + 1);
+
+  auto resolved = resolve(request.method(), path);
+  if (std::holds_alternative<no_route>(resolved)) co_return detail_response(404, "Not Found");
+  if (std::holds_alternative<wrong_method>(resolved)) co_return detail_response(405, "Method Not Allowed");
+  if (auto* redirect = std::get_if<slash_redirect>(&resolved)) {
+    response r = empty_response(307);
+    r.header("Location", query.empty() ? redirect->location : redirect->location + "?" + std::string(query));
+    co_return r;
+  }
+
+  const auto& m = std::get<route_match>(resolved);
+  const route& r = *m.matched;
+  request_params params;
+  if (auto problems = convert_all(r, m, query, params); !problems.empty())
+    co_return json_response(validation_body(problems), 422);
+
+  std::shared_ptr<database::session> session;
+  if (r.spec.uses_db && sessions_.open) session = sessions_.open();
+  request_context ctx{request, params, session.get()};
+
+  response answer;
+  std::exception_ptr unexpected;
+  try {
+    answer = co_await r.fn(ctx);
+  } catch (const http_error& e) {
+    answer = detail_response(e.status(), e.detail());
+  } catch (...) {
+    unexpected = std::current_exception();
+  }
+  if (unexpected) {
+    try {
+      std::rethrow_exception(unexpected);
+    } catch (const std::exception& e) {
+      helpers::get_logger("host.http")->error("Unhandled error in {} ({} {}): {}", r.spec.name,
+                                              std::string(request.method_string()), std::string(path), e.what());
+    } catch (...) {
+      helpers::get_logger("host.http")->error("Unhandled non-standard error in {}", r.spec.name);
+    }
+    answer = detail_response(500, "Internal Server Error");
+  }
+
+  if (session) {
+    try {
+      co_await sessions_.close(*session);
+    } catch (const std::exception& e) {
+      helpers::get_logger("host.http")->warn("Closing the database session of {} failed: {}", r.spec.name, e.what());
+    }
+  }
+  co_return answer;
+}
+
+}  // namespace host::http

@@ -1,0 +1,117 @@
+#include <cctype>
+
+#include "host/http/app.hpp"
+
+namespace host::http {
+namespace {
+
+// "get_tile_xyz" -> "Get Tile Xyz"
+std::string title_case(std::string_view name) {
+  std::string out;
+  bool start = true;
+  for (char c : name) {
+    if (c == '_') {
+      out += ' ';
+      start = true;
+    } else {
+      out += start ? static_cast<char>(std::toupper(static_cast<unsigned char>(c))) : c;
+      start = false;
+    }
+  }
+  return out;
+}
+
+nlohmann::ordered_json to_json(const param_value& v) {
+  if (const auto* s = std::get_if<std::string>(&v)) return *s;
+  if (const auto* i = std::get_if<integer>(&v)) {
+    if (i->value) return *i->value;
+    return i->text;
+  }
+  if (const auto* d = std::get_if<double>(&v)) return *d;
+  return std::get<bool>(v);
+}
+
+nlohmann::ordered_json parameter(const param_spec& p) {
+  nlohmann::ordered_json schema;
+  schema["type"] = std::string(to_string(p.type));
+  schema["title"] = title_case(p.name);
+  if (p.default_value) schema["default"] = to_json(*p.default_value);
+  if (!p.description.empty()) schema["description"] = p.description;
+  nlohmann::ordered_json j;
+  j["name"] = p.name;
+  j["in"] = std::string(to_string(p.in));
+  j["required"] = !p.default_value.has_value();
+  j["schema"] = std::move(schema);
+  if (!p.description.empty()) j["description"] = p.description;
+  return j;
+}
+
+nlohmann::ordered_json operation(const route& r) {
+  nlohmann::ordered_json op;
+  if (!r.tags.empty()) op["tags"] = r.tags;
+  op["summary"] = title_case(r.spec.name);
+  if (!r.spec.description.empty()) op["description"] = r.spec.description;
+  op["operationId"] = r.spec.name;
+  auto params = nlohmann::ordered_json::array();
+  for (const auto& p : r.spec.params) params.push_back(parameter(p));
+  if (!params.empty()) op["parameters"] = std::move(params);
+
+  nlohmann::ordered_json ok;
+  ok["description"] = "Successful Response";
+  ok["content"][r.spec.media_type] = nlohmann::ordered_json::object();
+  op["responses"]["200"] = std::move(ok);
+  if (!r.spec.params.empty()) {
+    nlohmann::ordered_json invalid;
+    invalid["description"] = "Validation Error";
+    invalid["content"]["application/json"]["schema"]["$ref"] = "#/components/schemas/HTTPValidationError";
+    op["responses"]["422"] = std::move(invalid);
+  }
+  return op;
+}
+
+nlohmann::ordered_json validation_schemas() {
+  return nlohmann::ordered_json::parse(R"({
+    "HTTPValidationError": {"title": "HTTPValidationError", "type": "object",
+      "properties": {"detail": {"title": "Detail", "type": "array",
+                                "items": {"$ref": "#/components/schemas/ValidationError"}}}},
+    "ValidationError": {"title": "ValidationError", "type": "object", "required": ["loc", "msg", "type"],
+      "properties": {"loc": {"title": "Location", "type": "array",
+                             "items": {"anyOf": [{"type": "string"}, {"type": "integer"}]}},
+                     "msg": {"title": "Message", "type": "string"},
+                     "type": {"title": "Error Type", "type": "string"}}}
+  })");
+}
+
+}  // namespace
+
+nlohmann::ordered_json app::openapi() const {
+  nlohmann::ordered_json doc;
+  doc["openapi"] = "3.1.0";
+  doc["info"]["title"] = title_;
+  doc["info"]["version"] = version_;
+  nlohmann::ordered_json paths = nlohmann::ordered_json::object();
+  for (const auto& r : routes_) {
+    if (!r.spec.include_in_schema) continue;
+    std::string method(boost::beast::http::to_string(r.spec.method));
+    for (char& c : method) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    paths[r.full_path.text()][method] = operation(r);
+  }
+  doc["paths"] = std::move(paths);
+  doc["components"]["schemas"] = validation_schemas();
+  return doc;
+}
+
+}  // namespace host::http
+
+namespace host::http {
+
+router api_description_router(const app& application) {
+  router r;
+  r.add({.path = "/openapi.json", .name = "openapi", .description = "The API description.", .include_in_schema = false},
+        [&application](request_context&) -> boost::asio::awaitable<response> {
+          co_return json_response(application.openapi());
+        });
+  return r;
+}
+
+}  // namespace host::http

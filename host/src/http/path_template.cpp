@@ -1,0 +1,106 @@
+#include "host/http/path_template.hpp"
+
+#include <stdexcept>
+
+namespace host::http {
+
+std::vector<std::string_view> split_path(std::string_view path) {
+  std::vector<std::string_view> out;
+  if (!path.empty() && path.front() == '/') path.remove_prefix(1);
+  for (;;) {
+    const auto slash = path.find('/');
+    out.push_back(path.substr(0, slash));
+    if (slash == std::string_view::npos) break;
+    path.remove_prefix(slash + 1);
+  }
+  return out;
+}
+
+std::string percent_decode(std::string_view text, bool plus_is_space) {
+  auto hex = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 && hex(text[i + 2]) >= 0) {
+      out += static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2]));
+      i += 2;
+    } else if (c == '+' && plus_is_space) {
+      out += ' ';
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+path_template::path_template(std::string text) : text_(std::move(text)) {
+  const auto parts = split_path(text_);
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    const std::string_view part = parts[i];
+    segment seg;
+    const auto open = part.find('{');
+    const auto close = part.find('}');
+    if (open == std::string_view::npos) {
+      seg.literal = std::string(part);
+      specificity_.push_back(2);
+    } else {
+      if (close == std::string_view::npos || close < open) throw std::invalid_argument("bad path template: " + text_);
+      seg.literal = std::string(part.substr(0, open));
+      seg.suffix = std::string(part.substr(close + 1));
+      std::string name(part.substr(open + 1, close - open - 1));
+      if (const auto colon = name.find(':'); colon != std::string::npos) {
+        if (name.substr(colon + 1) != "path" || i + 1 != parts.size())
+          throw std::invalid_argument("only a last {name:path} segment may span segments: " + text_);
+        seg.rest = true;
+        name.resize(colon);
+      }
+      seg.param = std::move(name);
+      specificity_.push_back(seg.rest ? 0 : 1);
+    }
+    segments_.push_back(std::move(seg));
+  }
+}
+
+std::vector<std::string> path_template::param_names() const {
+  std::vector<std::string> names;
+  for (const auto& s : segments_)
+    if (!s.param.empty()) names.push_back(s.param);
+  return names;
+}
+
+std::optional<std::vector<std::pair<std::string, std::string>>> path_template::match(std::string_view path) const {
+  const auto parts = split_path(path);
+  std::vector<std::pair<std::string, std::string>> values;
+  for (std::size_t i = 0; i < segments_.size(); ++i) {
+    const segment& seg = segments_[i];
+    if (i >= parts.size()) return std::nullopt;
+    if (seg.rest) {
+      // The remainder of the raw path from this segment on.
+      const std::size_t offset = static_cast<std::size_t>(parts[i].data() - path.data());
+      const std::string_view rest = path.substr(offset);
+      if (rest.size() < seg.literal.size() || rest.substr(0, seg.literal.size()) != seg.literal) return std::nullopt;
+      values.emplace_back(seg.param, percent_decode(rest.substr(seg.literal.size()), false));
+      return values;
+    }
+    const std::string_view part = parts[i];
+    if (seg.param.empty()) {
+      if (part != seg.literal) return std::nullopt;
+      continue;
+    }
+    if (part.size() <= seg.literal.size() + seg.suffix.size()) return std::nullopt;
+    if (part.substr(0, seg.literal.size()) != seg.literal) return std::nullopt;
+    if (part.substr(part.size() - seg.suffix.size()) != seg.suffix) return std::nullopt;
+    const auto value = part.substr(seg.literal.size(), part.size() - seg.literal.size() - seg.suffix.size());
+    values.emplace_back(seg.param, percent_decode(value, false));
+  }
+  if (parts.size() != segments_.size()) return std::nullopt;
+  return values;
+}
+
+}  // namespace host::http

@@ -1,0 +1,184 @@
+#include "host/http/server.hpp"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/write.hpp>
+
+#include "host/helpers/logging.hpp"
+
+namespace host::http {
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace bhttp = beast::http;
+using tcp = asio::ip::tcp;
+
+namespace {
+
+constexpr auto nothrow = asio::as_tuple(asio::use_awaitable);
+
+bhttp::response<bhttp::string_body> to_beast(response&& r, unsigned version, bool keep_alive, bool head) {
+  bhttp::response<bhttp::string_body> res{static_cast<bhttp::status>(r.status), version};
+  res.set(bhttp::field::server, "mapsvc");
+  if (!r.content_type.empty()) res.set(bhttp::field::content_type, r.content_type);
+  for (auto& [name, value] : r.headers) res.insert(name, value);
+  res.keep_alive(keep_alive);
+  const bool bodiless = r.status == 204 || r.status == 304 || r.status < 200;
+  if (bodiless) return res;
+  if (head) {
+    res.content_length(r.body.size());
+  } else {
+    res.body() = std::move(r.body);
+    res.prepare_payload();
+  }
+  return res;
+}
+
+// The answer to a request the parser refused, or none when the connection just closes.
+std::optional<response> refusal_for(const beast::error_code& ec) {
+  if (ec == bhttp::error::header_limit) return detail_response(431, "Request header fields too large");
+  if (ec == bhttp::error::body_limit) return detail_response(413, "Request body too large");
+  if (ec.category() == beast::error_code(bhttp::error::bad_method).category() && ec != bhttp::error::end_of_stream &&
+      ec != bhttp::error::partial_message)
+    return detail_response(400, "Bad request");
+  return std::nullopt;
+}
+
+}  // namespace
+
+struct server::connection {
+  beast::tcp_stream stream;
+  bool busy = false;
+  explicit connection(tcp::socket s) : stream(std::move(s)) {}
+};
+
+server::server(asio::io_context& io, const app& application, server_options options)
+    : io_(io), app_(application), options_(std::move(options)), acceptor_(io) {}
+
+server::~server() { *alive_ = false; }
+
+void server::start() {
+  const tcp::endpoint endpoint(asio::ip::make_address(options_.host), options_.port);
+  acceptor_.open(endpoint.protocol());
+  acceptor_.set_option(asio::socket_base::reuse_address(true));
+  acceptor_.bind(endpoint);
+  acceptor_.listen(asio::socket_base::max_listen_connections);
+  bound_port_ = acceptor_.local_endpoint().port();
+  asio::co_spawn(io_, accept_loop(), asio::detached);
+}
+
+asio::awaitable<void> server::accept_loop() {
+  auto alive = alive_;
+  while (*alive && !draining_) {
+    auto [ec, socket] = co_await acceptor_.async_accept(nothrow);
+    if (!*alive || draining_) break;
+    if (ec) {
+      if (ec == asio::error::operation_aborted) break;
+      // Out of descriptors and similar: back off briefly instead of spinning.
+      asio::steady_timer pause(io_, std::chrono::milliseconds(50));
+      co_await pause.async_wait(nothrow);
+      continue;
+    }
+    asio::co_spawn(io_, serve(std::move(socket)), asio::detached);
+  }
+}
+
+asio::awaitable<void> server::serve(tcp::socket socket) {
+  auto alive = alive_;
+  beast::error_code ignored;
+  socket.set_option(tcp::no_delay(true), ignored);
+  connection conn(std::move(socket));
+  connections_.push_front(&conn);
+  const auto registered = connections_.begin();
+  beast::flat_buffer buffer;
+
+  while (!draining_) {
+    if (buffer.size() == 0) {
+      // Idle between requests: wait for the first byte of the next one.
+      conn.busy = false;
+      conn.stream.expires_after(options_.idle_timeout);
+      auto [ec, n] = co_await conn.stream.async_read_some(buffer.prepare(4096), nothrow);
+      if (ec || !*alive || draining_) break;
+      buffer.commit(n);
+    }
+    conn.busy = true;
+
+    bhttp::request_parser<bhttp::string_body> parser;
+    parser.header_limit(static_cast<std::uint32_t>(options_.header_limit));
+    parser.body_limit(options_.body_limit);
+    conn.stream.expires_after(options_.request_timeout);
+    auto [read_ec, read_n] = co_await bhttp::async_read(conn.stream, buffer, parser, nothrow);
+    if (!*alive) co_return;
+    if (read_ec) {
+      if (auto refusal = refusal_for(read_ec)) {
+        auto res = to_beast(std::move(*refusal), 11, false, false);
+        conn.stream.expires_after(options_.write_timeout);
+        co_await bhttp::async_write(conn.stream, res, nothrow);
+      }
+      break;
+    }
+
+    const auto& req = parser.get();
+    response answer;
+    try {
+      answer = co_await app_.dispatch(req);
+    } catch (const std::exception& e) {
+      helpers::get_logger("host.http")->error("Request failed outside its handler: {}", e.what());
+      answer = detail_response(500, "Internal Server Error");
+    }
+    if (!*alive) co_return;
+
+    const bool keep_alive = req.keep_alive() && !draining_;
+    auto res = to_beast(std::move(answer), req.version(), keep_alive, req.method() == bhttp::verb::head);
+    conn.stream.expires_after(options_.write_timeout);
+    auto [write_ec, write_n] = co_await bhttp::async_write(conn.stream, res, nothrow);
+    if (write_ec || !keep_alive || !*alive) break;
+  }
+
+  if (!*alive) co_return;
+  conn.stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+  conn.stream.close();
+  connection_closed(registered);
+}
+
+void server::connection_closed(std::list<connection*>::iterator it) {
+  connections_.erase(it);
+  if (draining_ && connections_.empty()) finish_shutdown();
+}
+
+void server::shutdown(std::function<void()> on_stopped) {
+  if (draining_) return;
+  draining_ = true;
+  on_stopped_ = std::move(on_stopped);
+  beast::error_code ignored;
+  acceptor_.close(ignored);
+  for (auto* c : connections_)
+    if (!c->busy) c->stream.socket().cancel(ignored);
+  if (connections_.empty()) {
+    // Let the accept loop see the closed acceptor before reporting the stop.
+    asio::post(io_, [this, alive = alive_] {
+      if (*alive) finish_shutdown();
+    });
+    return;
+  }
+  grace_timer_ = std::make_unique<asio::steady_timer>(io_, options_.shutdown_grace);
+  grace_timer_->async_wait([this, alive = alive_](beast::error_code ec) {
+    if (ec || !*alive) return;
+    beast::error_code ignored_ec;
+    for (auto* c : connections_) c->stream.socket().close(ignored_ec);
+  });
+}
+
+void server::finish_shutdown() {
+  if (grace_timer_) grace_timer_->cancel();
+  if (auto done = std::exchange(on_stopped_, nullptr)) done();
+}
+
+}  // namespace host::http
