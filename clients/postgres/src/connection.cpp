@@ -1,0 +1,338 @@
+#include <clients/pg/connection.hpp>
+
+#include "server_error.hpp"
+
+#include <clients/pg/errors.hpp>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/system/system_error.hpp>
+
+#include <libpq-fe.h>
+
+#include <vector>
+
+namespace clients::pg {
+namespace asio = boost::asio;
+namespace {
+
+using namespace std::chrono_literals;
+constexpr auto nothrow = asio::as_tuple(asio::use_awaitable);
+using wait_type = asio::posix::descriptor_base::wait_type;
+
+// After a cancel request the server normally answers within milliseconds; a server that
+// stays silent this long is treated as gone.
+constexpr auto cancel_drain_limit = 5s;
+
+struct result_deleter {
+  void operator()(PGresult* r) const noexcept { PQclear(r); }
+};
+using result_ptr = std::unique_ptr<PGresult, result_deleter>;
+
+// Cancels the waits on `desc` when the time is up. The timer's handler may run after the
+// watch is gone, so it reaches the descriptor only through state the watch disowns.
+class deadline_watch {
+ public:
+  deadline_watch(asio::posix::stream_descriptor& desc, std::chrono::steady_clock::duration after)
+      : state_(std::make_shared<state>(state{false, &desc})), timer_(desc.get_executor(), after) {
+    timer_.async_wait([s = state_](boost::system::error_code ec) {
+      if (ec || !s->desc) return;
+      s->expired = true;
+      s->desc->cancel(ec);
+    });
+  }
+  ~deadline_watch() {
+    state_->desc = nullptr;
+    timer_.cancel();
+  }
+  deadline_watch(const deadline_watch&) = delete;
+  deadline_watch& operator=(const deadline_watch&) = delete;
+  bool expired() const { return state_->expired; }
+
+ private:
+  struct state {
+    bool expired;
+    asio::posix::stream_descriptor* desc;
+  };
+  std::shared_ptr<state> state_;
+  asio::steady_timer timer_;
+};
+
+bool is_cancelled_statement(const PGresult* r) {
+  const char* s = PQresultErrorField(r, PG_DIAG_SQLSTATE);
+  return s && std::string_view(s) == "57014";
+}
+
+}  // namespace
+
+struct connection::impl {
+  impl(asio::any_io_executor io_ex, asio::any_io_executor blocking_ex, std::shared_ptr<named_param_cache> c)
+      : blocking(std::move(blocking_ex)), cache(c ? std::move(c) : std::make_shared<named_param_cache>()),
+        desc(io_ex) {}
+  ~impl() { close(); }
+
+  asio::any_io_executor blocking;
+  std::shared_ptr<named_param_cache> cache;
+  asio::posix::stream_descriptor desc;
+  PGconn* conn = nullptr;
+  bool in_flight = false;
+  bool broken = false;
+
+  void close() noexcept {
+    if (conn && in_flight) cancel_detached();
+    in_flight = false;
+    // libpq owns the socket: take it back from Asio before PQfinish closes it.
+    if (desc.is_open()) desc.release();
+    if (conn) PQfinish(conn);
+    conn = nullptr;
+  }
+
+  // PQfinish alone leaves a running statement running on the server.
+  void cancel_detached() noexcept {
+    std::shared_ptr<PGcancel> c(PQgetCancel(conn), PQfreeCancel);
+    if (!c) return;
+    asio::post(blocking, [c] {
+      char err[256];
+      PQcancel(c.get(), err, sizeof err);
+    });
+  }
+
+  void sync_descriptor() {
+    const int fd = PQsocket(conn);
+    if (desc.is_open() && desc.native_handle() == fd) return;
+    if (desc.is_open()) desc.release();
+    if (fd >= 0) desc.assign(fd);
+  }
+
+  connection_error lost(const std::string& fallback) {
+    broken = true;
+    in_flight = false;
+    std::string msg = conn ? detail::first_line(PQerrorMessage(conn)) : std::string();
+    return connection_error(msg.empty() ? fallback : msg);
+  }
+
+  // Waits for the socket; a wait cut short by a deadline returns normally (the caller checks
+  // the deadlines), one cut short by the caller's cancellation throws.
+  asio::awaitable<void> wait(wait_type w, const deadline_watch* a, const deadline_watch* b) {
+    auto [ec] = co_await desc.async_wait(w, nothrow);
+    if (!ec) co_return;
+    if (ec == asio::error::operation_aborted && ((a && a->expired()) || (b && b->expired()))) co_return;
+    if (ec == asio::error::operation_aborted) throw boost::system::system_error(ec);
+    throw lost(ec.message());
+  }
+
+  // PQcancel blocks (it opens a connection of its own), so it runs on the blocking executor.
+  asio::awaitable<bool> cancel_on_server() {
+    std::shared_ptr<PGcancel> c(PQgetCancel(conn), PQfreeCancel);
+    if (!c) co_return false;
+    co_return co_await asio::co_spawn(
+        blocking,
+        [c]() -> asio::awaitable<bool> {
+          char err[256];
+          co_return PQcancel(c.get(), err, sizeof err) == 1;
+        },
+        asio::use_awaitable);
+  }
+
+  void send(const translated_sql& sql, const std::vector<std::optional<std::string>>& values,
+            const std::string& prelude) {
+    const bool pipeline = !prelude.empty();
+    if (pipeline) {
+      if (PQenterPipelineMode(conn) != 1) throw lost("cannot enter pipeline mode");
+      if (PQsendQueryParams(conn, prelude.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1) != 1)
+        throw lost("cannot send statement");
+    }
+    std::vector<const char*> ptrs;
+    ptrs.reserve(values.size());
+    for (const auto& v : values) ptrs.push_back(v ? v->c_str() : nullptr);
+    if (PQsendQueryParams(conn, sql.text.c_str(), static_cast<int>(ptrs.size()), nullptr, ptrs.data(), nullptr,
+                          nullptr, 1) != 1)
+      throw lost("cannot send statement");
+    if (pipeline && PQpipelineSync(conn) != 1) throw lost("cannot send statement");
+  }
+
+  // Moves every available result into `groups` (one group per statement). True when all
+  // results of the round trip are in.
+  bool take_results(std::vector<std::vector<result_ptr>>& groups, bool pipeline, std::size_t& group) {
+    while (!PQisBusy(conn)) {
+      PGresult* r = PQgetResult(conn);
+      if (!r) {
+        if (!pipeline) return true;
+        ++group;
+        continue;
+      }
+      result_ptr owned(r);
+      const auto status = PQresultStatus(r);
+      if (status == PGRES_PIPELINE_SYNC) return true;
+      if (status == PGRES_COPY_IN || status == PGRES_COPY_OUT || status == PGRES_COPY_BOTH) {
+        broken = true;
+        in_flight = false;
+        throw statement_error("COPY is not supported on this connection");
+      }
+      if (group < groups.size()) groups[group].push_back(std::move(owned));
+    }
+    return false;
+  }
+
+  asio::awaitable<result> run(const translated_sql& sql, std::vector<std::optional<std::string>> values,
+                              std::string prelude, std::optional<std::chrono::milliseconds> timeout);
+};
+
+asio::awaitable<result> connection::impl::run(const translated_sql& sql,
+                                              std::vector<std::optional<std::string>> values, std::string prelude,
+                                              std::optional<std::chrono::milliseconds> timeout) {
+  const bool pipeline = !prelude.empty();
+  in_flight = true;
+  // Left by an exception or by the coroutine being destroyed mid-way: the protocol state is
+  // unknown, so the connection must not be reused (close() then cancels on the server).
+  struct flight_guard {
+    impl& m;
+    bool done = false;
+    ~flight_guard() {
+      if (done) m.in_flight = false;
+      else m.broken = true;
+    }
+  } guard{*this};
+
+  std::optional<deadline_watch> deadline, drain;
+  if (timeout) deadline.emplace(desc, *timeout);
+  send(sql, values, prelude);
+
+  std::vector<std::vector<result_ptr>> groups(pipeline ? 2 : 1);
+  std::size_t group = 0;
+  bool flushed = false, cancelled = false;
+  for (;;) {
+    if (!flushed) {
+      const int f = PQflush(conn);
+      if (f < 0) throw lost("cannot send statement");
+      flushed = f == 0;
+    }
+    if (flushed) {
+      if (PQconsumeInput(conn) != 1) throw lost("connection lost");
+      if (take_results(groups, pipeline, group)) break;
+      // Bytes already buffered in the socket: read them before waiting again.
+      asio::posix::descriptor_base::bytes_readable avail(true);
+      boost::system::error_code ec;
+      desc.io_control(avail, ec);
+      if (!ec && avail.get() > 0) continue;
+    }
+    co_await wait(flushed ? wait_type::wait_read : wait_type::wait_write, deadline ? &*deadline : nullptr,
+                  drain ? &*drain : nullptr);
+    if (drain && drain->expired()) throw timeout_error();
+    if (deadline && deadline->expired() && !cancelled) {
+      cancelled = true;
+      if (!co_await cancel_on_server()) throw timeout_error();
+      drain.emplace(desc, cancel_drain_limit);
+    }
+  }
+  if (pipeline && PQexitPipelineMode(conn) != 1) throw lost("cannot leave pipeline mode");
+  guard.done = true;
+
+  if (cancelled) {
+    // Cancelled as asked: the connection is clean. Otherwise the statement finished first and
+    // the cancel request may still hit a later statement, so this connection is done for.
+    bool seen = false;
+    for (const auto& g : groups)
+      for (const auto& r : g) seen = seen || is_cancelled_statement(r.get());
+    if (!seen) broken = true;
+    throw timeout_error();
+  }
+
+  const bool bad = PQstatus(conn) != CONNECTION_OK;
+  for (auto& g : groups) {
+    if (g.empty()) {
+      if (bad) throw lost("connection lost");
+      throw statement_error("the server sent no result");
+    }
+    const PGresult* last = g.back().get();
+    const auto status = PQresultStatus(last);
+    if (status == PGRES_FATAL_ERROR || status == PGRES_NONFATAL_ERROR || status == PGRES_BAD_RESPONSE) {
+      const char* state = PQresultErrorField(last, PG_DIAG_SQLSTATE);
+      if (bad || (state && detail::is_connection_sqlstate(state))) broken = true;
+      detail::throw_server_error(last, bad, detail::error_context::statement);
+    }
+    if (status == PGRES_PIPELINE_ABORTED) throw statement_error("statement skipped after an earlier error");
+  }
+  co_return result(groups.back().back().release());
+}
+
+connection::connection(asio::any_io_executor io, asio::any_io_executor blocking,
+                       std::shared_ptr<named_param_cache> cache)
+    : impl_(std::make_unique<impl>(std::move(io), std::move(blocking), std::move(cache))) {}
+
+connection::~connection() = default;
+
+asio::awaitable<void> connection::connect(std::string conninfo, std::chrono::milliseconds timeout) {
+  auto& m = *impl_;
+  m.close();
+  m.broken = false;
+  m.conn = PQconnectStart(conninfo.c_str());
+  if (!m.conn) throw connection_error("out of memory");
+  // Notices (e.g. WARNING on a redundant ROLLBACK) would otherwise go to stderr.
+  PQsetNoticeProcessor(m.conn, [](void*, const char*) {}, nullptr);
+  try {
+    if (PQstatus(m.conn) == CONNECTION_BAD) throw m.lost("cannot connect");
+    deadline_watch deadline(m.desc, timeout);
+    // As documented: start as if the last poll had asked for writing.
+    PostgresPollingStatusType st = PGRES_POLLING_WRITING;
+    for (;;) {
+      // The socket can change between polls (several hosts or addresses, SSL fallback).
+      m.sync_descriptor();
+      if (st == PGRES_POLLING_OK) break;
+      if (st == PGRES_POLLING_FAILED) throw m.lost("cannot connect");
+      co_await m.wait(st == PGRES_POLLING_READING ? wait_type::wait_read : wait_type::wait_write, &deadline,
+                      nullptr);
+      if (deadline.expired())
+        throw connection_error("timeout expired after " + std::to_string(timeout.count()) + " ms");
+      st = PQconnectPoll(m.conn);
+    }
+    if (PQsetnonblocking(m.conn, 1) != 0) throw m.lost("cannot switch to non-blocking mode");
+  } catch (...) {
+    m.broken = true;
+    m.close();
+    throw;
+  }
+}
+
+asio::awaitable<result> connection::execute(std::string_view sql, const params& p, execute_options opts) {
+  auto& m = *impl_;
+  if (!m.conn || m.broken) throw connection_error("connection is not usable");
+  if (m.in_flight) throw statement_error("another statement is still running on this connection");
+  auto translated = m.cache->get(sql);
+  auto values = bind_params(*translated, p);
+  co_return co_await m.run(*translated, std::move(values), std::string(opts.prelude), opts.timeout);
+}
+
+bool connection::usable() const {
+  const auto& m = *impl_;
+  return m.conn && !m.broken && !m.in_flight && PQstatus(m.conn) == CONNECTION_OK;
+}
+
+bool connection::check_alive() {
+  auto& m = *impl_;
+  if (!usable()) return false;
+  if (PQconsumeInput(m.conn) != 1 || PQstatus(m.conn) != CONNECTION_OK) m.broken = true;
+  return !m.broken;
+}
+
+void connection::mark_broken() { impl_->broken = true; }
+
+transaction_state connection::transaction() const {
+  if (!impl_->conn) return transaction_state::unknown;
+  switch (PQtransactionStatus(impl_->conn)) {
+    case PQTRANS_IDLE: return transaction_state::idle;
+    case PQTRANS_INTRANS: return transaction_state::active;
+    case PQTRANS_INERROR: return transaction_state::failed;
+    default: return transaction_state::unknown;
+  }
+}
+
+int connection::backend_pid() const { return impl_->conn ? PQbackendPID(impl_->conn) : 0; }
+pg_conn* connection::native_handle() const { return impl_->conn; }
+void connection::close() noexcept { impl_->close(); }
+
+}  // namespace clients::pg

@@ -1,0 +1,148 @@
+#include <host/database/pool.hpp>
+
+#include "pool_state.hpp"
+
+#include <clients/pg/errors.hpp>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/system/system_error.hpp>
+
+#include <algorithm>
+#include <charconv>
+#include <cstdlib>
+#include <stdexcept>
+
+namespace host::database {
+namespace asio = boost::asio;
+using clients::pg::connection;
+
+pool_options pool_options_from_env() {
+  pool_options o;
+  if (const char* url = std::getenv("DATABASE_URL"); url && *url) o.conninfo = url;
+  if (const char* size = std::getenv("DB_POOL_SIZE"); size && *size) {
+    const std::string_view s(size);
+    std::size_t n = 0;
+    const auto res = std::from_chars(s.data(), s.data() + s.size(), n);
+    if (res.ec != std::errc{} || res.ptr != s.data() + s.size() || n == 0)
+      throw std::invalid_argument("DB_POOL_SIZE must be a positive integer, got '" + std::string(s) + "'");
+    o.size = n;
+  }
+  return o;
+}
+
+pool::pool(asio::any_io_executor ex, pool_options options)
+    : state_(std::make_shared<detail::pool_state>(std::move(ex), std::move(options))) {}
+pool::~pool() { state_->shutdown(); }
+const pool_options& pool::options() const { return state_->options(); }
+pool_stats pool::stats() const { return state_->stats(); }
+
+namespace detail {
+
+pool_state::pool_state(asio::any_io_executor ex, pool_options options)
+    : ex_(std::move(ex)), options_(std::move(options)) {
+  if (options_.size == 0) throw std::invalid_argument("pool size must be at least 1");
+}
+
+pool_state::~pool_state() {
+  shutdown();
+  idle_.clear();
+  blocking_.join();
+}
+
+pool_stats pool_state::stats() const { return {open_, idle_.size(), waiters_.size()}; }
+
+void pool_state::shutdown() noexcept {
+  closed_ = true;
+  open_ -= idle_.size();
+  idle_.clear();
+  for (waiter* w : waiters_) w->timer.cancel();
+}
+
+asio::awaitable<std::unique_ptr<connection>> pool_state::acquire() {
+  auto self = shared_from_this();
+  if (closed_) throw clients::pg::pool_error("the connection pool is closed");
+  // Most recently used first: its server process is warm. A connection whose server went
+  // away while it sat idle (restart, terminated backend) is dropped here, not handed out.
+  while (!idle_.empty()) {
+    auto c = std::move(idle_.back());
+    idle_.pop_back();
+    if (c->check_alive()) co_return c;
+    --open_;
+  }
+  if (open_ < options_.size) {
+    ++open_;
+    co_return co_await open_in_slot();
+  }
+
+  waiter w{asio::steady_timer(ex_, options_.acquire_timeout), false, nullptr};
+  waiters_.push_back(&w);
+  // Whatever ends the wait (time-out, cancellation, the coroutine being destroyed), a grant
+  // not taken goes back to the pool.
+  struct leave_queue {
+    pool_state& p;
+    waiter& w;
+    bool taken = false;
+    ~leave_queue() {
+      p.waiters_.remove(&w);
+      if (!w.granted || taken) return;
+      if (w.conn) p.release(std::move(w.conn));
+      else p.slot_freed();
+    }
+  } guard{*this, w};
+
+  auto [ec] = co_await w.timer.async_wait(asio::as_tuple(asio::use_awaitable));
+  if (w.granted) {
+    guard.taken = true;
+    if (w.conn && w.conn->check_alive()) co_return std::move(w.conn);
+    w.conn.reset();
+    co_return co_await open_in_slot();
+  }
+  if (closed_) throw clients::pg::pool_error("the connection pool is closed");
+  if (ec == asio::error::operation_aborted) throw boost::system::system_error(ec);
+  throw clients::pg::pool_error("no database connection became free within " +
+                                std::to_string(options_.acquire_timeout.count()) + " ms (pool size " +
+                                std::to_string(options_.size) + ")");
+}
+
+// The caller has counted the new connection in open_; failing to open it frees the slot.
+asio::awaitable<std::unique_ptr<connection>> pool_state::open_in_slot() {
+  struct slot {
+    pool_state& p;
+    bool kept = false;
+    ~slot() {
+      if (!kept) p.slot_freed();
+    }
+  } guard{*this};
+  auto c = std::make_unique<connection>(ex_, blocking_.get_executor(), cache_);
+  co_await c->connect(options_.conninfo, options_.connect_timeout);
+  guard.kept = true;
+  co_return c;
+}
+
+void pool_state::slot_freed() noexcept {
+  if (!closed_ && !waiters_.empty()) return grant(nullptr);
+  --open_;
+}
+
+void pool_state::grant(std::unique_ptr<connection> conn) noexcept {
+  waiter* w = waiters_.front();
+  waiters_.pop_front();
+  w->granted = true;
+  w->conn = std::move(conn);
+  w->timer.cancel();
+}
+
+void pool_state::release(std::unique_ptr<connection> conn) noexcept {
+  if (!conn) return;
+  const bool clean = conn->usable() && conn->transaction() == clients::pg::transaction_state::idle;
+  if (!clean || closed_) {
+    conn.reset();  // closes; a statement still running is cancelled on the server
+    return slot_freed();
+  }
+  if (!waiters_.empty()) return grant(std::move(conn));
+  idle_.push_back(std::move(conn));
+}
+
+}  // namespace detail
+}  // namespace host::database
