@@ -1,0 +1,63 @@
+#pragma once
+
+// Survey-plan renderer: scale choice, plan layout and the PNG picture of one parcel.
+// Every function is safe to call from several threads at once; nothing is shared between calls.
+
+#include <printsvc/plots/display_list.hpp>
+#include <printsvc/plots/errors.hpp>
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace printsvc::plots {
+
+/// Smallest standard scale (1:250 ... 1:25000) at which a survey of the given ground size, in
+/// metres, fits the printable area of the sheet (sizes in millimetres, taken in landscape);
+/// beyond 1:25000 the needed scale rounded up to a whole thousand.
+/// Throws std::invalid_argument "Survey dimensions must be positive." for a non-positive survey
+/// side, and std::invalid_argument when the sheet minus its margins has no positive area.
+int get_recommended_scale(double survey_width_m, double survey_height_m, double paper_width_mm = 210,
+                          double paper_height_mm = 297, double margin_mm = 10);
+
+/// The plan as a page set-up plus its drawing items, in drawing order.
+struct plan {
+  page_setup page;
+  std::vector<display_item> items;
+  /// Labels left out because their direction is undefined (coincident beacons).
+  std::vector<std::string> notes;
+};
+
+/// Lays out the plan of the parcel in `parcel_data` whose `columnname` value equals
+/// `selected_parcel_number` (Python-style equality: 5071 == 5071.0, a number never equals text).
+/// Records are GeoJSON-like: "geometry": {"coordinates": [[[x, y], ...]]} in EPSG:26332 metres.
+/// `road_data` may be null or empty. `bounding_box`, when an object with "minx", "maxx", "miny",
+/// "maxy" and "srid", fixes the plot window instead of the parcel.
+/// Throws plan_input_error naming the record and key for bad input.
+plan plan_layout(const nlohmann::ordered_json& parcel_data, const nlohmann::ordered_json& selected_parcel_number,
+                 const nlohmann::ordered_json& road_data, std::string_view columnname = "parcel_number",
+                 const nlohmann::ordered_json& bounding_box = nullptr);
+
+/// Draws the plan and returns the PNG file: 300 dpi, cropped tight to the page and its labels.
+std::string render_png(const plan& p);
+
+struct printed_size_mm {
+  double width;
+  double height;
+};
+
+struct plot_result {
+  std::string image64;       ///< the PNG file in base64 (standard alphabet, padded, one line)
+  printed_size_mm size_mm;   ///< nominal printed size (target_width_mm, target_height_mm)
+  int scale;
+};
+
+/// plan_layout, then render_png, then base64.
+plot_result generate_plot(const nlohmann::ordered_json& parcel_data,
+                          const nlohmann::ordered_json& selected_parcel_number,
+                          const nlohmann::ordered_json& road_data, std::string_view columnname = "parcel_number",
+                          const nlohmann::ordered_json& bounding_box = nullptr);
+
+}  // namespace printsvc::plots

@@ -1,0 +1,62 @@
+#pragma once
+
+// Reading the plan's records (decoded JSON) into plain values. Every check names the record by
+// its index and the key path, e.g. parcel_data[3].geometry.coordinates[0][2].
+
+#include <printsvc/plots/display_list.hpp>
+
+#include <nlohmann/json.hpp>
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace printsvc::plots::detail {
+
+using json = nlohmann::ordered_json;
+
+/// Index of the first record whose `columnname` value equals `selected` (Python equality).
+/// Every record must be an object holding that key.
+std::size_t select_parcel(const json& parcel_data, const json& selected, std::string_view columnname);
+
+/// Outer ring (ring 0) of a parcel's polygon, without the closing position; at least three
+/// positions. `where` names the record, e.g. "parcel_data[3]".
+std::vector<point> read_parcel_ring(const json& record, const std::string& where);
+
+/// The outer rings of every parcel record, in order.
+std::vector<std::vector<point>> read_parcel_rings(const json& parcel_data);
+
+/// The roads' line strings (at least two positions each); null or an empty array for none.
+std::vector<std::vector<point>> read_roads(const json& road_data);
+
+/// One entry of a parcel's "boundary": the beacon and the survey values of its side to the next.
+struct boundary_entry {
+  point position;
+  std::string name;
+  double distance;
+  std::string bearing_deg;  // printed as given
+  std::string bearing_min;
+};
+
+std::vector<boundary_entry> read_boundary(const json& record, const std::string& where);
+
+/// The selected parcel's "name" (as printed) and "area" (a number).
+struct parcel_title {
+  std::string name;
+  double area;
+};
+
+parcel_title read_title(const json& record, const std::string& where);
+
+/// A usable bounding box: an object with all of "minx", "maxx", "miny", "maxy" and "srid";
+/// anything else means parcel mode. The four bounds must be numbers.
+struct box_request {
+  plot_window bounds;
+  json srid;
+};
+
+std::optional<box_request> read_bounding_box(const json& bounding_box);
+
+}  // namespace printsvc::plots::detail

@@ -1,0 +1,198 @@
+#include "render.hpp"
+
+#include "page.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <new>
+#include <numbers>
+#include <numeric>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace printsvc::plots::detail {
+
+namespace {
+
+constexpr double px_per_pt = dpi / 72;
+constexpr const char* serif_families = "DejaVu Serif,Liberation Serif,Times New Roman,serif";
+
+void check(cairo_t* cr) {
+  if (const cairo_status_t status = cairo_status(cr); status != CAIRO_STATUS_SUCCESS)
+    throw std::runtime_error(std::string("drawing the plan failed: ") + cairo_status_to_string(status));
+}
+
+void check(cairo_surface_t* s) {
+  if (const cairo_status_t status = cairo_surface_status(s); status != CAIRO_STATUS_SUCCESS)
+    throw std::runtime_error(std::string("plan surface: ") + cairo_status_to_string(status));
+}
+
+void set_colour(cairo_t* cr, const rgba& c) { cairo_set_source_rgba(cr, c.r, c.g, c.b, c.a); }
+
+// Ground metres (y up) to page pixels (y down); the window fills the page at equal aspect.
+struct page_transform {
+  double page_w, page_h;  // pixels, fractional
+  double px_per_m, x0, y0;
+  plot_window window;
+
+  explicit page_transform(const page_setup& page)
+      : page_w(page.width_in * dpi), page_h(page.height_in * dpi), window(page.window) {
+    const double ww = window.xmax - window.xmin, wh = window.ymax - window.ymin;
+    px_per_m = std::min(page_w / ww, page_h / wh);
+    x0 = (page_w - ww * px_per_m) / 2;
+    y0 = (page_h - wh * px_per_m) / 2;
+  }
+  void move_or_line(cairo_t* cr, const point& p, bool first) const {
+    const double x = x0 + (p.x - window.xmin) * px_per_m, y = y0 + (window.ymax - p.y) * px_per_m;
+    first ? cairo_move_to(cr, x, y) : cairo_line_to(cr, x, y);
+  }
+  void device(const point& p, double& x, double& y) const {
+    x = x0 + (p.x - window.xmin) * px_per_m;
+    y = y0 + (window.ymax - p.y) * px_per_m;
+  }
+};
+
+class painter {
+ public:
+  painter(cairo_t* cr, const page_setup& page) : cr_(cr), tf_(page) {
+    fonts_.reset(PANGO_FONT_MAP(pango_cairo_font_map_new()));
+    text_context_.reset(pango_font_map_create_context(fonts_.get()));
+    if (!fonts_ || !text_context_) throw std::bad_alloc();
+    // Unhinted, scalable metrics: the same layout on every thread and at every angle.
+    options_.reset(cairo_font_options_create());
+    cairo_font_options_set_hint_metrics(options_.get(), CAIRO_HINT_METRICS_OFF);
+    cairo_font_options_set_hint_style(options_.get(), CAIRO_HINT_STYLE_NONE);
+    cairo_font_options_set_antialias(options_.get(), CAIRO_ANTIALIAS_GRAY);
+    pango_cairo_context_set_font_options(text_context_.get(), options_.get());
+    cairo_set_font_options(cr_, options_.get());
+  }
+
+  void background() {
+    cairo_rectangle(cr_, 0, 0, tf_.page_w, tf_.page_h);
+    cairo_set_source_rgb(cr_, 1, 1, 1);
+    cairo_fill(cr_);
+  }
+
+  void draw(const display_item& item) {
+    std::visit([this](const auto& shape) { draw_shape(shape); }, item.shape);
+    check(cr_);
+  }
+
+ private:
+  // Geometry is clipped to the page area, like a plot's axes clip their artists.
+  void clip_to_page() {
+    cairo_rectangle(cr_, 0, 0, tf_.page_w, tf_.page_h);
+    cairo_clip(cr_);
+  }
+
+  void draw_shape(const line_shape& line) {
+    if (line.points.empty()) return;
+    cairo_save(cr_);
+    clip_to_page();
+    for (std::size_t i = 0; i < line.points.size(); ++i) tf_.move_or_line(cr_, line.points[i], i == 0);
+    cairo_set_line_cap(cr_, CAIRO_LINE_CAP_SQUARE);
+    cairo_set_line_join(cr_, CAIRO_LINE_JOIN_ROUND);
+    cairo_set_line_width(cr_, line.width_pt * px_per_pt);
+    set_colour(cr_, line.colour);
+    cairo_stroke(cr_);
+    cairo_restore(cr_);
+  }
+
+  void draw_shape(const polygon_shape& polygon) {
+    if (polygon.ring.empty()) return;
+    cairo_save(cr_);
+    clip_to_page();
+    for (std::size_t i = 0; i < polygon.ring.size(); ++i) tf_.move_or_line(cr_, polygon.ring[i], i == 0);
+    cairo_close_path(cr_);
+    set_colour(cr_, polygon.fill);
+    cairo_fill_preserve(cr_);
+    cairo_set_line_join(cr_, CAIRO_LINE_JOIN_MITER);
+    cairo_set_line_width(cr_, polygon.edge_width_pt * px_per_pt);
+    set_colour(cr_, polygon.edge);
+    cairo_stroke(cr_);
+    cairo_restore(cr_);
+  }
+
+  void draw_shape(const marker_shape& marker) {
+    double x = 0, y = 0;
+    tf_.device(marker.at, x, y);
+    cairo_save(cr_);
+    clip_to_page();
+    cairo_new_sub_path(cr_);
+    cairo_arc(cr_, x, y, marker.diameter_pt * px_per_pt / 2, 0, 2 * std::numbers::pi);
+    set_colour(cr_, marker.colour);
+    cairo_fill(cr_);
+    cairo_restore(cr_);
+  }
+
+  // Centred on the anchor, rotated about it; never clipped.
+  void draw_shape(const text_shape& text) {
+    if (text.text.empty()) return;
+    const font_description_ptr font(pango_font_description_new());
+    pango_font_description_set_family(font.get(), serif_families);
+    pango_font_description_set_weight(font.get(), static_cast<PangoWeight>(text.weight));
+    pango_font_description_set_absolute_size(font.get(), text.size_pt * px_per_pt * PANGO_SCALE);
+
+    const gobject_ptr<PangoLayout> layout(pango_layout_new(text_context_.get()));
+    pango_layout_set_font_description(layout.get(), font.get());
+    pango_layout_set_text(layout.get(), text.text.c_str(), static_cast<int>(text.text.size()));
+    PangoRectangle logical{};
+    pango_layout_get_extents(layout.get(), nullptr, &logical);
+    const double w = logical.width / double(PANGO_SCALE), h = logical.height / double(PANGO_SCALE);
+
+    double x = 0, y = 0;
+    tf_.device(text.anchor, x, y);
+    cairo_save(cr_);
+    cairo_translate(cr_, x, y);
+    cairo_rotate(cr_, -text.rotation_deg * std::numbers::pi / 180);  // anticlockwise on paper, y down
+    cairo_move_to(cr_, -logical.x / double(PANGO_SCALE) - w / 2, -logical.y / double(PANGO_SCALE) - h / 2);
+    cairo_set_source_rgb(cr_, 0, 0, 0);
+    pango_cairo_show_layout(cr_, layout.get());
+    cairo_restore(cr_);
+  }
+
+  cairo_t* cr_;
+  page_transform tf_;
+  gobject_ptr<PangoFontMap> fonts_;
+  gobject_ptr<PangoContext> text_context_;
+  font_options_ptr options_;
+};
+
+}  // namespace
+
+raster draw_plan(const plan& p) {
+  // Record first: the crop (page plus labels standing out of it) is known only once drawn.
+  const surface_ptr recording(cairo_recording_surface_create(CAIRO_CONTENT_COLOR_ALPHA, nullptr));
+  check(recording.get());
+  {
+    const cairo_ptr cr(cairo_create(recording.get()));
+    painter paint(cr.get(), p.page);
+    paint.background();
+    std::vector<std::size_t> order(p.items.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return p.items[a].zorder < p.items[b].zorder; });
+    for (const std::size_t i : order) paint.draw(p.items[i]);
+  }
+
+  double ix = 0, iy = 0, iw = 0, ih = 0;
+  cairo_recording_surface_ink_extents(recording.get(), &ix, &iy, &iw, &ih);
+  const int x0 = static_cast<int>(std::floor(ix)), y0 = static_cast<int>(std::floor(iy));
+  const int width = static_cast<int>(std::ceil(ix + iw)) - x0, height = static_cast<int>(std::ceil(iy + ih)) - y0;
+
+  raster out{surface_ptr(cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height)), width, height};
+  check(out.surface.get());
+  {
+    const cairo_ptr cr(cairo_create(out.surface.get()));
+    cairo_set_source_rgb(cr.get(), 1, 1, 1);  // under labels standing out of the page
+    cairo_paint(cr.get());
+    cairo_set_source_surface(cr.get(), recording.get(), -x0, -y0);
+    cairo_paint(cr.get());
+    check(cr.get());
+  }
+  cairo_surface_flush(out.surface.get());
+  return out;
+}
+
+}  // namespace printsvc::plots::detail

@@ -1,0 +1,149 @@
+// mapsvc-plan: renders a survey plan from a JSON request on the command line.
+
+#include "layout_json.hpp"
+
+#include <printsvc/plots/plots.hpp>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <optional>
+#include <cerrno>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+namespace pl = printsvc::plots;
+using json = nlohmann::ordered_json;
+
+constexpr const char* usage_text = R"(usage: mapsvc-plan [--layout] [-o PLAN.png] [INPUT.json]
+
+Renders the survey plan of one parcel. INPUT (or standard input when absent or "-") is a JSON
+object with "parcel_data", "selected_parcel_number" and optionally "road_data", "columnname"
+(default "parcel_number") and "bounding_box" ({"minx", "maxx", "miny", "maxy", "srid"}).
+
+  -o, --output FILE  write the PNG to FILE instead of printing the result
+  --layout           print every drawn item in drawing order, one JSON object a line
+  -h, --help         show this help
+
+Without -o or --layout, prints {"image": BASE64_PNG, "size_mm": [w, h], "scale": N}.
+The scale and printed size go to standard error.
+)";
+
+struct options {
+  std::optional<std::string> input;
+  std::optional<std::string> output;
+  bool layout = false;
+};
+
+struct usage_error : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+options parse_args(int argc, char** argv) {
+  options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "-h" || arg == "--help") {
+      std::fputs(usage_text, stdout);
+      std::exit(0);
+    } else if (arg == "--layout") {
+      o.layout = true;
+    } else if (arg == "-o" || arg == "--output") {
+      if (++i == argc) throw usage_error(arg + " needs a file name");
+      o.output = argv[i];
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      throw usage_error("unknown option " + arg);
+    } else if (o.input) {
+      throw usage_error("only one input file may be given");
+    } else {
+      o.input = arg;
+    }
+  }
+  if (o.layout && o.output) throw usage_error("--layout and -o exclude each other");
+  return o;
+}
+
+std::string read_input(const std::optional<std::string>& path) {
+  if (!path || *path == "-") return {std::istreambuf_iterator<char>(std::cin), {}};
+  std::ifstream in(*path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot open " + *path + ": " + std::strerror(errno));
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+struct request {
+  json parcel_data, selected_parcel_number, road_data, bounding_box;
+  std::string columnname = "parcel_number";
+};
+
+request read_request(const std::string& text) {
+  json doc;
+  try {
+    doc = json::parse(text);
+  } catch (const json::parse_error& e) {
+    throw std::runtime_error(std::string("input is not valid JSON: ") + e.what());
+  }
+  if (!doc.is_object()) throw std::runtime_error("input must be a JSON object");
+  request r;
+  for (const char* key : {"parcel_data", "selected_parcel_number"})
+    if (!doc.contains(key)) throw std::runtime_error(std::string("input: missing key \"") + key + "\"");
+  r.parcel_data = doc["parcel_data"];
+  r.selected_parcel_number = doc["selected_parcel_number"];
+  r.road_data = doc.value("road_data", json());
+  r.bounding_box = doc.value("bounding_box", json());
+  if (doc.contains("columnname")) {
+    if (!doc["columnname"].is_string()) throw std::runtime_error("input: \"columnname\" must be text");
+    r.columnname = doc["columnname"].get<std::string>();
+  }
+  return r;
+}
+
+void report_size(int scale, double width_mm, double height_mm) {
+  std::fprintf(stderr, "scale 1:%d, printed size %.2f x %.2f mm\n", scale, width_mm, height_mm);
+}
+
+int run(const options& o) {
+  const request r = read_request(read_input(o.input));
+  if (!o.layout && !o.output) {
+    const pl::plot_result result =
+        pl::generate_plot(r.parcel_data, r.selected_parcel_number, r.road_data, r.columnname, r.bounding_box);
+    report_size(result.scale, result.size_mm.width, result.size_mm.height);
+    json out;
+    out["image"] = result.image64;
+    out["size_mm"] = {result.size_mm.width, result.size_mm.height};
+    out["scale"] = result.scale;
+    std::cout << out.dump() << '\n';
+    return 0;
+  }
+
+  const pl::plan plan = pl::plan_layout(r.parcel_data, r.selected_parcel_number, r.road_data, r.columnname, r.bounding_box);
+  report_size(plan.page.scale, plan.page.target_width_mm, plan.page.target_height_mm);
+  if (o.layout) {
+    std::cout << mapsvc_plan::page_json(plan.page).dump() << '\n';
+    for (const auto& item : plan.items) std::cout << mapsvc_plan::item_json(item).dump() << '\n';
+    return 0;
+  }
+  const std::string png = pl::render_png(plan);
+  std::ofstream out(*o.output, std::ios::binary);
+  out.write(png.data(), static_cast<std::streamsize>(png.size()));
+  if (!out.flush()) throw std::runtime_error("cannot write " + *o.output);
+  std::fprintf(stderr, "wrote %s (%zu bytes)\n", o.output->c_str(), png.size());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run(parse_args(argc, argv));
+  } catch (const usage_error& e) {
+    std::fprintf(stderr, "mapsvc-plan: %s (see --help)\n", e.what());
+    return 2;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "mapsvc-plan: %s\n", e.what());
+    return 1;
+  }
+}
