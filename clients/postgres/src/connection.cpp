@@ -14,6 +14,8 @@
 
 #include <libpq-fe.h>
 
+#include <cerrno>
+#include <sys/socket.h>
 #include <vector>
 
 namespace clients::pg {
@@ -272,8 +274,16 @@ asio::awaitable<void> connection::connect(std::string conninfo, std::chrono::mil
   m.broken = false;
   m.conn = PQconnectStart(conninfo.c_str());
   if (!m.conn) throw connection_error("out of memory");
-  // Notices (e.g. WARNING on a redundant ROLLBACK) would otherwise go to stderr.
-  PQsetNoticeProcessor(m.conn, [](void*, const char*) {}, nullptr);
+  // Notices would otherwise go to stderr. A FATAL one arrives when the server ends an idle
+  // connection (e.g. its backend was terminated): the connection is finished then.
+  PQsetNoticeReceiver(
+      m.conn,
+      [](void* arg, const PGresult* r) {
+        const char* severity = PQresultErrorField(r, PG_DIAG_SEVERITY_NONLOCALIZED);
+        if (severity && (std::string_view(severity) == "FATAL" || std::string_view(severity) == "PANIC"))
+          static_cast<impl*>(arg)->broken = true;
+      },
+      &m);
   try {
     if (PQstatus(m.conn) == CONNECTION_BAD) throw m.lost("cannot connect");
     deadline_watch deadline(m.desc, timeout);
@@ -314,9 +324,16 @@ bool connection::usable() const {
 
 bool connection::check_alive() {
   auto& m = *impl_;
-  if (!usable()) return false;
-  if (PQconsumeInput(m.conn) != 1 || PQstatus(m.conn) != CONNECTION_OK) m.broken = true;
-  return !m.broken;
+  // An idle connection should have nothing to read: whatever is there (a FATAL message, the
+  // end of the stream) is read now so that a connection the server has closed is not handed out.
+  for (int i = 0; i < 8 && usable(); ++i) {
+    char byte;
+    const ssize_t n = ::recv(PQsocket(m.conn), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    if (n <= 0 || PQconsumeInput(m.conn) != 1 || PQstatus(m.conn) != CONNECTION_OK) m.broken = true;
+    else PQisBusy(m.conn);  // parses what was read; a FATAL notice marks the connection broken
+  }
+  return usable();
 }
 
 void connection::mark_broken() { impl_->broken = true; }

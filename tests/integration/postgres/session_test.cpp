@@ -1,0 +1,342 @@
+// Sessions and the pool: transactions, exhaustion, broken and vanished servers, cancellation.
+#include "support.hpp"
+
+#include <host/database/get_db.hpp>
+
+#include <clients/pg/errors.hpp>
+
+#include <boost/asio/experimental/awaitable_operators.hpp>
+
+#include <set>
+
+namespace {
+
+namespace pg = clients::pg;
+namespace db = host::database;
+using namespace pgtest;
+using namespace boost::asio::experimental::awaitable_operators;
+
+db::pool_options options(std::size_t size, std::chrono::milliseconds acquire = 5s, std::string url = database_url()) {
+  db::pool_options o;
+  o.conninfo = std::move(url);
+  o.size = size;
+  o.acquire_timeout = acquire;
+  return o;
+}
+
+asio::awaitable<int> pid_of(db::session& s) {
+  auto r = co_await s.execute("SELECT pg_backend_pid() AS pid");
+  co_return r[0].get<int>("pid");
+}
+
+// Waits (bounded) until the server process is no longer running a statement.
+asio::awaitable<std::string> settled_state(pg::connection& admin, int pid) {
+  std::string state;
+  for (int i = 0; i < 40; ++i) {
+    state = co_await backend_state(admin, pid);
+    if (state != "active") break;
+    co_await sleep_for(50ms);
+  }
+  co_return state;
+}
+
+class Session : public ::testing::TestWithParam<bool> {
+ protected:
+  asio::thread_pool blocking{1};
+};
+
+TEST_P(Session, CommitAndRollbackDecideWhatOthersSee) {
+  run_async([&](asio::any_io_executor ex) -> asio::awaitable<void> {
+    auto opts = options(3);
+    opts.pipeline_begin = GetParam();
+    db::pool pool(ex, opts);
+    const std::string table = unique_name(GetParam() ? "pg_session_pipelined" : "pg_session_plain");
+    auto count = [&](std::int64_t id) -> asio::awaitable<std::int64_t> {
+      auto s = db::get_db(pool);
+      pg::params p{{"id", id}};
+      auto r = co_await s.execute("SELECT count(*) FROM " + table + " WHERE id = :id", p);
+      co_await s.close();
+      co_return *r.scalar_one_or_none<std::int64_t>();
+    };
+    {
+      auto s = db::get_db(pool);
+      EXPECT_EQ(pool.stats().open, 0u) << "a session takes no connection before its first statement";
+      co_await s.execute("DROP TABLE IF EXISTS " + table);
+      co_await s.execute("CREATE TABLE " + table + " (id int PRIMARY KEY, v text)");
+      co_await s.commit();
+      co_await s.close();
+    }
+    const std::string insert = "INSERT INTO " + table + " (id, v) VALUES (:id, :v)";
+    {
+      auto s = db::get_db(pool);
+      pg::params p{{"id", std::int64_t{1}}, {"v", std::string("kept")}};
+      co_await s.execute(insert, p);
+      EXPECT_TRUE(s.in_transaction());
+      auto a = co_await s.execute("SELECT txid_current() AS x");
+      auto b = co_await s.execute("SELECT txid_current() AS x");
+      EXPECT_EQ(a[0].get<std::int64_t>("x"), b[0].get<std::int64_t>("x")) << "one transaction per session";
+      EXPECT_EQ(co_await count(1), 0) << "not visible before commit";
+      co_await s.commit();
+      EXPECT_FALSE(s.in_transaction());
+      co_await s.commit();  // nothing open: no-op
+      co_await s.close();
+      co_await s.close();  // idempotent
+    }
+    EXPECT_EQ(co_await count(1), 1);
+    {
+      auto s = db::get_db(pool);
+      pg::params p{{"id", std::int64_t{2}}, {"v", std::string("rolled back")}};
+      co_await s.execute(insert, p);
+      co_await s.rollback();
+      co_await s.rollback();
+      co_await s.close();
+    }
+    EXPECT_EQ(co_await count(2), 0);
+    {
+      auto s = db::get_db(pool);
+      pg::params p{{"id", std::int64_t{3}}, {"v", std::string("closed without commit")}};
+      co_await s.execute(insert, p);
+      co_await s.close();
+    }
+    EXPECT_EQ(co_await count(3), 0);
+    {
+      // A caught statement error must not let a later commit look successful.
+      auto s = db::get_db(pool);
+      pg::params p{{"id", std::int64_t{4}}, {"v", std::string("x")}};
+      co_await s.execute(insert, p);
+      pg::params dup{{"id", std::int64_t{1}}, {"v", std::string("dup")}};
+      std::string state;
+      try {
+        co_await s.execute(insert, dup);
+      } catch (const pg::statement_error& e) {
+        state = e.sqlstate();
+      }
+      EXPECT_EQ(state, "23505");
+      try {
+        co_await s.commit();
+        ADD_FAILURE() << "commit of an aborted transaction reported success";
+      } catch (const pg::transaction_error& e) {
+        EXPECT_EQ(e.sqlstate(), "25P02");
+      }
+      EXPECT_FALSE(s.in_transaction());
+      co_await s.close();
+    }
+    EXPECT_EQ(co_await count(4), 0);
+    {
+      // A failing first statement still leaves a clean session behind.
+      auto s = db::get_db(pool);
+      try {
+        co_await s.execute("SELEC 1");
+      } catch (const pg::statement_error&) {
+      }
+      co_await s.rollback();
+      auto r = co_await s.execute("SELECT 5");
+      EXPECT_EQ(r.scalar_one_or_none<int>(), 5);
+      co_await s.commit();
+      co_await s.close();
+    }
+    auto s = db::get_db(pool);
+    co_await s.execute("DROP TABLE " + table);
+    co_await s.commit();
+    co_await s.close();
+    EXPECT_LE(pool.stats().open, 3u);
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(BeginMode, Session, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "Pipelined" : "SeparateRoundTrip"; });
+
+class Pool : public ::testing::Test {
+ protected:
+  asio::thread_pool blocking{1};
+};
+
+TEST_F(Pool, ExhaustedPoolMakesRequestsWaitThenServesThem) {
+  run_async([&](asio::any_io_executor ex) -> asio::awaitable<void> {
+    db::pool pool(ex, options(2));
+    std::multiset<int> pids;
+    std::size_t most_waiting = 0;
+    auto request = [&]() -> asio::awaitable<void> {
+      auto s = db::get_db(pool);
+      auto r = co_await s.execute("SELECT pg_backend_pid() AS pid, pg_sleep(0.3)");
+      most_waiting = std::max(most_waiting, pool.stats().waiting);
+      pids.insert(r[0].get<int>("pid"));
+      co_await s.commit();
+      co_await s.close();
+    };
+    co_await (request() && request() && request() && request());
+    EXPECT_EQ(pids.size(), 4u);
+    EXPECT_EQ(std::set<int>(pids.begin(), pids.end()).size(), 2u) << "connections are reused";
+    EXPECT_GE(most_waiting, 1u);
+    EXPECT_EQ(pool.stats().open, 2u);
+    EXPECT_EQ(pool.stats().idle, 2u);
+  });
+}
+
+TEST_F(Pool, WaitForAConnectionIsBounded) {
+  run_async([&](asio::any_io_executor ex) -> asio::awaitable<void> {
+    db::pool pool(ex, options(1, 200ms));
+    auto holder = db::get_db(pool);
+    const int pid = co_await pid_of(holder);
+    auto waiter = db::get_db(pool);
+    bool pool_error = false;
+    try {
+      co_await waiter.execute("SELECT 1");
+    } catch (const pg::pool_error& e) {
+      const pg::error& in_family = e;
+      pool_error = std::string(in_family.what()).find("200 ms") != std::string::npos;
+    }
+    EXPECT_TRUE(pool_error);
+    co_await holder.close();
+    EXPECT_EQ(co_await pid_of(waiter), pid);
+    co_await waiter.close();
+  });
+}
+
+TEST_F(Pool, KilledBackendIsReplaced) {
+  run_async([&](asio::any_io_executor ex) -> asio::awaitable<void> {
+    auto admin = co_await open(ex, blocking);
+    db::pool pool(ex, options(1));
+    auto terminate = [&](int pid) -> asio::awaitable<void> {
+      pg::params p{{"pid", std::int64_t{pid}}};
+      co_await admin->execute("SELECT pg_terminate_backend(:pid)", p);
+      for (int i = 0; i < 100 && !(co_await backend_state(*admin, pid)).empty(); ++i) co_await sleep_for(20ms);
+    };
+
+    // Killed while idle in the pool: the next request gets a fresh connection.
+    auto s1 = db::get_db(pool);
+    const int first = co_await pid_of(s1);
+    co_await s1.close();
+    co_await terminate(first);
+    auto s2 = db::get_db(pool);
+    const int second = co_await pid_of(s2);
+    EXPECT_NE(second, first);
+
+    // Killed in the middle of a transaction: the session reports it, and its commit cannot
+    // pretend the earlier work was saved.
+    co_await terminate(second);
+    std::string state = "none";
+    try {
+      co_await s2.execute("SELECT 1");
+    } catch (const pg::connection_error& e) {
+      state = e.sqlstate();
+    }
+    EXPECT_TRUE(state == "57P01" || state.empty()) << state;
+    EXPECT_THROW(co_await s2.commit(), pg::transaction_error);
+    co_await s2.close();
+    auto s3 = db::get_db(pool);
+    EXPECT_NE(co_await pid_of(s3), second);
+    co_await s3.close();
+    EXPECT_EQ(pool.stats().open, 1u);
+  });
+}
+
+TEST_F(Pool, StatementTimeoutCancelsOnServerAndKeepsTheConnection) {
+  run_async([&](asio::any_io_executor ex) -> asio::awaitable<void> {
+    auto admin = co_await open(ex, blocking);
+    db::pool pool(ex, options(1));
+    auto s = db::get_db(pool);
+    const int pid = co_await pid_of(s);
+    const pg::params none;
+    bool timed_out = false;
+    try {
+      co_await s.execute("SELECT pg_sleep(5)", none, 200ms);
+    } catch (const pg::timeout_error&) {
+      timed_out = true;
+    }
+    EXPECT_TRUE(timed_out);
+    EXPECT_EQ(co_await backend_state(*admin, pid), "idle in transaction (aborted)");
+    co_await s.rollback();
+    co_await s.close();
+    auto next = db::get_db(pool);
+    EXPECT_EQ(co_await pid_of(next), pid) << "the drained connection is reused";
+    co_await next.close();
+  });
+}
+
+TEST_F(Pool, ServerThatGoesAwayGivesConnectionErrorsAndThePoolRecovers) {
+  run_async([&](asio::any_io_executor ex) -> asio::awaitable<void> {
+    const auto url = split_url(database_url());
+    tcp_proxy proxy(ex, url.host, url.port);
+    const std::string via_proxy = url.before + "127.0.0.1:" + std::to_string(proxy.port()) + url.after;
+    db::pool pool(ex, options(2, 5s, via_proxy));
+
+    auto idle = db::get_db(pool);
+    co_await idle.execute("SELECT 1");
+    co_await idle.close();
+
+    auto busy = db::get_db(pool);
+    co_await busy.execute("SELECT 1");
+    auto cut_later = [&]() -> asio::awaitable<void> {
+      co_await sleep_for(200ms);
+      proxy.cut();
+    };
+    auto sleeper = [&]() -> asio::awaitable<bool> {
+      try {
+        co_await busy.execute("SELECT pg_sleep(5)");
+      } catch (const pg::connection_error&) {
+        co_return true;
+      }
+      co_return false;
+    };
+    const bool lost = co_await (sleeper() && cut_later());
+    EXPECT_TRUE(lost);
+    EXPECT_THROW(co_await busy.commit(), pg::transaction_error);
+    co_await busy.close();
+
+    auto refused = db::get_db(pool);
+    EXPECT_THROW(co_await refused.execute("SELECT 1"), pg::connection_error);
+    co_await refused.close();
+
+    proxy.resume();
+    auto again = db::get_db(pool);
+    auto r = co_await again.execute("SELECT 42");
+    EXPECT_EQ(r.scalar_one_or_none<int>(), 42);
+    co_await again.close();
+    EXPECT_EQ(pool.stats().open, 1u);
+  });
+}
+
+TEST_F(Pool, CancelledRequestDiscardsItsConnectionAndStopsItsStatement) {
+  run_async([&](asio::any_io_executor ex) -> asio::awaitable<void> {
+    auto admin = co_await open(ex, blocking);
+    db::pool pool(ex, options(1));
+    int pid = 0;
+    auto request = [&]() -> asio::awaitable<void> {
+      auto s = db::get_db(pool);
+      pid = co_await pid_of(s);
+      co_await s.execute("SELECT pg_sleep(5)");
+      co_await s.close();
+    };
+    co_await (request() || sleep_for(300ms));
+    EXPECT_EQ(pool.stats().open, 0u) << "a connection in an unknown state is never reused";
+    EXPECT_NE(co_await settled_state(*admin, pid), "active");
+    auto next = db::get_db(pool);
+    EXPECT_NE(co_await pid_of(next), pid);
+    co_await next.close();
+  });
+}
+
+TEST_F(Pool, DestroyedRequestStopsItsStatement) {
+  int pid = 0;
+  {
+    asio::io_context ioc;
+    asio::co_spawn(
+        ioc,
+        [&]() -> asio::awaitable<void> {
+          db::pool pool(co_await asio::this_coro::executor, options(1));
+          auto s = db::get_db(pool);
+          pid = co_await pid_of(s);
+          co_await s.execute("SELECT pg_sleep(5)");
+        },
+        asio::detached);
+    ioc.run_for(500ms);
+    ASSERT_NE(pid, 0);
+  }  // the request's coroutine is destroyed mid-statement
+  run_async([&](asio::any_io_executor ex) -> asio::awaitable<void> {
+    auto admin = co_await open(ex, blocking);
+    EXPECT_NE(co_await settled_state(*admin, pid), "active");
+  });
+}
+
+}  // namespace
