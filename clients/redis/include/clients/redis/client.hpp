@@ -1,0 +1,101 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
+
+#include "clients/redis/errors.hpp"
+#include "clients/redis/options.hpp"
+#include "clients/redis/reply.hpp"
+
+namespace clients::redis {
+
+namespace asio = boost::asio;
+
+namespace detail {
+class client_impl;
+}
+
+/// One page of SCAN: the cursor to continue from ("0" when the walk is over) and the keys.
+struct scan_page {
+  std::string cursor;
+  std::vector<std::string> keys;
+};
+
+/// Walks a SCAN MATCH pattern key by key, fetching the next page only when the current one is
+/// used up. Keys come as Redis returned them; SCAN may return a key twice and so may this.
+/// The scanner must outlive each `next()` it is awaited on.
+class scanner {
+ public:
+  /// The next key, or none once the cursor has come back to "0" and the last page is used up.
+  asio::awaitable<std::optional<std::string>> next();
+
+ private:
+  friend class client;
+  scanner(std::shared_ptr<detail::client_impl> impl, std::string match, std::int64_t count);
+
+  std::shared_ptr<detail::client_impl> impl_;
+  std::string match_;
+  std::int64_t count_;
+  std::string cursor_ = "0";
+  std::vector<std::string> page_;
+  std::size_t pos_ = 0;
+  bool finished_ = false;
+};
+
+/// Asynchronous Redis client for one event loop, shared by every coroutine on it.
+///
+/// Construction opens nothing and sends nothing: the first command connects, and a later
+/// command reconnects after a failure. Commands of concurrent callers are pipelined on the
+/// connection(s) and answered in order. Keys, values and replies are raw bytes.
+///
+/// A `timeout` given to a call bounds that call alone (connect wait included): at its deadline
+/// the caller gets `timeout_error` and its late reply is dropped when it arrives. Without one,
+/// a call is still bounded by the connect and socket time-outs of `options`.
+///
+/// Destroying the client fails the commands still pending with `connection_error`; it must be
+/// destroyed before its executor's io_context.
+class client {
+ public:
+  client(asio::any_io_executor executor, options opts);
+  ~client();
+  client(client&&) noexcept;
+  client& operator=(client&&) noexcept;
+  client(const client&) = delete;
+  client& operator=(const client&) = delete;
+
+  /// GET: the value, or none when the key does not exist.
+  asio::awaitable<std::optional<std::string>> get(std::string_view key,
+                                                  std::optional<std::chrono::milliseconds> timeout = {});
+
+  /// SET, with EX when `ex_seconds` is given (passed to Redis unchecked).
+  asio::awaitable<void> set(std::string_view key, std::string_view value,
+                            std::optional<std::int64_t> ex_seconds = {});
+
+  /// DEL of one key: the number of keys removed (0 or 1).
+  asio::awaitable<std::int64_t> del(std::string_view key);
+
+  /// One SCAN step: SCAN cursor MATCH match COUNT count.
+  asio::awaitable<scan_page> scan(std::string_view cursor, std::string_view match, std::int64_t count);
+
+  /// Key-by-key walk over SCAN MATCH `match` COUNT `count`, starting at cursor "0".
+  scanner scan_iter(std::string match, std::int64_t count);
+
+  /// Any command. Error replies come back as values of type `reply_type::error`.
+  asio::awaitable<reply> command(std::vector<std::string> args,
+                                 std::optional<std::chrono::milliseconds> timeout = {});
+
+  const options& settings() const;
+
+ private:
+  std::shared_ptr<detail::client_impl> impl_;
+};
+
+}  // namespace clients::redis

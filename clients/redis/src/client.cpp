@@ -1,0 +1,146 @@
+#include "clients/redis/client.hpp"
+
+#include <array>
+#include <string>
+#include <utility>
+
+#include "client_impl.hpp"
+#include "clients/redis/errors.hpp"
+#include "wire.hpp"
+
+namespace clients::redis {
+
+namespace {
+
+using detail::client_impl;
+using detail::format_command;
+using detail::wire_command;
+
+// The typed calls below are free coroutines holding the shared state, never `this`: the
+// awaitable may run after the client object is gone. Commands are formatted before the
+// first suspension, so callers' string_views need not outlive the call expression.
+
+[[noreturn]] void unexpected(const char* command, const reply& r) {
+  if (r.is_error()) throw reply_error(r.str);
+  throw error(std::string("unexpected reply type to ") + command);
+}
+
+asio::awaitable<std::optional<std::string>> run_get(std::shared_ptr<client_impl> impl, wire_command command,
+                                                    std::optional<std::chrono::milliseconds> timeout) {
+  reply r = co_await client_impl::execute(std::move(impl), std::move(command), timeout);
+  if (r.type == reply_type::string) co_return std::move(r.str);
+  if (r.is_nil()) co_return std::nullopt;
+  unexpected("GET", r);
+}
+
+asio::awaitable<void> run_set(std::shared_ptr<client_impl> impl, wire_command command) {
+  reply r = co_await client_impl::execute(std::move(impl), std::move(command), std::nullopt);
+  if (r.type != reply_type::status) unexpected("SET", r);
+}
+
+asio::awaitable<std::int64_t> run_del(std::shared_ptr<client_impl> impl, wire_command command) {
+  reply r = co_await client_impl::execute(std::move(impl), std::move(command), std::nullopt);
+  if (r.type != reply_type::integer) unexpected("DEL", r);
+  co_return r.integer;
+}
+
+// SCAN answers [cursor, [key, ...]], the cursor as a bulk string.
+asio::awaitable<scan_page> run_scan(std::shared_ptr<client_impl> impl, wire_command command) {
+  reply r = co_await client_impl::execute(std::move(impl), std::move(command), std::nullopt);
+  if (r.type != reply_type::array || r.elements.size() != 2 || r.elements[0].type != reply_type::string ||
+      r.elements[1].type != reply_type::array)
+    unexpected("SCAN", r);
+  scan_page page;
+  page.cursor = std::move(r.elements[0].str);
+  page.keys.reserve(r.elements[1].elements.size());
+  for (auto& key : r.elements[1].elements) {
+    if (key.type != reply_type::string) unexpected("SCAN", r);
+    page.keys.push_back(std::move(key.str));
+  }
+  co_return page;
+}
+
+wire_command scan_command(std::string_view cursor, std::string_view match, std::int64_t count) {
+  const std::string count_text = std::to_string(count);
+  const std::array<std::string_view, 6> args{"SCAN", cursor, "MATCH", match, "COUNT", count_text};
+  return format_command(args);
+}
+
+std::shared_ptr<client_impl> live(const std::shared_ptr<client_impl>& impl) {
+  if (!impl) throw connection_error("Redis client is closed");
+  return impl;
+}
+
+}  // namespace
+
+client::client(asio::any_io_executor executor, options opts)
+    : impl_(std::make_shared<client_impl>(std::move(executor), std::move(opts))) {}
+
+client::~client() {
+  if (impl_) impl_->shutdown();
+}
+
+client::client(client&&) noexcept = default;
+
+client& client::operator=(client&& other) noexcept {
+  if (this != &other) {
+    if (impl_) impl_->shutdown();
+    impl_ = std::move(other.impl_);
+  }
+  return *this;
+}
+
+asio::awaitable<std::optional<std::string>> client::get(std::string_view key,
+                                                        std::optional<std::chrono::milliseconds> timeout) {
+  const std::array<std::string_view, 2> args{"GET", key};
+  return run_get(live(impl_), format_command(args), timeout);
+}
+
+asio::awaitable<void> client::set(std::string_view key, std::string_view value,
+                                  std::optional<std::int64_t> ex_seconds) {
+  if (!ex_seconds) {
+    const std::array<std::string_view, 3> args{"SET", key, value};
+    return run_set(live(impl_), format_command(args));
+  }
+  const std::string seconds = std::to_string(*ex_seconds);
+  const std::array<std::string_view, 5> args{"SET", key, value, "EX", seconds};
+  return run_set(live(impl_), format_command(args));
+}
+
+asio::awaitable<std::int64_t> client::del(std::string_view key) {
+  const std::array<std::string_view, 2> args{"DEL", key};
+  return run_del(live(impl_), format_command(args));
+}
+
+asio::awaitable<scan_page> client::scan(std::string_view cursor, std::string_view match, std::int64_t count) {
+  return run_scan(live(impl_), scan_command(cursor, match, count));
+}
+
+scanner client::scan_iter(std::string match, std::int64_t count) {
+  return scanner(live(impl_), std::move(match), count);
+}
+
+asio::awaitable<reply> client::command(std::vector<std::string> args,
+                                       std::optional<std::chrono::milliseconds> timeout) {
+  const std::vector<std::string_view> views(args.begin(), args.end());
+  return client_impl::execute(live(impl_), format_command(views), timeout);
+}
+
+const options& client::settings() const { return live(impl_)->settings(); }
+
+scanner::scanner(std::shared_ptr<detail::client_impl> impl, std::string match, std::int64_t count)
+    : impl_(std::move(impl)), match_(std::move(match)), count_(count) {}
+
+asio::awaitable<std::optional<std::string>> scanner::next() {
+  while (pos_ == page_.size()) {
+    if (finished_) co_return std::nullopt;
+    scan_page page = co_await run_scan(impl_, scan_command(cursor_, match_, count_));
+    cursor_ = std::move(page.cursor);
+    finished_ = cursor_ == "0";
+    page_ = std::move(page.keys);
+    pos_ = 0;
+  }
+  co_return std::move(page_[pos_++]);
+}
+
+}  // namespace clients::redis
