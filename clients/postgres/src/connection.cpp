@@ -127,17 +127,17 @@ struct connection::impl {
     throw lost(ec.message());
   }
 
+  static asio::awaitable<bool> send_cancel(std::shared_ptr<PGcancel> c) {
+    char err[256];
+    co_return PQcancel(c.get(), err, sizeof err) == 1;
+  }
+
   // PQcancel blocks (it opens a connection of its own), so it runs on the blocking executor.
   asio::awaitable<bool> cancel_on_server() {
     std::shared_ptr<PGcancel> c(PQgetCancel(conn), PQfreeCancel);
     if (!c) co_return false;
-    co_return co_await asio::co_spawn(
-        blocking,
-        [c]() -> asio::awaitable<bool> {
-          char err[256];
-          co_return PQcancel(c.get(), err, sizeof err) == 1;
-        },
-        asio::use_awaitable);
+    auto job = send_cancel(std::move(c));
+    co_return co_await asio::co_spawn(blocking, std::move(job), asio::use_awaitable);
   }
 
   void send(const translated_sql& sql, const std::vector<std::optional<std::string>>& values,
@@ -314,7 +314,14 @@ asio::awaitable<result> connection::execute(std::string_view sql, const params& 
   if (m.in_flight) throw statement_error("another statement is still running on this connection");
   auto translated = m.cache->get(sql);
   auto values = bind_params(*translated, p);
-  co_return co_await m.run(*translated, std::move(values), std::string(opts.prelude), opts.timeout);
+  // Arguments built beforehand: g++ 12 may destroy temporaries of a co_await expression twice.
+  std::string prelude(opts.prelude);
+  co_return co_await m.run(*translated, std::move(values), std::move(prelude), opts.timeout);
+}
+
+asio::awaitable<result> connection::execute(std::string_view sql) {
+  static const params none;
+  co_return co_await execute(sql, none, execute_options{});
 }
 
 bool connection::usable() const {

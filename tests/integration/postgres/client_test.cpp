@@ -203,7 +203,8 @@ TEST_F(Connection, TimeoutCancelsOnTheServerAndLeavesTheConnectionUsable) {
     const auto took = std::chrono::steady_clock::now() - t0;
     EXPECT_TRUE(timed_out);
     EXPECT_LT(took, 3s);
-    EXPECT_EQ(co_await backend_state(*admin, pid), "idle");
+    const std::string state_now = co_await backend_state(*admin, pid);
+    EXPECT_EQ(state_now, "idle");
     EXPECT_TRUE(c->usable());
     auto r = co_await c->execute("SELECT 2 AS two");
     EXPECT_EQ(r[0].get<int>("two"), 2);
@@ -222,7 +223,8 @@ TEST_F(Connection, ConnectFailuresAreConnectionErrors) {
     pg::connection c(ex, blocking.get_executor());
     const auto t0 = std::chrono::steady_clock::now();
     try {
-      co_await c.connect("postgresql://postgres@127.0.0.1:" + std::to_string(port) + "/x?sslmode=disable", 300ms);
+      std::string silent_url = "postgresql://postgres@127.0.0.1:" + std::to_string(port) + "/x?sslmode=disable";
+      co_await c.connect(std::move(silent_url), 300ms);
       ADD_FAILURE() << "connected to nothing";
     } catch (const pg::connection_error& e) {
       EXPECT_NE(std::string(e.what()).find("timeout"), std::string::npos) << e.what();
@@ -231,11 +233,13 @@ TEST_F(Connection, ConnectFailuresAreConnectionErrors) {
     EXPECT_FALSE(c.usable());
     silent.close();
     try {
-      co_await c.connect("postgresql://postgres@127.0.0.1:" + std::to_string(port) + "/x", 2s);
+      std::string closed_url = "postgresql://postgres@127.0.0.1:" + std::to_string(port) + "/x";
+      co_await c.connect(std::move(closed_url), 2s);
       ADD_FAILURE() << "connected to a closed port";
     } catch (const pg::connection_error&) {
     }
-    co_await c.connect(database_url(), 5s);
+    std::string url = database_url();
+    co_await c.connect(std::move(url), 5s);
     EXPECT_TRUE(c.usable());
   });
 }

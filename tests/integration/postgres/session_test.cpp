@@ -54,15 +54,18 @@ TEST_P(Session, CommitAndRollbackDecideWhatOthersSee) {
     auto count = [&](std::int64_t id) -> asio::awaitable<std::int64_t> {
       auto s = db::get_db(pool);
       pg::params p{{"id", id}};
-      auto r = co_await s.execute("SELECT count(*) FROM " + table + " WHERE id = :id", p);
+      const std::string sql = "SELECT count(*) FROM " + table + " WHERE id = :id";
+      auto r = co_await s.execute(sql, p);
       co_await s.close();
       co_return *r.scalar_one_or_none<std::int64_t>();
     };
     {
       auto s = db::get_db(pool);
       EXPECT_EQ(pool.stats().open, 0u) << "a session takes no connection before its first statement";
-      co_await s.execute("DROP TABLE IF EXISTS " + table);
-      co_await s.execute("CREATE TABLE " + table + " (id int PRIMARY KEY, v text)");
+      const std::string drop = "DROP TABLE IF EXISTS " + table;
+      const std::string create = "CREATE TABLE " + table + " (id int PRIMARY KEY, v text)";
+      co_await s.execute(drop);
+      co_await s.execute(create);
       co_await s.commit();
       co_await s.close();
     }
@@ -136,7 +139,8 @@ TEST_P(Session, CommitAndRollbackDecideWhatOthersSee) {
       co_await s.close();
     }
     auto s = db::get_db(pool);
-    co_await s.execute("DROP TABLE " + table);
+    const std::string drop = "DROP TABLE " + table;
+    co_await s.execute(drop);
     co_await s.commit();
     co_await s.close();
     EXPECT_LE(pool.stats().open, 3u);
@@ -200,7 +204,11 @@ TEST_F(Pool, KilledBackendIsReplaced) {
     auto terminate = [&](int pid) -> asio::awaitable<void> {
       pg::params p{{"pid", std::int64_t{pid}}};
       co_await admin->execute("SELECT pg_terminate_backend(:pid)", p);
-      for (int i = 0; i < 100 && !(co_await backend_state(*admin, pid)).empty(); ++i) co_await sleep_for(20ms);
+      for (int i = 0; i < 100; ++i) {
+        const std::string state = co_await backend_state(*admin, pid);
+        if (state.empty()) break;
+        co_await sleep_for(20ms);
+      }
     };
 
     // Killed while idle in the pool: the next request gets a fresh connection.
@@ -245,7 +253,8 @@ TEST_F(Pool, StatementTimeoutCancelsOnServerAndKeepsTheConnection) {
       timed_out = true;
     }
     EXPECT_TRUE(timed_out);
-    EXPECT_EQ(co_await backend_state(*admin, pid), "idle in transaction (aborted)");
+    const std::string state_now = co_await backend_state(*admin, pid);
+    EXPECT_EQ(state_now, "idle in transaction (aborted)");
     co_await s.rollback();
     co_await s.close();
     auto next = db::get_db(pool);
@@ -310,7 +319,8 @@ TEST_F(Pool, CancelledRequestDiscardsItsConnectionAndStopsItsStatement) {
     };
     co_await (request() || sleep_for(300ms));
     EXPECT_EQ(pool.stats().open, 0u) << "a connection in an unknown state is never reused";
-    EXPECT_NE(co_await settled_state(*admin, pid), "active");
+    const std::string state_now = co_await settled_state(*admin, pid);
+    EXPECT_NE(state_now, "active");
     auto next = db::get_db(pool);
     EXPECT_NE(co_await pid_of(next), pid);
     co_await next.close();
@@ -335,7 +345,8 @@ TEST_F(Pool, DestroyedRequestStopsItsStatement) {
   }  // the request's coroutine is destroyed mid-statement
   run_async([&](asio::any_io_executor ex) -> asio::awaitable<void> {
     auto admin = co_await open(ex, blocking);
-    EXPECT_NE(co_await settled_state(*admin, pid), "active");
+    const std::string state_now = co_await settled_state(*admin, pid);
+    EXPECT_NE(state_now, "active");
   });
 }
 

@@ -73,11 +73,13 @@ inline asio::awaitable<void> sleep_for(std::chrono::milliseconds d) {
   co_await t.async_wait(asio::use_awaitable);
 }
 
+// Note for all tests: g++ 12 may destroy temporaries of a co_await expression twice, so
+// arguments with destructors (strings, lists) are built before the co_await.
 inline asio::awaitable<std::unique_ptr<clients::pg::connection>> open(asio::any_io_executor ex,
-                                                                       asio::thread_pool& blocking,
-                                                                       std::string url = database_url()) {
+                                                                       asio::thread_pool& blocking) {
   auto c = std::make_unique<clients::pg::connection>(ex, blocking.get_executor());
-  co_await c->connect(url, 10s);
+  std::string url = database_url();
+  co_await c->connect(std::move(url), 10s);
   co_return c;
 }
 

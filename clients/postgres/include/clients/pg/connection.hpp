@@ -51,7 +51,8 @@ class connection {
   // Throws statement_error / connection_error / transaction_error (all clients::pg::error)
   // or timeout_error. After a time-out the connection is either drained and usable again, or
   // marked unusable; it is never left half-read.
-  boost::asio::awaitable<result> execute(std::string_view sql, const params& p = {}, execute_options opts = {});
+  boost::asio::awaitable<result> execute(std::string_view sql, const params& p, execute_options opts = {});
+  boost::asio::awaitable<result> execute(std::string_view sql);
 
   // Connected, nothing in flight, not marked broken.
   bool usable() const;
