@@ -1,0 +1,79 @@
+#include <printsvc/plots/plots.hpp>
+
+#include <gtest/gtest.h>
+#include <spdlog/sinks/ostream_sink.h>
+#include <spdlog/spdlog.h>
+
+#include <sstream>
+#include <tuple>
+
+namespace pl = printsvc::plots;
+
+namespace {
+
+struct sized {
+  double width_m, height_m;
+  int scale;
+};
+
+class ScaleTable : public testing::TestWithParam<sized> {};
+
+TEST_P(ScaleTable, PicksTheSmallestStandardScaleThatFits) {
+  const auto [w, h, expected] = GetParam();
+  EXPECT_EQ(pl::get_recommended_scale(w, h), expected);
+  // The sheet is always taken in landscape.
+  EXPECT_EQ(pl::get_recommended_scale(w, h, 297, 210), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    WorkedResults, ScaleTable,
+    testing::Values(sized{30, 30, 250}, sized{60, 40, 500},  // 160 mm high at 1:250, over 152
+                    sized{100, 50, 500}, sized{277, 100, 2000},  // raw scale exactly 1000: 1000 is skipped
+                    sized{300, 200, 2000}, sized{10, 152, 1000},  // exactly at the height limit at 1:1000
+                    sized{10, 152.01, 2000}, sized{6000, 10, 25000},
+                    sized{5000, 5000, 33000},  // beyond 1:25000, height-bound, rounded up
+                    sized{10000, 100, 38000}));  // width-bound
+
+TEST(Scale, RejectsNonPositiveSurveysAndSheets) {
+  for (const auto& [w, h] : {std::pair{0.0, 10.0}, {10.0, 0.0}, {-5.0, 10.0}, {10.0, -1.0}}) {
+    try {
+      pl::get_recommended_scale(w, h);
+      ADD_FAILURE() << w << " x " << h << " accepted";
+    } catch (const std::invalid_argument& e) {
+      EXPECT_STREQ(e.what(), "Survey dimensions must be positive.");
+    }
+  }
+  EXPECT_THROW(pl::get_recommended_scale(10, 10, 20, 297, 10), std::invalid_argument);  // no usable height
+  EXPECT_THROW(pl::get_recommended_scale(10, 10, 210, 297, 150), std::invalid_argument);
+  EXPECT_THROW(pl::get_recommended_scale(1e12, 10), std::invalid_argument);  // no int holds the scale
+}
+
+class ScaleLog : public testing::Test {
+ protected:
+  void SetUp() override {
+    spdlog::drop("printsvc.plots");
+    auto logger = std::make_shared<spdlog::logger>("printsvc.plots",
+                                                   std::make_shared<spdlog::sinks::ostream_sink_mt>(lines_));
+    logger->set_pattern("%v");
+    spdlog::register_logger(logger);
+  }
+  void TearDown() override { spdlog::drop("printsvc.plots"); }
+  std::ostringstream lines_;
+};
+
+TEST_F(ScaleLog, LogsTheSearchAndItsOutcome) {
+  pl::get_recommended_scale(60, 40);
+  EXPECT_EQ(lines_.str(), "Searching for recommended scale...\nFound scale: 500\n");
+}
+
+TEST_F(ScaleLog, LogsTheRawScaleInFullWhenNoStandardScaleFits) {
+  pl::get_recommended_scale(5000, 5000);
+  EXPECT_EQ(lines_.str(), "Searching for recommended scale...\nFinal raw scale: 32894.73684210526\n");
+}
+
+TEST_F(ScaleLog, StopsAfterTheFirstLineOnBadSurveys) {
+  EXPECT_THROW(pl::get_recommended_scale(-1, 5), std::invalid_argument);
+  EXPECT_EQ(lines_.str(), "Searching for recommended scale...\n");
+}
+
+}  // namespace

@@ -1,0 +1,52 @@
+// How numbers on the plan print, and how the selection compares identifiers.
+
+#include "py_text.hpp"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using printsvc::plots::detail::format_fixed2;
+using printsvc::plots::detail::python_equal;
+using printsvc::plots::detail::python_float_repr;
+using printsvc::plots::detail::python_str;
+using json = nlohmann::ordered_json;
+
+TEST(PlainText, RealsPrintInShortestRoundTripForm) {
+  EXPECT_EQ(python_float_repr(45.0), "45.0");
+  EXPECT_EQ(python_float_repr(0.1), "0.1");
+  EXPECT_EQ(python_float_repr(-0.0), "-0.0");
+  EXPECT_EQ(python_float_repr(1e15), "1000000000000000.0");
+  EXPECT_EQ(python_float_repr(1e16), "1e+16");
+  EXPECT_EQ(python_float_repr(0.0001), "0.0001");
+  EXPECT_EQ(python_float_repr(0.00001), "1e-05");
+  EXPECT_EQ(python_float_repr(1.5e300), "1.5e+300");
+  EXPECT_EQ(python_float_repr(37605.29482551143), "37605.29482551143");
+}
+
+TEST(PlainText, JsonScalarsPrintAsGiven) {
+  EXPECT_EQ(python_str(json::parse("45")), "45");
+  EXPECT_EQ(python_str(json::parse("45.0")), "45.0");
+  EXPECT_EQ(python_str(json::parse("-7")), "-7");
+  EXPECT_EQ(python_str(json::parse("18446744073709551615")), "18446744073709551615");
+  EXPECT_EQ(python_str(json("30'")), "30'");
+  EXPECT_EQ(format_fixed2(12.3), "12.30");
+  EXPECT_EQ(format_fixed2(0), "0.00");
+  EXPECT_EQ(format_fixed2(1234.5), "1234.50");
+  EXPECT_EQ(format_fixed2(0.125), "0.12");  // binary 0.125 is exact: ties go to even
+}
+
+TEST(Selection, NumbersCompareByValueAndNeverEqualText) {
+  EXPECT_TRUE(python_equal(json::parse("5071"), json::parse("5071.0")));
+  EXPECT_TRUE(python_equal(json::parse("-3"), json::parse("-3.0")));
+  EXPECT_TRUE(python_equal(json(true), json(1)));
+  EXPECT_FALSE(python_equal(json::parse("5071"), json("5071")));
+  EXPECT_FALSE(python_equal(json::parse("5071"), json::parse("5071.5")));
+  EXPECT_FALSE(python_equal(json::parse("-5071"), json::parse("5071")));
+  // 2^53 + 1 has no double: an exact comparison tells them apart.
+  EXPECT_FALSE(python_equal(json::parse("9007199254740993"), json::parse("9007199254740992.0")));
+  EXPECT_TRUE(python_equal(json::parse("[1, \"a\"]"), json::parse("[1.0, \"a\"]")));
+  EXPECT_FALSE(python_equal(json(nullptr), json(0)));
+}
+
+}  // namespace
