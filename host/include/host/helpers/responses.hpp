@@ -11,8 +11,8 @@
 namespace host::helpers {
 
 struct envelope_args {
-  std::optional<nlohmann::ordered_json> data;
-  std::optional<std::string> message;
+  std::optional<nlohmann::ordered_json> data{};
+  std::optional<std::string> message{};
   int status_code = 200;
 };
 

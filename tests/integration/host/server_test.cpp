@@ -1,0 +1,244 @@
+// The HTTP server over real sockets: keep-alive, pipelining, limits, time-outs, shutdown.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include "host/http/app.hpp"
+#include "host/http/server.hpp"
+
+namespace {
+namespace asio = boost::asio;
+using namespace std::chrono_literals;
+using namespace host::http;
+
+// A server with a few test routes on its own event loop thread.
+class running_server {
+ public:
+  explicit running_server(server_options options = {}) : work_(asio::make_work_guard(io_)) {
+    router r;
+    r.add({.path = "/hello", .name = "hello"}, [](request_context&) -> asio::awaitable<response> {
+      co_return raw_response("hello", "text/plain");
+    });
+    r.add({.path = "/echo/{word}", .name = "echo", .params = {path_param("word")}},
+          [](request_context& ctx) -> asio::awaitable<response> {
+            co_return raw_response(ctx.params.string("word"), "text/plain");
+          });
+    r.add({.path = "/slow", .name = "slow"}, [](request_context&) -> asio::awaitable<response> {
+      asio::steady_timer t(co_await asio::this_coro::executor, 400ms);
+      co_await t.async_wait(asio::use_awaitable);
+      co_return raw_response("finally", "text/plain");
+    });
+    r.add({.path = "/throw", .name = "throw"}, [](request_context&) -> asio::awaitable<response> {
+      throw std::runtime_error("handler bug");
+      co_return response{};
+    });
+    app_.mount(r);
+    options.port = 0;
+    server_ = std::make_unique<server>(io_, app_, options);
+    server_->start();
+    thread_ = std::thread([this] { io_.run(); });
+  }
+  ~running_server() {
+    stop();
+    work_.reset();
+    io_.stop();
+    thread_.join();
+  }
+  unsigned short port() const { return server_->port(); }
+  // Starts the graceful shutdown; the future is ready once the server reports it stopped.
+  std::future<void> begin_shutdown() {
+    auto done = std::make_shared<std::promise<void>>();
+    auto f = done->get_future();
+    asio::post(io_, [this, done] { server_->shutdown([done] { done->set_value(); }); });
+    return f;
+  }
+
+ private:
+  void stop() {
+    if (!stopped_) begin_shutdown().wait_for(5s);
+    stopped_ = true;
+  }
+  asio::io_context io_{1};
+  asio::executor_work_guard<asio::io_context::executor_type> work_;
+  app app_{"t", "1"};
+  std::unique_ptr<server> server_;
+  std::thread thread_;
+  bool stopped_ = false;
+};
+
+// A plain blocking socket, so the tests control every byte on the wire.
+class raw_client {
+ public:
+  explicit raw_client(unsigned short port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) throw std::runtime_error("connect");
+    timeval tv{5, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  }
+  ~raw_client() { ::close(fd_); }
+  void send(const std::string& data) { ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL); }
+  // Everything until the peer closes (or the 5 s receive time-out).
+  std::string read_all() {
+    std::string out;
+    char buf[4096];
+    for (ssize_t n; (n = ::recv(fd_, buf, sizeof buf, 0)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+    return out;
+  }
+  // Reads until `count` complete responses with bodies of known length have arrived.
+  std::string read_responses(int count) {
+    std::string out;
+    char buf[4096];
+    while (complete_responses(out) < count) {
+      const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      out.append(buf, static_cast<std::size_t>(n));
+    }
+    return out;
+  }
+
+ private:
+  static int complete_responses(const std::string& s) {
+    int count = 0;
+    std::size_t pos = 0;
+    while (true) {
+      const auto end = s.find("\r\n\r\n", pos);
+      if (end == std::string::npos) return count;
+      const auto cl = s.find("Content-Length: ", pos);
+      std::size_t length = 0;
+      if (cl != std::string::npos && cl < end) length = std::stoul(s.substr(cl + 16));
+      if (s.size() < end + 4 + length) return count;
+      pos = end + 4 + length;
+      ++count;
+    }
+  }
+  int fd_;
+};
+
+std::string get(const std::string& path, bool close = false) {
+  return "GET " + path + " HTTP/1.1\r\nHost: x\r\n" + (close ? "Connection: close\r\n" : "") + "\r\n";
+}
+
+int count(const std::string& haystack, const std::string& needle) {
+  int n = 0;
+  for (auto pos = haystack.find(needle); pos != std::string::npos; pos = haystack.find(needle, pos + 1)) ++n;
+  return n;
+}
+
+TEST(Server, KeepAliveServesManyRequestsOnOneConnection) {
+  running_server srv;
+  raw_client c(srv.port());
+  for (int i = 0; i < 3; ++i) {
+    c.send(get("/hello"));
+    const auto r = c.read_responses(1);
+    EXPECT_TRUE(r.starts_with("HTTP/1.1 200 OK")) << r;
+    EXPECT_TRUE(r.ends_with("hello"));
+  }
+}
+
+TEST(Server, PipelinedRequestsAreAnsweredInOrder) {
+  running_server srv;
+  raw_client c(srv.port());
+  c.send(get("/echo/one") + get("/slow") + get("/echo/three") + get("/nowhere", true));
+  const auto r = c.read_all();
+  const auto one = r.find("one"), slow = r.find("finally"), three = r.find("three"), missing = r.find("Not Found");
+  ASSERT_NE(missing, std::string::npos) << r;
+  EXPECT_LT(one, slow);
+  EXPECT_LT(slow, three);
+  EXPECT_LT(three, missing);
+}
+
+TEST(Server, AThrowingHandlerIs500AndTheConnectionKeepsServing) {
+  running_server srv;
+  raw_client c(srv.port());
+  c.send(get("/throw") + get("/hello", true));
+  const auto r = c.read_all();
+  EXPECT_TRUE(r.starts_with("HTTP/1.1 500 Internal Server Error")) << r;
+  EXPECT_NE(r.find(R"({"detail":"Internal Server Error"})"), std::string::npos);
+  EXPECT_TRUE(r.ends_with("hello"));
+}
+
+TEST(Server, OversizedHeadersAndBodiesAreRefused) {
+  server_options o;
+  o.header_limit = 1024;
+  o.body_limit = 100;
+  running_server srv(o);
+  {
+    raw_client c(srv.port());
+    c.send("GET /hello HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(4000, 'a') + "\r\n\r\n");
+    EXPECT_TRUE(c.read_all().starts_with("HTTP/1.1 431")) ;
+  }
+  {
+    raw_client c(srv.port());
+    c.send("POST /hello HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\n" + std::string(1000, 'b'));
+    EXPECT_TRUE(c.read_all().starts_with("HTTP/1.1 413"));
+  }
+  {
+    raw_client c(srv.port());
+    c.send("GARBAGE\r\n\r\n");
+    EXPECT_TRUE(c.read_all().starts_with("HTTP/1.1 400"));
+  }
+}
+
+TEST(Server, AClientThatStallsMidRequestIsDisconnected) {
+  server_options o;
+  o.request_timeout = 300ms;
+  running_server srv(o);
+  raw_client c(srv.port());
+  const auto t0 = std::chrono::steady_clock::now();
+  c.send("GET /hello HTTP/1.1\r\nHo");
+  EXPECT_EQ(c.read_all(), "");
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);
+  // The server itself is unharmed.
+  raw_client d(srv.port());
+  d.send(get("/hello", true));
+  EXPECT_TRUE(d.read_all().ends_with("hello"));
+}
+
+TEST(Server, IdleConnectionsAreClosed) {
+  server_options o;
+  o.idle_timeout = 200ms;
+  running_server srv(o);
+  raw_client c(srv.port());
+  c.send(get("/hello"));
+  EXPECT_TRUE(c.read_responses(1).ends_with("hello"));
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(c.read_all(), "");
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);
+}
+
+TEST(Server, ShutdownLetsTheRequestInFlightFinish) {
+  running_server srv;
+  raw_client busy(srv.port());
+  raw_client idle(srv.port());
+  idle.send(get("/hello"));
+  idle.read_responses(1);
+  busy.send(get("/slow"));
+  std::this_thread::sleep_for(100ms);
+  auto stopped = srv.begin_shutdown();
+  const auto r = busy.read_all();  // complete answer, then the server closes
+  EXPECT_TRUE(r.starts_with("HTTP/1.1 200 OK")) << r;
+  EXPECT_NE(r.find("Connection: close"), std::string::npos);
+  EXPECT_TRUE(r.ends_with("finally"));
+  EXPECT_EQ(idle.read_all(), "");  // closed without an answer
+  EXPECT_EQ(stopped.wait_for(3s), std::future_status::ready);
+  EXPECT_EQ(count(r, "HTTP/1.1"), 1);
+}
+
+}  // namespace
