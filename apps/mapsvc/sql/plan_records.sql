@@ -1,7 +1,9 @@
 -- Survey plan records for one plot, in the form the plan renderer takes:
 --   {"parcel_data": [selected plot with its "boundary", then the neighbours],
 --    "selected_parcel_number": ID, "road_data": [...], "columnname": "parcel_number"}
--- No row when the plot does not exist (or has no geometry).
+-- No row when the plot does not exist (or has no geometry). A multi-part plot is planned
+-- from its first part; a plot without a number or area is labelled with its ID and the
+-- area of its plan geometry.
 --
 -- All coordinates are EPSG:26332 metres snapped to the millimetre, so the boundary
 -- corners and the polygon share exact values. Side lengths and bearings are computed
@@ -26,8 +28,7 @@ WITH selected AS (
                * mercator_scale AS road_reach
     FROM selected AS s
 ), corner AS (
-    SELECT v.path[1] AS idx, v.geom AS pt,
-           count(*) OVER () AS corners
+    SELECT v.path[1] AS idx, v.geom AS pt
     FROM selected AS s,
          ST_DumpPoints(ST_ExteriorRing(s.utm)) AS v
     WHERE v.path[1] < ST_NPoints(ST_ExteriorRing(s.utm))  -- the closing point repeats the first
@@ -79,14 +80,16 @@ SELECT json_build_object(
     'parcel_data',
         (SELECT json_agg(parcel ORDER BY ord, gap, id) FROM (
              SELECT 0 AS ord, 0 AS gap, s.id,
-                    json_build_object('parcel_number', s.id, 'name', s.name, 'area', s.area,
+                    json_build_object('parcel_number', s.id, 'name', coalesce(s.name, s.id::text),
+                                      'area', coalesce(s.area, round(ST_Area(s.utm)::numeric, 2)),
                                       'geometry', ST_AsGeoJSON(s.utm, 3, 0)::json,
                                       'boundary', coalesce((SELECT entries FROM boundary), '[]'::json))
                         AS parcel
              FROM selected AS s
              UNION ALL
              SELECT 1, n.gap, n.id,
-                    json_build_object('parcel_number', n.id, 'name', n.name, 'area', n.area,
+                    json_build_object('parcel_number', n.id, 'name', coalesce(n.name, n.id::text),
+                                      'area', coalesce(n.area, round(ST_Area(n.utm)::numeric, 2)),
                                       'geometry', ST_AsGeoJSON(n.utm, 3, 0)::json)
              FROM neighbour AS n
              WHERE NOT ST_IsEmpty(n.utm)) AS parcels),

@@ -8,10 +8,12 @@
 #include <boost/asio/signal_set.hpp>
 
 #include "host/config.hpp"
+#include "host/database/get_db.hpp"
 #include "host/helpers/logging.hpp"
 #include "host/http/app.hpp"
 #include "host/http/server.hpp"
 #include "host/http/static_files.hpp"
+#include "mapsvc/tile_gateway/module.hpp"
 
 namespace {
 
@@ -42,6 +44,17 @@ int main(int argc, char** argv) {
   try {
     boost::asio::io_context io(1);
     host::http::app application("mapsvc", "0.1.0");
+
+    host::database::pool_options pool_options;
+    pool_options.conninfo = cfg.database_url;
+    pool_options.size = static_cast<std::size_t>(cfg.db_pool_size);
+    host::database::pool db_pool(io.get_executor(), pool_options);
+    application.set_session_provider(
+        {.open = [&db_pool] { return std::make_shared<host::database::session>(host::database::get_db(db_pool)); },
+         .close = [](host::database::session& s) -> boost::asio::awaitable<void> { co_await s.close(); }});
+
+    auto& tiles = mapsvc::tile_gateway::load(io.get_executor());
+    application.mount(tiles.tileGateway);
 
     if (!cfg.web_root.empty() && std::filesystem::is_directory(cfg.web_root))
       application.mount(host::http::static_files_router(cfg.web_root));

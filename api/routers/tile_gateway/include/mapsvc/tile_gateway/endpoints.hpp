@@ -1,0 +1,45 @@
+#pragma once
+// The route handlers of the tile service, with their parameters already converted by the host.
+
+#include <string>
+
+#include <boost/asio/awaitable.hpp>
+
+#include "host/database/session.hpp"
+#include "host/http/params.hpp"
+#include "host/http/response.hpp"
+#include "mapsvc/tile_gateway/module.hpp"
+
+namespace mapsvc::tile_gateway {
+
+using host::http::integer;
+using host::http::response;
+using host::database::session;
+
+// Serve vector tiles with proper zoom-out support.
+boost::asio::awaitable<response> get_tile_xyz(tile_gateway_module& m, const std::string& layer_name,
+                                              const integer& z, const integer& x, const integer& y, session& db);
+
+// Serve vector tiles for custom bounding box.
+boost::asio::awaitable<response> get_tile_bbox(tile_gateway_module& m, const std::string& layer_name, double minx,
+                                               double miny, double maxx, double maxy, const integer& srid,
+                                               const integer& max_features, bool simplify, session& db);
+
+// Get zoom level information for a layer.
+boost::asio::awaitable<response> get_layer_zoom_info(tile_gateway_module& m, const std::string& layer_name);
+
+// Get layer centroid and suggested tile coordinates.
+boost::asio::awaitable<response> get_central_tile_info(tile_gateway_module& m, const std::string& layer_name,
+                                                       session& db);
+
+// Get list of available layers and their configurations.
+boost::asio::awaitable<response> get_available_layers(tile_gateway_module& m);
+
+// Health check endpoint for monitoring.
+boost::asio::awaitable<response> health_check(tile_gateway_module& m);
+
+// Manually invalidate cache for a specific layer.
+// Useful after bulk data updates or for testing.
+boost::asio::awaitable<response> invalidate_cache_endpoint(tile_gateway_module& m, const std::string& layer_name);
+
+}  // namespace mapsvc::tile_gateway

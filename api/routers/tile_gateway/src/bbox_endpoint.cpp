@@ -1,0 +1,120 @@
+// GET /gis/{layer_name}/bbox/
+#include <limits>
+
+#include <fmt/format.h>
+
+#include "clients/pg/errors.hpp"
+#include "host/http/errors.hpp"
+#include "mapsvc/tile_gateway/bbox.hpp"
+#include "mapsvc/tile_gateway/constants.hpp"
+#include "mapsvc/tile_gateway/db_transaction.hpp"
+#include "mapsvc/tile_gateway/endpoints.hpp"
+#include "mapsvc/tile_gateway/messages.hpp"
+
+namespace mapsvc::tile_gateway {
+namespace {
+
+struct box {
+  double min_x, min_y, max_x, max_y;
+};
+
+// The limit as requested, capped at the global maximum. There is no lower bound: a negative
+// limit goes to the database as it is, which refuses it.
+struct feature_limit {
+  std::int64_t for_key;
+  clients::pg::value for_query;
+};
+
+feature_limit limit_of(const integer& requested) {
+  if (requested.value) {
+    const auto clamped = clamp_max_features(*requested.value);
+    return {clamped, clamped};
+  }
+  if (!requested.text.empty() && requested.text.front() == '-')
+    return {std::numeric_limits<std::int64_t>::min(), requested.text};
+  return {MAX_FEATURES_GLOBAL, std::int64_t{MAX_FEATURES_GLOBAL}};
+}
+
+boost::asio::awaitable<box> to_web_mercator(session& db, double minx, double miny, double maxx, double maxy,
+                                            std::int64_t srid) {
+  const clients::pg::params params{{"x1", minx}, {"y1", miny}, {"x2", maxx}, {"y2", maxy}, {"input_srid", srid}};
+  const auto result = co_await db.execute(BBOX_TRANSFORM_SQL, params);
+  const auto row = result.first();
+  if (!row) throw std::runtime_error("the transformation gave no row");
+  co_return box{row->get<double>("min_x"), row->get<double>("min_y"), row->get<double>("max_x"),
+                row->get<double>("max_y")};
+}
+
+boost::asio::awaitable<std::optional<std::string>> run_box_query(session& db, const std::string& sql,
+                                                                 const clients::pg::params& params,
+                                                                 std::chrono::milliseconds timeout) {
+  const auto result = co_await db.execute(sql, params, timeout);
+  const auto value = result.scalar_one_or_none();
+  if (!value || value->is_null()) co_return std::nullopt;
+  co_return std::string(value->bytes());
+}
+
+host::http::response tile_answer(std::string bytes, std::string_view x_cache) {
+  auto r = host::http::raw_response(std::move(bytes), "application/vnd.mapbox-vector-tile");
+  r.header("Cache-Control", fmt::format("public, max-age={}", CACHE_TTL_SHORT));
+  r.header("X-Cache", std::string(x_cache));
+  return r;
+}
+
+}  // namespace
+
+boost::asio::awaitable<response> get_tile_bbox(tile_gateway_module& m, const std::string& layer_name, double minx,
+                                               double miny, double maxx, double maxy, const integer& srid_in,
+                                               const integer& max_features_in, bool simplify, session& db) {
+  if (!m.layers.contains(layer_name)) throw host::http::http_error(404, layer_not_found_detail(layer_name));
+  // An SRID beyond 64 bits is as unsupported as any other.
+  const std::int64_t srid = srid_in.value.value_or(0);
+  if (auto refusal = check_bbox_request(srid, minx, miny, maxx, maxy)) throw host::http::http_error(400, *refusal);
+  const auto limit = limit_of(max_features_in);
+
+  box mercator{minx, miny, maxx, maxy};
+  if (srid != SRID_WEB_MERCATOR) {
+    std::optional<std::string> failure;
+    try {
+      mercator = co_await to_web_mercator(db, minx, miny, maxx, maxy, srid);
+    } catch (const std::exception& e) {
+      if (detail::is_cancellation(std::current_exception())) throw;
+      failure = e.what();
+    }
+    if (failure) {
+      m.logger->error("Coordinate transformation error: {}", *failure);
+      throw host::http::http_error(400, "Invalid coordinate transformation");
+    }
+  }
+
+  const std::string cache_key = bbox_cache_key(layer_name, mercator.min_x, mercator.min_y, mercator.max_x,
+                                               mercator.max_y, limit.for_key, simplify);
+  if (auto cached = co_await m.safe_cache_get(cache_key, std::chrono::milliseconds(2000)); cached && !cached->empty())
+    co_return tile_answer(std::move(*cached), "HIT");
+
+  const std::string sql = bbox_tile_sql(layer_name, should_simplify_bbox(simplify, srid, minx, miny, maxx, maxy));
+  const clients::pg::params params{{"min_x", mercator.min_x},
+                                   {"min_y", mercator.min_y},
+                                   {"max_x", mercator.max_x},
+                                   {"max_y", mercator.max_y},
+                                   {"max_features", limit.for_query}};
+  const auto timeout = m.query_timeout(BBOX_QUERY_TIMEOUT);
+
+  std::optional<std::string> mvt_content;
+  try {
+    mvt_content = co_await db_transaction(db, [&](session& s) { return run_box_query(s, sql, params, timeout); });
+  } catch (const clients::pg::timeout_error&) {
+    m.logger->error("Timeout generating bbox tile for {}", layer_name);
+    throw host::http::http_error(408, "Query timeout");
+  } catch (const std::exception& e) {
+    if (detail::is_cancellation(std::current_exception())) throw;
+    m.logger->error("Error generating bbox tile for {}: {}", layer_name, e.what());
+    throw host::http::http_error(500, "Internal server error");
+  }
+
+  if (!mvt_content || mvt_content->empty()) co_return host::http::empty_response(204);
+  co_await m.safe_cache_set(cache_key, *mvt_content, CACHE_TTL_SHORT);
+  co_return tile_answer(std::move(*mvt_content), "MISS");
+}
+
+}  // namespace mapsvc::tile_gateway

@@ -1,0 +1,90 @@
+// Removing cached entries by layer, by pattern or all at once: SCAN MATCH ... COUNT 100 and
+// one DEL per key, in the request or as a background task nobody waits for.
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/error.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "mapsvc/tile_gateway/cache_keys.hpp"
+#include "mapsvc/tile_gateway/messages.hpp"
+#include "mapsvc/tile_gateway/module.hpp"
+
+namespace mapsvc::tile_gateway {
+namespace {
+
+constexpr std::int64_t SCAN_COUNT = 100;
+
+boost::asio::awaitable<std::int64_t> delete_matching(clients::redis::client& redis, std::string pattern) {
+  std::int64_t deleted_count = 0;
+  auto keys = redis.scan_iter(std::move(pattern), SCAN_COUNT);
+  while (auto key = co_await keys.next()) {
+    co_await redis.del(*key);
+    ++deleted_count;
+  }
+  co_return deleted_count;
+}
+
+bool is_cancellation(const std::exception& e) {
+  const auto* se = dynamic_cast<const boost::system::system_error*>(&e);
+  return se && se->code() == boost::asio::error::operation_aborted;
+}
+
+}  // namespace
+
+// Internal task for cache invalidation.
+boost::asio::awaitable<std::int64_t> tile_gateway_module::_invalidate_layer_cache_task(std::string layer_name) {
+  try {
+    const auto deleted_count = co_await delete_matching(redis_client, layer_match_pattern(cache.cache_namespace, layer_name));
+    logger->info("{}", layer_invalidation_log(layer_name, deleted_count));
+    co_return deleted_count;
+  } catch (const std::exception& e) {
+    if (is_cancellation(e)) throw;
+    logger->error("{}", layer_invalidation_failed_log(layer_name, e.what()));
+  }
+  co_return 0;
+}
+
+// Internal task for invalidating all cache.
+boost::asio::awaitable<std::int64_t> tile_gateway_module::_invalidate_all_cache_task() {
+  try {
+    const auto deleted_count = co_await delete_matching(redis_client, namespace_match_pattern(cache.cache_namespace));
+    logger->info("{}", all_invalidation_log(deleted_count));
+    co_return deleted_count;
+  } catch (const std::exception& e) {
+    if (is_cancellation(e)) throw;
+    logger->error("{}", all_invalidation_failed_log(e.what()));
+  }
+  co_return 0;
+}
+
+// Internal task for pattern-based cache invalidation.
+boost::asio::awaitable<std::int64_t> tile_gateway_module::_invalidate_cache_by_pattern_task(std::string pattern) {
+  try {
+    const auto deleted_count = co_await delete_matching(redis_client, custom_match_pattern(cache.cache_namespace, pattern));
+    logger->info("{}", pattern_invalidation_log(pattern, deleted_count));
+    co_return deleted_count;
+  } catch (const std::exception& e) {
+    if (is_cancellation(e)) throw;
+    logger->error("{}", pattern_invalidation_failed_log(pattern, e.what()));
+  }
+  co_return 0;
+}
+
+// The schedulers start a worker on the module's event loop and return at once; the spawned
+// coroutine owns itself, so it runs to completion although nobody holds on to it.
+void tile_gateway_module::invalidate_layer_cache(std::string layer_name) {
+  boost::asio::co_spawn(executor, _invalidate_layer_cache_task(layer_name), boost::asio::detached);
+  logger->debug("{}", layer_invalidation_scheduled_log(layer_name));
+}
+
+void tile_gateway_module::invalidate_all_cache() {
+  boost::asio::co_spawn(executor, _invalidate_all_cache_task(), boost::asio::detached);
+  logger->debug("{}", all_invalidation_scheduled_log());
+}
+
+void tile_gateway_module::invalidate_cache_by_pattern(std::string pattern) {
+  boost::asio::co_spawn(executor, _invalidate_cache_by_pattern_task(pattern), boost::asio::detached);
+  logger->debug("{}", pattern_invalidation_scheduled_log(pattern));
+}
+
+}  // namespace mapsvc::tile_gateway

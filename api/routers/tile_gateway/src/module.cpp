@@ -1,0 +1,58 @@
+#include "mapsvc/tile_gateway/module.hpp"
+
+#include <cstdio>
+#include <mutex>
+
+#include "host/helpers/logging.hpp"
+#include "mapsvc/tile_gateway/banner.hpp"
+#include "mapsvc/tile_gateway/cache_keys.hpp"
+
+namespace mapsvc::tile_gateway {
+namespace {
+
+std::shared_ptr<spdlog::logger> module_logger() {
+  host::helpers::configure_logging(spdlog::level::info);
+  return host::helpers::get_logger("mapsvc.tile_gateway");
+}
+
+clients::redis::options client_options(const redis_settings& s) {
+  clients::redis::options o;
+  o.host = s.host;
+  o.port = s.port;
+  o.db = s.db;
+  o.connect_timeout = std::chrono::seconds(5);
+  o.socket_timeout = std::chrono::seconds(5);
+  return o;
+}
+
+// The banner goes out after the client and the cache exist and before the catalogue is
+// built, which is why it is printed from the catalogue member's initialiser.
+const layer_catalogue& announce_then_catalogue(const redis_settings& settings) {
+  std::fputs(banner_text(settings).c_str(), stdout);
+  std::fflush(stdout);
+  return LAYER_CONFIG();
+}
+
+}  // namespace
+
+tile_gateway_module::tile_gateway_module(boost::asio::any_io_executor ex, module_options options)
+    : executor(ex),
+      logger(module_logger()),
+      tileGateway("/gis", {"GIS Tiles"}),
+      settings(read_redis_settings(options.getenv)),
+      redis_client(ex, client_options(settings)),
+      cache(redis_client, std::string(CACHE_NAMESPACE)),
+      layers(announce_then_catalogue(settings)),
+      options_(std::move(options)) {
+  register_routes();
+}
+
+tile_gateway_module& load(boost::asio::any_io_executor executor, module_options options) {
+  // Loaded at most once per process; the module lives until the process ends.
+  static std::once_flag once;
+  static tile_gateway_module* instance = nullptr;
+  std::call_once(once, [&] { instance = new tile_gateway_module(executor, std::move(options)); });
+  return *instance;
+}
+
+}  // namespace mapsvc::tile_gateway

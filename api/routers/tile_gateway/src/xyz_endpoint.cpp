@@ -1,0 +1,99 @@
+// GET /gis/{layer_name}/{z}/{x}/{y}.pbf
+#include <fmt/format.h>
+
+#include "clients/pg/errors.hpp"
+#include "host/helpers/utils.hpp"
+#include "host/http/errors.hpp"
+#include "mapsvc/tile_gateway/cache_keys.hpp"
+#include "mapsvc/tile_gateway/db_transaction.hpp"
+#include "mapsvc/tile_gateway/endpoints.hpp"
+#include "mapsvc/tile_gateway/messages.hpp"
+#include "mapsvc/tile_gateway/python_text.hpp"
+#include "mapsvc/tile_gateway/tile_checks.hpp"
+#include "mapsvc/tile_gateway/tile_sql.hpp"
+#include "mapsvc/tile_gateway/zoom_policy.hpp"
+
+namespace mapsvc::tile_gateway {
+
+inline constexpr std::string_view MVT_MEDIA_TYPE = "application/vnd.mapbox-vector-tile";
+
+namespace {
+
+// Addresses outside 64 bits are invalid anyway; the check itself needs no big numbers.
+bool valid_address(const integer& z, const integer& x, const integer& y) {
+  return z.value && x.value && y.value && validate_tile_coords(*z.value, *x.value, *y.value);
+}
+
+// The tile's bytes, or none for no row, NULL or an empty tile.
+boost::asio::awaitable<std::optional<std::string>> run_tile_query(session& db, const std::string& sql,
+                                                                  const clients::pg::params& params,
+                                                                  std::chrono::milliseconds timeout) {
+  const auto result = co_await db.execute(sql, params, timeout);
+  const auto value = result.scalar_one_or_none();
+  if (!value || value->is_null()) co_return std::nullopt;
+  co_return std::string(value->bytes());
+}
+
+}  // namespace
+
+boost::asio::awaitable<response> get_tile_xyz(tile_gateway_module& m, const std::string& layer_name,
+                                              const integer& z_in, const integer& x_in, const integer& y_in,
+                                              session& db) {
+  if (!m.layers.contains(layer_name)) throw host::http::http_error(404, layer_not_found_detail(layer_name));
+  if (!valid_address(z_in, x_in, y_in))
+    throw host::http::http_error(
+        400, fmt::format("Invalid tile coordinates: z={}, x={}, y={}", z_in.text, x_in.text, y_in.text));
+  const std::int64_t z = *z_in.value, x = *x_in.value, y = *y_in.value;
+
+  std::string sql;
+  zoom_config zoom_cfg{};
+  try {
+    std::tie(sql, zoom_cfg) = generate_mvt_sql(layer_name, z);
+  } catch (const std::invalid_argument& e) {
+    m.logger->info("Layer {} not available at zoom {}: {}", layer_name, z, e.what());
+    if (auto suggestion = try_layers_message(z)) m.logger->info("{}", *suggestion);
+    co_return host::http::empty_response(204);
+  }
+
+  const std::string cache_key = tile_cache_key(layer_name, z, x, y);
+  if (auto cached = co_await m.safe_cache_get(cache_key); cached && !cached->empty()) {
+    auto hit = host::http::raw_response(std::move(*cached), std::string(MVT_MEDIA_TYPE));
+    hit.header("Cache-Control", fmt::format("public, max-age={}", zoom_cfg.cache_ttl));
+    hit.header("X-Cache", "HIT");
+    co_return hit;
+  }
+
+  const auto bounds = host::helpers::bounds_of(static_cast<int>(z), x, y);
+  const clients::pg::params params{
+      {"min_x", bounds.minx}, {"min_y", bounds.miny}, {"max_x", bounds.maxx}, {"max_y", bounds.maxy}};
+  const auto timeout = m.query_timeout(tile_query_timeout(z));
+
+  std::optional<std::string> mvt_content;
+  try {
+    mvt_content = co_await db_transaction(
+        db, [&](session& s) { return run_tile_query(s, sql, params, timeout); });
+  } catch (const clients::pg::timeout_error&) {
+    m.logger->error("Timeout generating tile {}/{}/{}/{}", layer_name, z, x, y);
+    throw host::http::http_error(408, fmt::format("Tile generation timeout at zoom {}", z));
+  } catch (const clients::pg::error& e) {
+    m.logger->error("Database error for tile {}/{}/{}/{}: {}", layer_name, z, x, y, e.what());
+    throw host::http::http_error(500, "Database error");
+  } catch (const host::http::http_error&) {
+    throw;
+  } catch (const std::exception& e) {
+    if (detail::is_cancellation(std::current_exception())) throw;
+    m.logger->error("Unexpected error for tile {}/{}/{}/{}: {}", layer_name, z, x, y, e.what());
+    throw host::http::http_error(500, "Internal server error");
+  }
+
+  if (mvt_content && !mvt_content->empty()) {
+    co_await m.safe_cache_set(cache_key, *mvt_content, zoom_cfg.cache_ttl);
+    co_return host::http::raw_response(std::move(*mvt_content), std::string(MVT_MEDIA_TYPE));
+  }
+  const nlohmann::ordered_json bbox{{"minx", bounds.minx}, {"miny", bounds.miny}, {"maxx", bounds.maxx},
+                                    {"maxy", bounds.maxy}};
+  m.logger->info("Empty tile generated for {}/{}/{}/{} - bbox: {}", layer_name, z, x, y, python_repr(bbox));
+  co_return host::http::empty_response(204);
+}
+
+}  // namespace mapsvc::tile_gateway

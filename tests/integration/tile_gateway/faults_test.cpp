@@ -1,0 +1,185 @@
+// The service under faults: Redis away or paused, the database away, statements too slow.
+#include <gtest/gtest.h>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+#include <nlohmann/json.hpp>
+
+#include "support.hpp"
+
+namespace tile_test {
+namespace {
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
+using clock_type = std::chrono::steady_clock;
+
+// A TCP proxy in front of PostgreSQL that the test can cut and restore.
+class cuttable_proxy {
+ public:
+  explicit cuttable_proxy(int target_port) : target_(target_port), acceptor_(io_, {asio::ip::make_address("127.0.0.1"), 0}) {
+    port_ = acceptor_.local_endpoint().port();
+    accept();
+    thread_ = std::thread([this] { io_.run(); });
+  }
+  ~cuttable_proxy() {
+    asio::post(io_, [this] { io_.stop(); });
+    thread_.join();
+  }
+  int port() const { return port_; }
+  // Cut: every forwarded connection is closed and new ones are refused at once.
+  void cut(bool down) {
+    asio::post(io_, [this, down] {
+      down_ = down;
+      if (down)
+        for (auto& s : sockets_)
+          if (auto p = s.lock()) p->close();
+    });
+  }
+
+ private:
+  void accept() {
+    acceptor_.async_accept([this](boost::system::error_code ec, tcp::socket client) {
+      if (ec) return;
+      if (down_) {
+        client.close();
+      } else {
+        auto a = std::make_shared<tcp::socket>(std::move(client));
+        auto b = std::make_shared<tcp::socket>(io_);
+        b->connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(target_)}, ec);
+        if (!ec) {
+          sockets_.push_back(a);
+          sockets_.push_back(b);
+          pump(a, b);
+          pump(b, a);
+        }
+      }
+      accept();
+    });
+  }
+  static void pump(std::shared_ptr<tcp::socket> from, std::shared_ptr<tcp::socket> to) {
+    auto buf = std::make_shared<std::array<char, 16384>>();
+    from->async_read_some(asio::buffer(*buf), [from, to, buf](boost::system::error_code ec, std::size_t n) {
+      if (ec) {
+        to->close();
+        return;
+      }
+      asio::async_write(*to, asio::buffer(*buf, n), [from, to, buf](boost::system::error_code wec, std::size_t) {
+        if (wec) {
+          from->close();
+          return;
+        }
+        pump(from, to);
+      });
+    });
+  }
+
+  int target_;
+  asio::io_context io_;
+  tcp::acceptor acceptor_;
+  int port_ = 0;
+  bool down_ = false;
+  std::vector<std::weak_ptr<tcp::socket>> sockets_;
+  std::thread thread_;
+};
+
+std::string via_port(const std::string& url, int port) {
+  // postgresql://user@host:PORT/db -> the same with another port
+  const auto at = url.find('@'), slash = url.find('/', at);
+  const auto colon = url.rfind(':', slash);
+  return url.substr(0, colon + 1) + std::to_string(port) + url.substr(slash);
+}
+
+int database_port() {
+  const std::string url = fixture_db::url();
+  const auto at = url.find('@'), slash = url.find('/', at);
+  return std::stoi(url.substr(url.rfind(':', slash) + 1, slash - url.rfind(':', slash) - 1));
+}
+
+long ms_since(clock_type::time_point t0) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - t0).count();
+}
+
+TEST(Faults, RedisAwayTilesStillServedWithoutCachingHeaders) {
+  service_options o;
+  o.redis_port = free_port();
+  service svc(o);
+  const auto t = data_tile();
+  for (int i = 0; i < 2; ++i) {
+    const auto r = svc.get(tile_path("plots", 15, t.x, t.y));
+    EXPECT_EQ(r.status, 200u);
+    EXPECT_FALSE(r.has("x-cache"));
+  }
+  const auto health = nlohmann::json::parse(svc.get("/gis/health/").body);
+  EXPECT_EQ(health["status"], "healthy");
+  EXPECT_EQ(health["cache_status"], "unhealthy");
+  const auto invalidated = nlohmann::json::parse(svc.post("/gis/cache/invalidate/plots").body);
+  EXPECT_EQ(invalidated["message"], "Cache for layer 'plots' invalidated successfully. 0 keys deleted.");
+}
+
+TEST(Faults, PausedRedisCostsAboutASecondPerTile) {
+  redis_child redis;
+  service_options o;
+  o.redis_port = redis.port();
+  o.redis_db = 0;
+  service svc(o);
+  const auto t = data_tile();
+  ASSERT_EQ(svc.get(tile_path("plots", 15, t.x, t.y)).status, 200u);  // connected and cached
+  redis.pause();
+  auto t0 = clock_type::now();
+  const auto r = svc.get(tile_path("plots", 15, t.x + 5, t.y + 5));
+  EXPECT_EQ(r.status, 204u);
+  EXPECT_LT(ms_since(t0), 1800);
+  t0 = clock_type::now();
+  const auto health = nlohmann::json::parse(svc.get("/gis/health/").body);
+  EXPECT_EQ(health["cache_status"], "unhealthy");
+  EXPECT_LT(ms_since(t0), 2800);
+  redis.resume();
+}
+
+TEST(Faults, DatabaseAwayIs500AndTheServiceRecovers) {
+  cuttable_proxy proxy(database_port());
+  service_options o;
+  o.database_url = via_port(fixture_db::url(), proxy.port());
+  service svc(o);
+  const auto t = data_tile();
+  ASSERT_EQ(svc.get(tile_path("beacons", 15, t.x, t.y)).status, 200u);
+  proxy.cut(true);
+  const auto down = svc.get(tile_path("beacons", 16, t.x * 2, t.y * 2));
+  EXPECT_EQ(down.status, 500u);
+  EXPECT_EQ(down.body, R"({"detail":"Database error"})");
+  proxy.cut(false);
+  const auto back = svc.get(tile_path("beacons", 16, t.x * 2, t.y * 2));
+  EXPECT_NE(back.status, 500u) << back.body;
+}
+
+TEST(Faults, SlowStatementIs408AndCancelledOnTheServer) {
+  service_options o;
+  o.query_timeout = std::chrono::milliseconds(400);
+  service svc(o);
+  pg_admin locker(fixture_db::url());
+  locker.exec(R"(BEGIN; LOCK TABLE "BEACON" IN ACCESS EXCLUSIVE MODE)");
+  const auto t = data_tile();
+  const auto t0 = clock_type::now();
+  const auto r = svc.get(tile_path("beacons", 17, t.x * 4, t.y * 4));
+  EXPECT_EQ(r.status, 408u);
+  EXPECT_EQ(r.body, R"({"detail":"Tile generation timeout at zoom 17"})");
+  EXPECT_LT(ms_since(t0), 3000);
+
+  pg_admin observer(fixture_db::url());
+  std::string still_running = "1";
+  for (int i = 0; i < 50 && still_running != "0"; ++i) {
+    still_running = observer.exec(
+        "SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() AND state = 'active' "
+        "AND query LIKE '%ST_AsMVT%' AND pid <> pg_backend_pid()")[0];
+    if (still_running != "0") std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_EQ(still_running, "0");
+  locker.exec("COMMIT");
+  EXPECT_TRUE(redis_sync(env_or("REDIS_HOST", "127.0.0.1"), std::stoi(env_or("REDIS_PORT", "56379")), 3)
+                  .keys("mvt_v8:beacons:17:*")
+                  .empty());
+}
+
+}  // namespace
+}  // namespace tile_test

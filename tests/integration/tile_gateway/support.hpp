@@ -1,0 +1,150 @@
+#pragma once
+// A running tile service for tests: a fixture database in the catalogue's exact schema, the
+// module on its own event loop thread, a real HTTP server, and blocking clients for HTTP,
+// PostgreSQL and Redis to look at what it did.
+
+#include <chrono>
+#include <future>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/use_future.hpp>
+
+#include "host/database/pool.hpp"
+#include "host/helpers/utils.hpp"
+#include "host/http/app.hpp"
+#include "host/http/server.hpp"
+#include "mapsvc/tile_gateway/module.hpp"
+
+struct redisContext;
+struct pg_conn;
+
+namespace tile_test {
+
+using namespace std::chrono_literals;
+
+std::string env_or(const char* name, const char* fallback);
+int free_port();
+
+// ---- PostgreSQL, blocking (libpq), for fixtures and checks
+class pg_admin {
+ public:
+  explicit pg_admin(const std::string& conninfo);
+  ~pg_admin();
+  pg_admin(const pg_admin&) = delete;
+  pg_admin& operator=(const pg_admin&) = delete;
+  // Runs `sql`; the first column of each row as text ("" for NULL). Throws on error.
+  std::vector<std::string> exec(const std::string& sql);
+
+ private:
+  ::pg_conn* conn_;
+};
+
+// The fixture database: created afresh, tables of the layer catalogue, known features.
+struct fixture_db {
+  static std::string admin_url();  // DATABASE_URL of the environment
+  static std::string url();        // the fixture database
+  static void create();
+};
+
+// The tile (z15) that holds the known features, and neighbours used by the tests.
+inline const host::helpers::tile_address& data_tile() {
+  static const auto t = host::helpers::tile_for(9.05, 7.49, 15);
+  return t;
+}
+inline constexpr std::int64_t LIMIT_TILE_OFFSET = 40;  // x offset of the tile with 3001 plots
+
+// ---- Redis, blocking (hiredis)
+class redis_sync {
+ public:
+  redis_sync(const std::string& host, int port, int db);
+  ~redis_sync();
+  redis_sync(const redis_sync&) = delete;
+  redis_sync& operator=(const redis_sync&) = delete;
+  std::optional<std::string> get(const std::string& key);
+  void set(const std::string& key, const std::string& value);
+  std::vector<std::string> keys(const std::string& pattern);
+  std::int64_t ttl(const std::string& key);
+  void flushdb();
+
+ private:
+  ::redisContext* ctx_;
+};
+
+// A redis-server of the test's own, to pause or kill.
+class redis_child {
+ public:
+  redis_child();
+  ~redis_child();
+  int port() const { return port_; }
+  void pause();
+  void resume();
+
+ private:
+  int port_;
+  int pid_ = -1;
+};
+
+// ---- HTTP, blocking
+struct http_reply {
+  unsigned status = 0;
+  std::map<std::string, std::string> headers;  // lower-case names
+  std::string body;
+  bool has(const std::string& header) const { return headers.count(header) > 0; }
+};
+
+// ---- The service
+struct service_options {
+  std::string redis_host = env_or("REDIS_HOST", "127.0.0.1");
+  int redis_port = std::stoi(env_or("REDIS_PORT", "56379"));
+  int redis_db = 3;  // the tile tests' own database on the shared server
+  std::string database_url = fixture_db::url();
+  std::optional<std::chrono::milliseconds> query_timeout{};
+};
+
+class service {
+ public:
+  explicit service(service_options options = {});
+  ~service();
+
+  http_reply get(const std::string& target) { return request("GET", target); }
+  http_reply post(const std::string& target) { return request("POST", target); }
+  http_reply request(const std::string& method, const std::string& target);
+
+  // Runs `work` on the service's event loop and waits for it.
+  template <class T>
+  T run(boost::asio::awaitable<T> work) {
+    auto f = boost::asio::co_spawn(io_, std::move(work), boost::asio::use_future);
+    return f.get();
+  }
+  mapsvc::tile_gateway::tile_gateway_module& module() { return *module_; }
+
+ private:
+  boost::asio::io_context io_{1};
+  boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
+  std::unique_ptr<host::database::pool> pool_;
+  std::unique_ptr<mapsvc::tile_gateway::tile_gateway_module> module_;
+  host::http::app app_{"test", "1"};
+  std::unique_ptr<host::http::server> server_;
+  std::thread thread_;
+};
+
+// ---- Vector tiles, decoded
+struct mvt_layer {
+  std::string name;
+  std::uint32_t extent = 0;
+  std::uint32_t version = 0;
+  std::vector<std::map<std::string, std::string>> features;  // attributes as text
+};
+std::vector<mvt_layer> decode_mvt(const std::string& bytes);
+
+std::string tile_path(const std::string& layer, int z, std::int64_t x, std::int64_t y);
+
+}  // namespace tile_test
