@@ -2,8 +2,11 @@
 -- cells, each holding a slightly rotated grid of street blocks; each block has two rows of
 -- plots back to back. Cells fill up from the centre outwards until the requested number
 -- of plots is reached, and every cell of the area belongs to a cadastral zone, a district
--- and an LGA. Work is done in ground metres around the centre (7.45 E, 9.05 N) and mapped
--- to Web Mercator with the scale factor of the centre latitude.
+-- and an LGA. Work is done in ground metres around the centre (7.45 E, 9.05 N). The cell
+-- grid is mapped to Web Mercator with the scale factor of the centre latitude; the
+-- contents of each cell with the scales of the cell's own latitude, east-west and
+-- north-south apart (Web Mercator on the WGS84 ellipsoid stretches north-south 0.7 % more),
+-- so plot sizes, angles and areas hold on the ground.
 
 -- Pseudo-random numbers from (seed, key, salt) alone, so the same seed gives the same town
 -- whatever order the database produces rows in.
@@ -27,6 +30,7 @@ FROM ST_Transform(ST_SetSRID(ST_MakePoint(7.2, 8.8), 4326), 3857) AS lo,
      ST_Transform(ST_SetSRID(ST_MakePoint(7.7, 9.3), 4326), 3857) AS hi \gset
 
 \set cell 700
+\set e2 0.00669437999014
 -- Half the grid's width in cells: the area itself, or more when the plots need it (a cell
 -- holds a few hundred plots, never fewer than 100).
 SELECT greatest(ceil(greatest(-(:rx0), :rx1, -(:ry0), :ry1) / :cell),
@@ -63,8 +67,14 @@ WITH base AS (
 )
 SELECT cid, i, j, cx, cy, in_region, reach, theta, cls, sw, depth, block_len,
        floor((600 + sw) / (block_len + sw))::int AS nbx,
-       floor((600 + sw) / (2 * depth + sw))::int AS nby
-FROM sized;
+       floor((600 + sw) / (2 * depth + sw))::int AS nby,
+       -- Web Mercator units per ground metre, east-west and north-south
+       sqrt(1 - :e2 * t ^ 2) * ch AS scale_x,
+       (1 - :e2 * t ^ 2) ^ 1.5 * ch / (1 - :e2) AS scale_y
+FROM sized,
+     LATERAL (SELECT tanh((:my0 + :k * cy) / 6378137.0) AS t,  -- sine of the latitude
+                     cosh((:my0 + :k * cy) / 6378137.0) AS ch  -- its secant
+             ) AS lat;
 
 -- Rows of plots: two per block; n plots of a width typical of the cell's class.
 CREATE TEMP TABLE demo_row AS
@@ -184,10 +194,10 @@ JOIN demo_lga_seat AS l USING (lga_id);
 CREATE TEMP TABLE demo_row_live AS
 SELECT r.row_key, r.n, r.cid, c.block_len AS len, c.depth, f.zone_name, f.lga_code,
        f.first_plot_no + (r.first_id - f.first_id) AS first_plot_no, r.first_id,
-       :k * s * cos(c.theta) AS a, -:k * s * sin(c.theta) AS b,
-       :k * s * sin(c.theta) AS d, :k * s * cos(c.theta) AS e,
-       :mx0 + :k * (c.cx + cos(c.theta) * ox - sin(c.theta) * oy) AS xoff,
-       :my0 + :k * (c.cy + sin(c.theta) * ox + cos(c.theta) * oy) AS yoff
+       c.scale_x * s * cos(c.theta) AS a, -c.scale_x * s * sin(c.theta) AS b,
+       c.scale_y * s * sin(c.theta) AS d, c.scale_y * s * cos(c.theta) AS e,
+       :mx0 + :k * c.cx + c.scale_x * (cos(c.theta) * ox - sin(c.theta) * oy) AS xoff,
+       :my0 + :k * c.cy + c.scale_y * (sin(c.theta) * ox + cos(c.theta) * oy) AS yoff
 FROM (
     SELECT demo_row.*, f.first_id + coalesce(sum(n) OVER (PARTITION BY cid ORDER BY bx, by, r
                            ROWS BETWEEN UNBOUNDED PRECEDING AND 1 PRECEDING), 0)::bigint AS first_id

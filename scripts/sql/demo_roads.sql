@@ -37,7 +37,7 @@ WITH town(names) AS (
                                                s.theta),
                                      ST_MakeEnvelope(-:cell / 2.0, -:cell / 2.0, :cell / 2.0, :cell / 2.0))
                 ELSE ST_Rotate(s.line, s.theta) END AS line,
-           s.cx, s.cy
+           s.cx, s.cy, s.scale_x, s.scale_y
     FROM street AS s, town
 ), edge AS (
     SELECT DISTINCT e.dir, e.i, e.j
@@ -45,7 +45,7 @@ WITH town(names) AS (
          LATERAL (VALUES (0, c.i, c.j), (0, c.i + 1, c.j), (1, c.i, c.j), (1, c.i, c.j + 1)) AS e(dir, i, j)
 )
 SELECT 0 AS kind, cid AS a, dir AS b, pos AS c, name,
-       ST_SnapToGrid(ST_SetSRID(ST_Affine(line, :k, 0, 0, :k, :mx0 + :k * cx, :my0 + :k * cy), 3857), 0.001)
+       ST_SnapToGrid(ST_SetSRID(ST_Affine(line, scale_x, 0, 0, scale_y, :mx0 + :k * cx, :my0 + :k * cy), 3857), 0.001)
            AS geom
 FROM placed
 WHERE ST_GeometryType(line) = 'ST_LineString'
