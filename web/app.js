@@ -274,14 +274,22 @@ async function main() {
   }
 
   const view = await openingView(layers);
-  const map = new maplibregl.Map({
-    container: 'map',
-    style: buildStyle(layers),
-    center: view.center,
-    zoom: view.zoom,
-    maxZoom: 22,
-    hash: true,
-  });
+  let map;
+  try {
+    map = new maplibregl.Map({
+      container: 'map',
+      style: buildStyle(layers),
+      center: view.center,
+      zoom: view.zoom,
+      maxZoom: 22,
+      hash: true,
+    });
+  } catch (error) {
+    // typically a browser without WebGL
+    document.body.dataset.map = 'failed';
+    showMessage(`The map cannot start: ${error.message}`);
+    return;
+  }
   map.addControl(new maplibregl.NavigationControl(), 'top-right');
   map.addControl(new maplibregl.ScaleControl({ unit: 'metric' }), 'bottom-right');
   fillLayerList(map, layers);
