@@ -74,6 +74,7 @@ const bad_case bad_cases[] = {
     {"NameMissing", [](request& r) { r.parcels[1].erase("name"); }, "parcel_data[1]: missing key \"name\""},
     {"RoadWithoutCoordinates", [](request& r) { r.roads[0]["geometry"] = json::object(); },
      "road_data[0].geometry: missing key \"coordinates\""},
+    {"RoadsNotAList", [](request& r) { r.roads = json::object(); }, "road_data: expected an array, got object"},
     {"RoadOfOnePoint", [](request& r) { r.roads[0]["geometry"]["coordinates"] = json::parse("[[0, 0]]"); },
      "road_data[0].geometry.coordinates: a line needs at least 2 positions, got 1"},
 };
@@ -97,13 +98,6 @@ TEST(Selection, OpenAndClosedRingsAreTheSameParcel) {
   const auto closed_plan = layout(r.parcels, 5071);
   const auto open_plan = layout(open, 5071);
   EXPECT_EQ(pl::render_png(closed_plan), pl::render_png(open_plan));
-}
-
-TEST(Selection, RoadsMayBeNullOrEmpty) {
-  request r = valid();
-  EXPECT_NO_THROW(layout(r.parcels, 5071, nullptr));
-  EXPECT_NO_THROW(layout(r.parcels, 5071, json::array()));
-  EXPECT_THROW(layout(r.parcels, 5071, json::object()), pl::plan_input_error);
 }
 
 }  // namespace
