@@ -9,11 +9,14 @@ CREATE EXTENSION IF NOT EXISTS postgis;
 SELECT pg_advisory_lock(hashtext('mapsvc demo-data')) AS locked \gset
 
 \if :if_empty
-  SELECT to_regclass('public."PLOT"') IS NOT NULL
-         AND EXISTS (SELECT 1 FROM public."PLOT") AS already_loaded \gset
-  \if :already_loaded
-    \echo 'demo-data: "PLOT" already holds rows; nothing loaded'
-    \q
+  -- Two steps: a query naming a missing table fails even behind a false condition.
+  SELECT to_regclass('public."PLOT"') IS NOT NULL AS plot_table_exists \gset
+  \if :plot_table_exists
+    SELECT EXISTS (SELECT 1 FROM public."PLOT") AS already_loaded \gset
+    \if :already_loaded
+      \echo 'demo-data: "PLOT" already holds rows; nothing loaded'
+      \q
+    \endif
   \endif
 \endif
 
