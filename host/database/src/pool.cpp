@@ -59,7 +59,8 @@ void pool_state::shutdown() noexcept {
   for (waiter* w : waiters_) w->timer.cancel();
 }
 
-asio::awaitable<std::unique_ptr<connection>> pool_state::acquire() {
+asio::awaitable<std::unique_ptr<connection>> pool_state::acquire(
+    std::optional<std::chrono::steady_clock::time_point> deadline) {
   auto self = shared_from_this();
   if (closed_) throw clients::pg::pool_error("the connection pool is closed");
   // Most recently used first: its server process is warm. A connection whose server went
@@ -75,7 +76,9 @@ asio::awaitable<std::unique_ptr<connection>> pool_state::acquire() {
     co_return co_await open_in_slot();
   }
 
-  waiter w{asio::steady_timer(ex_, options_.acquire_timeout), false, nullptr};
+  const auto give_up = std::chrono::steady_clock::now() + options_.acquire_timeout;
+  const bool statement_first = deadline && *deadline < give_up;
+  waiter w{asio::steady_timer(ex_, statement_first ? *deadline : give_up), false, nullptr};
   waiters_.push_back(&w);
   // Whatever ends the wait (time-out, cancellation, the coroutine being destroyed), a grant
   // not taken goes back to the pool.
@@ -100,6 +103,7 @@ asio::awaitable<std::unique_ptr<connection>> pool_state::acquire() {
   }
   if (closed_) throw clients::pg::pool_error("the connection pool is closed");
   if (ec == asio::error::operation_aborted) throw boost::system::system_error(ec);
+  if (statement_first) throw clients::pg::timeout_error();
   throw clients::pg::pool_error("no database connection became free within " +
                                 std::to_string(options_.acquire_timeout.count()) + " ms (pool size " +
                                 std::to_string(options_.size) + ")");

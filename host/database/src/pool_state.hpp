@@ -11,7 +11,9 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/thread_pool.hpp>
 
+#include <chrono>
 #include <list>
+#include <optional>
 #include <memory>
 #include <vector>
 
@@ -23,8 +25,10 @@ class pool_state : public std::enable_shared_from_this<pool_state> {
   ~pool_state();
 
   // A usable connection, idle or newly opened; waits when the pool is exhausted.
-  // Throws pool_error (time-out, pool closed) or connection_error (cannot connect).
-  boost::asio::awaitable<std::unique_ptr<clients::pg::connection>> acquire();
+  // Throws pool_error (acquire time-out, pool closed), connection_error (cannot connect), or
+  // timeout_error when the wait reaches `deadline` (the caller's statement time-out) first.
+  boost::asio::awaitable<std::unique_ptr<clients::pg::connection>> acquire(
+      std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt);
   // Takes a connection back: reused when clean and idle, otherwise closed.
   void release(std::unique_ptr<clients::pg::connection> conn) noexcept;
   // Closes idle connections and fails the waiting requests.

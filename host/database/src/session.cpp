@@ -50,8 +50,20 @@ asio::awaitable<pg::result> session::execute(std::string_view sql, const pg::par
 
 asio::awaitable<pg::result> session::run(std::string_view sql, const pg::params& p,
                                          std::optional<std::chrono::milliseconds> timeout) {
-  if (!conn_) conn_ = co_await pool_->acquire();
+  // Like the transaction it replaces, work after a lost transaction would commit on its own.
+  if (tx_lost_)
+    throw pg::transaction_error("the transaction was lost with its connection; roll back before going on");
+  // The time-out bounds the whole call: waiting for a connection included.
+  const auto start = std::chrono::steady_clock::now();
+  std::optional<std::chrono::steady_clock::time_point> deadline;
+  if (timeout) deadline = start + *timeout;
+  if (!conn_) conn_ = co_await pool_->acquire(deadline);
   pg::execute_options opts{timeout, {}};
+  if (deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
+    if (left <= std::chrono::milliseconds::zero()) throw pg::timeout_error();
+    opts.timeout = left;
+  }
   if (!in_tx_) {
     if (pool_->options().pipeline_begin) opts.prelude = "BEGIN";
     else co_await transaction_command("BEGIN");
@@ -67,11 +79,8 @@ asio::awaitable<pg::result> session::run(std::string_view sql, const pg::params&
 }
 
 asio::awaitable<void> session::commit() {
-  if (!in_tx_) {
-    if (std::exchange(tx_lost_, false))
-      throw pg::transaction_error("the transaction was lost with its connection; nothing was committed");
-    co_return;
-  }
+  if (tx_lost_) throw pg::transaction_error("the transaction was lost with its connection; nothing was committed");
+  if (!in_tx_) co_return;
   // The server answers COMMIT of an aborted transaction with a rollback, not an error:
   // report it, or the caller would believe its work was saved.
   if (conn_->usable() && conn_->transaction() == pg::transaction_state::failed) {

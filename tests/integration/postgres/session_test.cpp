@@ -183,6 +183,15 @@ TEST_F(Pool, WaitForAConnectionIsBounded) {
     auto holder = db::get_db(pool);
     const int pid = co_await pid_of(holder);
     auto waiter = db::get_db(pool);
+    // A statement's own time-out covers its wait for a connection.
+    const pg::params none;
+    bool timed_out = false;
+    try {
+      co_await waiter.execute("SELECT 1", none, 50ms);
+    } catch (const pg::timeout_error&) {
+      timed_out = true;
+    }
+    EXPECT_TRUE(timed_out);
     bool pool_error = false;
     try {
       co_await waiter.execute("SELECT 1");
@@ -231,10 +240,10 @@ TEST_F(Pool, KilledBackendIsReplaced) {
     }
     EXPECT_TRUE(state == "57P01" || state.empty()) << state;
     EXPECT_THROW(co_await s2.commit(), pg::transaction_error);
+    EXPECT_THROW(co_await s2.execute("SELECT 1"), pg::transaction_error) << "no silent fresh transaction";
+    co_await s2.rollback();
+    EXPECT_NE(co_await pid_of(s2), second);
     co_await s2.close();
-    auto s3 = db::get_db(pool);
-    EXPECT_NE(co_await pid_of(s3), second);
-    co_await s3.close();
     EXPECT_EQ(pool.stats().open, 1u);
   });
 }

@@ -37,8 +37,10 @@ class session {
   ~session();
 
   // Runs `sql` with named parameters (`:name`), inside the session's transaction (opened by
-  // the first statement). With `timeout`, a statement still running then is cancelled on the
-  // server and timeout_error is raised.
+  // the first statement). With `timeout` (which covers waiting for a pooled connection too),
+  // a statement still running then is cancelled on the server and timeout_error is raised.
+  // After the transaction was lost with its connection, raises transaction_error until
+  // rollback() or close().
   boost::asio::awaitable<clients::pg::result> execute(std::string_view sql);
   boost::asio::awaitable<clients::pg::result> execute(std::string_view sql, const clients::pg::params& p);
   boost::asio::awaitable<clients::pg::result> execute(std::string_view sql, const clients::pg::params& p,
@@ -46,7 +48,7 @@ class session {
 
   // No-op without an open transaction. A transaction aborted by an earlier error is rolled
   // back and reported as transaction_error (SQLSTATE 25P02) instead of a silent non-commit;
-  // so is a transaction lost with its connection.
+  // a transaction lost with its connection raises transaction_error too.
   boost::asio::awaitable<void> commit();
   // No-op without an open transaction.
   boost::asio::awaitable<void> rollback();
