@@ -218,3 +218,21 @@ TEST(Destruction, DestroyingTheClientFailsPendingCallsAndLeavesNothingRunning) {
   EXPECT_TRUE(ioc.stopped()) << "a timer or socket operation outlived the client";
   server.resume();
 }
+
+TEST(Destruction, DestroyingTheClientWhileItConnectsFailsTheWaitingCalls) {
+  asio::io_context ioc;
+  tcp::acceptor full(ioc, {asio::ip::make_address("127.0.0.1"), 0});
+  full.listen(0);
+  tcp::socket filler(ioc);
+  filler.connect(full.local_endpoint());
+  auto opts = redis::options{};
+  opts.host = "127.0.0.1";
+  opts.port = full.local_endpoint().port();
+  auto client = std::make_unique<redis::client>(ioc.get_executor(), opts);
+  auto waiting = spawn(ioc, client->get("k"));
+  ioc.run_for(100ms);
+  client.reset();
+  const auto t0 = clock_type::now();
+  EXPECT_EQ(failure_of(ioc, waiting), "connection: Redis client is closed");
+  EXPECT_LT(ms_since(t0), 1000);
+}
