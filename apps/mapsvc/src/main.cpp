@@ -6,6 +6,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/thread_pool.hpp>
 
 #include "host/config.hpp"
 #include "host/database/get_db.hpp"
@@ -14,6 +15,7 @@
 #include "host/http/server.hpp"
 #include "host/http/static_files.hpp"
 #include "mapsvc/tile_gateway/module.hpp"
+#include "plan_routes.hpp"
 
 namespace {
 
@@ -55,6 +57,10 @@ int main(int argc, char** argv) {
 
     auto& tiles = mapsvc::tile_gateway::load(io.get_executor());
     application.mount(tiles.tileGateway);
+
+    // Plans are drawn off the event loop, two at a time (one per core here).
+    boost::asio::thread_pool renderers(2);
+    application.mount(mapsvc::plans::plan_router(renderers));
 
     if (!cfg.web_root.empty() && std::filesystem::is_directory(cfg.web_root))
       application.mount(host::http::static_files_router(cfg.web_root));
