@@ -65,12 +65,4 @@ TEST(NumericDecoding, DoubleIsCorrectlyRounded) {
   EXPECT_EQ(detail::decode_numeric_double(numeric(-100, 0, 400, {1})), 0.0);
 }
 
-TEST(IntegerDecoding, BigEndianOfEachWidth) {
-  EXPECT_EQ(detail::decode_int(std::string("\xff\xfe", 2)), -2);
-  EXPECT_EQ(detail::decode_int(std::string("\x80\0\0\0", 4)), std::numeric_limits<std::int32_t>::min());
-  EXPECT_EQ(detail::decode_int(std::string("\x7f\xff\xff\xff\xff\xff\xff\xff", 8)),
-            std::numeric_limits<std::int64_t>::max());
-  EXPECT_EQ(detail::decode_int("abc"), std::nullopt);
-}
-
 }  // namespace
