@@ -2,7 +2,8 @@
 // Results of a statement, read in the server's binary format. Columns are found by their
 // label (exact, case-sensitive) or index; values are decoded by the column's type.
 // A result, its rows and fields share ownership of the server's data: any of them may
-// outlive the others.
+// outlive the others. Every column travels in binary format, so a type the server cannot send
+// in binary (PostGIS box2d, for one) must be cast in the SQL (e.g. to text or geometry).
 
 #include <cstddef>
 #include <cstdint>
