@@ -1,4 +1,5 @@
 #include <cctype>
+#include <memory>
 
 #include "host/http/app.hpp"
 
@@ -108,8 +109,10 @@ namespace host::http {
 router api_description_router(const app& application) {
   router r;
   r.add({.path = "/openapi.json", .name = "openapi", .description = "The API description.", .include_in_schema = false},
-        [&application](request_context&) -> boost::asio::awaitable<response> {
-          co_return json_response(application.openapi());
+        [&application, text = std::make_shared<std::string>()](request_context&) -> boost::asio::awaitable<response> {
+          // Routes are all mounted before the first request, so the description is built once.
+          if (text->empty()) *text = json_response(application.openapi()).body;
+          co_return raw_response(*text, "application/json");
         });
   return r;
 }

@@ -82,7 +82,9 @@ boost::asio::awaitable<response> get_central_tile_info(tile_gateway_module& m, c
 }
 
 boost::asio::awaitable<response> get_available_layers(tile_gateway_module&) {
-  co_return api_router_response(api_response({.data = layers_data()}));
+  // The catalogue never changes, so neither does the answer.
+  static const response answer = api_router_response(api_response({.data = layers_data()}));
+  co_return answer;
 }
 
 boost::asio::awaitable<response> health_check(tile_gateway_module& m) {
