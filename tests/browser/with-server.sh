@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Runs the browser check against a real mapsvc: a small demo cadastre in a database of its
+# own, the server on a free port, then tests/browser/preview.test.mjs.
+#
+#   tests/browser/with-server.sh path/to/mapsvc
+set -euo pipefail
+mapsvc=$1
+repo=$(cd "$(dirname "$0")/../.." && pwd)
+admin_url=${DATABASE_URL:-postgresql://postgres@127.0.0.1:55432/mapsvc}
+url=${admin_url%/*}/mapsvc_browser_test
+
+if [[ -z "$(psql "$admin_url" -Atc "SELECT 1 FROM pg_database WHERE datname = 'mapsvc_browser_test'")" ]]; then
+  psql "$admin_url" -qc "CREATE DATABASE mapsvc_browser_test"
+fi
+"$repo/scripts/demo-data" --if-empty --plots 5000 --database-url "$url" >/dev/null
+
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+log=$(mktemp)
+REDIS_DB=6 DATABASE_URL=$url "$mapsvc" --port "$port" --web-root "$repo/web" >"$log" 2>&1 &
+pid=$!
+trap 'kill $pid 2>/dev/null; wait $pid 2>/dev/null; rm -f "$log"' EXIT
+for _ in $(seq 100); do curl -sf "http://127.0.0.1:$port/gis/layers/" >/dev/null && break; sleep 0.1; done
+redis-cli -p "${REDIS_PORT:-56379}" -n 6 flushdb >/dev/null
+
+export MAPSVC_URL="http://127.0.0.1:$port"
+export MAPSVC_ARTIFACTS=${MAPSVC_ARTIFACTS:-$repo/test-artifacts}
+if ! node "$repo/tests/browser/preview.test.mjs"; then
+  echo "--- mapsvc log" >&2
+  tail -40 "$log" >&2
+  exit 1
+fi
