@@ -76,8 +76,9 @@ function styleLayers(key, minzoom) {
         paint: { 'line-color': '#6a4c93', 'line-width': widthByZoom([[2, 1], [14, 3.5]]), 'line-opacity': 0.85 } }];
     case 'beacons':
       return [{ ...common, id: 'beacons-circle', type: 'circle',
-        paint: { 'circle-color': '#333333', 'circle-radius': widthByZoom([[12, 1], [16, 2.5], [19, 4]]),
-                 'circle-stroke-color': '#ffffff', 'circle-stroke-width': 0.5 } }];
+        // tiny at the lowest zooms, where a block's corners would otherwise merge into a smudge
+        paint: { 'circle-color': '#333333', 'circle-radius': widthByZoom([[12, 0.4], [14, 1], [16, 2.5], [19, 4]]),
+                 'circle-stroke-color': '#ffffff', 'circle-stroke-width': widthByZoom([[14, 0], [16, 0.5]]) } }];
     default:
       // A layer this page does not know yet: drawn plainly by geometry type.
       return [
