@@ -31,8 +31,8 @@ FROM ST_Transform(ST_SetSRID(ST_MakePoint(7.2, 8.8), 4326), 3857) AS lo,
 
 \set cell 700
 \set e2 0.00669437999014
--- Half the grid's width in cells: the area itself, or more when the plots need it (a cell
--- holds a few hundred plots, never fewer than 100).
+-- Half the grid's width in cells: the area itself, or more when the plots need it (cells
+-- hold about 350 plots on average; planning for 100 leaves ample room).
 SELECT greatest(ceil(greatest(-(:rx0), :rx1, -(:ry0), :ry1) / :cell),
                 ceil(sqrt(:plots / 100.0) / 2) + 2)::int AS grid \gset
 
@@ -102,6 +102,11 @@ FROM (
     WINDOW w AS (ORDER BY NOT c.in_region, c.reach, c.cid)
 ) AS ordered
 WHERE before < :plots;
+
+SELECT coalesce(sum(quota), 0) < :plots AS short_of_room FROM demo_quota \gset
+\if :short_of_room
+  DO $$ BEGIN RAISE EXCEPTION 'demo-data: the layout has no room for that many plots'; END $$;
+\endif
 
 -- Administrative hierarchy. Cadastral zones are nearest-seed regions of a jittered seed
 -- per 5 x 5 cells, districts group zones around a seed per 3 x 3 zones, LGAs group
