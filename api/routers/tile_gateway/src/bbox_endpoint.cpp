@@ -10,6 +10,7 @@
 #include "mapsvc/tile_gateway/db_transaction.hpp"
 #include "mapsvc/tile_gateway/endpoints.hpp"
 #include "mapsvc/tile_gateway/messages.hpp"
+#include "tile_query.hpp"
 
 namespace mapsvc::tile_gateway {
 namespace {
@@ -43,15 +44,6 @@ boost::asio::awaitable<box> to_web_mercator(session& db, double minx, double min
   if (!row) throw std::runtime_error("the transformation gave no row");
   co_return box{row->get<double>("min_x"), row->get<double>("min_y"), row->get<double>("max_x"),
                 row->get<double>("max_y")};
-}
-
-boost::asio::awaitable<std::optional<std::string>> run_box_query(session& db, const std::string& sql,
-                                                                 const clients::pg::params& params,
-                                                                 std::chrono::milliseconds timeout) {
-  const auto result = co_await db.execute(sql, params, timeout);
-  const auto value = result.scalar_one_or_none();
-  if (!value || value->is_null()) co_return std::nullopt;
-  co_return std::string(value->bytes());
 }
 
 host::http::response tile_answer(std::string bytes, std::string_view x_cache) {
@@ -102,7 +94,7 @@ boost::asio::awaitable<response> get_tile_bbox(tile_gateway_module& m, const std
 
   std::optional<std::string> mvt_content;
   try {
-    mvt_content = co_await db_transaction(db, [&](session& s) { return run_box_query(s, sql, params, timeout); });
+    mvt_content = co_await db_transaction(db, [&](session& s) { return detail::fetch_tile(s, sql, params, timeout); });
   } catch (const clients::pg::timeout_error&) {
     m.logger->error("Timeout generating bbox tile for {}", layer_name);
     throw host::http::http_error(408, "Query timeout");

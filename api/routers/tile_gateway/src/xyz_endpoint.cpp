@@ -8,6 +8,7 @@
 #include "mapsvc/tile_gateway/db_transaction.hpp"
 #include "mapsvc/tile_gateway/endpoints.hpp"
 #include "mapsvc/tile_gateway/messages.hpp"
+#include "tile_query.hpp"
 #include "mapsvc/tile_gateway/python_text.hpp"
 #include "mapsvc/tile_gateway/tile_checks.hpp"
 #include "mapsvc/tile_gateway/tile_sql.hpp"
@@ -22,16 +23,6 @@ namespace {
 // Addresses outside 64 bits are invalid anyway; the check itself needs no big numbers.
 bool valid_address(const integer& z, const integer& x, const integer& y) {
   return z.value && x.value && y.value && validate_tile_coords(*z.value, *x.value, *y.value);
-}
-
-// The tile's bytes, or none for no row, NULL or an empty tile.
-boost::asio::awaitable<std::optional<std::string>> run_tile_query(session& db, const std::string& sql,
-                                                                  const clients::pg::params& params,
-                                                                  std::chrono::milliseconds timeout) {
-  const auto result = co_await db.execute(sql, params, timeout);
-  const auto value = result.scalar_one_or_none();
-  if (!value || value->is_null()) co_return std::nullopt;
-  co_return std::string(value->bytes());
 }
 
 }  // namespace
@@ -71,7 +62,7 @@ boost::asio::awaitable<response> get_tile_xyz(tile_gateway_module& m, const std:
   std::optional<std::string> mvt_content;
   try {
     mvt_content = co_await db_transaction(
-        db, [&](session& s) { return run_tile_query(s, sql, params, timeout); });
+        db, [&](session& s) { return detail::fetch_tile(s, sql, params, timeout); });
   } catch (const clients::pg::timeout_error&) {
     m.logger->error("Timeout generating tile {}/{}/{}/{}", layer_name, z, x, y);
     throw host::http::http_error(408, fmt::format("Tile generation timeout at zoom {}", z));
