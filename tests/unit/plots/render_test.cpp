@@ -78,6 +78,21 @@ TEST(Render, LabelsStandingOutOfThePageEnlargeThePicture) {
   expect_colour(img, 0, 0, 255, 255, 255, "white beyond the page");
 }
 
+TEST(Render, LabelsFarOutsideABoxDoNotMakeThePictureUnbounded) {
+  // The beacons lie a kilometre from this 10 m box: their labels are cut two inches off the page.
+  const json box = {{"minx", 1000}, {"maxx", 1010}, {"miny", 1000}, {"maxy", 1010}, {"srid", 26332}};
+  const auto p = layout(square_parcels(), 1, nullptr, box);
+  const image img = decode_png(pl::render_png(p));
+  EXPECT_LE(img.width, std::ceil(p.page.width_in * 300) + 600);
+  EXPECT_LE(img.height, std::ceil(p.page.height_in * 300) + 600);
+
+  // A centimetre box inside the parcel: its edges lie millions of pixels off the page.
+  const json tiny = {{"minx", 50}, {"maxx", 50.01}, {"miny", 20}, {"maxy", 20.01}, {"srid", 26332}};
+  const image inside = decode_png(pl::render_png(layout(square_parcels(), 1, nullptr, tiny)));
+  expect_colour(inside, inside.width / 2, inside.height / 2, 255, 217, 217, "pink fill");
+  expect_colour(inside, 5, 5, 255, 217, 217, "pink fill");
+}
+
 TEST(Render, ConcurrentCallsGiveIdenticalBytes) {
   const json parcels = square_parcels();
   const json roads = json::array({road({{-100, -10}, {300, -10}})});

@@ -1,5 +1,6 @@
 #include "render.hpp"
 
+#include "clip.hpp"
 #include "page.hpp"
 
 #include <algorithm>
@@ -16,6 +17,8 @@ namespace printsvc::plots::detail {
 namespace {
 
 constexpr double px_per_pt = dpi / 72;
+constexpr double max_overhang_px = 2 * dpi;  // two inches, far more than any label needs
+constexpr double geometry_margin_px = 16;     // wider than any line, so cut ends stay off the page
 constexpr const char* serif_families = "DejaVu Serif,Liberation Serif,Times New Roman,serif";
 
 void check(cairo_t* cr) {
@@ -43,15 +46,20 @@ struct page_transform {
     x0 = (page_w - ww * px_per_m) / 2;
     y0 = (page_h - wh * px_per_m) / 2;
   }
-  void move_or_line(cairo_t* cr, const point& p, bool first) const {
-    const double x = x0 + (p.x - window.xmin) * px_per_m, y = y0 + (window.ymax - p.y) * px_per_m;
-    first ? cairo_move_to(cr, x, y) : cairo_line_to(cr, x, y);
+  px_point device(const point& p) const { return {x0 + (p.x - window.xmin) * px_per_m, y0 + (window.ymax - p.y) * px_per_m}; }
+  std::vector<px_point> device(const std::vector<point>& pts) const {
+    std::vector<px_point> out;
+    out.reserve(pts.size());
+    for (const point& p : pts) out.push_back(device(p));
+    return out;
   }
-  void device(const point& p, double& x, double& y) const {
-    x = x0 + (p.x - window.xmin) * px_per_m;
-    y = y0 + (window.ymax - p.y) * px_per_m;
-  }
+  px_rect page(double margin) const { return {-margin, -margin, page_w + margin, page_h + margin}; }
 };
+
+void trace(cairo_t* cr, const std::vector<px_point>& pts) {
+  cairo_move_to(cr, pts.front().x, pts.front().y);
+  for (std::size_t i = 1; i < pts.size(); ++i) cairo_line_to(cr, pts[i].x, pts[i].y);
+}
 
 class painter {
  public:
@@ -86,11 +94,16 @@ class painter {
     cairo_clip(cr_);
   }
 
+  // Geometry reaches Cairo pre-clipped to just beyond the page, so no coordinate is far away;
+  // Cairo's own clip then cuts it exactly at the page edge.
+  px_rect geometry_bounds() const { return tf_.page(geometry_margin_px); }
+
   void draw_shape(const line_shape& line) {
-    if (line.points.empty()) return;
+    const auto pieces = clip_polyline(tf_.device(line.points), geometry_bounds());
+    if (pieces.empty()) return;
     cairo_save(cr_);
     clip_to_page();
-    for (std::size_t i = 0; i < line.points.size(); ++i) tf_.move_or_line(cr_, line.points[i], i == 0);
+    for (const auto& piece : pieces) trace(cr_, piece);
     cairo_set_line_cap(cr_, CAIRO_LINE_CAP_SQUARE);
     cairo_set_line_join(cr_, CAIRO_LINE_JOIN_ROUND);
     cairo_set_line_width(cr_, line.width_pt * px_per_pt);
@@ -100,10 +113,11 @@ class painter {
   }
 
   void draw_shape(const polygon_shape& polygon) {
-    if (polygon.ring.empty()) return;
+    const auto ring = clip_polygon(tf_.device(polygon.ring), geometry_bounds());
+    if (ring.size() < 3) return;
     cairo_save(cr_);
     clip_to_page();
-    for (std::size_t i = 0; i < polygon.ring.size(); ++i) tf_.move_or_line(cr_, polygon.ring[i], i == 0);
+    trace(cr_, ring);
     cairo_close_path(cr_);
     set_colour(cr_, polygon.fill);
     cairo_fill_preserve(cr_);
@@ -115,12 +129,14 @@ class painter {
   }
 
   void draw_shape(const marker_shape& marker) {
-    double x = 0, y = 0;
-    tf_.device(marker.at, x, y);
+    const px_point at = tf_.device(marker.at);
+    const double radius = marker.diameter_pt * px_per_pt / 2;
+    const px_rect bounds = tf_.page(radius);
+    if (at.x < bounds.left || at.x > bounds.right || at.y < bounds.top || at.y > bounds.bottom) return;
     cairo_save(cr_);
     clip_to_page();
     cairo_new_sub_path(cr_);
-    cairo_arc(cr_, x, y, marker.diameter_pt * px_per_pt / 2, 0, 2 * std::numbers::pi);
+    cairo_arc(cr_, at.x, at.y, radius, 0, 2 * std::numbers::pi);
     set_colour(cr_, marker.colour);
     cairo_fill(cr_);
     cairo_restore(cr_);
@@ -141,10 +157,12 @@ class painter {
     pango_layout_get_extents(layout.get(), nullptr, &logical);
     const double w = logical.width / double(PANGO_SCALE), h = logical.height / double(PANGO_SCALE);
 
-    double x = 0, y = 0;
-    tf_.device(text.anchor, x, y);
+    // Text is not clipped, but a label wholly beyond the crop limit is not drawn at all.
+    const px_point at = tf_.device(text.anchor);
+    const px_rect bounds = tf_.page(max_overhang_px + std::hypot(w, h) / 2);
+    if (!(at.x >= bounds.left && at.x <= bounds.right && at.y >= bounds.top && at.y <= bounds.bottom)) return;
     cairo_save(cr_);
-    cairo_translate(cr_, x, y);
+    cairo_translate(cr_, at.x, at.y);
     cairo_rotate(cr_, -text.rotation_deg * std::numbers::pi / 180);  // anticlockwise on paper, y down
     cairo_move_to(cr_, -logical.x / double(PANGO_SCALE) - w / 2, -logical.y / double(PANGO_SCALE) - h / 2);
     cairo_set_source_rgb(cr_, 0, 0, 0);
@@ -162,6 +180,10 @@ class painter {
 }  // namespace
 
 raster draw_plan(const plan& p) {
+  const auto& w = p.page.window;
+  if (!(p.page.width_in > 0 && p.page.height_in > 0 && w.xmax > w.xmin && w.ymax > w.ymin) ||
+      !std::isfinite(p.page.width_in * p.page.height_in * (w.xmax - w.xmin) * (w.ymax - w.ymin)))
+    throw std::invalid_argument("plan page and window must have a finite positive size");
   // Record first: the crop (page plus labels standing out of it) is known only once drawn.
   const surface_ptr recording(cairo_recording_surface_create(CAIRO_CONTENT_COLOR_ALPHA, nullptr));
   check(recording.get());
@@ -178,8 +200,14 @@ raster draw_plan(const plan& p) {
 
   double ix = 0, iy = 0, iw = 0, ih = 0;
   cairo_recording_surface_ink_extents(recording.get(), &ix, &iy, &iw, &ih);
-  const int x0 = static_cast<int>(std::floor(ix)), y0 = static_cast<int>(std::floor(iy));
-  const int width = static_cast<int>(std::ceil(ix + iw)) - x0, height = static_cast<int>(std::ceil(iy + ih)) - y0;
+  // Labels may stand out of the page, but a beacon far outside a caller's bounding box must not
+  // make the picture (and its memory) unbounded: the crop ends some way beyond the page.
+  const double page_w = p.page.width_in * dpi, page_h = p.page.height_in * dpi;
+  const double left = std::max(ix, -max_overhang_px), top = std::max(iy, -max_overhang_px);
+  const double right = std::min(ix + iw, page_w + max_overhang_px);
+  const double bottom = std::min(iy + ih, page_h + max_overhang_px);
+  const int x0 = static_cast<int>(std::floor(left)), y0 = static_cast<int>(std::floor(top));
+  const int width = static_cast<int>(std::ceil(right)) - x0, height = static_cast<int>(std::ceil(bottom)) - y0;
 
   raster out{surface_ptr(cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height)), width, height};
   check(out.surface.get());
