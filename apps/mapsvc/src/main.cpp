@@ -1,5 +1,6 @@
 // mapsvc: the map-serving and plan-printing service.
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -42,6 +43,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   auto log = host::helpers::get_logger("mapsvc");
+  // Tile and plan statements are short but look expensive to the planner, which then spends
+  // longer compiling them than running them. An operator's own PGOPTIONS wins.
+  ::setenv("PGOPTIONS", "-c jit=off", 0);
 
   try {
     boost::asio::io_context io(1);

@@ -1,0 +1,137 @@
+// Survey plans over HTTP: posted records, plots read from the database, the scale on its own.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <future>
+#include <sstream>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/asio/use_future.hpp>
+#include <nlohmann/json.hpp>
+
+#include "host/database/get_db.hpp"
+#include "host/http/app.hpp"
+#include "plan_routes.hpp"
+
+namespace {
+namespace asio = boost::asio;
+using json = nlohmann::ordered_json;
+using boost::beast::http::verb;
+
+std::string env_or(const char* name, const char* fallback) {
+  const char* v = std::getenv(name);
+  return v && *v ? v : fallback;
+}
+
+std::string demo_url() {
+  const std::string admin = env_or("DATABASE_URL", "postgresql://postgres@127.0.0.1:55432/mapsvc");
+  return admin.substr(0, admin.rfind('/') + 1) + "mapsvc_plans_test";
+}
+
+// A small demo cadastre in a database of the test's own, loaded once.
+class Environment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    const std::string admin = env_or("DATABASE_URL", "postgresql://postgres@127.0.0.1:55432/mapsvc");
+    const std::string create = "psql '" + admin + "' -qc 'CREATE DATABASE mapsvc_plans_test' 2>/dev/null";
+    [[maybe_unused]] const int ignored = std::system(create.c_str());
+    const std::string load = std::string(MAPSVC_SOURCE_DIR) + "/scripts/demo-data --if-empty --plots 500 --database-url '" +
+                             demo_url() + "' >/dev/null";
+    ASSERT_EQ(std::system(load.c_str()), 0);
+  }
+};
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new Environment);
+
+class PlanRoutes : public ::testing::Test {
+ protected:
+  PlanRoutes() {
+    host::database::pool_options o;
+    o.conninfo = demo_url();
+    o.size = 2;
+    pool = std::make_unique<host::database::pool>(io.get_executor(), o);
+    application.set_session_provider(
+        {.open = [this] { return std::make_shared<host::database::session>(host::database::get_db(*pool)); },
+         .close = [](host::database::session& s) -> asio::awaitable<void> { co_await s.close(); }});
+    application.mount(mapsvc::plans::plan_router(renderers));
+  }
+  ~PlanRoutes() override {
+    pool.reset();
+    renderers.join();
+  }
+
+  host::http::response call(verb method, const std::string& target, std::string body = {},
+                            std::string accept = {}) {
+    host::http::http_request req{method, target, 11};
+    req.body() = std::move(body);
+    if (!accept.empty()) req.set(boost::beast::http::field::accept, accept);
+    auto f = asio::co_spawn(io, application.dispatch(req), asio::use_future);
+    io.restart();
+    while (f.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready) io.run_one_for(std::chrono::milliseconds(50));
+    return f.get();
+  }
+
+  static std::string example(const std::string& name) {
+    std::ifstream in(std::string(MAPSVC_SOURCE_DIR) + "/apps/mapsvc-plan/examples/" + name);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+  asio::io_context io;
+  asio::thread_pool renderers{2};
+  std::unique_ptr<host::database::pool> pool;
+  host::http::app application{"t", "1"};
+};
+
+bool is_png(const std::string& bytes) { return bytes.rfind("\x89PNG\r\n\x1a\n", 0) == 0; }
+
+TEST_F(PlanRoutes, PostedRecordsAsJsonOrPng) {
+  const auto r = call(verb::post, "/plots/plan", example("heptagon_1000.json"));
+  ASSERT_EQ(r.status, 200u) << r.body;
+  const auto body = json::parse(r.body);
+  EXPECT_EQ(body["scale"], 1000);
+  EXPECT_EQ(body["size_mm"], json::parse("[265.92, 152.0]"));
+  EXPECT_TRUE(body["image"].get<std::string>().starts_with("iVBORw0KGgo"));
+
+  const auto png = call(verb::post, "/plots/plan", example("heptagon_1000.json"), "image/png");
+  EXPECT_EQ(png.content_type, "image/png");
+  EXPECT_TRUE(is_png(png.body));
+  EXPECT_TRUE(is_png(call(verb::post, "/plots/plan?format=png", example("heptagon_1000.json")).body));
+}
+
+TEST_F(PlanRoutes, BadRecordsAre422WithTheReason) {
+  const auto not_json = call(verb::post, "/plots/plan", "{oops");
+  EXPECT_EQ(not_json.status, 422u);
+  auto doc = json::parse(example("heptagon_1000.json"));
+  doc["selected_parcel_number"] = "no such parcel";
+  const auto missing = call(verb::post, "/plots/plan", doc.dump());
+  EXPECT_EQ(missing.status, 422u);
+  EXPECT_FALSE(json::parse(missing.body)["detail"].get<std::string>().empty());
+  EXPECT_EQ(call(verb::post, "/plots/plan", "[]").status, 422u);
+}
+
+TEST_F(PlanRoutes, RecommendedScale) {
+  EXPECT_EQ(call(verb::get, "/plots/recommended-scale?survey_width_m=277&survey_height_m=100").body, R"({"scale":2000})");
+  EXPECT_EQ(call(verb::get, "/plots/recommended-scale?survey_width_m=30&survey_height_m=30").body, R"({"scale":250})");
+  const auto bad = call(verb::get, "/plots/recommended-scale?survey_width_m=0&survey_height_m=30");
+  EXPECT_EQ(bad.status, 422u);
+  EXPECT_EQ(bad.body, R"({"detail":"Survey dimensions must be positive."})");
+  EXPECT_EQ(call(verb::get, "/plots/recommended-scale?survey_width_m=1&survey_height_m=1&margin_mm=200").status, 422u);
+  EXPECT_EQ(call(verb::get, "/plots/recommended-scale?survey_width_m=1").status, 422u);
+}
+
+TEST_F(PlanRoutes, PlotsFromTheDatabase) {
+  const auto png = call(verb::get, "/plots/42/plan");
+  ASSERT_EQ(png.status, 200u) << png.body;
+  EXPECT_TRUE(is_png(png.body));
+  const auto as_json = json::parse(call(verb::get, "/plots/42/plan?format=json").body);
+  EXPECT_GE(as_json["scale"].get<int>(), 250);
+  EXPECT_EQ(call(verb::get, "/plots/987654321/plan").body, R"({"detail":"Plot 987654321 not found"})");
+  EXPECT_EQ(call(verb::get, "/plots/99999999999999999999999/plan").status, 404u);
+  EXPECT_EQ(call(verb::get, "/plots/42/plan?format=gif").status, 422u);
+}
+
+}  // namespace
