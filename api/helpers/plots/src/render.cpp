@@ -152,7 +152,10 @@ class painter {
 
     const gobject_ptr<PangoLayout> layout(pango_layout_new(text_context_.get()));
     pango_layout_set_font_description(layout.get(), font.get());
-    pango_layout_set_text(layout.get(), text.text.c_str(), static_cast<int>(text.text.size()));
+    // Records built in code (not parsed) may carry broken UTF-8, which Pango would refuse.
+    const std::unique_ptr<gchar, decltype(&g_free)> valid(
+        g_utf8_make_valid(text.text.c_str(), static_cast<gssize>(text.text.size())), &g_free);
+    pango_layout_set_text(layout.get(), valid.get(), -1);
     PangoRectangle logical{};
     pango_layout_get_extents(layout.get(), nullptr, &logical);
     const double w = logical.width / double(PANGO_SCALE), h = logical.height / double(PANGO_SCALE);
