@@ -89,8 +89,9 @@ resolution app::resolve(beast_http::verb method, std::string_view path) const {
   const route* best = nullptr;
   route_match best_match;
   bool path_known = false;
+  const auto parts = split_path(path);
   for (const auto& r : routes_) {
-    auto values = r.full_path.match(path);
+    auto values = r.full_path.match(path, parts);
     if (!values) continue;
     path_known = true;
     if (r.spec.method != effective) continue;

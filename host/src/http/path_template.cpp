@@ -75,7 +75,14 @@ std::vector<std::string> path_template::param_names() const {
 }
 
 std::optional<std::vector<std::pair<std::string, std::string>>> path_template::match(std::string_view path) const {
-  const auto parts = split_path(path);
+  return match(path, split_path(path));
+}
+
+std::optional<std::vector<std::pair<std::string, std::string>>> path_template::match(
+    std::string_view path, const std::vector<std::string_view>& parts) const {
+  // Cheap refusal before any value is decoded.
+  if (parts.size() < segments_.size() || (parts.size() > segments_.size() && !segments_.back().rest))
+    return std::nullopt;
   std::vector<std::pair<std::string, std::string>> values;
   for (std::size_t i = 0; i < segments_.size(); ++i) {
     const segment& seg = segments_[i];

@@ -19,6 +19,9 @@ class path_template {
 
   // Parameter values (percent-decoded) when `path` matches, in template order.
   std::optional<std::vector<std::pair<std::string, std::string>>> match(std::string_view path) const;
+  // The same with `path` already split by split_path (the router splits once per request).
+  std::optional<std::vector<std::pair<std::string, std::string>>> match(
+      std::string_view path, const std::vector<std::string_view>& parts) const;
 
   // How specific the template is at each segment: literal segments outrank parameters, so
   // "/gis/layers/" wins over "/gis/{layer_name}/" whatever the registration order.
