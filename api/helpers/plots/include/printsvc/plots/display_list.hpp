@@ -9,12 +9,12 @@ namespace printsvc::plots {
 
 /// A position on the ground, EPSG:26332 metres (easting, northing).
 struct point {
-  double x;
-  double y;
+  double x = 0;
+  double y = 0;
 };
 
 struct rgba {
-  double r, g, b, a;
+  double r = 0, g = 0, b = 0, a = 1;
 };
 
 /// The ground rectangle shown on the page.
@@ -38,7 +38,7 @@ struct page_setup {
 struct line_shape {
   std::vector<point> points;
   rgba colour;
-  double width_pt;
+  double width_pt = 0;
 };
 
 /// Filled polygon through an open ring (the closing side is implied).
@@ -46,14 +46,14 @@ struct polygon_shape {
   std::vector<point> ring;
   rgba fill;
   rgba edge;
-  double edge_width_pt;
+  double edge_width_pt = 0;
 };
 
 /// Filled circle of a fixed paper size.
 struct marker_shape {
   point at;
   rgba colour;
-  double diameter_pt;
+  double diameter_pt = 0;
 };
 
 enum class font_weight { normal = 400, medium = 500, bold = 700 };
@@ -62,9 +62,9 @@ enum class font_weight { normal = 400, medium = 500, bold = 700 };
 struct text_shape {
   point anchor;
   std::string text;
-  double size_pt;
-  font_weight weight;
-  double rotation_deg;
+  double size_pt = 0;
+  font_weight weight = font_weight::normal;
+  double rotation_deg = 0;
 };
 
 enum class item_kind {
