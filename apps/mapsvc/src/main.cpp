@@ -43,6 +43,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   auto log = host::helpers::get_logger("mapsvc");
+  // The plan renderer logs through the logger of this name when one exists: give it the host's.
+  host::helpers::get_logger("printsvc.plots");
   // Tile and plan statements are short but look expensive to the planner, which then spends
   // longer compiling them than running them. An operator's own PGOPTIONS wins.
   ::setenv("PGOPTIONS", "-c jit=off", 0);

@@ -34,6 +34,6 @@ TEST(CacheKeys, KeysAndMatchPatterns) {
 
 TEST(EndpointText, DetailsQuoteTheRequest) {
   EXPECT_EQ(tg::layer_not_found_detail("roads"), "Layer 'roads' not found");
-  EXPECT_EQ(tg::invalid_tile_detail(3, -1, 8), "Invalid tile coordinates: z=3, x=-1, y=8");
+  EXPECT_EQ(tg::invalid_tile_detail("3", "-1", "8"), "Invalid tile coordinates: z=3, x=-1, y=8");
   EXPECT_EQ(tg::no_valid_geometry_message("lgas"), "No valid geometry found for layer 'lgas'");
 }

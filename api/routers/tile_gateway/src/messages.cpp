@@ -11,7 +11,7 @@ std::string layer_not_found_detail(std::string_view layer_name) {
   return fmt::format("Layer '{}' not found", layer_name);
 }
 
-std::string invalid_tile_detail(std::int64_t z, std::int64_t x, std::int64_t y) {
+std::string invalid_tile_detail(std::string_view z, std::string_view x, std::string_view y) {
   return fmt::format("Invalid tile coordinates: z={}, x={}, y={}", z, x, y);
 }
 

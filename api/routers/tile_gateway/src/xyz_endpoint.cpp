@@ -32,8 +32,7 @@ boost::asio::awaitable<response> get_tile_xyz(tile_gateway_module& m, const std:
                                               session& db) {
   if (!m.layers.contains(layer_name)) throw host::http::http_error(404, layer_not_found_detail(layer_name));
   if (!valid_address(z_in, x_in, y_in))
-    throw host::http::http_error(
-        400, fmt::format("Invalid tile coordinates: z={}, x={}, y={}", z_in.text, x_in.text, y_in.text));
+    throw host::http::http_error(400, invalid_tile_detail(z_in.text, x_in.text, y_in.text));
   const std::int64_t z = *z_in.value, x = *x_in.value, y = *y_in.value;
 
   std::string sql;

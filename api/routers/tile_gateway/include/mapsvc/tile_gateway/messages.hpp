@@ -14,7 +14,7 @@ namespace mapsvc::tile_gateway {
 std::string layer_not_found_detail(std::string_view layer_name);
 
 // "Invalid tile coordinates: z={z}, x={x}, y={y}" (400 detail of the tile route).
-std::string invalid_tile_detail(std::int64_t z, std::int64_t x, std::int64_t y);
+std::string invalid_tile_detail(std::string_view z, std::string_view x, std::string_view y);
 
 // "No valid geometry found for layer '{layer_name}'" (centroid of a layer without extent).
 std::string no_valid_geometry_message(std::string_view layer_name);
