@@ -104,7 +104,8 @@ host::http::router plan_router(asio::thread_pool& renderers) {
                         "({\"parcel_data\", \"selected_parcel_number\", \"road_data\", \"columnname\", "
                         "\"bounding_box\"}). JSON {image, size_mm, scale}, or the PNG with Accept: image/png "
                         "or ?format=png.",
-         .params = {host::http::query_param("format", param_type::string, std::string(), "png or json")}},
+         .params = {host::http::query_param("format", param_type::string, std::string(), "png or json")},
+         .request_body = "application/json"},
         [&renderers](request_context& ctx) -> asio::awaitable<response> {
           json doc;
           try {

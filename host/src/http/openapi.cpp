@@ -56,6 +56,10 @@ nlohmann::ordered_json operation(const route& r) {
   auto params = nlohmann::ordered_json::array();
   for (const auto& p : r.spec.params) params.push_back(parameter(p));
   if (!params.empty()) op["parameters"] = std::move(params);
+  if (!r.spec.request_body.empty()) {
+    op["requestBody"]["required"] = true;
+    op["requestBody"]["content"][r.spec.request_body]["schema"]["type"] = "object";
+  }
 
   nlohmann::ordered_json ok;
   ok["description"] = "Successful Response";

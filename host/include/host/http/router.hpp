@@ -45,6 +45,7 @@ struct route_spec {
   bool uses_db = false;
   std::string media_type = "application/json";  // what a successful answer carries
   bool include_in_schema = true;
+  std::string request_body{};  // media type of the body the route reads, if any
 };
 
 struct route {
