@@ -32,26 +32,26 @@ std::vector<param_problem> convert_all(const route& r, const route_match& m, std
                                        request_params& out) {
   std::vector<param_problem> problems;
   const auto query_values = parse_query(query);
-  for (const auto& spec : r.spec.params) {
+  for (const auto& param : r.declared.params) {
     const std::string* raw = nullptr;
-    if (spec.in == param_in::path) {
+    if (param.in == param_in::path) {
       for (const auto& [name, value] : m.path_values)
-        if (name == spec.name) raw = &value;
+        if (name == param.name) raw = &value;
     } else {
       for (const auto& [name, value] : query_values)
-        if (name == spec.name) raw = &value;
+        if (name == param.name) raw = &value;
     }
     if (!raw) {
-      if (spec.default_value) {
-        out.set(spec.name, *spec.default_value);
+      if (param.default_value) {
+        out.set(param.name, *param.default_value);
       } else {
-        problems.push_back({"missing", spec.in, spec.name, "Field required", std::nullopt});
+        problems.push_back({"missing", param.in, param.name, "Field required", std::nullopt});
       }
       continue;
     }
-    auto converted = convert_param(spec, *raw);
+    auto converted = convert_param(param, *raw);
     if (auto* value = std::get_if<param_value>(&converted)) {
-      out.set(spec.name, std::move(*value));
+      out.set(param.name, std::move(*value));
     } else {
       problems.push_back(std::move(std::get<param_problem>(converted)));
     }
@@ -94,7 +94,7 @@ resolution app::resolve(beast_http::verb method, std::string_view path) const {
     auto values = r.full_path.match(path, parts);
     if (!values) continue;
     path_known = true;
-    if (r.spec.method != effective) continue;
+    if (r.declared.method != effective) continue;
     if (!best || better(r, *best)) {
       best = &r;
       best_match.path_values = std::move(*values);
@@ -108,7 +108,7 @@ resolution app::resolve(beast_http::verb method, std::string_view path) const {
   if (!path.empty() && path != "/") {
     const std::string other = path.back() == '/' ? std::string(path.substr(0, path.size() - 1)) : std::string(path) + "/";
     for (const auto& r : routes_)
-      if (r.spec.method == effective && r.full_path.match(other)) return slash_redirect{other};
+      if (r.declared.method == effective && r.full_path.match(other)) return slash_redirect{other};
   }
   return no_route{};
 }
@@ -135,7 +135,7 @@ boost::asio::awaitable<response> app::dispatch(const http_request& request) cons
     co_return json_response(validation_body(problems), 422);
 
   std::shared_ptr<database::session> session;
-  if (r.spec.uses_db && sessions_.open) session = sessions_.open();
+  if (r.declared.uses_db && sessions_.open) session = sessions_.open();
   request_context ctx{request, params, session.get()};
 
   response answer;
@@ -151,10 +151,10 @@ boost::asio::awaitable<response> app::dispatch(const http_request& request) cons
     try {
       std::rethrow_exception(unexpected);
     } catch (const std::exception& e) {
-      helpers::get_logger("host.http")->error("Unhandled error in {} ({} {}): {}", r.spec.name,
+      helpers::get_logger("host.http")->error("Unhandled error in {} ({} {}): {}", r.declared.name,
                                               std::string(request.method_string()), std::string(path), e.what());
     } catch (...) {
-      helpers::get_logger("host.http")->error("Unhandled non-standard error in {}", r.spec.name);
+      helpers::get_logger("host.http")->error("Unhandled non-standard error in {}", r.declared.name);
     }
     answer = detail_response(500, "Internal Server Error");
   }
@@ -163,7 +163,7 @@ boost::asio::awaitable<response> app::dispatch(const http_request& request) cons
     try {
       co_await sessions_.close(*session);
     } catch (const std::exception& e) {
-      helpers::get_logger("host.http")->warn("Closing the database session of {} failed: {}", r.spec.name, e.what());
+      helpers::get_logger("host.http")->warn("Closing the database session of {} failed: {}", r.declared.name, e.what());
     }
   }
   co_return answer;

@@ -50,22 +50,22 @@ nlohmann::ordered_json parameter(const param_spec& p) {
 nlohmann::ordered_json operation(const route& r) {
   nlohmann::ordered_json op;
   if (!r.tags.empty()) op["tags"] = r.tags;
-  op["summary"] = title_case(r.spec.name);
-  if (!r.spec.description.empty()) op["description"] = r.spec.description;
-  op["operationId"] = r.spec.name;
+  op["summary"] = title_case(r.declared.name);
+  if (!r.declared.description.empty()) op["description"] = r.declared.description;
+  op["operationId"] = r.declared.name;
   auto params = nlohmann::ordered_json::array();
-  for (const auto& p : r.spec.params) params.push_back(parameter(p));
+  for (const auto& p : r.declared.params) params.push_back(parameter(p));
   if (!params.empty()) op["parameters"] = std::move(params);
-  if (!r.spec.request_body.empty()) {
+  if (!r.declared.request_body.empty()) {
     op["requestBody"]["required"] = true;
-    op["requestBody"]["content"][r.spec.request_body]["schema"]["type"] = "object";
+    op["requestBody"]["content"][r.declared.request_body]["schema"]["type"] = "object";
   }
 
   nlohmann::ordered_json ok;
   ok["description"] = "Successful Response";
-  ok["content"][r.spec.media_type] = nlohmann::ordered_json::object();
+  ok["content"][r.declared.media_type] = nlohmann::ordered_json::object();
   op["responses"]["200"] = std::move(ok);
-  if (!r.spec.params.empty()) {
+  if (!r.declared.params.empty()) {
     nlohmann::ordered_json invalid;
     invalid["description"] = "Validation Error";
     invalid["content"]["application/json"]["schema"]["$ref"] = "#/components/schemas/HTTPValidationError";
@@ -96,8 +96,8 @@ nlohmann::ordered_json app::openapi() const {
   doc["info"]["version"] = version_;
   nlohmann::ordered_json paths = nlohmann::ordered_json::object();
   for (const auto& r : routes_) {
-    if (!r.spec.include_in_schema) continue;
-    std::string method(boost::beast::http::to_string(r.spec.method));
+    if (!r.declared.include_in_schema) continue;
+    std::string method(boost::beast::http::to_string(r.declared.method));
     for (char& c : method) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     paths[r.full_path.text()][method] = operation(r);
   }

@@ -21,8 +21,8 @@ std::string lower(std::string_view s) {
   return out;
 }
 
-param_problem problem(const param_spec& spec, std::string type, std::string message, std::string_view raw) {
-  return {std::move(type), spec.in, spec.name, std::move(message), std::string(raw)};
+param_problem problem(const param_spec& param, std::string type, std::string message, std::string_view raw) {
+  return {std::move(type), param.in, param.name, std::move(message), std::string(raw)};
 }
 
 }  // namespace
@@ -88,20 +88,20 @@ std::optional<bool> parse_boolean(std::string_view text) {
   return std::nullopt;
 }
 
-std::variant<param_value, param_problem> convert_param(const param_spec& spec, std::string_view raw) {
-  switch (spec.type) {
+std::variant<param_value, param_problem> convert_param(const param_spec& param, std::string_view raw) {
+  switch (param.type) {
     case param_type::string:
     case param_type::path:
       return param_value{std::string(raw)};
     case param_type::integer:
       if (auto v = parse_integer(raw)) return param_value{std::move(*v)};
-      return problem(spec, "int_parsing", "Input should be a valid integer, unable to parse string as an integer", raw);
+      return problem(param, "int_parsing", "Input should be a valid integer, unable to parse string as an integer", raw);
     case param_type::number:
       if (auto v = parse_number(raw)) return param_value{*v};
-      return problem(spec, "float_parsing", "Input should be a valid number, unable to parse string as a number", raw);
+      return problem(param, "float_parsing", "Input should be a valid number, unable to parse string as a number", raw);
     case param_type::boolean:
       if (auto v = parse_boolean(raw)) return param_value{*v};
-      return problem(spec, "bool_parsing", "Input should be a valid boolean, unable to interpret input", raw);
+      return problem(param, "bool_parsing", "Input should be a valid boolean, unable to interpret input", raw);
   }
   throw std::logic_error("unknown parameter type");
 }

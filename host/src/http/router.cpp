@@ -17,15 +17,15 @@ std::string_view request_context::header(std::string_view name) const {
 
 router::router(std::string prefix, std::vector<std::string> tags) : prefix_(std::move(prefix)), tags_(std::move(tags)) {}
 
-void router::add(route_spec spec, handler fn) {
-  path_template full(prefix_ + spec.path);
-  // Every path parameter of the template must be declared, and only those.
+void router::add(route_spec declared, handler fn) {
+  path_template full(prefix_ + declared.path);
+  // Every path parameter of the template must be listed among the route's parameters.
   for (const auto& name : full.param_names()) {
-    bool declared = false;
-    for (const auto& p : spec.params) declared |= p.in == param_in::path && p.name == name;
-    if (!declared) throw std::invalid_argument("route " + full.text() + ": path parameter '" + name + "' not declared");
+    bool listed = false;
+    for (const auto& p : declared.params) listed |= p.in == param_in::path && p.name == name;
+    if (!listed) throw std::invalid_argument("route " + full.text() + ": path parameter '" + name + "' not declared");
   }
-  routes_.push_back(route{std::move(spec), tags_, std::move(full), std::move(fn)});
+  routes_.push_back(route{std::move(declared), tags_, std::move(full), std::move(fn)});
 }
 
 }  // namespace host::http

@@ -51,7 +51,7 @@ app tile_like_app() {
 
 std::string matched(const app& a, verb method, std::string_view path) {
   const auto res = a.resolve(method, path);
-  if (const auto* m = std::get_if<route_match>(&res)) return m->matched->spec.name;
+  if (const auto* m = std::get_if<route_match>(&res)) return m->matched->declared.name;
   if (std::holds_alternative<wrong_method>(res)) return "405";
   if (const auto* r = std::get_if<slash_redirect>(&res)) return "307 " + r->location;
   return "404";

@@ -53,7 +53,7 @@ std::optional<double> parse_number(std::string_view text);
 std::optional<bool> parse_boolean(std::string_view text);
 
 // Converts raw text to the declared type, or describes why it cannot.
-std::variant<param_value, param_problem> convert_param(const param_spec& spec, std::string_view raw);
+std::variant<param_value, param_problem> convert_param(const param_spec& param, std::string_view raw);
 
 std::string_view to_string(param_in in);
 std::string_view to_string(param_type type);

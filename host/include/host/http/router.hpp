@@ -49,7 +49,7 @@ struct route_spec {
 };
 
 struct route {
-  route_spec spec;
+  route_spec declared;
   std::vector<std::string> tags;
   path_template full_path;
   handler fn;
@@ -59,7 +59,7 @@ class router {
  public:
   router(std::string prefix = {}, std::vector<std::string> tags = {});
 
-  void add(route_spec spec, handler fn);
+  void add(route_spec declared, handler fn);
 
   const std::string& prefix() const { return prefix_; }
   const std::vector<std::string>& tags() const { return tags_; }
