@@ -1,12 +1,12 @@
 #pragma once
 
-// Builders for plan records and readers for the plan's display list and PNG output.
+// Builders for plan records and readers for the plan's display list.
 
 #include <printsvc/plots/plots.hpp>
 
 #include <nlohmann/json.hpp>
 
-#include <cstdint>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -15,39 +15,67 @@ namespace plots_test {
 namespace pl = printsvc::plots;
 using json = nlohmann::ordered_json;
 
-json position(double x, double y);
-json ring_json(const std::vector<pl::point>& ring, bool closed = true);
+inline json ring_json(const std::vector<pl::point>& ring, bool closed = true) {
+  json out = json::array();
+  for (const auto& p : ring) out.push_back({p.x, p.y});
+  if (closed) out.push_back({ring.front().x, ring.front().y});
+  return out;
+}
 
 /// A boundary entry; bearings default to whole numbers.
-json beacon(const std::string& name, pl::point at, json distance, json deg = 45, json min = 30);
+inline json beacon(const std::string& name, pl::point at, json distance, json deg = 45, json min = 30) {
+  return {{"beacon_name", name},
+          {"geometry", {{"type", "Point"}, {"coordinates", {at.x, at.y}}}},
+          {"distance_to_next", distance},
+          {"bearing_deg_to_next", deg},
+          {"bearing_min_to_next", min}};
+}
 
 /// A boundary around `ring`, beacons named "P1".. in order, distances from the geometry.
-json boundary_of(const std::vector<pl::point>& ring);
+inline json boundary_of(const std::vector<pl::point>& ring) {
+  json out = json::array();
+  for (std::size_t i = 0; i < ring.size(); ++i) {
+    const auto &a = ring[i], &b = ring[(i + 1) % ring.size()];
+    out.push_back(beacon("P" + std::to_string(i + 1), a, std::hypot(b.x - a.x, b.y - a.y)));
+  }
+  return out;
+}
 
-/// A parcel record with "parcel_number", "name", "area", "geometry" and, when given, "boundary".
-json parcel(json number, const std::vector<pl::point>& ring, json boundary = nullptr, json name = "Plot",
-            json area = 1000.0);
+inline json parcel(json number, const std::vector<pl::point>& ring, json boundary = nullptr, json name = "Plot",
+                   json area = 1000.0) {
+  json p = {{"parcel_number", number},
+            {"name", name},
+            {"area", area},
+            {"geometry", {{"type", "Polygon"}, {"coordinates", json::array({ring_json(ring)})}}}};
+  if (!boundary.is_null()) p["boundary"] = boundary;
+  return p;
+}
 
-json road(const std::vector<pl::point>& line);
+inline json road(const std::vector<pl::point>& line) {
+  return {{"geometry", {{"type", "LineString"}, {"coordinates", ring_json(line, false)}}}};
+}
 
-/// The 100 m square (0,0) (100,0) (100,100) (0,100), which plans at 1:1000.
-std::vector<pl::point> square(double side = 100, pl::point origin = {0, 0});
+/// By default the 100 m square (0,0) (100,0) (100,100) (0,100), which plans at 1:1000.
+inline std::vector<pl::point> square(double side = 100, pl::point o = {0, 0}) {
+  return {{o.x, o.y}, {o.x + side, o.y}, {o.x + side, o.y + side}, {o.x, o.y + side}};
+}
 
-pl::plan layout(const json& parcels, const json& selected, const json& roads = nullptr, const json& bbox = nullptr);
+inline pl::plan layout(const json& parcels, const json& selected, const json& roads = nullptr,
+                       const json& bbox = nullptr) {
+  return pl::plan_layout(parcels, selected, roads, "parcel_number", bbox);
+}
 
-std::vector<pl::text_shape> texts(const pl::plan& p, pl::item_kind kind);
-std::size_t count(const pl::plan& p, pl::item_kind kind);
+inline std::vector<pl::text_shape> texts(const pl::plan& p, pl::item_kind kind) {
+  std::vector<pl::text_shape> out;
+  for (const auto& item : p.items)
+    if (item.kind == kind) out.push_back(std::get<pl::text_shape>(item.shape));
+  return out;
+}
 
-struct image {
-  int width = 0, height = 0;
-  std::vector<std::uint8_t> rgb;
-  std::uint32_t ppm_x = 0, ppm_y = 0;  // pHYs, pixels per metre
-  const std::uint8_t* at(int x, int y) const { return &rgb[(static_cast<std::size_t>(y) * width + x) * 3]; }
-};
-
-image decode_png(const std::string& png);
-
-/// Page pixel of a ground point (no label standing out of the page, so the crop starts at 0, 0).
-void to_pixel(const pl::page_setup& page, pl::point p, int& x, int& y);
+inline std::size_t count(const pl::plan& p, pl::item_kind kind) {
+  std::size_t n = 0;
+  for (const auto& item : p.items) n += item.kind == kind;
+  return n;
+}
 
 }  // namespace plots_test

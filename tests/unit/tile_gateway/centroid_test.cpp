@@ -59,12 +59,10 @@ TEST(CentroidResponse, IsBuiltInOrderAndCachedAsPythonJsonText) {
 }
 
 TEST(CentroidResponse, PassesExtraHostMembersThrough) {
+  const auto& lgas = *tg::LAYER_CONFIG().find("lgas");
   const ojson tile = {{"z", 16}, {"x", 1}, {"y", 2}, {"quadkey", "0000000000000012"}};
-  const ojson data =
-      tg::centroid_response_data("lgas", {0, 0, 0, 0, 0, 0}, tile, ojson::object(), *tg::LAYER_CONFIG().find("lgas"));
+  const ojson data = tg::centroid_response_data("lgas", {0, 0, 0, 0, 0, 0}, tile, ojson::object(), lgas);
   EXPECT_EQ(data["suggested_tile"], tile);
   EXPECT_EQ(data["tile_url"], "/gis/lgas/16/1/2.pbf");
-  EXPECT_THROW(tg::centroid_response_data("lgas", {0, 0, 0, 0, 0, 0}, ojson{{"z", 16}}, ojson::object(),
-                                          *tg::LAYER_CONFIG().find("lgas")),
-               ojson::out_of_range);
+  EXPECT_THROW(tg::centroid_response_data("lgas", {}, ojson{{"z", 16}}, ojson::object(), lgas), ojson::out_of_range);
 }

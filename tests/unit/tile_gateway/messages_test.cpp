@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "mapsvc/tile_gateway/cache_keys.hpp"
+#include "mapsvc/tile_gateway/catalogue.hpp"
 #include "mapsvc/tile_gateway/messages.hpp"
 
 namespace tg = mapsvc::tile_gateway;
@@ -36,4 +40,19 @@ TEST(EndpointText, DetailsQuoteTheRequest) {
   EXPECT_EQ(tg::layer_not_found_detail("roads"), "Layer 'roads' not found");
   EXPECT_EQ(tg::invalid_tile_detail("3", "-1", "8"), "Invalid tile coordinates: z=3, x=-1, y=8");
   EXPECT_EQ(tg::no_valid_geometry_message("lgas"), "No valid geometry found for layer 'lgas'");
+}
+
+// Quoted identifiers per layer are proven by the exact SQL texts; here only order and lookup.
+TEST(Catalogue, ListsTheFiveLayersInOrderAndLooksUpExactly) {
+  std::vector<std::string> keys;
+  std::vector<int> min_zooms;
+  for (const auto& [key, layer] : tg::LAYER_CONFIG()) {
+    keys.push_back(key);
+    min_zooms.push_back(layer.min_zoom);
+  }
+  EXPECT_EQ(keys, (std::vector<std::string>{"plots", "beacons", "cadzones", "districts", "lgas"}));
+  EXPECT_EQ(min_zooms, (std::vector<int>{8, 12, 4, 3, 2}));
+  EXPECT_EQ(tg::LAYER_CONFIG().keys(), keys);
+  EXPECT_EQ(&tg::LAYER_CONFIG(), &tg::LAYER_CONFIG()) << "built once";
+  for (const char* key : {"Plots", "plot", "", "plots ", "all"}) EXPECT_FALSE(tg::LAYER_CONFIG().contains(key)) << key;
 }

@@ -32,30 +32,23 @@ TEST(PythonJson, MatchesJsonDumpsDefaults) {
   EXPECT_THROW(tg::python_json_dumps(ojson::binary({1, 2})), std::invalid_argument);
 }
 
-class PythonFloatRepr : public testing::TestWithParam<std::pair<double, const char*>> {};
-
-TEST_P(PythonFloatRepr, IsShortestRoundTrip) { EXPECT_EQ(tg::python_float_repr(GetParam().first), GetParam().second); }
-
-INSTANTIATE_TEST_SUITE_P(
-    Values, PythonFloatRepr,
-    testing::Values(std::pair{1e16, "1e+16"}, std::pair{1e15, "1000000000000000.0"}, std::pair{0.1, "0.1"},
-                    std::pair{45.0, "45.0"}, std::pair{-0.0, "-0.0"}, std::pair{1e-5, "1e-05"},
-                    std::pair{0.0001, "0.0001"}, std::pair{5e-324, "5e-324"},
-                    std::pair{1.7976931348623157e308, "1.7976931348623157e+308"},
-                    std::pair{-20037508.342789244, "-20037508.342789244"}, std::pair{123456789.125, "123456789.125"},
-                    std::pair{2.5e-7, "2.5e-07"}, std::pair{std::numeric_limits<double>::quiet_NaN(), "nan"},
-                    std::pair{-std::numeric_limits<double>::infinity(), "-inf"}));
+TEST(PythonFloatRepr, IsShortestRoundTrip) {
+  // Values beyond those in the document test above.
+  const std::pair<double, const char*> cases[] = {
+      {0.1, "0.1"}, {1e-5, "1e-05"}, {0.0001, "0.0001"}, {5e-324, "5e-324"},
+      {1.7976931348623157e308, "1.7976931348623157e+308"}, {123456789.125, "123456789.125"}, {2.5e-7, "2.5e-07"},
+      {std::numeric_limits<double>::quiet_NaN(), "nan"}, {-std::numeric_limits<double>::infinity(), "-inf"}};
+  for (const auto& [value, text] : cases) EXPECT_EQ(tg::python_float_repr(value), text);
+}
 
 TEST(PythonRepr, StringsListsAndMappings) {
   EXPECT_EQ(tg::python_str_repr("it's"), R"("it's")");
   EXPECT_EQ(tg::python_str_repr(R"(say "hi")"), R"('say "hi"')");
   EXPECT_EQ(tg::python_str_repr(R"(it's "x")"), R"('it\'s "x"')");
-  EXPECT_EQ(tg::python_str_repr("a\\b"), R"('a\\b')");
-  EXPECT_EQ(tg::python_str_repr("tab\there\n"), R"('tab\there\n')");
+  EXPECT_EQ(tg::python_str_repr("a\\b\tc\n"), R"('a\\b\tc\n')");
   EXPECT_EQ(tg::python_str_repr("\x01\x7f"), R"('\x01\x7f')");
   EXPECT_EQ(tg::python_str_repr("\u00e9"), "'\u00e9'");
   EXPECT_EQ(tg::python_str_repr("\u00a0x"), R"('\xa0x')");
-  EXPECT_EQ(tg::python_str_repr(""), "''");
   EXPECT_EQ(tg::python_list_repr({"plots", "beacons"}), "['plots', 'beacons']");
   EXPECT_EQ(tg::python_list_repr({}), "[]");
 
@@ -64,11 +57,6 @@ TEST(PythonRepr, StringsListsAndMappings) {
   EXPECT_EQ(tg::python_repr(box),
             "{'minx': -20037508.342789244, 'miny': 20037508.342789244, 'maxx': 0.0, 'maxy': 1e+16, 'z': 3, "
             "'ok': True, 'none': None, 'l': ['a']}");
-}
-
-TEST(PythonStr, NumbersAsPythonPrintsThem) {
   EXPECT_EQ(tg::python_str(16), "16");
-  EXPECT_EQ(tg::python_str(std::int64_t{-7}), "-7");
   EXPECT_EQ(tg::python_str(1.0), "1.0");
-  EXPECT_EQ(tg::python_str(1e-5), "1e-05");
 }
