@@ -11,28 +11,19 @@ namespace pl = printsvc::plots;
 
 namespace {
 
-struct sized {
-  double width_m, height_m;
-  int scale;
-};
-
-class ScaleTable : public testing::TestWithParam<sized> {};
-
-TEST_P(ScaleTable, PicksTheSmallestStandardScaleThatFits) {
-  const auto [w, h, expected] = GetParam();
-  EXPECT_EQ(pl::get_recommended_scale(w, h), expected);
-  // The sheet is always taken in landscape.
-  EXPECT_EQ(pl::get_recommended_scale(w, h, 297, 210), expected);
+TEST(Scale, PicksTheSmallestStandardScaleThatFits) {
+  const std::tuple<double, double, int> cases[] = {
+      {30, 30, 250},     {60, 40, 500},      // 160 mm high at 1:250, over 152
+      {277, 100, 2000},                      // raw scale exactly 1000: 1000 is skipped
+      {300, 200, 2000},  {10, 152, 1000},    // exactly at the height limit at 1:1000
+      {10, 152.01, 2000}, {6000, 10, 25000},
+      {5000, 5000, 33000},                   // beyond 1:25000, height-bound, rounded up
+      {10000, 100, 38000}};                  // width-bound
+  for (const auto& [w, h, expected] : cases) {
+    EXPECT_EQ(pl::get_recommended_scale(w, h), expected) << w << " x " << h;
+    EXPECT_EQ(pl::get_recommended_scale(w, h, 297, 210), expected) << "the sheet is always taken in landscape";
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    WorkedResults, ScaleTable,
-    testing::Values(sized{30, 30, 250}, sized{60, 40, 500},  // 160 mm high at 1:250, over 152
-                    sized{277, 100, 2000},  // raw scale exactly 1000: 1000 is skipped
-                    sized{300, 200, 2000}, sized{10, 152, 1000},  // exactly at the height limit at 1:1000
-                    sized{10, 152.01, 2000}, sized{6000, 10, 25000},
-                    sized{5000, 5000, 33000},  // beyond 1:25000, height-bound, rounded up
-                    sized{10000, 100, 38000}));  // width-bound
 
 TEST(Scale, RejectsNonPositiveSurveysAndSheets) {
   for (const auto& [w, h] : {std::pair{0.0, 10.0}, {10.0, 0.0}, {-5.0, 10.0}, {10.0, -1.0}}) {
