@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <regex>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -23,25 +24,6 @@ using namespace std::chrono_literals;
 inline std::string database_url() {
   const char* url = std::getenv("DATABASE_URL");
   return url && *url ? url : "postgresql://postgres@127.0.0.1:55432/mapsvc";
-}
-
-// "postgresql://user@host:port/db?x" -> {"host", port}; the same URL with another address.
-struct url_parts {
-  std::string before, host, after;
-  unsigned short port = 5432;
-};
-inline url_parts split_url(const std::string& url) {
-  url_parts p;
-  const auto at = url.find('@');
-  const auto start = at == std::string::npos ? url.find("://") + 3 : at + 1;
-  const auto end = url.find_first_of("/?", start);
-  const std::string hostport = url.substr(start, end - start);
-  const auto colon = hostport.rfind(':');
-  p.before = url.substr(0, start);
-  p.after = end == std::string::npos ? "" : url.substr(end);
-  p.host = hostport.substr(0, colon);
-  if (colon != std::string::npos) p.port = static_cast<unsigned short>(std::stoi(hostport.substr(colon + 1)));
-  return p;
 }
 
 // A name unique to this test process, for tables.
@@ -91,76 +73,66 @@ inline asio::awaitable<std::string> backend_state(clients::pg::connection& admin
   co_return r[0].get_optional<std::string>("state").value_or("?");
 }
 
-// Forwards TCP connections to the database server until cut.
+// Forwards TCP connections to the database server until cut: `url()` is the database URL
+// pointed at the proxy.
 class tcp_proxy {
  public:
-  tcp_proxy(asio::any_io_executor ex, std::string host, unsigned short port)
-      : ex_(ex), target_(asio::ip::make_address(host == "localhost" ? "127.0.0.1" : host), port), acceptor_(ex) {
-    listen(0);
+  using tcp = asio::ip::tcp;
+  tcp_proxy(asio::any_io_executor ex, const std::string& url) : acceptor_(ex) {
+    std::smatch m;  // scheme://user@host:port/db?x
+    std::regex_match(url, m, std::regex(R"((.*?://(?:[^@/]*@)?)([^:/?]+)(?::(\d+))?(.*))"));
+    before_ = m[1], after_ = m[4];
+    const auto port = static_cast<unsigned short>(m[3].matched ? std::stoi(m[3]) : 5432);
+    target_ = tcp::endpoint(asio::ip::make_address(m[2] == "localhost" ? "127.0.0.1" : m[2].str()), port);
+    resume();
   }
   ~tcp_proxy() { cut(); }
-  unsigned short port() const { return port_; }
+  std::string url() const { return before_ + "127.0.0.1:" + std::to_string(port_) + after_; }
 
   // Closes the listener and every forwarded connection.
   void cut() {
     boost::system::error_code ec;
     acceptor_.close(ec);
-    for (auto& weak : links_)
-      if (auto l = weak.lock()) {
-        l->client.close(ec);
-        l->server.close(ec);
-      }
-    links_.clear();
+    for (auto& s : sockets_) s->close(ec);
+    sockets_.clear();
   }
-  void resume() { listen(port_); }
+  void resume() {
+    acceptor_ = tcp::acceptor(acceptor_.get_executor(), {asio::ip::make_address("127.0.0.1"), port_});
+    port_ = acceptor_.local_endpoint().port();
+    asio::co_spawn(acceptor_.get_executor(), accept_loop(), asio::detached);
+  }
 
  private:
-  struct link {
-    explicit link(asio::any_io_executor ex) : client(ex), server(ex) {}
-    asio::ip::tcp::socket client, server;
-  };
-
-  void listen(unsigned short port) {
-    const asio::ip::tcp::endpoint ep(asio::ip::make_address("127.0.0.1"), port);
-    acceptor_.open(ep.protocol());
-    acceptor_.set_option(asio::socket_base::reuse_address(true));
-    acceptor_.bind(ep);
-    acceptor_.listen();
-    port_ = acceptor_.local_endpoint().port();
-    asio::co_spawn(ex_, accept_loop(), asio::detached);
-  }
-
+  // Ends (by an exception `detached` swallows) once the listener is closed.
   asio::awaitable<void> accept_loop() {
     for (;;) {
-      auto l = std::make_shared<link>(ex_);
-      auto [ec] = co_await acceptor_.async_accept(l->client, asio::as_tuple(asio::use_awaitable));
-      if (ec) co_return;
-      auto [cec] = co_await l->server.async_connect(target_, asio::as_tuple(asio::use_awaitable));
-      if (cec) continue;
-      links_.push_back(l);
-      asio::co_spawn(ex_, pipe(l, l->client, l->server), asio::detached);
-      asio::co_spawn(ex_, pipe(l, l->server, l->client), asio::detached);
+      auto client = std::make_shared<tcp::socket>(co_await acceptor_.async_accept(asio::use_awaitable));
+      auto server = std::make_shared<tcp::socket>(acceptor_.get_executor());
+      co_await server->async_connect(target_, asio::use_awaitable);
+      sockets_.insert(sockets_.end(), {client, server});
+      asio::co_spawn(acceptor_.get_executor(), pipe(client, server), asio::detached);
+      asio::co_spawn(acceptor_.get_executor(), pipe(server, client), asio::detached);
     }
   }
-
-  static asio::awaitable<void> pipe(std::shared_ptr<link> l, asio::ip::tcp::socket& from, asio::ip::tcp::socket& to) {
+  // Copies one direction until either side closes, then closes both.
+  static asio::awaitable<void> pipe(std::shared_ptr<tcp::socket> from, std::shared_ptr<tcp::socket> to) {
     std::vector<char> buf(16384);
+    boost::system::error_code ec;
     for (;;) {
-      auto [ec, n] = co_await from.async_read_some(asio::buffer(buf), asio::as_tuple(asio::use_awaitable));
-      if (ec) break;
-      auto [wec, w] = co_await asio::async_write(to, asio::buffer(buf.data(), n), asio::as_tuple(asio::use_awaitable));
+      auto [rec, n] = co_await from->async_read_some(asio::buffer(buf), asio::as_tuple(asio::use_awaitable));
+      if (rec) break;
+      auto [wec, w] = co_await asio::async_write(*to, asio::buffer(buf.data(), n), asio::as_tuple(asio::use_awaitable));
       if (wec) break;
     }
-    boost::system::error_code ec;
-    l->client.close(ec);
-    l->server.close(ec);
+    from->close(ec);
+    to->close(ec);
   }
 
-  asio::any_io_executor ex_;
-  asio::ip::tcp::endpoint target_;
-  asio::ip::tcp::acceptor acceptor_;
+  std::string before_, after_;
+  tcp::endpoint target_;
+  tcp::acceptor acceptor_;
   unsigned short port_ = 0;
-  std::vector<std::weak_ptr<link>> links_;
+  std::vector<std::shared_ptr<tcp::socket>> sockets_;
 };
 
 }  // namespace pgtest

@@ -56,12 +56,7 @@ struct fake_redis {
       co_await asio::async_write(*socket, asio::buffer(out), nothrow);
     }
   }
-  redis::options options() const {
-    redis::options o;
-    o.host = "127.0.0.1";
-    o.port = acceptor.local_endpoint().port();
-    return o;
-  }
+  redis::options options() const { return local(acceptor.local_endpoint().port()); }
   tcp::acceptor acceptor;
   std::vector<std::shared_ptr<tcp::socket>> sockets;
   std::vector<std::string> received;
@@ -86,6 +81,17 @@ asio::awaitable<std::size_t> race_with_timer(redis::client& c, std::chrono::mill
   auto winner = co_await (c.get("k0") || timer.async_wait(asio::use_awaitable));
   co_return winner.index();
 }
+
+// A listener with a full backlog: connects to it never complete the handshake.
+struct hanging_listener {
+  explicit hanging_listener(asio::io_context& ioc) : acceptor(ioc, {asio::ip::make_address("127.0.0.1"), 0}), filler(ioc) {
+    acceptor.listen(0);
+    filler.connect(acceptor.local_endpoint());
+  }
+  redis::options options() const { return local(acceptor.local_endpoint().port()); }
+  tcp::acceptor acceptor;
+  tcp::socket filler;
+};
 
 long ms_since(clock_type::time_point t0) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - t0).count();
@@ -118,23 +124,14 @@ TEST(ConnectionLife, ConnectsOnFirstUseOnceForAllCallersAndSelectsOnEveryConnect
 
 TEST(ConnectionLife, RefusedConnectionFailsAtOnceAndConnectTimeoutBoundsAHangingConnect) {
   asio::io_context ioc;
-  auto refused_opts = redis::options{};
-  refused_opts.host = "127.0.0.1";
-  refused_opts.port = free_port();
-  redis::client refused(ioc.get_executor(), refused_opts);
+  redis::client refused(ioc.get_executor(), local(free_port()));
   auto t0 = clock_type::now();
   auto f = spawn(ioc, refused.get("k"));
   EXPECT_EQ(failure_of(ioc, f).rfind("connection: cannot connect", 0), 0u);
   EXPECT_LT(ms_since(t0), 1000);
 
-  // A listener with a full backlog never completes the handshake.
-  tcp::acceptor full(ioc, {asio::ip::make_address("127.0.0.1"), 0});
-  full.listen(0);
-  tcp::socket filler(ioc);
-  filler.connect(full.local_endpoint());
-  auto opts = redis::options{};
-  opts.host = "127.0.0.1";
-  opts.port = full.local_endpoint().port();
+  hanging_listener full(ioc);
+  auto opts = full.options();
   opts.connect_timeout = 600ms;
   redis::client hanging(ioc.get_executor(), opts);
   t0 = clock_type::now();
@@ -221,14 +218,8 @@ TEST(Destruction, DestroyingTheClientFailsPendingCallsAndLeavesNothingRunning) {
 
 TEST(Destruction, DestroyingTheClientWhileItConnectsFailsTheWaitingCalls) {
   asio::io_context ioc;
-  tcp::acceptor full(ioc, {asio::ip::make_address("127.0.0.1"), 0});
-  full.listen(0);
-  tcp::socket filler(ioc);
-  filler.connect(full.local_endpoint());
-  auto opts = redis::options{};
-  opts.host = "127.0.0.1";
-  opts.port = full.local_endpoint().port();
-  auto client = std::make_unique<redis::client>(ioc.get_executor(), opts);
+  hanging_listener full(ioc);
+  auto client = std::make_unique<redis::client>(ioc.get_executor(), full.options());
   auto waiting = spawn(ioc, client->get("k"));
   ioc.run_for(100ms);
   client.reset();

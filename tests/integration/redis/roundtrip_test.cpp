@@ -1,4 +1,5 @@
-// Commands against the shared server: bytes in equal bytes out, expiry, counts, SCAN, SELECT.
+// Commands against the shared server: bytes in equal bytes out, expiry, errors, SCAN, and
+// many callers sharing one client.
 #include <gtest/gtest.h>
 
 #include <set>
@@ -15,49 +16,34 @@ namespace {
 class SharedServer : public ::testing::Test {
  protected:
   void TearDown() override {
-    std::vector<std::string> del{"DEL"};
-    for (auto& k : keys_) del.push_back(k);
-    if (del.size() > 1) run(ioc, client.command(del));
+    if (del_.size() > 1) run(ioc, client.command(del_));
   }
-  std::string key(const std::string& name) { return keys_.emplace_back(prefix + name); }
+  std::string key(const std::string& name) { return del_.emplace_back(prefix + name); }
 
   asio::io_context ioc;
   redis::client client{ioc.get_executor(), shared_server()};
   std::string prefix = unique_prefix();
 
  private:
-  std::vector<std::string> keys_;
+  std::vector<std::string> del_{"DEL"};
 };
-
-std::string all_bytes() {
-  std::string s;
-  for (int i = 0; i < 256; ++i) s.push_back(static_cast<char>(i));
-  return s;
-}
-
-std::string mebibytes(std::size_t n) {
-  std::string s(n << 20, '\0');
-  for (std::size_t i = 0; i < s.size(); ++i) s[i] = static_cast<char>(i * 7 + (i >> 12));
-  return s;
-}
 
 }  // namespace
 
 TEST_F(SharedServer, BinaryKeysAndValuesRoundTripExactly) {
-  const std::vector<std::string> values{"a\0b\0"s, "\r\n$3\r\n*1\r\n:0\r\n"s, all_bytes(), mebibytes(1), mebibytes(5)};
+  std::string every, mib(1 << 20, '\0');
+  for (int i = 0; i < 256; ++i) every.push_back(static_cast<char>(i));
+  for (std::size_t i = 0; i < mib.size(); ++i) mib[i] = static_cast<char>(i * 7 + (i >> 12));
+  const std::vector<std::string> values{"a\0b\0"s, "\r\n$3\r\n*1\r\n:0\r\n"s, every, mib};
   for (std::size_t i = 0; i < values.size(); ++i) {
     const std::string k = key("bin\0\r\n\xff"s + std::to_string(i));
     run(ioc, client.set(k, values[i]));
     EXPECT_EQ(run(ioc, client.get(k)), values[i]) << "value #" << i;
   }
-}
-
-TEST_F(SharedServer, EmptyValueIsPresentAndMissingKeyIsAbsent) {
+  // An empty value is present; a key never set is absent.
   const std::string empty = key("empty");
   run(ioc, client.set(empty, ""));
-  const auto got = run(ioc, client.get(empty));
-  ASSERT_TRUE(got.has_value());
-  EXPECT_EQ(*got, "");
+  EXPECT_EQ(run(ioc, client.get(empty)), std::optional<std::string>(""));
   EXPECT_FALSE(run(ioc, client.get(key("never-set"))).has_value());
 }
 
@@ -83,9 +69,14 @@ TEST_F(SharedServer, ErrorRepliesThrowAndLeaveTheConnectionUsable) {
     EXPECT_EQ(std::string(e.what()).rfind("WRONGTYPE", 0), 0u) << e.what();
   }
   EXPECT_THROW(run(ioc, client.set(key("bad-ttl"), "v", 0)), redis::reply_error);
-  const auto unknown = run(ioc, client.command({"NO-SUCH-COMMAND"}));
-  EXPECT_EQ(unknown.type, redis::reply_type::error);
+  EXPECT_EQ(run(ioc, client.command({"NO-SUCH-COMMAND"})).type, redis::reply_type::error);
   EXPECT_EQ(run(ioc, client.command({"PING"})).str, "PONG");
+
+  // A database the server refuses to SELECT fails the connection, not just the call.
+  auto bad = shared_server();
+  bad.db = 100000;
+  redis::client out_of_range(ioc.get_executor(), bad);
+  EXPECT_THROW(run(ioc, out_of_range.get(list)), redis::connection_error);
 }
 
 asio::awaitable<std::multiset<std::string>> scan_all(redis::client& c, std::string match) {
@@ -98,10 +89,7 @@ asio::awaitable<std::multiset<std::string>> scan_all(redis::client& c, std::stri
 TEST_F(SharedServer, ScanIterSeesEveryMatchingKeyOnce) {
   std::set<std::string> wanted;
   std::vector<std::string> mset{"MSET"};
-  for (int i = 0; i < 3000; ++i) {
-    wanted.insert(key("scan:" + std::to_string(i)));
-    mset.insert(mset.end(), {prefix + "scan:" + std::to_string(i), "v"});
-  }
+  for (int i = 0; i < 3000; ++i) mset.insert(mset.end(), {*wanted.insert(key("scan:" + std::to_string(i))).first, "v"});
   for (int i = 0; i < 200; ++i) mset.insert(mset.end(), {key("other:" + std::to_string(i)), "v"});
   run(ioc, client.command(mset));
 
@@ -114,18 +102,26 @@ TEST_F(SharedServer, ScanIterSeesEveryMatchingKeyOnce) {
   EXPECT_FALSE(page.cursor.empty());
 }
 
-TEST_F(SharedServer, SelectsTheConfiguredDatabase) {
-  auto in_db3 = shared_server();
-  in_db3.db = 3;
-  redis::client db3(ioc.get_executor(), in_db3);
-  const std::string k = prefix + "db3";
-  run(ioc, db3.set(k, "three", 60));
-  EXPECT_FALSE(run(ioc, client.get(k)).has_value());
-  EXPECT_EQ(run(ioc, db3.get(k)), "three");
-  EXPECT_EQ(run(ioc, db3.del(k)), 1);
+asio::awaitable<bool> get_expect(redis::client& c, std::string key, std::string want) {
+  co_return co_await c.get(key) == want;
+}
 
-  auto bad = shared_server();
-  bad.db = 100000;
-  redis::client out_of_range(ioc.get_executor(), bad);
-  EXPECT_THROW(run(ioc, out_of_range.get(k)), redis::connection_error);
+TEST_F(SharedServer, EachOfAThousandConcurrentGetsReceivesItsOwnValue) {
+  constexpr int n = 1000;
+  // Lengths differ so that a shifted reply cannot pass for the right one.
+  auto value = [](int i) { return std::string(static_cast<std::size_t>(i % 97), 'x') + std::to_string(i); };
+  std::vector<std::string> mset{"MSET"};
+  for (int i = 0; i < n; ++i) mset.insert(mset.end(), {key(std::to_string(i)), value(i)});
+  run(ioc, client.command(mset));
+
+  for (int connections : {1, 2}) {
+    auto opts = shared_server();
+    opts.connections = connections;
+    redis::client shared(ioc.get_executor(), opts);
+    std::vector<std::future<bool>> results;
+    for (int i = 0; i < n; ++i) results.push_back(spawn(ioc, get_expect(shared, prefix + std::to_string(i), value(i))));
+    int right = 0;
+    for (auto& r : results) right += wait_for(ioc, r) ? 1 : 0;
+    EXPECT_EQ(right, n) << connections << " connection(s)";
+  }
 }

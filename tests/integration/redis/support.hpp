@@ -1,11 +1,20 @@
 #pragma once
+// Helpers for the Redis client tests: driving the event loop, addresses, and a throw-away
+// server process the fault tests may pause or kill without disturbing the shared one.
 
-#include <sys/types.h>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <future>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/co_spawn.hpp>
@@ -20,14 +29,49 @@ namespace asio = boost::asio;
 namespace redis = clients::redis;
 using namespace std::chrono_literals;
 
+inline redis::options local(int port) {
+  redis::options o;
+  o.host = "127.0.0.1";
+  o.port = port;
+  return o;
+}
+
 /// The shared test server (REDIS_HOST / REDIS_PORT, defaults 127.0.0.1:56379).
-redis::options shared_server();
+inline redis::options shared_server() {
+  const char* host = std::getenv("REDIS_HOST");
+  const char* port = std::getenv("REDIS_PORT");
+  auto o = local(port && *port ? std::stoi(port) : 56379);
+  if (host && *host) o.host = host;
+  return o;
+}
 
 /// A key prefix no other test process uses.
-std::string unique_prefix();
+inline std::string unique_prefix() {
+  return "redis_client_test:" + std::to_string(::getpid()) + ":" +
+         std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + ":";
+}
 
-/// A TCP port nothing listens on right now.
-int free_port();
+/// Binds port 0 and returns the port (free = nothing listening after close); with `connect`,
+/// tells instead whether something accepts connections on `port`.
+inline int probe_port(int port = 0, bool connect = false) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<std::uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  int result;
+  if (connect) {
+    result = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0;
+  } else {
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    result = ntohs(addr.sin_port);
+  }
+  ::close(fd);
+  return result;
+}
+inline int free_port() { return probe_port(); }
 
 /// Drives `ioc` until the future is ready (the client's own loops keep it busy forever).
 template <class T>
@@ -52,23 +96,40 @@ T run(asio::io_context& ioc, asio::awaitable<T> work) {
   return wait_for(ioc, f);
 }
 
-/// A throw-away redis-server child on a free port, for the tests that pause or kill it.
+/// A throw-away redis-server child on a free port.
 class redis_child {
  public:
-  redis_child();
-  ~redis_child();
+  redis_child() { start(); }
+  ~redis_child() { kill(); }
   redis_child(const redis_child&) = delete;
   redis_child& operator=(const redis_child&) = delete;
 
-  int port() const { return port_; }
-  redis::options options() const;
-  void pause();
-  void resume();
-  void kill();
-  void start();
+  redis::options options() const { return local(port_); }
+  void pause() { ::kill(pid_, SIGSTOP); }
+  void resume() { ::kill(pid_, SIGCONT); }
+  void kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+  void start() {
+    const std::string port = std::to_string(port_);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const int null = ::open("/dev/null", O_WRONLY);  // keep the server's banner out of test output
+      ::dup2(null, 1);
+      ::dup2(null, 2);
+      ::execlp("redis-server", "redis-server", "--port", port.c_str(), "--bind", "127.0.0.1", "--save", "",
+               "--appendonly", "no", "--loglevel", "warning", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    for (int i = 0; i < 500 && !probe_port(port_, true); ++i) std::this_thread::sleep_for(10ms);
+    if (!probe_port(port_, true)) throw std::runtime_error("redis-server did not start on port " + port);
+  }
 
  private:
-  int port_;
+  int port_ = free_port();
   pid_t pid_ = -1;
 };
 
