@@ -141,18 +141,18 @@ struct connection::impl {
   }
 
   void send(const translated_sql& sql, const std::vector<std::optional<std::string>>& values,
-            const std::string& prelude) {
-    const bool pipeline = !prelude.empty();
-    if (pipeline) {
-      if (PQenterPipelineMode(conn) != 1) throw lost("cannot enter pipeline mode");
-      if (PQsendQueryParams(conn, prelude.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1) != 1)
-        throw lost("cannot send statement");
-    }
+            const std::string& prelude, const std::string& postlude) {
+    const bool pipeline = !prelude.empty() || !postlude.empty();
+    if (pipeline && PQenterPipelineMode(conn) != 1) throw lost("cannot enter pipeline mode");
+    if (!prelude.empty() && PQsendQueryParams(conn, prelude.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1) != 1)
+      throw lost("cannot send statement");
     std::vector<const char*> ptrs;
     ptrs.reserve(values.size());
     for (const auto& v : values) ptrs.push_back(v ? v->c_str() : nullptr);
     if (PQsendQueryParams(conn, sql.text.c_str(), static_cast<int>(ptrs.size()), nullptr, ptrs.data(), nullptr,
                           nullptr, 1) != 1)
+      throw lost("cannot send statement");
+    if (!postlude.empty() && PQsendQueryParams(conn, postlude.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1) != 1)
       throw lost("cannot send statement");
     if (pipeline && PQpipelineSync(conn) != 1) throw lost("cannot send statement");
   }
@@ -181,13 +181,18 @@ struct connection::impl {
   }
 
   asio::awaitable<result> run(const translated_sql& sql, std::vector<std::optional<std::string>> values,
-                              std::string prelude, std::optional<std::chrono::milliseconds> timeout);
+                              std::string prelude, std::string postlude,
+                              std::optional<std::chrono::milliseconds> timeout);
 };
 
 asio::awaitable<result> connection::impl::run(const translated_sql& sql,
                                               std::vector<std::optional<std::string>> values, std::string prelude,
+                                              std::string postlude,
                                               std::optional<std::chrono::milliseconds> timeout) {
-  const bool pipeline = !prelude.empty();
+  const bool pipeline = !prelude.empty() || !postlude.empty();
+  // One result group per statement sent; the main statement's is the one answered.
+  const std::size_t groups_sent = (prelude.empty() ? 0 : 1) + 1 + (postlude.empty() ? 0 : 1);
+  const std::size_t main_group = prelude.empty() ? 0 : 1;
   in_flight = true;
   // Left by an exception or by the coroutine being destroyed mid-way: the protocol state is
   // unknown, so the connection must not be reused (close() then cancels on the server).
@@ -202,9 +207,9 @@ asio::awaitable<result> connection::impl::run(const translated_sql& sql,
 
   std::optional<deadline_watch> deadline, drain;
   if (timeout) deadline.emplace(desc, *timeout);
-  send(sql, values, prelude);
+  send(sql, values, prelude, postlude);
 
-  std::vector<std::vector<result_ptr>> groups(pipeline ? 2 : 1);
+  std::vector<std::vector<result_ptr>> groups(groups_sent);
   std::size_t group = 0;
   bool flushed = false, cancelled = false;
   for (;;) {
@@ -259,7 +264,7 @@ asio::awaitable<result> connection::impl::run(const translated_sql& sql,
     }
     if (status == PGRES_PIPELINE_ABORTED) throw statement_error("statement skipped after an earlier error");
   }
-  co_return result(groups.back().back().release());
+  co_return result(groups[main_group].back().release());
 }
 
 connection::connection(asio::any_io_executor io, asio::any_io_executor blocking,
@@ -315,8 +320,8 @@ asio::awaitable<result> connection::execute(std::string_view sql, const params& 
   auto translated = m.cache->get(sql);
   auto values = bind_params(*translated, p);
   // Arguments built beforehand: g++ 12 may destroy temporaries of a co_await expression twice.
-  std::string prelude(opts.prelude);
-  co_return co_await m.run(*translated, std::move(values), std::move(prelude), opts.timeout);
+  std::string prelude(opts.prelude), postlude(opts.postlude);
+  co_return co_await m.run(*translated, std::move(values), std::move(prelude), std::move(postlude), opts.timeout);
 }
 
 asio::awaitable<result> connection::execute(std::string_view sql) {

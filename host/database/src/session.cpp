@@ -36,20 +36,25 @@ session::~session() {
 }
 
 asio::awaitable<pg::result> session::execute(std::string_view sql) {
-  co_return co_await run(sql, no_params, std::nullopt);
+  co_return co_await run(sql, no_params, std::nullopt, false);
 }
 
 asio::awaitable<pg::result> session::execute(std::string_view sql, const pg::params& p) {
-  co_return co_await run(sql, p, std::nullopt);
+  co_return co_await run(sql, p, std::nullopt, false);
 }
 
 asio::awaitable<pg::result> session::execute(std::string_view sql, const pg::params& p,
                                              std::chrono::milliseconds timeout) {
-  co_return co_await run(sql, p, timeout);
+  co_return co_await run(sql, p, timeout, false);
+}
+
+asio::awaitable<pg::result> session::execute_and_commit(std::string_view sql, const pg::params& p,
+                                                        std::chrono::milliseconds timeout) {
+  co_return co_await run(sql, p, timeout, true);
 }
 
 asio::awaitable<pg::result> session::run(std::string_view sql, const pg::params& p,
-                                         std::optional<std::chrono::milliseconds> timeout) {
+                                         std::optional<std::chrono::milliseconds> timeout, bool commit_after) {
   // Like the transaction it replaces, work after a lost transaction would commit on its own.
   if (tx_lost_)
     throw pg::transaction_error("the transaction was lost with its connection; roll back before going on");
@@ -68,9 +73,11 @@ asio::awaitable<pg::result> session::run(std::string_view sql, const pg::params&
     if (pool_->options().pipeline_begin) opts.prelude = "BEGIN";
     else co_await transaction_command("BEGIN");
   }
+  // COMMIT rides in the same round trip and runs only if the statement succeeded.
+  if (commit_after) opts.postlude = "COMMIT";
   try {
     auto res = co_await conn_->execute(sql, p, opts);
-    in_tx_ = true;
+    in_tx_ = !commit_after || conn_->transaction() != pg::transaction_state::idle;
     co_return res;
   } catch (...) {
     after_failure();

@@ -130,6 +130,23 @@ TEST_P(Session, CommitAndRollbackDecideWhatOthersSee) {
       co_await s.commit();
       co_await s.close();
     }
+    {
+      // COMMIT riding with the statement: committed when it succeeds, nothing when it fails.
+      auto s = db::get_db(pool);
+      pg::params p{{"id", std::int64_t{5}}, {"v", std::string("with commit")}};
+      co_await s.execute_and_commit(insert, p, 5s);
+      EXPECT_FALSE(s.in_transaction());
+      EXPECT_EQ(co_await count(5), 1);
+      co_await s.commit();  // nothing open: no-op
+      pg::params dup{{"id", std::int64_t{5}}, {"v", std::string("again")}};
+      EXPECT_THROW(co_await s.execute_and_commit(insert, dup, 5s), pg::statement_error);
+      EXPECT_TRUE(s.in_transaction()) << "the failed transaction waits for its rollback";
+      co_await s.rollback();
+      const pg::params none;
+      auto r = co_await s.execute_and_commit("SELECT 6", none, 5s);
+      EXPECT_EQ(r.scalar_one_or_none<int>(), 6);
+      co_await s.close();
+    }
     co_await once(drop);
     EXPECT_LE(pool.stats().open, 3u);
   });

@@ -28,6 +28,9 @@ struct execute_options {
   // A statement without parameters sent ahead of the main one in the same round trip
   // (e.g. "BEGIN"). If it fails, its error is raised and the main statement does not run.
   std::string_view prelude;
+  // A statement without parameters sent after the main one in the same round trip
+  // (e.g. "COMMIT"). It runs only if the main statement succeeded; its error is raised.
+  std::string_view postlude{};
 };
 
 enum class transaction_state { idle, active, failed, unknown };

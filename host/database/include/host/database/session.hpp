@@ -45,6 +45,11 @@ class session {
   boost::asio::awaitable<clients::pg::result> execute(std::string_view sql, const clients::pg::params& p);
   boost::asio::awaitable<clients::pg::result> execute(std::string_view sql, const clients::pg::params& p,
                                                       std::chrono::milliseconds timeout);
+  // The same, then COMMIT in the same round trip when the statement succeeded: the
+  // transaction ends here and a later commit() has nothing to do. If the statement fails,
+  // nothing is committed and the transaction stays open (aborted) for rollback().
+  boost::asio::awaitable<clients::pg::result> execute_and_commit(std::string_view sql, const clients::pg::params& p,
+                                                                 std::chrono::milliseconds timeout);
 
   // No-op without an open transaction. A transaction aborted by an earlier error is rolled
   // back and reported as transaction_error (SQLSTATE 25P02) instead of a silent non-commit;
@@ -62,7 +67,7 @@ class session {
 
  private:
   boost::asio::awaitable<clients::pg::result> run(std::string_view sql, const clients::pg::params& p,
-                                                  std::optional<std::chrono::milliseconds> timeout);
+                                                  std::optional<std::chrono::milliseconds> timeout, bool commit_after);
   boost::asio::awaitable<void> transaction_command(const char* sql);
   void release() noexcept;
   void after_failure() noexcept;
