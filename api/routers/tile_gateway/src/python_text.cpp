@@ -55,32 +55,39 @@ void append_float(double value, std::string& out) {
   out += tail;
 }
 
-void append_json(const ojson& value, std::string& out) {
+// Objects and arrays as both of Python's texts write them (", " between items, ": " after
+// keys); keys and scalars are each text's own.
+template <class Key, class Scalar>
+void append_nested(const ojson& value, std::string& out, const Key& key, const Scalar& scalar) {
+  if (value.is_object()) {
+    out += '{';
+    bool first = true;
+    for (const auto& [name, member] : value.items()) {
+      if (!first) out += ", ";
+      first = false;
+      key(name, out);
+      out += ": ";
+      append_nested(member, out, key, scalar);
+    }
+    out += '}';
+  } else if (value.is_array()) {
+    out += '[';
+    bool first = true;
+    for (const auto& element : value) {
+      if (!first) out += ", ";
+      first = false;
+      append_nested(element, out, key, scalar);
+    }
+    out += ']';
+  } else {
+    scalar(value, out);
+  }
+}
+
+void append_json_key(const std::string& key, std::string& out) { out += ojson(key).dump(-1, ' ', true); }
+
+void append_json_scalar(const ojson& value, std::string& out) {
   switch (value.type()) {
-    case ojson::value_t::object: {
-      out += '{';
-      bool first = true;
-      for (const auto& [key, member] : value.items()) {
-        if (!first) out += ", ";
-        first = false;
-        out += ojson(key).dump(-1, ' ', true);
-        out += ": ";
-        append_json(member, out);
-      }
-      out += '}';
-      return;
-    }
-    case ojson::value_t::array: {
-      out += '[';
-      bool first = true;
-      for (const auto& element : value) {
-        if (!first) out += ", ";
-        first = false;
-        append_json(element, out);
-      }
-      out += ']';
-      return;
-    }
     case ojson::value_t::number_float: {
       const double d = value.get<double>();
       if (std::isnan(d)) out += "NaN";
@@ -93,6 +100,8 @@ void append_json(const ojson& value, std::string& out) {
       out += value.dump(-1, ' ', true);
   }
 }
+
+void append_json(const ojson& value, std::string& out) { append_nested(value, out, append_json_key, append_json_scalar); }
 
 void append_str_repr(std::string_view text, std::string& out) {
   const bool has_single = text.find('\'') != std::string_view::npos;
@@ -126,32 +135,10 @@ void append_str_repr(std::string_view text, std::string& out) {
   out += quote;
 }
 
-void append_repr(const ojson& value, std::string& out) {
+void append_repr_key(const std::string& key, std::string& out) { append_str_repr(key, out); }
+
+void append_repr_scalar(const ojson& value, std::string& out) {
   switch (value.type()) {
-    case ojson::value_t::object: {
-      out += '{';
-      bool first = true;
-      for (const auto& [key, member] : value.items()) {
-        if (!first) out += ", ";
-        first = false;
-        append_str_repr(key, out);
-        out += ": ";
-        append_repr(member, out);
-      }
-      out += '}';
-      return;
-    }
-    case ojson::value_t::array: {
-      out += '[';
-      bool first = true;
-      for (const auto& element : value) {
-        if (!first) out += ", ";
-        first = false;
-        append_repr(element, out);
-      }
-      out += ']';
-      return;
-    }
     case ojson::value_t::string: append_str_repr(value.get_ref<const std::string&>(), out); return;
     case ojson::value_t::number_float: out += python_float_repr(value.get<double>()); return;
     case ojson::value_t::boolean: out += value.get<bool>() ? "True" : "False"; return;
@@ -161,6 +148,8 @@ void append_repr(const ojson& value, std::string& out) {
     default: out += value.dump();  // integers
   }
 }
+
+void append_repr(const ojson& value, std::string& out) { append_nested(value, out, append_repr_key, append_repr_scalar); }
 
 }  // namespace
 
