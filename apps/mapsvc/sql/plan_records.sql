@@ -19,7 +19,9 @@ WITH selected AS (
     -- Clockwise, so the boundary runs round the plot the way surveyors list it.
     CROSS JOIN LATERAL (SELECT ST_ForcePolygonCW(ST_GeometryN(ST_Multi(p."GEOMETRY_3857"), 1)) AS geom)
         AS shape
-    WHERE p."ID" = :plot_id AND p."GEOMETRY_3857" IS NOT NULL
+    -- bigint whatever the column is declared as, so that an ID beyond an integer column finds
+    -- nothing instead of failing the statement
+    WHERE p."ID" = CAST(:plot_id AS bigint) AND p."GEOMETRY_3857" IS NOT NULL
 ), reach AS (
     SELECT s.*,
            greatest(150, ST_XMax(utm) - ST_XMin(utm), ST_YMax(utm) - ST_YMin(utm)) * mercator_scale

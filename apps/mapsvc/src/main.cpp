@@ -7,7 +7,10 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
-#include <boost/asio/thread_pool.hpp>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <thread>
 
 #include "host/config.hpp"
 #include "host/database/get_db.hpp"
@@ -27,6 +30,16 @@ spdlog::level::level_enum level_named(const std::string& name) {
   return level;
 }
 
+// Every connection is a descriptor: take the most the system allows this process, so that
+// thousands of idle clients cannot lock out the rest at the default soft limit of 1024.
+void raise_descriptor_limit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -42,6 +55,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "mapsvc: %s\n", e.what());
     return 2;
   }
+  raise_descriptor_limit();
   auto log = host::helpers::get_logger("mapsvc");
   // The plan renderer logs through the logger of this name when one exists: give it the host's.
   host::helpers::get_logger("printsvc.plots");
@@ -50,7 +64,7 @@ int main(int argc, char** argv) {
   ::setenv("PGOPTIONS", "-c jit=off", 0);
 
   try {
-    boost::asio::io_context io(1);
+    boost::asio::io_context io;
     host::http::app application("mapsvc", "0.1.0");
 
     host::database::pool_options pool_options;
@@ -61,11 +75,20 @@ int main(int argc, char** argv) {
         {.open = [&db_pool] { return std::make_shared<host::database::session>(host::database::get_db(db_pool)); },
          .close = [](host::database::session& s) -> boost::asio::awaitable<void> { co_await s.close(); }});
 
-    auto& tiles = mapsvc::tile_gateway::load(io.get_executor());
-    application.mount(tiles.tileGateway);
+    mapsvc::tile_gateway::tile_gateway_module* tiles = nullptr;
+    try {
+      tiles = &mapsvc::tile_gateway::load(io.get_executor());
+    } catch (const std::invalid_argument& e) {
+      // A bad REDIS_* setting: refuse to start, as for any other bad setting.
+      std::fprintf(stderr, "mapsvc: %s\n", e.what());
+      return 2;
+    }
+    application.mount(tiles->tileGateway);
 
-    // Plans are drawn off the event loop, two at a time (one per core here).
-    boost::asio::thread_pool renderers(2);
+    // Plans are parsed and drawn off the event loop, one render per core at a time, with a
+    // few more waiting; beyond that a render is refused (503) rather than queued unbounded.
+    const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    mapsvc::plans::render_queue renderers({.workers = cores, .max_waiting = 4 * cores});
     application.mount(mapsvc::plans::plan_router(renderers));
 
     if (!cfg.web_root.empty() && std::filesystem::is_directory(cfg.web_root))

@@ -1,11 +1,12 @@
 #include "plan_routes.hpp"
 
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/use_awaitable.hpp>
+#include <variant>
+
 #include <glib.h>
 
 #include "host/database/session.hpp"
 #include "host/http/errors.hpp"
+#include "host/http/json_body.hpp"
 #include "printsvc/plots/plots.hpp"
 
 namespace mapsvc::plans {
@@ -28,36 +29,50 @@ struct plan_request {
 };
 
 // The renderer's input from a JSON document; a missing or mistyped member is a client error.
-plan_request read_plan_request(const json& doc) {
+plan_request read_plan_request(json doc) {
   if (!doc.is_object()) throw host::http::http_error(422, "the request body must be a JSON object");
   for (const char* key : {"parcel_data", "selected_parcel_number"})
     if (!doc.contains(key)) throw host::http::http_error(422, std::string("missing \"") + key + "\"");
   plan_request r;
-  r.parcel_data = doc["parcel_data"];
-  r.selected_parcel_number = doc["selected_parcel_number"];
-  r.road_data = doc.value("road_data", json());
+  r.parcel_data = std::move(doc["parcel_data"]);
+  r.selected_parcel_number = std::move(doc["selected_parcel_number"]);
+  if (doc.contains("road_data")) r.road_data = std::move(doc["road_data"]);
   if (doc.contains("columnname") && !doc["columnname"].is_null()) {
     if (!doc["columnname"].is_string()) throw host::http::http_error(422, "\"columnname\" must be text");
     r.columnname = doc["columnname"].get<std::string>();
   }
-  r.bounding_box = doc.value("bounding_box", json());
+  if (doc.contains("bounding_box")) r.bounding_box = std::move(doc["bounding_box"]);
   return r;
 }
 
-asio::awaitable<printsvc::plots::plot_result> draw(plan_request request) {
-  co_return printsvc::plots::generate_plot(request.parcel_data, request.selected_parcel_number, request.road_data,
-                                           request.columnname, request.bounding_box);
+// JSON text to picture, all of it on a renderer thread: a large body must not hold the event
+// loop while it is parsed.
+printsvc::plots::plot_result render_text(const std::string& text) {
+  json doc;
+  try {
+    doc = host::http::parse_json_body(text);
+  } catch (const host::http::json_body_error& e) {
+    throw host::http::http_error(422, std::string("the request body is not valid JSON: ") + e.what());
+  }
+  const plan_request request = read_plan_request(std::move(doc));
+  return printsvc::plots::generate_plot(request.parcel_data, request.selected_parcel_number, request.road_data,
+                                        request.columnname, request.bounding_box);
 }
 
-// Renders on the worker pool and resumes on the caller's event loop. Bad records are 422.
-asio::awaitable<printsvc::plots::plot_result> render(asio::thread_pool& pool, plan_request request) {
+// Renders on the queue and resumes on the caller's event loop. Bad records are 422; a full
+// queue is 503 with Retry-After (returned, since an error carries no headers).
+asio::awaitable<std::variant<printsvc::plots::plot_result, response>> render(render_queue& queue, std::string text) {
   // Built before the co_await: g++ 12 destroys temporaries of a co_await expression twice.
-  auto task = asio::co_spawn(pool, draw(std::move(request)), asio::use_awaitable);
+  std::function<printsvc::plots::plot_result()> job = [text = std::move(text)] { return render_text(text); };
+  auto rendering = queue.run(std::move(job));
   try {
-    co_return co_await std::move(task);
+    co_return co_await std::move(rendering);
+  } catch (const queue_full& e) {
+    auto busy = host::http::detail_response(503, "Too many plans are being rendered; try again shortly");
+    busy.header("Retry-After", std::to_string(e.retry_after().count()));
+    co_return busy;
   } catch (const std::invalid_argument& e) {
-    throw host::http::http_error(422, e.what());
-  } catch (const std::out_of_range& e) {
+    // The renderer's input errors (plan_input_error and its value checks).
     throw host::http::http_error(422, e.what());
   }
 }
@@ -92,9 +107,14 @@ bool wants_png(const request_context& ctx, std::string_view default_format) {
   return default_format == "png";
 }
 
+response answer(std::variant<printsvc::plots::plot_result, response> outcome, bool png) {
+  if (auto* refusal = std::get_if<response>(&outcome)) return std::move(*refusal);
+  return plan_answer(std::get<printsvc::plots::plot_result>(outcome), png);
+}
+
 }  // namespace
 
-host::http::router plan_router(asio::thread_pool& renderers) {
+host::http::router plan_router(render_queue& renderers) {
   host::http::router r("/plots", {"Survey plans"});
 
   r.add({.method = boost::beast::http::verb::post,
@@ -107,15 +127,8 @@ host::http::router plan_router(asio::thread_pool& renderers) {
          .params = {host::http::query_param("format", param_type::string, std::string(), "png or json")},
          .request_body = "application/json"},
         [&renderers](request_context& ctx) -> asio::awaitable<response> {
-          json doc;
-          try {
-            doc = json::parse(ctx.message.body());
-          } catch (const json::parse_error& e) {
-            throw host::http::http_error(422, std::string("the request body is not valid JSON: ") + e.what());
-          }
           const bool png = wants_png(ctx, "json");
-          const auto plot = co_await render(renderers, read_plan_request(doc));
-          co_return plan_answer(plot, png);
+          co_return answer(co_await render(renderers, ctx.take_body()), png);
         });
 
   r.add({.path = "/recommended-scale",
@@ -156,8 +169,7 @@ host::http::router plan_router(asio::thread_pool& renderers) {
           co_await ctx.session().close();
           const auto row = result.first();
           if (!row || row->is_null("plan")) throw host::http::http_error(404, "Plot " + id.text + " not found");
-          const auto plot = co_await render(renderers, read_plan_request(json::parse(row->get<std::string>("plan"))));
-          co_return plan_answer(plot, png);
+          co_return answer(co_await render(renderers, row->get<std::string>("plan")), png);
         });
   return r;
 }

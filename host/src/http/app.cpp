@@ -113,7 +113,7 @@ resolution app::resolve(beast_http::verb method, std::string_view path) const {
   return no_route{};
 }
 
-boost::asio::awaitable<response> app::dispatch(const http_request& request) const {
+boost::asio::awaitable<response> app::dispatch(http_request& request) const {
   const std::string_view target(request.target().data(), request.target().size());
   const auto question = target.find('?');
   const std::string_view path = target.substr(0, question);

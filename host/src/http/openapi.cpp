@@ -36,6 +36,7 @@ nlohmann::ordered_json parameter(const param_spec& p) {
   nlohmann::ordered_json schema;
   schema["type"] = std::string(to_string(p.type));
   schema["title"] = title_case(p.name);
+  if (p.minimum) schema["minimum"] = *p.minimum;
   if (p.default_value) schema["default"] = to_json(*p.default_value);
   if (!p.description.empty()) schema["description"] = p.description;
   nlohmann::ordered_json j;

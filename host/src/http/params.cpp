@@ -94,7 +94,14 @@ std::variant<param_value, param_problem> convert_param(const param_spec& param, 
     case param_type::path:
       return param_value{std::string(raw)};
     case param_type::integer:
-      if (auto v = parse_integer(raw)) return param_value{std::move(*v)};
+      if (auto v = parse_integer(raw)) {
+        // Beyond 64 bits a value has no number, only its sign to compare by.
+        const bool below = param.minimum && (v->value ? *v->value < *param.minimum : v->text.front() == '-');
+        if (below)
+          return problem(param, "greater_than_equal",
+                         "Input should be greater than or equal to " + std::to_string(*param.minimum), raw);
+        return param_value{std::move(*v)};
+      }
       return problem(param, "int_parsing", "Input should be a valid integer, unable to parse string as an integer", raw);
     case param_type::number:
       if (auto v = parse_number(raw)) return param_value{*v};

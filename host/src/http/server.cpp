@@ -13,6 +13,7 @@
 #include <boost/beast/http/write.hpp>
 
 #include "host/helpers/logging.hpp"
+#include "host/http/framing.hpp"
 
 namespace host::http {
 namespace asio = boost::asio;
@@ -114,10 +115,21 @@ asio::awaitable<void> server::serve(tcp::socket socket) {
     parser.header_limit(static_cast<std::uint32_t>(options_.header_limit));
     parser.body_limit(options_.body_limit);
     conn.stream.expires_after(options_.request_timeout);
-    auto [read_ec, read_n] = co_await bhttp::async_read(conn.stream, buffer, parser, nothrow);
+    // The header first: its framing decides whether the bytes after it are a body at all.
+    auto [header_ec, header_n] = co_await bhttp::async_read_header(conn.stream, buffer, parser, nothrow);
     if (!*alive) co_return;
-    if (read_ec) {
-      if (auto refusal = refusal_for(read_ec)) {
+    std::optional<response> refusal;
+    beast::error_code read_ec = header_ec;
+    if (!read_ec) refusal = framing_refusal(parser.get());
+    if (!read_ec && !refusal) {
+      auto [body_ec, body_n] = co_await bhttp::async_read(conn.stream, buffer, parser, nothrow);
+      if (!*alive) co_return;
+      read_ec = body_ec;
+    }
+    if (read_ec && !refusal) refusal = refusal_for(read_ec);
+    if (read_ec || refusal) {
+      // The rest of the stream cannot be framed reliably: answer, then close.
+      if (refusal) {
         auto res = to_beast(std::move(*refusal), 11, false, false);
         conn.stream.expires_after(options_.write_timeout);
         co_await bhttp::async_write(conn.stream, res, nothrow);
@@ -125,7 +137,7 @@ asio::awaitable<void> server::serve(tcp::socket socket) {
       break;
     }
 
-    const auto& req = parser.get();
+    auto& req = parser.get();
     response answer;
     try {
       answer = co_await app_.dispatch(req);

@@ -42,6 +42,10 @@ class running_server {
       co_await t.async_wait(asio::use_awaitable);
       co_return raw_response("finally", "text/plain");
     });
+    r.add({.method = boost::beast::http::verb::post, .path = "/size", .name = "size"},
+          [](request_context& ctx) -> asio::awaitable<response> {
+            co_return raw_response(std::to_string(ctx.message.body().size()), "text/plain");
+          });
     r.add({.path = "/throw", .name = "throw"}, [](request_context&) -> asio::awaitable<response> {
       throw std::runtime_error("handler bug");
       co_return response{};
@@ -194,6 +198,37 @@ TEST(Server, OversizedHeadersAndBodiesAreRefused) {
     c.send("GARBAGE\r\n\r\n");
     EXPECT_TRUE(c.read_all().starts_with("HTTP/1.1 400"));
   }
+}
+
+// A body whose length the server and a proxy in front of it could read differently must not
+// be served at all: the bytes after the header could otherwise be run as a second request.
+TEST(Server, AmbiguousFramingIsRefusedAndTheConnectionClosed) {
+  running_server srv;
+  const std::string smuggled = get("/echo/smuggled");
+  const std::pair<std::string, std::string> cases[] = {
+      {"POST /size HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip\r\n\r\n" + smuggled, "HTTP/1.1 400"},
+      {"POST /size HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: identity\r\n\r\n" +
+           smuggled, "HTTP/1.1 400"},
+      {"POST /size HTTP/1.0\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n" + smuggled, "HTTP/1.1 400"},
+      {"POST /size HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\n0\r\n\r\n" +
+           smuggled, "HTTP/1.1 400"},
+      {"POST /size HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip, chunked\r\n\r\n0\r\n\r\n" + smuggled,
+       "HTTP/1.1 501"}};
+  for (const auto& [request, status] : cases) {
+    raw_client c(srv.port());
+    c.send(request);
+    const auto r = c.read_all();
+    EXPECT_TRUE(r.starts_with(status)) << request << "\n->\n" << r;
+    EXPECT_EQ(count(r, "HTTP/1.1"), 1) << r;
+    EXPECT_EQ(r.find("smuggled"), std::string::npos) << r;
+  }
+  // Chunked bodies, in any letter case, are read as such and the connection goes on.
+  raw_client c(srv.port());
+  c.send("POST /size HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: Chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n" + get("/hello", true));
+  const auto r = c.read_all();
+  EXPECT_TRUE(r.starts_with("HTTP/1.1 200")) << r;
+  EXPECT_NE(r.find("\r\n\r\n5"), std::string::npos) << r;
+  EXPECT_TRUE(r.ends_with("hello")) << r;
 }
 
 TEST(Server, AClientThatStallsMidRequestIsDisconnected) {

@@ -8,7 +8,6 @@
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/thread_pool.hpp>
 #include <boost/asio/use_future.hpp>
 #include <nlohmann/json.hpp>
 
@@ -41,6 +40,9 @@ class Environment : public ::testing::Environment {
     const std::string load = std::string(MAPSVC_SOURCE_DIR) + "/scripts/demo-data --if-empty --plots 500 --database-url '" +
                              demo_url() + "' >/dev/null";
     ASSERT_EQ(std::system(load.c_str()), 0);
+    // Many cadastres declare plot IDs as integer: IDs beyond it must still be "not found".
+    const std::string narrow = "psql '" + demo_url() + "' -qc 'ALTER TABLE \"PLOT\" ALTER COLUMN \"ID\" TYPE integer'";
+    ASSERT_EQ(std::system(narrow.c_str()), 0);
   }
 };
 const auto* const environment = ::testing::AddGlobalTestEnvironment(new Environment);
@@ -57,10 +59,7 @@ class PlanRoutes : public ::testing::Test {
          .close = [](host::database::session& s) -> asio::awaitable<void> { co_await s.close(); }});
     application.mount(mapsvc::plans::plan_router(renderers));
   }
-  ~PlanRoutes() override {
-    pool.reset();
-    renderers.join();
-  }
+  ~PlanRoutes() override { pool.reset(); }
 
   host::http::response call(verb method, const std::string& target, std::string body = {},
                             std::string accept = {}) {
@@ -81,7 +80,7 @@ class PlanRoutes : public ::testing::Test {
   }
 
   asio::io_context io;
-  asio::thread_pool renderers{2};
+  mapsvc::plans::render_queue renderers{{.workers = 2, .max_waiting = 8}};
   std::unique_ptr<host::database::pool> pool;
   host::http::app application{"t", "1"};
 };
@@ -113,6 +112,22 @@ TEST_F(PlanRoutes, BadRecordsAre422WithTheReason) {
   EXPECT_EQ(call(verb::post, "/plots/plan", "[]").status, 422u);
 }
 
+TEST_F(PlanRoutes, HostileBodiesAre422AndNothingElse) {
+  const auto detail = [](const host::http::response& r) { return json::parse(r.body)["detail"].get<std::string>(); };
+  const std::string depth(100'000, '[');
+  const auto bomb = call(verb::post, "/plots/plan", R"({"parcel_data":[],"selected_parcel_number":)" + depth + "1" +
+                                                        std::string(100'000, ']') + "}");
+  EXPECT_EQ(bomb.status, 422u);
+  EXPECT_NE(detail(bomb).find("nested deeper than 64 levels"), std::string::npos) << bomb.body;
+
+  auto doc = json::parse(example("heptagon_1000.json"));
+  std::string huge_number = doc.dump();
+  huge_number.replace(huge_number.find("\"area\":") + 7, 0, "1e400, \"was_area\":");
+  const auto overflow = call(verb::post, "/plots/plan", huge_number);
+  EXPECT_EQ(overflow.status, 422u) << overflow.body;
+  EXPECT_NE(detail(overflow).find("number overflow"), std::string::npos) << overflow.body;
+}
+
 TEST_F(PlanRoutes, RecommendedScale) {
   EXPECT_EQ(call(verb::get, "/plots/recommended-scale?survey_width_m=277&survey_height_m=100").body, R"({"scale":2000})");
   EXPECT_EQ(call(verb::get, "/plots/recommended-scale?survey_width_m=30&survey_height_m=30").body, R"({"scale":250})");
@@ -131,6 +146,7 @@ TEST_F(PlanRoutes, PlotsFromTheDatabase) {
   EXPECT_GE(as_json["scale"].get<int>(), 250);
   EXPECT_EQ(call(verb::get, "/plots/987654321/plan").body, R"({"detail":"Plot 987654321 not found"})");
   EXPECT_EQ(call(verb::get, "/plots/99999999999999999999999/plan").status, 404u);
+  EXPECT_EQ(call(verb::get, "/plots/2147483648/plan").body, R"({"detail":"Plot 2147483648 not found"})");
   EXPECT_EQ(call(verb::get, "/plots/42/plan?format=gif").status, 422u);
 }
 

@@ -21,6 +21,19 @@ TEST(IntegerParameters, AnyLengthWithoutOverflow) {
   for (const char* bad : {"", "-", "1.0", "0x10", "1e3", "12a", "١٢"}) EXPECT_FALSE(parse_integer(bad)) << bad;
 }
 
+TEST(IntegerParameters, MinimumRefusesSmallerValuesOfAnyLength) {
+  auto limit = query_param("max_features", param_type::integer, std::nullopt);
+  limit.minimum = 0;
+  for (const char* ok : {"0", "-0", "15000", "99999999999999999999999"})
+    EXPECT_TRUE(std::holds_alternative<param_value>(convert_param(limit, ok))) << ok;
+  for (const char* low : {"-1", "-99999999999999999999999"}) {
+    const auto refused = std::get<param_problem>(convert_param(limit, low));
+    EXPECT_EQ(refused.type, "greater_than_equal");
+    EXPECT_EQ(refused.message, "Input should be greater than or equal to 0");
+    EXPECT_EQ(refused.input, low);
+  }
+}
+
 TEST(NumberParameters, DecimalsExponentsAndSpecialValues) {
   EXPECT_EQ(*parse_number("7.49"), 7.49);
   EXPECT_EQ(*parse_number("-1e-3"), -0.001);

@@ -41,7 +41,8 @@ class app {
   resolution resolve(boost::beast::http::verb method, std::string_view path) const;
 
   // Routes, converts parameters, runs the handler and turns every outcome into a response.
-  boost::asio::awaitable<response> dispatch(const http_request& request) const;
+  // The handler may take the request's body (request_context::take_body).
+  boost::asio::awaitable<response> dispatch(http_request& request) const;
 
   nlohmann::ordered_json openapi() const;
   const std::vector<route>& routes() const { return routes_; }

@@ -32,6 +32,7 @@ struct param_spec {
   param_type type = param_type::string;
   std::optional<param_value> default_value;  // none: the parameter is required
   std::string description;
+  std::optional<std::int64_t> minimum{};  // integers below it are refused like unparsable ones
 };
 
 // Shorthands for route declarations.

@@ -24,7 +24,7 @@ namespace host::http {
 using http_request = boost::beast::http::request<boost::beast::http::string_body>;
 
 struct request_context {
-  const http_request& message;
+  http_request& message;
   const request_params& params;
   // The request's database session, present when the route declared `uses_db`. The host
   // closes it after the handler, whatever the handler did with it.
@@ -32,6 +32,9 @@ struct request_context {
 
   database::session& session() const;
   std::string_view header(std::string_view name) const;
+  // Moves the body out of the request, for work that outlives the handler's own frame
+  // (parsing and rendering on a worker thread) without copying it.
+  std::string take_body() const { return std::move(message.body()); }
 };
 
 using handler = std::function<boost::asio::awaitable<response>(request_context&)>;

@@ -1,0 +1,102 @@
+#pragma once
+// Plan renders off the event loop: a few worker threads, a bounded number of renders admitted,
+// and each caller resumed on its own event loop as soon as its own render ends.
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <exception>
+#include <functional>
+#include <stdexcept>
+#include <utility>
+
+#include <boost/asio/async_result.hpp>
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+namespace mapsvc::plans {
+
+// More renders were asked for than the queue admits; try again after `retry_after`.
+class queue_full : public std::runtime_error {
+ public:
+  explicit queue_full(std::chrono::seconds retry_after)
+      : std::runtime_error("too many plans are being rendered"), retry_after_(retry_after) {}
+  std::chrono::seconds retry_after() const { return retry_after_; }
+
+ private:
+  std::chrono::seconds retry_after_;
+};
+
+struct render_queue_options {
+  std::size_t workers = 2;      // threads that render, at a lower CPU priority than the event loop
+  std::size_t max_waiting = 8;  // renders admitted beyond those running; more are refused
+};
+
+class render_queue {
+ public:
+  explicit render_queue(render_queue_options options);
+  ~render_queue();  // waits for the renders in progress
+  render_queue(const render_queue&) = delete;
+  render_queue& operator=(const render_queue&) = delete;
+
+  // Runs `job` on a worker and returns its result (or rethrows its exception) on the calling
+  // coroutine's executor. Throws queue_full at once when the queue is full. Must be called
+  // from one event loop thread (the admission count is not locked).
+  template <typename T>
+  boost::asio::awaitable<T> run(std::function<T()> job);
+
+  std::size_t admitted() const { return admitted_; }
+  std::size_t capacity() const { return options_.workers + options_.max_waiting; }
+
+  // How long a refused caller should wait: the admitted renders' estimated time to drain.
+  std::chrono::seconds retry_after() const;
+
+ private:
+  // Wraps a job so that it runs at the workers' priority and updates the render time estimate.
+  void execute(const std::function<void()>& job);
+
+  render_queue_options options_;
+  boost::asio::thread_pool pool_;
+  std::size_t admitted_ = 0;
+  std::atomic<std::int64_t> mean_render_us_{200'000};
+};
+
+template <typename T>
+boost::asio::awaitable<T> render_queue::run(std::function<T()> job) {
+  namespace asio = boost::asio;
+  if (admitted_ >= capacity()) throw queue_full(retry_after());
+  ++admitted_;
+  struct admission {
+    std::size_t& count;
+    ~admission() { --count; }
+  } const held{admitted_};
+
+  auto caller = co_await asio::this_coro::executor;
+  auto start = [this, caller, job = std::move(job)](auto handler) mutable {
+    // Handed straight back to the caller's loop: a completion queued behind other renders
+    // would hold every answer until the whole queue had drained.
+    asio::post(pool_, [this, job = std::move(job), handler = std::move(handler),
+                       guard = asio::make_work_guard(caller)]() mutable {
+      std::exception_ptr failure;
+      T result{};
+      execute([&] {
+        try {
+          result = job();
+        } catch (...) {
+          failure = std::current_exception();
+        }
+      });
+      asio::post(guard.get_executor(), [handler = std::move(handler), failure, result = std::move(result)]() mutable {
+        std::move(handler)(failure, std::move(result));
+      });
+    });
+  };
+  co_return co_await asio::async_initiate<const asio::use_awaitable_t<>&, void(std::exception_ptr, T)>(
+      std::move(start), asio::use_awaitable);
+}
+
+}  // namespace mapsvc::plans
