@@ -39,7 +39,8 @@ TEST(BboxCacheKey, CarriesTheLimitAndTheSimplifyFlag) {
 TEST(BboxChecks, ReportTheFirstFailingCheck) {
   const std::optional<std::string> OK, SRID = "Only SRID 4326 (WGS84) and 3857 (Web Mercator) are supported",
                                         LON = "Invalid longitude values", LAT = "Invalid latitude values",
-                                        AREA = "Bounding box too large. Maximum area: 1.0 square degrees";
+                                        AREA = "Bounding box too large. Maximum area: 1.0 square degrees",
+                                        MERCATOR = "Invalid Web Mercator coordinates";
   const std::tuple<std::int64_t, std::array<double, 4>, std::optional<std::string>> cases[] = {
       {4326, {3.0, 6.0, 3.5, 6.5}, OK},     {4326, {0, 0, 1, 1}, OK},  // exactly the limit
       {4326, {0, 1, 1, 0}, OK},             // corners swapped
@@ -48,6 +49,7 @@ TEST(BboxChecks, ReportTheFirstFailingCheck) {
       {4326, {500, 500, 0, 0}, LON},        // longitude before latitude
       {4326, {NaN, 0, 0, 0}, LON},          {4326, {0, 0, 0, NaN}, LAT},
       {4326, {0, 0, INF, 0}, LON},          {3857, {-1e9, -1e9, 1e9, 1e9}, OK},  // no limits in metres
+      {3857, {NaN, 0, 1, 1}, MERCATOR},     {3857, {0, 0, 1, -INF}, MERCATOR},  // but they must be numbers
       {900913, {0, 0, 1, 1}, SRID},         {0, {500, 0, 0, 0}, SRID}};
   for (const auto& [srid, c, detail] : cases)
     EXPECT_EQ(tg::check_bbox_request(srid, c[0], c[1], c[2], c[3]), detail) << srid << " " << c[0] << " " << c[1];

@@ -55,6 +55,9 @@ std::optional<std::string> check_bbox_request(std::int64_t srid, double minx, do
   if (srid != SRID_WGS84 && srid != SRID_WEB_MERCATOR)
     return "Only SRID 4326 (WGS84) and 3857 (Web Mercator) are supported";
   if (srid == SRID_WGS84) return check_wgs84_bbox(minx, miny, maxx, maxy);
+  // No range applies in Web Mercator, but NaN or infinity is no box at all.
+  if (!(std::isfinite(minx) && std::isfinite(miny) && std::isfinite(maxx) && std::isfinite(maxy)))
+    return "Invalid Web Mercator coordinates";
   return std::nullopt;
 }
 

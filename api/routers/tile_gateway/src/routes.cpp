@@ -12,6 +12,16 @@ using host::http::query_param;
 using host::http::request_context;
 namespace verb_ns = boost::beast::http;
 
+namespace {
+
+// A negative feature limit is a client error (422), not a statement the database refuses.
+host::http::param_spec at_least_zero(host::http::param_spec p) {
+  p.minimum = 0;
+  return p;
+}
+
+}  // namespace
+
 void tile_gateway_module::register_routes() {
   constexpr auto mvt = "application/vnd.mapbox-vector-tile";
   auto& r = tileGateway;
@@ -44,8 +54,8 @@ void tile_gateway_module::register_routes() {
                     query_param("maxx", param_type::number, std::nullopt, "Bounding box maximum X"),
                     query_param("maxy", param_type::number, std::nullopt, "Bounding box maximum Y"),
                     query_param("srid", param_type::integer, host::http::integer{"4326", 4326}, "SRID of input bbox"),
-                    query_param("max_features", param_type::integer, host::http::integer{"5000", 5000},
-                                "Maximum features to return"),
+                    at_least_zero(query_param("max_features", param_type::integer,
+                                              host::http::integer{"5000", 5000}, "Maximum features to return")),
                     query_param("simplify", param_type::boolean, true, "Apply geometry simplification")},
          .uses_db = true,
          .media_type = mvt},
