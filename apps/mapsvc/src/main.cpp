@@ -98,6 +98,7 @@ int main(int argc, char** argv) {
     host::http::server_options options;
     options.host = cfg.host;
     options.port = cfg.port;
+    options.max_connections = static_cast<std::size_t>(cfg.max_connections);
     host::http::server server(io, application, options);
     server.start();
     log->info("Listening on http://{}:{}/", cfg.host, server.port());

@@ -13,6 +13,7 @@ struct config {
   unsigned short port = 8000;
   std::string database_url = "postgresql://postgres@127.0.0.1:55432/mapsvc";
   int db_pool_size = 10;
+  int max_connections = 10'000;
   std::string web_root;  // folder of the preview page; empty: the page is not served
   std::string log_level = "info";
   bool help = false;
@@ -20,8 +21,8 @@ struct config {
 
 using env_lookup = std::function<std::optional<std::string>(const std::string&)>;
 
-// Reads MAPSVC_HOST, MAPSVC_PORT, DATABASE_URL, DB_POOL_SIZE, MAPSVC_WEB_ROOT and
-// MAPSVC_LOG_LEVEL, then the flags. Throws std::invalid_argument naming the bad setting.
+// Reads MAPSVC_HOST, MAPSVC_PORT, DATABASE_URL, DB_POOL_SIZE, MAPSVC_MAX_CONNECTIONS,
+// MAPSVC_WEB_ROOT and MAPSVC_LOG_LEVEL, then the flags. Throws std::invalid_argument naming the bad setting.
 config load_config(const std::vector<std::string>& args, const env_lookup& env, std::string default_web_root = {});
 
 std::string usage_text(const std::string& program);

@@ -113,6 +113,12 @@ resolution app::resolve(beast_http::verb method, std::string_view path) const {
   return no_route{};
 }
 
+bool app::reads_body(beast_http::verb method, std::string_view target) const {
+  const auto resolved = resolve(method, target.substr(0, target.find('?')));
+  const auto* m = std::get_if<route_match>(&resolved);
+  return m && !m->matched->declared.request_body.empty();
+}
+
 boost::asio::awaitable<response> app::dispatch(http_request& request) const {
   const std::string_view target(request.target().data(), request.target().size());
   const auto question = target.find('?');

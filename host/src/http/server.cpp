@@ -87,6 +87,16 @@ asio::awaitable<void> server::accept_loop() {
       co_await pause.async_wait(nothrow);
       continue;
     }
+    if (connections_.size() >= options_.max_connections) {
+      beast::error_code ignored;
+      socket.close(ignored);
+      if (const auto now = std::chrono::steady_clock::now(); now - last_refusal_log_ > std::chrono::seconds(10)) {
+        last_refusal_log_ = now;
+        helpers::get_logger("host.http")
+            ->warn("Refusing connections: {} are open, the most allowed", options_.max_connections);
+      }
+      continue;
+    }
     asio::co_spawn(io_, serve(std::move(socket)), asio::detached);
   }
 }
@@ -121,6 +131,16 @@ asio::awaitable<void> server::serve(tcp::socket socket) {
     std::optional<response> refusal;
     beast::error_code read_ec = header_ec;
     if (!read_ec) refusal = framing_refusal(parser.get());
+    if (!read_ec && !refusal) {
+      const auto& header = parser.get();
+      const std::string_view target(header.target().data(), header.target().size());
+      const auto limit = app_.reads_body(header.method(), target) ? options_.body_limit : options_.small_body_limit;
+      // The parser checks a declared length against its limit while reading the header, so
+      // a limit chosen by route is checked here; it still bounds chunked bodies as they come.
+      if (const auto declared = parser.content_length(); declared && *declared > limit)
+        refusal = detail_response(413, "Request body too large");
+      parser.body_limit(limit);
+    }
     if (!read_ec && !refusal) {
       auto [body_ec, body_n] = co_await bhttp::async_read(conn.stream, buffer, parser, nothrow);
       if (!*alive) co_return;

@@ -42,7 +42,7 @@ class running_server {
       co_await t.async_wait(asio::use_awaitable);
       co_return raw_response("finally", "text/plain");
     });
-    r.add({.method = boost::beast::http::verb::post, .path = "/size", .name = "size"},
+    r.add({.method = boost::beast::http::verb::post, .path = "/size", .name = "size", .request_body = "text/plain"},
           [](request_context& ctx) -> asio::awaitable<response> {
             co_return raw_response(std::to_string(ctx.message.body().size()), "text/plain");
           });
@@ -182,6 +182,7 @@ TEST(Server, OversizedHeadersAndBodiesAreRefused) {
   server_options o;
   o.header_limit = 1024;
   o.body_limit = 100;
+  o.small_body_limit = 10;  // routes that declare no body
   running_server srv(o);
   {
     raw_client c(srv.port());
@@ -190,8 +191,18 @@ TEST(Server, OversizedHeadersAndBodiesAreRefused) {
   }
   {
     raw_client c(srv.port());
-    c.send("POST /hello HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\n" + std::string(1000, 'b'));
+    c.send("POST /size HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\n" + std::string(1000, 'b'));
     EXPECT_TRUE(c.read_all().starts_with("HTTP/1.1 413"));
+  }
+  for (const std::string target : {"/hello", "/nowhere"}) {
+    raw_client c(srv.port());
+    c.send("GET " + target + " HTTP/1.1\r\nHost: x\r\nContent-Length: 50\r\n\r\n" + std::string(50, 'b'));
+    EXPECT_TRUE(c.read_all().starts_with("HTTP/1.1 413")) << target;
+  }
+  {
+    raw_client c(srv.port());
+    c.send("POST /size HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: 50\r\n\r\n" + std::string(50, 'b'));
+    EXPECT_TRUE(c.read_all().ends_with("\r\n\r\n50"));
   }
   {
     raw_client c(srv.port());
@@ -229,6 +240,28 @@ TEST(Server, AmbiguousFramingIsRefusedAndTheConnectionClosed) {
   EXPECT_TRUE(r.starts_with("HTTP/1.1 200")) << r;
   EXPECT_NE(r.find("\r\n\r\n5"), std::string::npos) << r;
   EXPECT_TRUE(r.ends_with("hello")) << r;
+}
+
+TEST(Server, ConnectionsBeyondTheLimitAreClosedAtOnce) {
+  server_options o;
+  o.max_connections = 2;
+  running_server srv(o);
+  auto first = std::make_unique<raw_client>(srv.port());
+  raw_client second(srv.port());
+  first->send(get("/hello"));
+  second.send(get("/hello"));
+  EXPECT_TRUE(first->read_responses(1).ends_with("hello"));
+  EXPECT_TRUE(second.read_responses(1).ends_with("hello"));
+  {
+    raw_client third(srv.port());
+    third.send(get("/hello"));
+    EXPECT_EQ(third.read_all(), "");
+  }
+  first.reset();
+  std::this_thread::sleep_for(100ms);  // the server notices the close
+  raw_client fourth(srv.port());
+  fourth.send(get("/hello", true));
+  EXPECT_TRUE(fourth.read_all().ends_with("hello"));
 }
 
 TEST(Server, AClientThatStallsMidRequestIsDisconnected) {

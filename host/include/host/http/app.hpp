@@ -40,6 +40,10 @@ class app {
   // Pure routing: which route answers `method` on `path` (no query string).
   resolution resolve(boost::beast::http::verb method, std::string_view path) const;
 
+  // Whether the route that answers `method` on `target` declares a request body; the server
+  // reads no more than a small body for the others.
+  bool reads_body(boost::beast::http::verb method, std::string_view target) const;
+
   // Routes, converts parameters, runs the handler and turns every outcome into a response.
   // The handler may take the request's body (request_context::take_body).
   boost::asio::awaitable<response> dispatch(http_request& request) const;

@@ -26,7 +26,11 @@ struct server_options {
   std::chrono::milliseconds write_timeout{std::chrono::seconds(30)};    // to send one response
   std::chrono::milliseconds shutdown_grace{std::chrono::seconds(10)};   // in-flight requests may finish
   std::size_t header_limit = 16 * 1024;
-  std::size_t body_limit = 16 * 1024 * 1024;
+  std::size_t body_limit = 16 * 1024 * 1024;  // for routes that declare a request body
+  std::size_t small_body_limit = 64 * 1024;   // for every other request
+  // Connections beyond this are closed as soon as they are accepted, so that a flood of idle
+  // clients costs a bounded amount of memory.
+  std::size_t max_connections = 10'000;
 };
 
 class server {
@@ -62,6 +66,7 @@ class server {
   bool draining_ = false;
   std::function<void()> on_stopped_;
   std::unique_ptr<boost::asio::steady_timer> grace_timer_;
+  std::chrono::steady_clock::time_point last_refusal_log_{};
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
