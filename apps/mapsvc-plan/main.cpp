@@ -4,11 +4,16 @@
 
 #include <printsvc/plots/plots.hpp>
 
+#include <glib.h>
+
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <cerrno>
 #include <stdexcept>
@@ -19,29 +24,53 @@ namespace {
 namespace pl = printsvc::plots;
 using json = nlohmann::ordered_json;
 
-constexpr const char* usage_text = R"(usage: mapsvc-plan [--layout] [-o PLAN.png] [INPUT.json]
+constexpr const char* usage_text = R"(usage: mapsvc-plan [--layout] [-o PLAN.png] [--time-limit SECONDS] [INPUT.json]
 
 Renders the survey plan of one parcel. INPUT (or standard input when absent or "-") is a JSON
 object with "parcel_data", "selected_parcel_number" and optionally "road_data", "columnname"
 (default "parcel_number") and "bounding_box" ({"minx", "maxx", "miny", "maxy", "srid"}).
 
-  -o, --output FILE  write the PNG to FILE instead of printing the result
-  --layout           print every drawn item in drawing order, one JSON object a line
-  -h, --help         show this help
+  -o, --output FILE     write the PNG to FILE instead of printing the result
+  --layout              print every drawn item in drawing order, one JSON object a line
+  --time-limit SECONDS  give up after this much processor time (default 3)
+  -h, --help            show this help
 
 Without -o or --layout, prints {"image": BASE64_PNG, "size_mm": [w, h], "scale": N}.
-The scale and printed size go to standard error.
+The scale and printed size go to standard error. The records are held to the renderer's
+limits (at most 5000 parcels and 5000 roads, 5000 positions in a ring or line, 200000 in
+all, 200 characters in a printed text); input beyond them is refused with the reason.
 )";
+
+// GeoJSON-like records need about six levels; the parsed document is copied and compared
+// recursively, so a file nested far deeper must be refused while it is parsed.
+constexpr int max_json_depth = 64;
+// The JSON library's messages quote the text they stopped at, which may be most of the file.
+constexpr std::size_t max_message_chars = 300;
 
 struct options {
   std::optional<std::string> input;
   std::optional<std::string> output;
   bool layout = false;
+  std::chrono::milliseconds time_limit = pl::default_render_time_limit;
 };
 
 struct usage_error : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
+
+std::chrono::milliseconds parse_seconds(const std::string& text) {
+  std::size_t used = 0;
+  double seconds = 0;
+  try {
+    seconds = std::stod(text, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  // Up to a day: longer is no limit at all, and the milliseconds must fit their counter.
+  if (used != text.size() || !(seconds > 0 && seconds <= 86400))
+    throw usage_error("--time-limit needs a number of seconds between 0 and 86400, got " + text);
+  return std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1000));
+}
 
 options parse_args(int argc, char** argv) {
   options o;
@@ -55,6 +84,9 @@ options parse_args(int argc, char** argv) {
     } else if (arg == "-o" || arg == "--output") {
       if (++i == argc) throw usage_error(arg + " needs a file name");
       o.output = argv[i];
+    } else if (arg == "--time-limit") {
+      if (++i == argc) throw usage_error(arg + " needs a number of seconds");
+      o.time_limit = parse_seconds(argv[i]);
     } else if (arg.size() > 1 && arg[0] == '-') {
       throw usage_error("unknown option " + arg);
     } else if (o.input) {
@@ -79,13 +111,34 @@ struct request {
   std::string columnname = "parcel_number";
 };
 
-request read_request(const std::string& text) {
-  json doc;
+std::string bounded(std::string text) {
+  if (text.size() <= max_message_chars) return text;
+  text.resize(max_message_chars);
+  while (!text.empty() && (static_cast<unsigned char>(text.back()) & 0xc0) == 0x80) text.pop_back();
+  if (!text.empty() && static_cast<unsigned char>(text.back()) >= 0xc0) text.pop_back();
+  return text + "...";
+}
+
+struct too_deep : std::runtime_error {
+  too_deep() : std::runtime_error("input is nested deeper than " + std::to_string(max_json_depth) + " levels") {}
+};
+
+json parse_bounded(const std::string& text) {
+  const json::parser_callback_t refuse_deep = [](int depth, json::parse_event_t event, json&) {
+    if ((event == json::parse_event_t::object_start || event == json::parse_event_t::array_start) &&
+        depth >= max_json_depth)
+      throw too_deep();
+    return true;
+  };
   try {
-    doc = json::parse(text);
-  } catch (const json::parse_error& e) {
-    throw std::runtime_error(std::string("input is not valid JSON: ") + e.what());
+    return json::parse(text, refuse_deep);
+  } catch (const json::exception& e) {  // syntax errors, and numbers beyond a double such as 1e400
+    throw std::runtime_error("input is not valid JSON: " + bounded(e.what()));
   }
+}
+
+request read_request(const std::string& text) {
+  const json doc = parse_bounded(text);
   if (!doc.is_object()) throw std::runtime_error("input must be a JSON object");
   request r;
   for (const char* key : {"parcel_data", "selected_parcel_number"})
@@ -105,12 +158,28 @@ void report_size(int scale, double width_mm, double height_mm) {
   std::fprintf(stderr, "scale 1:%d, printed size %.2f x %.2f mm\n", scale, width_mm, height_mm);
 }
 
+std::string decode_base64(const std::string& text) {
+  gsize length = 0;
+  const std::unique_ptr<guchar, decltype(&g_free)> bytes(g_base64_decode(text.c_str(), &length), &g_free);
+  return {reinterpret_cast<const char*>(bytes.get()), length};
+}
+
 int run(const options& o) {
   const request r = read_request(read_input(o.input));
-  if (!o.layout && !o.output) {
-    const pl::plot_result result =
-        pl::generate_plot(r.parcel_data, r.selected_parcel_number, r.road_data, r.columnname, r.bounding_box);
-    report_size(result.scale, result.size_mm.width, result.size_mm.height);
+  if (o.layout) {
+    const pl::plan plan =
+        pl::plan_layout(r.parcel_data, r.selected_parcel_number, r.road_data, r.columnname, r.bounding_box);
+    report_size(plan.page.scale, plan.page.target_width_mm, plan.page.target_height_mm);
+    std::cout << mapsvc_plan::page_json(plan.page).dump() << '\n';
+    for (const auto& item : plan.items) std::cout << mapsvc_plan::item_json(item).dump() << '\n';
+    return 0;
+  }
+
+  // The server's own call, so the time limit covers the layout as well as the drawing.
+  const pl::plot_result result = pl::generate_plot(r.parcel_data, r.selected_parcel_number, r.road_data,
+                                                   r.columnname, r.bounding_box, o.time_limit);
+  report_size(result.scale, result.size_mm.width, result.size_mm.height);
+  if (!o.output) {
     json out;
     out["image"] = result.image64;
     out["size_mm"] = {result.size_mm.width, result.size_mm.height};
@@ -118,15 +187,7 @@ int run(const options& o) {
     std::cout << out.dump() << '\n';
     return 0;
   }
-
-  const pl::plan plan = pl::plan_layout(r.parcel_data, r.selected_parcel_number, r.road_data, r.columnname, r.bounding_box);
-  report_size(plan.page.scale, plan.page.target_width_mm, plan.page.target_height_mm);
-  if (o.layout) {
-    std::cout << mapsvc_plan::page_json(plan.page).dump() << '\n';
-    for (const auto& item : plan.items) std::cout << mapsvc_plan::item_json(item).dump() << '\n';
-    return 0;
-  }
-  const std::string png = pl::render_png(plan);
+  const std::string png = decode_base64(result.image64);
   std::ofstream out(*o.output, std::ios::binary);
   out.write(png.data(), static_cast<std::streamsize>(png.size()));
   if (!out.flush()) throw std::runtime_error("cannot write " + *o.output);
@@ -143,7 +204,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "mapsvc-plan: %s (see --help)\n", e.what());
     return 2;
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "mapsvc-plan: %s\n", e.what());
+    std::fprintf(stderr, "mapsvc-plan: %s\n", bounded(e.what()).c_str());
     return 1;
   }
 }

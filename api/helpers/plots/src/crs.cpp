@@ -1,5 +1,6 @@
 #include "crs.hpp"
 
+#include "excerpt.hpp"
 #include "py_text.hpp"
 
 #include <printsvc/plots/errors.hpp>
@@ -38,6 +39,12 @@ bool is_plan_srid(const nlohmann::ordered_json& srid) {
 
 plot_window box_to_plan_crs(const plot_window& box, const nlohmann::ordered_json& srid) {
   if (is_plan_srid(srid)) return box;
+  // A code is a number or a few characters of text; anything else would only reach PROJ as a
+  // long string to parse before it fails.
+  constexpr std::size_t max_code_chars = 32;
+  if (!srid.is_number() && !(srid.is_string() && srid.get_ref<const std::string&>().size() <= max_code_chars))
+    throw plan_input_error("bounding_box.srid: expected an EPSG code, got " + std::string(srid.type_name()) + " " +
+                           excerpt(srid));
 
   const std::string source = "EPSG:" + python_str(srid);
   context_ptr ctx(proj_context_create());
@@ -46,7 +53,7 @@ plot_window box_to_plan_crs(const plot_window& box, const nlohmann::ordered_json
 
   const pj_ptr raw(proj_create_crs_to_crs(ctx.get(), source.c_str(), "EPSG:26332", nullptr));
   if (!raw)
-    throw plan_input_error("bounding_box.srid: cannot convert from \"" + source + "\" to EPSG:26332: " +
+    throw plan_input_error("bounding_box.srid: cannot convert from \"" + excerpt_text(source) + "\" to EPSG:26332: " +
                            proj_error(ctx.get()));
   // EPSG:4326 is latitude first by definition; the box comes longitude first.
   const pj_ptr transform(proj_normalize_for_visualization(ctx.get(), raw.get()));
@@ -55,8 +62,8 @@ plot_window box_to_plan_crs(const plot_window& box, const nlohmann::ordered_json
   const auto convert = [&](double x, double y, const char* corner) {
     const PJ_COORD out = proj_trans(transform.get(), PJ_FWD, proj_coord(x, y, 0, 0));
     if (!std::isfinite(out.xy.x) || !std::isfinite(out.xy.y))
-      throw plan_input_error(std::string("bounding_box: the ") + corner + " corner cannot be converted from " + source +
-                             " to EPSG:26332");
+      throw plan_input_error(std::string("bounding_box: the ") + corner + " corner cannot be converted from " +
+                             excerpt_text(source) + " to EPSG:26332");
     return out.xy;
   };
   const PJ_XY low = convert(box.xmin, box.ymin, "(minx, miny)");

@@ -1,3 +1,4 @@
+#include "layout.hpp"
 #include "png.hpp"
 #include "render.hpp"
 
@@ -5,14 +6,19 @@
 
 namespace printsvc::plots {
 
-std::string render_png(const plan& p) { return detail::encode_png(detail::draw_plan(p)); }
+std::string render_png(const plan& p, std::chrono::milliseconds time_limit) {
+  return detail::encode_png(detail::draw_plan(p, detail::deadline::after(time_limit)));
+}
 
 plot_result generate_plot(const nlohmann::ordered_json& parcel_data,
                           const nlohmann::ordered_json& selected_parcel_number,
                           const nlohmann::ordered_json& road_data, std::string_view columnname,
-                          const nlohmann::ordered_json& bounding_box) {
-  const plan p = plan_layout(parcel_data, selected_parcel_number, road_data, columnname, bounding_box);
-  return {detail::base64(render_png(p)), {p.page.target_width_mm, p.page.target_height_mm}, p.page.scale};
+                          const nlohmann::ordered_json& bounding_box, std::chrono::milliseconds time_limit) {
+  const auto until = detail::deadline::after(time_limit);
+  const plan p = detail::plan_layout_until(parcel_data, selected_parcel_number, road_data, columnname, bounding_box, until);
+  return {detail::base64(detail::encode_png(detail::draw_plan(p, until))),
+          {p.page.target_width_mm, p.page.target_height_mm},
+          p.page.scale};
 }
 
 }  // namespace printsvc::plots

@@ -1,6 +1,7 @@
 #include "crs.hpp"
 #include "geos.hpp"
 #include "labels.hpp"
+#include "layout.hpp"
 #include "logger.hpp"
 #include "page.hpp"
 #include "records.hpp"
@@ -8,6 +9,7 @@
 #include <printsvc/plots/plots.hpp>
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace printsvc::plots {
 
@@ -68,16 +70,23 @@ std::string_view to_string(item_kind kind) {
 
 plan plan_layout(const json& parcel_data, const json& selected_parcel_number, const json& road_data,
                  std::string_view columnname, const json& bounding_box) {
+  return detail::plan_layout_until(parcel_data, selected_parcel_number, road_data, columnname, bounding_box,
+                                   detail::deadline::none());
+}
+
+plan detail::plan_layout_until(const json& parcel_data, const json& selected_parcel_number, const json& road_data,
+                               std::string_view columnname, const json& bounding_box, deadline until) {
   const auto log = detail::logger();
   log->info("Generating plot with precise scaling...");
 
   // Read and check every record before any drawing work.
   const std::size_t selected = detail::select_parcel(parcel_data, selected_parcel_number, columnname);
   const std::string selected_where = "parcel_data[" + std::to_string(selected) + "]";
-  const auto rings = detail::read_parcel_rings(parcel_data);
-  const auto roads = detail::read_roads(road_data);
+  detail::position_budget budget;
+  const auto rings = detail::read_parcel_rings(parcel_data, budget);
+  const auto roads = detail::read_roads(road_data, budget);
   const json& selected_record = parcel_data[selected];
-  const auto boundary = detail::read_boundary(selected_record, selected_where);
+  const auto boundary = detail::read_boundary(selected_record, selected_where, budget);
   const auto title = detail::read_title(selected_record, selected_where);
   const auto box = detail::read_bounding_box(bounding_box);
   const std::vector<point>& selected_ring = rings[selected];
@@ -85,7 +94,12 @@ plan plan_layout(const json& parcel_data, const json& selected_parcel_number, co
   const envelope env = bounds_of(selected_ring);
   const double initial_width_m = (env.maxx - env.minx) + 2 * detail::page_buffer_m;
   const double initial_height_m = (env.maxy - env.miny) + 2 * detail::page_buffer_m;
-  const int parcel_scale = get_recommended_scale(initial_width_m, initial_height_m);
+  int parcel_scale = 0;
+  try {
+    parcel_scale = get_recommended_scale(initial_width_m, initial_height_m);
+  } catch (const std::invalid_argument& e) {  // a parcel too large for any scale
+    throw plan_input_error(selected_where + ".geometry.coordinates[0]: " + e.what());
+  }
 
   detail::geos_context geos;
   const auto centroid = detail::polygon_centroid(geos, selected_ring);
@@ -97,9 +111,11 @@ plan plan_layout(const json& parcel_data, const json& selected_parcel_number, co
   const page_setup& page = out.page;
   auto& items = out.items;
 
-  for (const auto& road : roads)
+  for (const auto& road : roads) {
+    until.check();
     for (auto& part : detail::clip_line(geos, road, page.window))
       items.emplace_back(item_kind::road, 0, line_shape{std::move(part), {0, 0, 0, 0.5}, 0.55});
+  }
   for (const auto& ring : rings) items.emplace_back(item_kind::parcel, 1, polygon_shape{ring, white, black, 0.5});
   items.emplace_back(item_kind::selected_parcel, 2, polygon_shape{selected_ring, light_pink, red, 0.75});
 

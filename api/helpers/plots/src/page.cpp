@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
+#include <string>
 
 namespace printsvc::plots::detail {
 
@@ -45,7 +47,12 @@ page_setup box_page(plot_window box) {
   const double bb_width_m = box.xmax - box.xmin;
   const double bb_height_m = box.ymax - box.ymin;
   if (!(bb_width_m > 0) || !(bb_height_m > 0)) throw plan_input_error("Bounding box dimensions must be positive.");
-  const int scale = get_recommended_scale(bb_width_m, bb_height_m, paper_width_mm, paper_height_mm, margin_mm);
+  int scale = 0;
+  try {
+    scale = get_recommended_scale(bb_width_m, bb_height_m, paper_width_mm, paper_height_mm, margin_mm);
+  } catch (const std::invalid_argument& e) {  // a box too large for any scale
+    throw plan_input_error(std::string("bounding_box: ") + e.what());
+  }
 
   const double bb_aspect_ratio = bb_width_m / bb_height_m;
   const double usable_aspect_ratio = (usable_w_mm * 0.96) / (usable_h_mm * 0.8);

@@ -1,7 +1,9 @@
 #pragma once
 
 // Reading the plan's records (decoded JSON) into plain values. Every check names the record by
-// its index and the key path, e.g. parcel_data[3].geometry.coordinates[0][2].
+// its index and the key path, e.g. parcel_data[3].geometry.coordinates[0][2], and every size
+// that drives the drawing's time or memory is held to its limit (limits.hpp) before anything
+// is allocated for it.
 
 #include <printsvc/plots/display_list.hpp>
 
@@ -17,19 +19,30 @@ namespace printsvc::plots::detail {
 
 using json = nlohmann::ordered_json;
 
+/// Positions still allowed in the whole plan (max_total_positions); each reader takes its share
+/// before reading, so the limit holds however the positions are spread over the records.
+class position_budget {
+ public:
+  /// Takes `n` positions for the array at `where`; throws plan_input_error when fewer are left.
+  void take(std::size_t n, const std::string& where);
+
+ private:
+  std::size_t used_ = 0;
+};
+
 /// Index of the first record whose `columnname` value equals `selected` (Python equality).
-/// Every record must be an object holding that key.
+/// Every record must be an object holding that key; at most max_parcels records.
 std::size_t select_parcel(const json& parcel_data, const json& selected, std::string_view columnname);
 
 /// Outer ring (ring 0) of a parcel's polygon, without the closing position; at least three
 /// positions. `where` names the record, e.g. "parcel_data[3]".
-std::vector<point> read_parcel_ring(const json& record, const std::string& where);
+std::vector<point> read_parcel_ring(const json& record, const std::string& where, position_budget& budget);
 
 /// The outer rings of every parcel record, in order.
-std::vector<std::vector<point>> read_parcel_rings(const json& parcel_data);
+std::vector<std::vector<point>> read_parcel_rings(const json& parcel_data, position_budget& budget);
 
 /// The roads' line strings (at least two positions each); null or an empty array for none.
-std::vector<std::vector<point>> read_roads(const json& road_data);
+std::vector<std::vector<point>> read_roads(const json& road_data, position_budget& budget);
 
 /// One entry of a parcel's "boundary": the beacon and the survey values of its side to the next.
 struct boundary_entry {
@@ -40,7 +53,7 @@ struct boundary_entry {
   std::string bearing_min;
 };
 
-std::vector<boundary_entry> read_boundary(const json& record, const std::string& where);
+std::vector<boundary_entry> read_boundary(const json& record, const std::string& where, position_budget& budget);
 
 /// The selected parcel's "name" (as printed) and "area" (a number).
 struct parcel_title {
@@ -51,7 +64,7 @@ struct parcel_title {
 parcel_title read_title(const json& record, const std::string& where);
 
 /// A usable bounding box: an object with all of "minx", "maxx", "miny", "maxy" and "srid";
-/// anything else means parcel mode. The four bounds must be numbers.
+/// anything else means parcel mode. The four bounds must be finite numbers.
 struct box_request {
   plot_window bounds;
   json srid;

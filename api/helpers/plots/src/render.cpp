@@ -8,8 +8,10 @@
 #include <new>
 #include <numbers>
 #include <numeric>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <variant>
 #include <vector>
 
 namespace printsvc::plots::detail {
@@ -61,19 +63,29 @@ void trace(cairo_t* cr, const std::vector<px_point>& pts) {
   for (std::size_t i = 1; i < pts.size(); ++i) cairo_line_to(cr, pts[i].x, pts[i].y);
 }
 
+// The fonts and text settings of one drawing, shared by its passes.
+struct text_setup {
+  gobject_ptr<PangoFontMap> fonts;
+  gobject_ptr<PangoContext> context;
+  font_options_ptr options;
+
+  text_setup() {
+    fonts.reset(PANGO_FONT_MAP(pango_cairo_font_map_new()));
+    context.reset(fonts ? pango_font_map_create_context(fonts.get()) : nullptr);
+    if (!fonts || !context) throw std::bad_alloc();
+    // Unhinted, scalable metrics: the same layout on every thread and at every angle.
+    options.reset(cairo_font_options_create());
+    cairo_font_options_set_hint_metrics(options.get(), CAIRO_HINT_METRICS_OFF);
+    cairo_font_options_set_hint_style(options.get(), CAIRO_HINT_STYLE_NONE);
+    cairo_font_options_set_antialias(options.get(), CAIRO_ANTIALIAS_GRAY);
+    pango_cairo_context_set_font_options(context.get(), options.get());
+  }
+};
+
 class painter {
  public:
-  painter(cairo_t* cr, const page_setup& page) : cr_(cr), tf_(page) {
-    fonts_.reset(PANGO_FONT_MAP(pango_cairo_font_map_new()));
-    text_context_.reset(pango_font_map_create_context(fonts_.get()));
-    if (!fonts_ || !text_context_) throw std::bad_alloc();
-    // Unhinted, scalable metrics: the same layout on every thread and at every angle.
-    options_.reset(cairo_font_options_create());
-    cairo_font_options_set_hint_metrics(options_.get(), CAIRO_HINT_METRICS_OFF);
-    cairo_font_options_set_hint_style(options_.get(), CAIRO_HINT_STYLE_NONE);
-    cairo_font_options_set_antialias(options_.get(), CAIRO_ANTIALIAS_GRAY);
-    pango_cairo_context_set_font_options(text_context_.get(), options_.get());
-    cairo_set_font_options(cr_, options_.get());
+  painter(cairo_t* cr, const page_setup& page, const text_setup& text) : cr_(cr), tf_(page), text_(text) {
+    cairo_set_font_options(cr_, text_.options.get());
   }
 
   void background() {
@@ -150,7 +162,7 @@ class painter {
     pango_font_description_set_weight(font.get(), static_cast<PangoWeight>(text.weight));
     pango_font_description_set_absolute_size(font.get(), text.size_pt * px_per_pt * PANGO_SCALE);
 
-    const gobject_ptr<PangoLayout> layout(pango_layout_new(text_context_.get()));
+    const gobject_ptr<PangoLayout> layout(pango_layout_new(text_.context.get()));
     pango_layout_set_font_description(layout.get(), font.get());
     // Records built in code (not parsed) may carry broken UTF-8, which Pango would refuse.
     const std::unique_ptr<gchar, decltype(&g_free)> valid(
@@ -175,42 +187,78 @@ class painter {
 
   cairo_t* cr_;
   page_transform tf_;
-  gobject_ptr<PangoFontMap> fonts_;
-  gobject_ptr<PangoContext> text_context_;
-  font_options_ptr options_;
+  const text_setup& text_;
 };
 
-}  // namespace
-
-raster draw_plan(const plan& p) {
-  const auto& w = p.page.window;
-  if (!(p.page.width_in > 0 && p.page.height_in > 0 && w.xmax > w.xmin && w.ymax > w.ymin) ||
-      !std::isfinite(p.page.width_in * p.page.height_in * (w.xmax - w.xmin) * (w.ymax - w.ymin)))
-    throw std::invalid_argument("plan page and window must have a finite positive size");
-  // Record first: the crop (page plus labels standing out of it) is known only once drawn.
+// Ink extents of what `draw` puts on a fresh recording; none when it draws nothing.
+template <typename Draw>
+std::optional<px_rect> ink_of(const page_setup& page, const text_setup& text, Draw draw) {
   const surface_ptr recording(cairo_recording_surface_create(CAIRO_CONTENT_COLOR_ALPHA, nullptr));
   check(recording.get());
   {
     const cairo_ptr cr(cairo_create(recording.get()));
-    painter paint(cr.get(), p.page);
-    paint.background();
-    std::vector<std::size_t> order(p.items.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return p.items[a].zorder < p.items[b].zorder; });
-    for (const std::size_t i : order) paint.draw(p.items[i]);
+    painter paint(cr.get(), page, text);
+    draw(paint);
   }
+  double x = 0, y = 0, w = 0, h = 0;
+  cairo_recording_surface_ink_extents(recording.get(), &x, &y, &w, &h);
+  if (!(w > 0 && h > 0)) return std::nullopt;
+  return px_rect{x, y, x + w, y + h};
+}
 
-  double ix = 0, iy = 0, iw = 0, ih = 0;
-  cairo_recording_surface_ink_extents(recording.get(), &ix, &iy, &iw, &ih);
+}  // namespace
+
+raster draw_plan(const plan& p, deadline until) {
+  const auto& w = p.page.window;
+  if (!(p.page.width_in > 0 && p.page.height_in > 0 && w.xmax > w.xmin && w.ymax > w.ymin) ||
+      !std::isfinite(p.page.width_in * p.page.height_in * (w.xmax - w.xmin) * (w.ymax - w.ymin)))
+    throw std::invalid_argument("plan page and window must have a finite positive size");
+  std::vector<std::size_t> order(p.items.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return p.items[a].zorder < p.items[b].zorder; });
+  const text_setup text;
+
+  // The crop (page plus labels standing out of it) is known only once the labels are set. Each
+  // label is recorded apart and only its extents kept, so memory does not grow with the texts.
+  // Geometry is clipped to the page, which the background covers: it cannot widen the crop.
+  std::optional<px_rect> ink = ink_of(p.page, text, [](painter& paint) { paint.background(); });
+  for (const std::size_t i : order) {
+    if (!std::holds_alternative<text_shape>(p.items[i].shape)) continue;
+    until.check();
+    const auto label = ink_of(p.page, text, [&](painter& paint) { paint.draw(p.items[i]); });
+    if (!label) continue;
+    ink = ink ? px_rect{std::min(ink->left, label->left), std::min(ink->top, label->top),
+                        std::max(ink->right, label->right), std::max(ink->bottom, label->bottom)}
+              : *label;
+  }
+  const px_rect inked = ink.value_or(px_rect{0, 0, 0, 0});
+
   // Labels may stand out of the page, but a beacon far outside a caller's bounding box must not
   // make the picture (and its memory) unbounded: the crop ends some way beyond the page.
   const double page_w = p.page.width_in * dpi, page_h = p.page.height_in * dpi;
-  const double left = std::max(ix, -max_overhang_px), top = std::max(iy, -max_overhang_px);
-  const double right = std::min(ix + iw, page_w + max_overhang_px);
-  const double bottom = std::min(iy + ih, page_h + max_overhang_px);
+  const double left = std::max(inked.left, -max_overhang_px), top = std::max(inked.top, -max_overhang_px);
+  const double right = std::min(inked.right, page_w + max_overhang_px);
+  const double bottom = std::min(inked.bottom, page_h + max_overhang_px);
   const int x0 = static_cast<int>(std::floor(left)), y0 = static_cast<int>(std::floor(top));
   const int width = static_cast<int>(std::ceil(right)) - x0, height = static_cast<int>(std::ceil(bottom)) - y0;
+
+  // Drawn item by item, so that the time limit is checked between items: replaying a recording
+  // is one call that cannot be stopped. The items go on a transparent layer then laid over
+  // white, as Cairo composites a replayed recording, so antialiased edges round as they did
+  // when the whole plan was replayed; drawn straight onto white they would round differently.
+  const surface_ptr layer(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height));
+  check(layer.get());
+  {
+    const cairo_ptr cr(cairo_create(layer.get()));
+    cairo_translate(cr.get(), -x0, -y0);
+    painter paint(cr.get(), p.page, text);
+    paint.background();
+    for (const std::size_t i : order) {
+      until.check();
+      paint.draw(p.items[i]);
+    }
+  }
 
   raster out{surface_ptr(cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height)), width, height};
   check(out.surface.get());
@@ -218,7 +266,7 @@ raster draw_plan(const plan& p) {
     const cairo_ptr cr(cairo_create(out.surface.get()));
     cairo_set_source_rgb(cr.get(), 1, 1, 1);  // under labels standing out of the page
     cairo_paint(cr.get());
-    cairo_set_source_surface(cr.get(), recording.get(), -x0, -y0);
+    cairo_set_source_surface(cr.get(), layer.get(), 0, 0);
     cairo_paint(cr.get());
     check(cr.get());
   }

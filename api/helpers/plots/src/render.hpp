@@ -4,6 +4,7 @@
 // any label standing out of it.
 
 #include "cairo_handles.hpp"
+#include "deadline.hpp"
 
 #include <printsvc/plots/plots.hpp>
 
@@ -16,6 +17,7 @@ struct raster {
   int height;
 };
 
-raster draw_plan(const plan& p);
+/// Draws `p`; throws render_timeout_error once `until` has passed (checked between items).
+raster draw_plan(const plan& p, deadline until = deadline::none());
 
 }  // namespace printsvc::plots::detail

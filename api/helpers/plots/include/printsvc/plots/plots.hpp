@@ -5,9 +5,11 @@
 
 #include <printsvc/plots/display_list.hpp>
 #include <printsvc/plots/errors.hpp>
+#include <printsvc/plots/limits.hpp>
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,13 +37,19 @@ struct plan {
 /// Records are GeoJSON-like: "geometry": {"coordinates": [[[x, y], ...]]} in EPSG:26332 metres.
 /// `road_data` may be null or empty. `bounding_box`, when an object with "minx", "maxx", "miny",
 /// "maxy" and "srid", fixes the plot window instead of the parcel.
-/// Throws plan_input_error naming the record and key for bad input.
+/// Every number read must be finite. The records are bounded (limits.hpp): at most 5000 parcel
+/// records, 5000 roads, 5000 positions in one ring or road line, 5000 boundary entries,
+/// 200000 positions in all, and 200 characters (code points) in every printed text: beacon
+/// names, bearings, the parcel's name, and the side lengths and area with two decimals.
+/// Throws plan_input_error naming the record and key for bad input or input beyond those bounds.
 plan plan_layout(const nlohmann::ordered_json& parcel_data, const nlohmann::ordered_json& selected_parcel_number,
                  const nlohmann::ordered_json& road_data, std::string_view columnname = "parcel_number",
                  const nlohmann::ordered_json& bounding_box = nullptr);
 
 /// Draws the plan and returns the PNG file: 300 dpi, cropped tight to the page and its labels.
-std::string render_png(const plan& p);
+/// Throws render_timeout_error when drawing uses more than `time_limit` of the calling thread's
+/// processor time (checked between display items, so one costly item may overrun it).
+std::string render_png(const plan& p, std::chrono::milliseconds time_limit = default_render_time_limit);
 
 struct printed_size_mm {
   double width;
@@ -54,10 +62,12 @@ struct plot_result {
   int scale;
 };
 
-/// plan_layout, then render_png, then base64.
+/// plan_layout, then render_png, then base64; `time_limit` (processor time, as for render_png)
+/// covers the whole call, layout included.
 plot_result generate_plot(const nlohmann::ordered_json& parcel_data,
                           const nlohmann::ordered_json& selected_parcel_number,
                           const nlohmann::ordered_json& road_data, std::string_view columnname = "parcel_number",
-                          const nlohmann::ordered_json& bounding_box = nullptr);
+                          const nlohmann::ordered_json& bounding_box = nullptr,
+                          std::chrono::milliseconds time_limit = default_render_time_limit);
 
 }  // namespace printsvc::plots
