@@ -33,8 +33,9 @@ asio::awaitable<std::optional<std::string>> run_get(std::shared_ptr<client_impl>
   unexpected("GET", r);
 }
 
-asio::awaitable<void> run_set(std::shared_ptr<client_impl> impl, wire_command command) {
-  reply r = co_await client_impl::execute(std::move(impl), std::move(command), std::nullopt);
+asio::awaitable<void> run_set(std::shared_ptr<client_impl> impl, wire_command command,
+                              std::optional<std::chrono::milliseconds> timeout) {
+  reply r = co_await client_impl::execute(std::move(impl), std::move(command), timeout);
   if (r.type != reply_type::status) unexpected("SET", r);
 }
 
@@ -97,14 +98,15 @@ asio::awaitable<std::optional<std::string>> client::get(std::string_view key,
 }
 
 asio::awaitable<void> client::set(std::string_view key, std::string_view value,
-                                  std::optional<std::int64_t> ex_seconds) {
+                                  std::optional<std::int64_t> ex_seconds,
+                                  std::optional<std::chrono::milliseconds> timeout) {
   if (!ex_seconds) {
     const std::array<std::string_view, 3> args{"SET", key, value};
-    return run_set(live(impl_), format_command(args));
+    return run_set(live(impl_), format_command(args), timeout);
   }
   const std::string seconds = std::to_string(*ex_seconds);
   const std::array<std::string_view, 5> args{"SET", key, value, "EX", seconds};
-  return run_set(live(impl_), format_command(args));
+  return run_set(live(impl_), format_command(args), timeout);
 }
 
 asio::awaitable<std::int64_t> client::del(std::string_view key) {

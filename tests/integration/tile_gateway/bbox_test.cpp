@@ -75,8 +75,10 @@ TEST_F(BoxTiles, ChecksAndTheirMessages) {
 TEST_F(BoxTiles, FeatureLimitsAtTheEdges) {
   EXPECT_EQ(svc.get("/gis/plots/bbox/?" + mercator_query() + "&max_features=0").status, 204u);
   const auto negative = svc.get("/gis/plots/bbox/?" + mercator_query() + "&max_features=-1");
-  EXPECT_EQ(negative.status, 500u);
-  EXPECT_EQ(negative.body, R"({"detail":"Internal server error"})");
+  EXPECT_EQ(negative.status, 422u);
+  EXPECT_EQ(negative.body,
+            R"({"detail":[{"type":"greater_than_equal","loc":["query","max_features"],)"
+            R"("msg":"Input should be greater than or equal to 0","input":"-1"}]})");
   EXPECT_EQ(svc.get("/gis/plots/bbox/?" + mercator_query() + "&max_features=20000").status, 200u);
   const auto keys = redis.keys("mvt_v8:bbox:*");
   ASSERT_EQ(keys.size(), 1u);

@@ -1,6 +1,8 @@
 // The service under faults: Redis away or paused, the database away, statements too slow.
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
@@ -96,6 +98,11 @@ int database_port() {
   return std::stoi(url.substr(url.rfind(':', slash) + 1, slash - url.rfind(':', slash) - 1));
 }
 
+asio::awaitable<mapsvc::tile_gateway::cache_breaker::state> breaker_state(
+    mapsvc::tile_gateway::tile_gateway_module& m) {
+  co_return m.breaker.current();
+}
+
 long ms_since(clock_type::time_point t0) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - t0).count();
 }
@@ -115,25 +122,92 @@ TEST(Faults, RedisAwayTilesStillServedWithoutCachingHeaders) {
   EXPECT_EQ(health["cache_status"], "unhealthy");
   const auto invalidated = nlohmann::json::parse(svc.post("/gis/cache/invalidate/plots").body);
   EXPECT_EQ(invalidated["message"], "Cache for layer 'plots' invalidated successfully. 0 keys deleted.");
+  // A refused connection costs nothing, so it never makes the cache skip Redis.
+  EXPECT_EQ(svc.run(breaker_state(svc.module())), mapsvc::tile_gateway::cache_breaker::state::closed);
 }
 
-TEST(Faults, PausedRedisCostsAboutASecondPerTile) {
-  redis_child redis;
+// A service on a redis-server of the test's own, which it may pause.
+service_options on(const redis_child& redis) {
   service_options o;
   o.redis_port = redis.port();
   o.redis_db = 0;
-  service svc(o);
+  return o;
+}
+
+// Tiles next to the data tile, none cached yet.
+std::string fresh_tile(int i) {
   const auto t = data_tile();
-  ASSERT_EQ(svc.get(tile_path("plots", 15, t.x, t.y)).status, 200u);  // connected and cached
+  return tile_path("plots", 16, t.x * 2 + 3 + i, t.y * 2 + 3);
+}
+
+TEST(Faults, PausedRedisIsSkippedAfterOneBoundAndUsedAgainOnceItResumes) {
+  redis_child redis;
+  service svc(on(redis));
+  log_capture logs(svc.module().logger);
+  const auto t = data_tile();
+  const auto cached = tile_path("plots", 15, t.x, t.y);
+  ASSERT_EQ(svc.get(cached).status, 200u);
+  ASSERT_TRUE(svc.get(cached).has("x-cache"));
+
   redis.pause();
   auto t0 = clock_type::now();
-  const auto r = svc.get(tile_path("plots", 15, t.x + 5, t.y + 5));
-  EXPECT_EQ(r.status, 204u);
-  EXPECT_LT(ms_since(t0), 1800);
+  EXPECT_LT(svc.get(fresh_tile(0)).status, 300u);
+  EXPECT_LT(ms_since(t0), 1800) << "the read waits its bound, about a second";
+  // The requests after it skip Redis: each of them waited its second before.
   t0 = clock_type::now();
-  const auto health = nlohmann::json::parse(svc.get("/gis/health/").body);
-  EXPECT_EQ(health["cache_status"], "unhealthy");
+  for (int i = 1; i <= 20; ++i) EXPECT_LT(svc.get(fresh_tile(i)).status, 300u);
+  const auto from_database = svc.get(cached);
+  EXPECT_EQ(from_database.status, 200u);
+  EXPECT_FALSE(from_database.has("x-cache"));
+  EXPECT_LT(ms_since(t0), 3000);
+  // The health check asks Redis itself.
+  t0 = clock_type::now();
+  EXPECT_EQ(nlohmann::json::parse(svc.get("/gis/health/").body)["cache_status"], "unhealthy");
   EXPECT_LT(ms_since(t0), 2800);
+
+  redis.resume();
+  t0 = clock_type::now();
+  http_reply again = svc.get(cached);
+  while (!again.has("x-cache") && ms_since(t0) < 5000) {
+    std::this_thread::sleep_for(20ms);
+    again = svc.get(cached);
+  }
+  EXPECT_EQ(again.headers["x-cache"], "HIT");
+  EXPECT_LT(ms_since(t0), 2000) << "within about a second of the resume";
+
+  EXPECT_EQ(logs.count("Redis did not answer within 1000 ms: skipping the cache"), 1);
+  EXPECT_EQ(logs.count("Redis no longer stalls: cache in use again"), 1);
+  EXPECT_LT(logs.count("Cache get failed for"), 5) << "skipped calls log nothing";
+}
+
+TEST(Faults, StoreIntoAPausedRedisWaitsTheReadBoundNotTheSocketTimeOut) {
+  redis_child redis;
+  service svc(on(redis));
+  log_capture logs(svc.module().logger);
+  const auto t = data_tile();
+  pg_admin locker(fixture_db::url());
+  locker.exec(R"(BEGIN; LOCK TABLE "BEACON" IN ACCESS EXCLUSIVE MODE)");
+  auto answer = std::async(std::launch::async, [&] { return svc.get(tile_path("beacons", 15, t.x, t.y)); });
+
+  // Once the statement waits for the lock, the read (a miss) is over: pause Redis for the store.
+  pg_admin observer(fixture_db::url());
+  std::string waiting = "0";
+  for (int i = 0; i < 250 && waiting == "0"; ++i) {
+    waiting = observer.exec(
+        "SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() AND wait_event_type = 'Lock' "
+        "AND query LIKE '%ST_AsMVT%'")[0];
+    if (waiting == "0") std::this_thread::sleep_for(20ms);
+  }
+  ASSERT_NE(waiting, "0");
+  redis.pause();
+  const auto t0 = clock_type::now();
+  locker.exec("COMMIT");
+  const auto r = answer.get();
+  EXPECT_EQ(r.status, 200u);
+  EXPECT_FALSE(decode_mvt(r.body).empty());
+  EXPECT_LT(ms_since(t0), 2500) << "the store's bound is the read's second, not the socket's five";
+  EXPECT_EQ(logs.count("Cache set failed for beacons:15:"), 1);
+  EXPECT_EQ(logs.count("Redis did not answer within 1000 ms"), 1);
   redis.resume();
 }
 

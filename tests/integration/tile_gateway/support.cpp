@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -217,6 +218,26 @@ redis_child::~redis_child() {
 
 void redis_child::pause() { ::kill(pid_, SIGSTOP); }
 void redis_child::resume() { ::kill(pid_, SIGCONT); }
+
+// ---- log_capture
+
+log_capture::log_capture(std::shared_ptr<spdlog::logger> logger)
+    : logger_(std::move(logger)), sink_(std::make_shared<spdlog::sinks::ringbuffer_sink_mt>(100000)) {
+  sink_->set_pattern("%v");
+  logger_->sinks().push_back(sink_);
+}
+
+log_capture::~log_capture() {
+  auto& sinks = logger_->sinks();
+  sinks.erase(std::remove(sinks.begin(), sinks.end(), sink_), sinks.end());
+}
+
+int log_capture::count(const std::string& text) const {
+  int n = 0;
+  for (const auto& line : sink_->last_formatted())
+    if (line.find(text) != std::string::npos) ++n;
+  return n;
+}
 
 // ---- service
 

@@ -17,6 +17,9 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/use_future.hpp>
 
+#include <spdlog/logger.h>
+#include <spdlog/sinks/ringbuffer_sink.h>
+
 #include "host/database/pool.hpp"
 #include "host/helpers/utils.hpp"
 #include "host/http/app.hpp"
@@ -90,6 +93,22 @@ class redis_child {
  private:
   int port_;
   int pid_ = -1;
+};
+
+// ---- Logs: the lines a logger writes while this lives. Attach and detach it while the
+// service handles no request (a logger's sink list is not guarded).
+class log_capture {
+ public:
+  explicit log_capture(std::shared_ptr<spdlog::logger> logger);
+  ~log_capture();
+  log_capture(const log_capture&) = delete;
+  log_capture& operator=(const log_capture&) = delete;
+  // How many lines so far contain `text`.
+  int count(const std::string& text) const;
+
+ private:
+  std::shared_ptr<spdlog::logger> logger_;
+  std::shared_ptr<spdlog::sinks::ringbuffer_sink_mt> sink_;
 };
 
 // ---- HTTP, blocking

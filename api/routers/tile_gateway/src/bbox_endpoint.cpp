@@ -15,6 +15,9 @@
 namespace mapsvc::tile_gateway {
 namespace {
 
+// The most the cache read, and then the store, may add to a box tile.
+constexpr std::chrono::milliseconds CACHE_BOUND{2000};
+
 struct box {
   double min_x, min_y, max_x, max_y;
 };
@@ -81,7 +84,7 @@ boost::asio::awaitable<response> get_tile_bbox(tile_gateway_module& m, const std
 
   const std::string cache_key = bbox_cache_key(layer_name, mercator.min_x, mercator.min_y, mercator.max_x,
                                                mercator.max_y, limit.for_key, simplify);
-  if (auto cached = co_await m.safe_cache_get(cache_key, std::chrono::milliseconds(2000)); cached && !cached->empty())
+  if (auto cached = co_await m.safe_cache_get(cache_key, CACHE_BOUND); cached && !cached->empty())
     co_return tile_answer(std::move(*cached), "HIT");
 
   const std::string sql = bbox_tile_sql(layer_name, should_simplify_bbox(simplify, srid, minx, miny, maxx, maxy));
@@ -105,7 +108,7 @@ boost::asio::awaitable<response> get_tile_bbox(tile_gateway_module& m, const std
   }
 
   if (!mvt_content || mvt_content->empty()) co_return host::http::empty_response(204);
-  co_await m.safe_cache_set(cache_key, *mvt_content, CACHE_TTL_SHORT);
+  co_await m.safe_cache_set(cache_key, *mvt_content, CACHE_TTL_SHORT, CACHE_BOUND);
   co_return tile_answer(std::move(*mvt_content), "MISS");
 }
 

@@ -18,9 +18,10 @@ boost::asio::awaitable<std::optional<std::string>> BinaryRedisCache::get(
   co_return co_await redis.get(full, timeout);
 }
 
-boost::asio::awaitable<void> BinaryRedisCache::set(std::string_view key, std::string_view value, std::int64_t ttl) {
+boost::asio::awaitable<void> BinaryRedisCache::set(std::string_view key, std::string_view value, std::int64_t ttl,
+                                                   std::optional<std::chrono::milliseconds> timeout) {
   const std::string full = _make_key(key);
-  co_await redis.set(full, value, ttl);
+  co_await redis.set(full, value, ttl, timeout);
 }
 
 boost::asio::awaitable<void> BinaryRedisCache::delete_key(std::string_view key) {

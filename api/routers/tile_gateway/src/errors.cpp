@@ -15,7 +15,8 @@ zoom_unavailable_error::zoom_unavailable_error(std::string_view layer_name, std:
 invalid_int_literal::invalid_int_literal(std::string_view text)
     : std::invalid_argument("invalid literal for int() with base 10: " + python_str_repr(text)) {}
 
-setting_out_of_range::setting_out_of_range(std::string_view name, std::string_view text)
-    : std::out_of_range(fmt::format("{} out of range: {}", name, python_str_repr(text))) {}
+invalid_setting::invalid_setting(std::string_view name, std::string_view text, std::int64_t min, std::int64_t max)
+    : std::invalid_argument(
+          fmt::format("{} must be a whole number from {} to {}, got {}", name, min, max, python_str_repr(text))) {}
 
 }  // namespace mapsvc::tile_gateway

@@ -26,6 +26,9 @@ boost::asio::awaitable<response> get_layer_zoom_info(tile_gateway_module& m, con
 
 namespace {
 
+// The most the cache read, and then the store, may add to a centroid answer.
+constexpr std::chrono::milliseconds CACHE_BOUND{2000};
+
 // A cached answer, or none when it is missing or cannot be read back.
 std::optional<nlohmann::ordered_json> parse_cached(const std::optional<std::string>& cached) {
   if (!cached || cached->empty()) return std::nullopt;
@@ -54,7 +57,7 @@ boost::asio::awaitable<response> get_central_tile_info(tile_gateway_module& m, c
   if (!layer) throw host::http::http_error(404, layer_not_found_detail(layer_name));
 
   const std::string cache_key = centroid_cache_key(layer_name);
-  if (auto cached = parse_cached(co_await m.safe_cache_get(cache_key, std::chrono::milliseconds(2000))))
+  if (auto cached = parse_cached(co_await m.safe_cache_get(cache_key, CACHE_BOUND)))
     co_return api_router_response(api_response({.data = std::move(*cached)}));
 
   const std::string sql = centroid_sql(*layer);
@@ -77,7 +80,7 @@ boost::asio::awaitable<response> get_central_tile_info(tile_gateway_module& m, c
   const auto bbox = host::helpers::xyz_to_bbox_web_mercator(tile["z"].get<int>(), tile["x"].get<std::int64_t>(),
                                                             tile["y"].get<std::int64_t>());
   auto response_data = centroid_response_data(layer_name, *centroid, tile, bbox, *layer);
-  co_await m.safe_cache_set(cache_key, python_json_dumps(response_data), CENTROID_CACHE_TTL);
+  co_await m.safe_cache_set(cache_key, python_json_dumps(response_data), CENTROID_CACHE_TTL, CACHE_BOUND);
   co_return api_router_response(api_response({.data = std::move(response_data)}));
 }
 

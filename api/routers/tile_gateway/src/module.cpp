@@ -42,6 +42,9 @@ tile_gateway_module::tile_gateway_module(boost::asio::any_io_executor ex, module
       settings(read_redis_settings(options.getenv)),
       redis_client(ex, client_options(settings)),
       cache(redis_client, std::string(CACHE_NAMESPACE)),
+      // Half a second between probes: the cache is back within about that long after Redis
+      // recovers, and a stalled Redis costs one request its bound every second and a half.
+      breaker(std::chrono::milliseconds(500)),
       layers(announce_then_catalogue(settings)),
       options_(std::move(options)) {
   register_routes();

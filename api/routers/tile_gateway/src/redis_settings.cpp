@@ -47,16 +47,18 @@ std::string_view strip_python_space(std::string_view s) {
   return begin < end ? s.substr(begin, end - begin) : std::string_view{};
 }
 
-int setting_as_int(const getenv_function& getenv_fn, const char* name, const char* fallback) {
+// A setting outside its range would start the service cleanly and then fail every cache
+// call, so it is refused when the module loads.
+int setting_as_int(const getenv_function& getenv_fn, const char* name, const char* fallback, int min, int max) {
   const char* raw = getenv_fn(name);
   const std::string_view text = raw ? raw : fallback;
   std::int64_t value = 0;
   try {
     value = parse_python_int(text);
-  } catch (const std::out_of_range&) {
-    throw setting_out_of_range(name, text);
+  } catch (const std::logic_error&) {  // not an integer (invalid_argument), or beyond 64 bits (out_of_range)
+    throw invalid_setting(name, text, min, max);
   }
-  if (value < INT_MIN || value > INT_MAX) throw setting_out_of_range(name, text);
+  if (value < min || value > max) throw invalid_setting(name, text, min, max);
   return static_cast<int>(value);
 }
 
@@ -100,8 +102,10 @@ redis_settings read_redis_settings(const getenv_function& getenv_fn) {
   redis_settings settings;
   const char* host = getenv_fn("REDIS_HOST");
   settings.host = host ? host : "localhost";
-  settings.port = setting_as_int(getenv_fn, "REDIS_PORT", "6379");
-  settings.db = setting_as_int(getenv_fn, "REDIS_DB", "0");
+  settings.port = setting_as_int(getenv_fn, "REDIS_PORT", "6379", 1, 65535);
+  // How many databases exist is the server's own setting; only a negative number is
+  // certainly wrong here.
+  settings.db = setting_as_int(getenv_fn, "REDIS_DB", "0", 0, INT_MAX);
   return settings;
 }
 

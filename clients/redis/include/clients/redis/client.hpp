@@ -77,7 +77,8 @@ class client {
 
   /// SET, with EX when `ex_seconds` is given (passed to Redis unchecked).
   asio::awaitable<void> set(std::string_view key, std::string_view value,
-                            std::optional<std::int64_t> ex_seconds = {});
+                            std::optional<std::int64_t> ex_seconds = {},
+                            std::optional<std::chrono::milliseconds> timeout = {});
 
   /// DEL of one key: the number of keys removed (0 or 1).
   asio::awaitable<std::int64_t> del(std::string_view key);

@@ -26,8 +26,9 @@ class BinaryRedisCache {
   boost::asio::awaitable<std::optional<std::string>> get(std::string_view key,
                                                          std::optional<std::chrono::milliseconds> timeout = {});
 
-  // Set binary data in cache with TTL.
-  boost::asio::awaitable<void> set(std::string_view key, std::string_view value, std::int64_t ttl = 3600);
+  // Set binary data in cache with TTL. `timeout` bounds this store alone, like the read's.
+  boost::asio::awaitable<void> set(std::string_view key, std::string_view value, std::int64_t ttl = 3600,
+                                   std::optional<std::chrono::milliseconds> timeout = {});
 
   // Delete key from cache. (`delete` is reserved in C++.)
   boost::asio::awaitable<void> delete_key(std::string_view key);

@@ -26,10 +26,11 @@ class invalid_int_literal : public std::invalid_argument {
   explicit invalid_int_literal(std::string_view text);
 };
 
-// A setting that converted to an integer too large for its C++ type.
-class setting_out_of_range : public std::out_of_range {
+// A numeric setting that is not a whole number within its allowed range; what() reads
+// "REDIS_PORT must be a whole number from 1 to 65535, got '70000'".
+class invalid_setting : public std::invalid_argument {
  public:
-  setting_out_of_range(std::string_view name, std::string_view text);
+  invalid_setting(std::string_view name, std::string_view text, std::int64_t min, std::int64_t max);
 };
 
 }  // namespace mapsvc::tile_gateway

@@ -15,6 +15,7 @@
 #include "clients/redis/client.hpp"
 #include "host/http/router.hpp"
 #include "mapsvc/tile_gateway/binary_redis_cache.hpp"
+#include "mapsvc/tile_gateway/cache_breaker.hpp"
 #include "mapsvc/tile_gateway/catalogue.hpp"
 #include "mapsvc/tile_gateway/redis_settings.hpp"
 
@@ -30,16 +31,20 @@ struct module_options {
 class tile_gateway_module {
  public:
   // The load sequence: logging, logger, router, settings, Redis client (not contacted),
-  // cache, banner on standard output, catalogue, routes. Throws when a setting is invalid.
+  // cache, breaker, banner on standard output, catalogue, routes. Throws when a setting is
+  // invalid (invalid_setting, before anything is printed).
   tile_gateway_module(boost::asio::any_io_executor executor, module_options options = {});
   tile_gateway_module(const tile_gateway_module&) = delete;
   tile_gateway_module& operator=(const tile_gateway_module&) = delete;
 
   // Safely get from cache with timeout. Never throws an ordinary error; a failure is a miss.
+  // While Redis stalls (see `breaker`) the call skips Redis and is a miss at once.
   boost::asio::awaitable<std::optional<std::string>> safe_cache_get(
       std::string_view key, std::chrono::milliseconds timeout = std::chrono::milliseconds(1000));
-  // Safely set cache value. Never throws an ordinary error.
-  boost::asio::awaitable<void> safe_cache_set(std::string_view key, std::string_view value, std::int64_t ttl);
+  // Safely set cache value, waiting at most `timeout` (the caller's read bound). Never throws
+  // an ordinary error; skipped while Redis stalls.
+  boost::asio::awaitable<void> safe_cache_set(std::string_view key, std::string_view value, std::int64_t ttl,
+                                              std::chrono::milliseconds timeout = std::chrono::milliseconds(1000));
 
   // Internal tasks for cache invalidation: the number of keys deleted, 0 on any failure.
   boost::asio::awaitable<std::int64_t> _invalidate_layer_cache_task(std::string layer_name);
@@ -70,10 +75,13 @@ class tile_gateway_module {
   const redis_settings settings;
   clients::redis::client redis_client;
   BinaryRedisCache cache;
+  // Shared by safe_cache_get and safe_cache_set; the health check and invalidation bypass it.
+  cache_breaker breaker;
   const layer_catalogue& layers;
 
  private:
   void register_routes();
+  void report(const cache_breaker::change& change, std::chrono::milliseconds bound);
   module_options options_;
 };
 

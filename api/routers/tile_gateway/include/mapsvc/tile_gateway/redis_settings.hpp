@@ -19,9 +19,10 @@ struct redis_settings {
 using getenv_function = std::function<const char*(const char*)>;
 
 // Reads REDIS_HOST, REDIS_PORT and REDIS_DB, defaulting to "localhost", "6379" and "0".
-// The defaults are text, converted like the rest, so an unset port is 6379. Throws
-// invalid_int_literal when a number does not parse and setting_out_of_range when it does
-// not fit an int.
+// The defaults are text, converted like the rest, so an unset port is 6379. Numbers are
+// read as Python's int() reads them. Throws invalid_setting, naming the variable and its
+// range, when the port is not from 1 to 65535 or the database number is negative (or
+// either is not an integer).
 redis_settings read_redis_settings(const getenv_function& getenv_fn = std::getenv);
 
 // Converts text as Python's int() does in base 10: surrounding whitespace, an optional
