@@ -70,13 +70,21 @@ WITH selected AS (
            ST_Distance(n."GEOMETRY_3857", r.geom) AS gap
     FROM reach AS r
     JOIN "PLOT" AS n ON ST_DWithin(n."GEOMETRY_3857", r.geom, r.parcel_reach) AND n."ID" <> r.id
+    -- the renderer takes at most 5000 parcels: in a dense area keep the nearest
+    ORDER BY gap, id
+    LIMIT 4999
 ), road AS (
+    -- Roads are cut to the box they were searched in (far wider than the page), so a long
+    -- road brings only its nearby stretch; at most 5000 parts, the nearest first.
     SELECT part.geom AS utm, ST_Distance(rd."geometry_3857", r.geom) AS gap, rd."id" AS id, part.path
     FROM reach AS r
     JOIN "ROADS" AS rd ON ST_DWithin(rd."geometry_3857", r.geom, r.road_reach)
-    CROSS JOIN LATERAL ST_Dump(ST_SnapToGrid(ST_Transform(ST_Multi(rd."geometry_3857"), 26332), 0.001))
+    CROSS JOIN LATERAL ST_Dump(ST_SnapToGrid(ST_Transform(ST_Multi(
+        ST_ClipByBox2D(rd."geometry_3857", ST_Expand(ST_Envelope(r.geom), r.road_reach))), 26332), 0.001))
         AS part
     WHERE ST_NPoints(part.geom) >= 2
+    ORDER BY gap, id, part.path
+    LIMIT 5000
 )
 SELECT json_build_object(
     'parcel_data',

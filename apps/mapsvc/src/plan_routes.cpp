@@ -74,6 +74,10 @@ asio::awaitable<std::variant<printsvc::plots::plot_result, response>> render(ren
   } catch (const std::invalid_argument& e) {
     // The renderer's input errors (plan_input_error and its value checks).
     throw host::http::http_error(422, e.what());
+  } catch (const printsvc::plots::render_timeout_error& e) {
+    // Records within every limit that still take too long to draw: the same records would
+    // take as long again, so this is no reason to retry.
+    throw host::http::http_error(422, e.what());
   }
 }
 
