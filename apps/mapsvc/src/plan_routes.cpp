@@ -1,5 +1,7 @@
 #include "plan_routes.hpp"
 
+#include <malloc.h>
+
 #include <variant>
 
 #include <glib.h>
@@ -63,7 +65,17 @@ printsvc::plots::plot_result render_text(const std::string& text) {
 // queue is 503 with Retry-After (returned, since an error carries no headers).
 asio::awaitable<std::variant<printsvc::plots::plot_result, response>> render(render_queue& queue, std::string text) {
   // Built before the co_await: g++ 12 destroys temporaries of a co_await expression twice.
-  std::function<printsvc::plots::plot_result()> job = [text = std::move(text)] { return render_text(text); };
+  std::function<printsvc::plots::plot_result()> job = [text = std::move(text)] {
+    // A large body parses into many small blocks; once they are freed, give the pages back
+    // instead of keeping a few hundred megabytes after a burst of big requests.
+    struct trim_after_large {
+      bool large;
+      ~trim_after_large() {
+        if (large) ::malloc_trim(0);
+      }
+    } const trim{text.size() > 1024 * 1024};
+    return render_text(text);
+  };
   auto rendering = queue.run(std::move(job));
   try {
     co_return co_await std::move(rendering);

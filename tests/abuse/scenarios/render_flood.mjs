@@ -7,7 +7,8 @@ import path from 'node:path';
 
 import { fmtMB, fmtMs, percentile, probe, procStats, request, rssWatch, sleep } from '../tools/lib.mjs';
 
-const PROBE_P99_MS = 500;
+// Renders run at a lower priority than the event loop: tiles may slow down by this much at most.
+const PROBE_P99_EXTRA_MS = 50;
 const PEAK_MB = 300;
 
 export default async function renderFlood(ctx) {
@@ -52,7 +53,8 @@ export default async function renderFlood(ctx) {
     if (!ok.length) problems.push(`${n}: no plan rendered`);
     if (batched) problems.push(`${n}: plans answered together (first ${first.toFixed(1)}s, last ${last.toFixed(1)}s)`);
     if (tiles.failed) problems.push(`${n}: ${tiles.failed} tile requests failed`);
-    if (tiles.p99 > PROBE_P99_MS) problems.push(`${n}: tile p99 ${fmtMs(tiles.p99)} > ${PROBE_P99_MS}ms`);
+    const allowed = calm.p99 + PROBE_P99_EXTRA_MS;
+    if (tiles.p99 > allowed) problems.push(`${n}: tile p99 ${fmtMs(tiles.p99)} > ${fmtMs(allowed)} (quiet p99 + ${PROBE_P99_EXTRA_MS}ms)`);
     const part = `${n}: 200=${ok.length} 503=${refused.length} other=${other} plans at ${first.toFixed(1)}/` +
       `${percentile(okAt, 50).toFixed(1)}/${last.toFixed(1)}s (first/median/last)` +
       `${refused.length ? ` 503 median ${refusedP50.toFixed(2)}s` : ''} tiles p50=${fmtMs(tiles.p50)} p99=${fmtMs(tiles.p99)}`;
@@ -71,6 +73,6 @@ export default async function renderFlood(ctx) {
   return {
     pass: problems.length === 0,
     counts: `tiles before p50=${fmtMs(calm.p50)} p99=${fmtMs(calm.p99)}; ${parts.join('; ')}; rss peak ${fmtMB(peak)} after ${fmtMB(end.rssKB)}`,
-    bound: `only 200 or 503+Retry-After, plans not held back to the last, tile p99 <= ${PROBE_P99_MS}ms, rss peak <= ${PEAK_MB}MB`,
+    bound: `only 200 or 503+Retry-After, plans not held back to the last, tile p99 <= quiet p99 + ${PROBE_P99_EXTRA_MS}ms, rss peak <= ${PEAK_MB}MB`,
   };
 }
