@@ -1,7 +1,9 @@
 # The front door: `make run` serves the demo, `make test` runs every test.
 BUILD_DIR ?= build
+# Seconds each fuzzing target runs in `make fuzz`.
+FUZZ_SECONDS ?= 180
 
-.PHONY: all deps build test run services-start services-stop bench clean
+.PHONY: all deps build test test-sanitize fuzz fuzz-smoke run services-start services-stop bench clean
 
 all: build
 
@@ -14,6 +16,17 @@ build: deps
 
 test:
 	BUILD_DIR=$(BUILD_DIR) scripts/test
+
+# The same suite built with AddressSanitizer and UBSan, in build-sanitize.
+test-sanitize:
+	scripts/test-sanitize
+
+# Every libFuzzer harness of fuzz/ for FUZZ_SECONDS each, in build-fuzz.
+fuzz:
+	scripts/fuzz $(FUZZ_SECONDS)
+
+fuzz-smoke:
+	scripts/fuzz --smoke
 
 run:
 	BUILD_DIR=$(BUILD_DIR) scripts/run

@@ -2,6 +2,7 @@
 
 #include <hiredis/hiredis.h>
 
+#include <algorithm>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -43,7 +44,11 @@ reply* place(const redisReadTask* task, reply&& value) {
   try {
     if (task->parent != nullptr) {
       auto* parent = static_cast<reply*>(task->parent->obj);
-      auto& slot = parent->elements.at(static_cast<std::size_t>(task->idx));
+      // Elements arrive in order; growing the array as they do keeps a dozen bytes announcing a
+      // huge array from reserving gigabytes. hiredis holds no pointer to a finished sibling.
+      const auto index = static_cast<std::size_t>(task->idx);
+      if (parent->elements.size() <= index) parent->elements.resize(index + 1);
+      auto& slot = parent->elements[index];
       slot = std::move(value);
       return &slot;
     }
@@ -76,7 +81,7 @@ void* create_array(const redisReadTask* task, int elements) {
   try {
     reply r;
     r.type = reply_type::array;
-    r.elements.resize(static_cast<std::size_t>(elements));
+    r.elements.reserve(std::min<std::size_t>(static_cast<std::size_t>(elements), 1024));
     return place(task, std::move(r));
   } catch (...) {
     return nullptr;

@@ -87,3 +87,17 @@ TEST(ReplyParserErrors, AnIncompleteReplyWaitsAndANonProtocolStreamIsAConnection
   EXPECT_EQ(parser.next(), str(reply_type::string, "abcde"));
   EXPECT_THROW(parser.next(), redis::connection_error);
 }
+
+// A dozen bytes announcing a huge array must not reserve memory for it: the elements may
+// never come, and a peer that is not Redis could send anything.
+TEST(ReplyParserErrors, AHugeAnnouncedArrayCostsOnlyWhatArrives) {
+  redis::detail::reply_parser parser;
+  const std::string header = "*1922375806\r\n:1\r\n:2\r\n";
+  parser.feed(header.data(), header.size());
+  EXPECT_FALSE(parser.next().has_value());
+
+  redis::detail::reply_parser small;
+  const std::string whole = "*3\r\n:1\r\n*2\r\n$1\r\na\r\n$0\r\n\r\n:3\r\n";
+  small.feed(whole.data(), whole.size());
+  EXPECT_EQ(small.next(), array({integer(1), array({str(reply_type::string, "a"), str(reply_type::string, "")}), integer(3)}));
+}

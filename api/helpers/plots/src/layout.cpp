@@ -114,15 +114,15 @@ plan detail::plan_layout_until(const json& parcel_data, const json& selected_par
   for (const auto& road : roads) {
     until.check();
     for (auto& part : detail::clip_line(geos, road, page.window))
-      items.emplace_back(item_kind::road, 0, line_shape{std::move(part), {0, 0, 0, 0.5}, 0.55});
+      items.push_back({item_kind::road, 0, line_shape{std::move(part), {0, 0, 0, 0.5}, 0.55}});
   }
-  for (const auto& ring : rings) items.emplace_back(item_kind::parcel, 1, polygon_shape{ring, white, black, 0.5});
-  items.emplace_back(item_kind::selected_parcel, 2, polygon_shape{selected_ring, light_pink, red, 0.75});
+  for (const auto& ring : rings) items.push_back({item_kind::parcel, 1, polygon_shape{ring, white, black, 0.5}});
+  items.push_back({item_kind::selected_parcel, 2, polygon_shape{selected_ring, light_pink, red, 0.75}});
 
   const auto beacons = beacon_records(boundary);
   for (const auto& b : beacons) {
-    items.emplace_back(item_kind::beacon, 3, marker_shape{{b.x, b.y}, black, 2});
-    items.emplace_back(item_kind::boundary_side, 2, line_shape{{{b.x, b.y}, {b.next_x, b.next_y}}, red, 0.75});
+    items.push_back({item_kind::beacon, 3, marker_shape{{b.x, b.y}, black, 2}});
+    items.push_back({item_kind::boundary_side, 2, line_shape{{{b.x, b.y}, {b.next_x, b.next_y}}, red, 0.75}});
   }
 
   auto labels = detail::place_beacon_labels(beacons, *centroid, page.scale, page.fontsize);
