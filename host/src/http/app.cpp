@@ -113,14 +113,33 @@ resolution app::resolve(beast_http::verb method, std::string_view path) const {
   return no_route{};
 }
 
+std::optional<std::string_view> origin_form(std::string_view target) {
+  // A proxy may send the absolute form; the path is what follows the authority.
+  for (const std::string_view scheme : {"http://", "https://"}) {
+    if (!target.starts_with(scheme)) continue;
+    target.remove_prefix(scheme.size());
+    const auto slash = target.find_first_of("/?");
+    if (slash == std::string_view::npos) return "/";
+    target.remove_prefix(slash);
+    if (target.front() == '?') return std::nullopt;  // "http://host?x": no path to answer
+    return target;
+  }
+  if (target.empty() || target.front() != '/') return std::nullopt;
+  return target;
+}
+
 bool app::reads_body(beast_http::verb method, std::string_view target) const {
-  const auto resolved = resolve(method, target.substr(0, target.find('?')));
+  const auto origin = origin_form(target);
+  if (!origin) return false;
+  const auto resolved = resolve(method, origin->substr(0, origin->find('?')));
   const auto* m = std::get_if<route_match>(&resolved);
   return m && !m->matched->declared.request_body.empty();
 }
 
 boost::asio::awaitable<response> app::dispatch(http_request& request) const {
-  const std::string_view target(request.target().data(), request.target().size());
+  const auto origin = origin_form(std::string_view(request.target().data(), request.target().size()));
+  if (!origin) co_return detail_response(400, "Bad request");
+  const std::string_view target = *origin;
   const auto question = target.find('?');
   const std::string_view path = target.substr(0, question);
   const std::string_view query = question == std::string_view::npos ? std::string_view{} : target.substr(question + 1);

@@ -101,6 +101,17 @@ TEST(Dispatch, PathParametersArePercentDecodedAndConverted) {
   EXPECT_EQ(dispatch(a, verb::get, "/echo/x/-99999999999999999999999999").body, "x|-99999999999999999999999999|huge");
 }
 
+TEST(Dispatch, RequestTargetsInOriginOrAbsoluteForm) {
+  const app a = tile_like_app();
+  EXPECT_EQ(dispatch(a, verb::get, "/gis/layers/").body, "layers");
+  EXPECT_EQ(dispatch(a, verb::get, "http://example.org/gis/layers/").body, "layers");
+  EXPECT_EQ(dispatch(a, verb::get, "https://example.org:8443/gis/layers/?x=1").body, "layers");
+  // Without a leading "/" the path is ambiguous, and a redirect to it would be relative.
+  for (const char* target : {"gis/layers", "gis/p?x", "*", "", "http://example.org?x"})
+    EXPECT_EQ(dispatch(a, verb::get, target).status, 400u) << target;
+  EXPECT_EQ(host::http::origin_form("http://example.org"), "/");
+}
+
 TEST(Dispatch, BadParametersAre422NamingEachOne) {
   const app a = tile_like_app();
   const auto r = dispatch(a, verb::get, "/gis/plots/abc/1/2.5.pbf");

@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -57,6 +58,10 @@ class app {
   std::vector<route> routes_;
   session_provider sessions_;
 };
+
+// The path-and-query of a request target: the target itself when it starts with "/", the part
+// after the authority of an absolute URL ("http://host/path?q"), or none for anything else.
+std::optional<std::string_view> origin_form(std::string_view target);
 
 // Query string to (name, value) pairs, percent-decoded; later duplicates win when read.
 std::vector<std::pair<std::string, std::string>> parse_query(std::string_view query);
