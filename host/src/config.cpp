@@ -23,6 +23,9 @@ void apply(config& c, const std::string& key, const std::string& value) {
   else if (key == "db-pool-size") c.db_pool_size = static_cast<int>(parse_whole("db pool size", value, 1, 1000));
   else if (key == "max-connections")
     c.max_connections = static_cast<int>(parse_whole("max connections", value, 1, 1'000'000));
+  else if (key == "memory-cache-mb")
+    c.memory_cache_mb = static_cast<int>(parse_whole("memory cache size in MB", value, 0, 1'000'000));
+  else if (key == "workers") c.workers = static_cast<int>(parse_whole("workers", value, 0, 256));
   else if (key == "web-root") c.web_root = value;
   else if (key == "log-level") c.log_level = value;
   else throw std::invalid_argument("unknown option --" + key + " (see --help)");
@@ -41,6 +44,7 @@ config load_config(const std::vector<std::string>& args, const env_lookup& env, 
   const std::pair<const char*, const char*> env_keys[] = {
       {"MAPSVC_HOST", "host"},           {"MAPSVC_PORT", "port"},         {"DATABASE_URL", "database-url"},
       {"DB_POOL_SIZE", "db-pool-size"}, {"MAPSVC_MAX_CONNECTIONS", "max-connections"},
+      {"MAPSVC_WORKERS", "workers"},     {"MAPSVC_MEMORY_CACHE_MB", "memory-cache-mb"},
       {"MAPSVC_WEB_ROOT", "web-root"},   {"MAPSVC_LOG_LEVEL", "log-level"}};
   for (const auto& [var, key] : env_keys) {
     if (auto v = env(var); v && !v->empty()) {
@@ -80,7 +84,9 @@ options (each also read from the environment variable shown; flags win):
   --host ADDR          listen address                     MAPSVC_HOST   (127.0.0.1)
   --port N             listen port                        MAPSVC_PORT   (8000)
   --database-url URL   PostgreSQL connection URI          DATABASE_URL  (postgresql://postgres@127.0.0.1:55432/mapsvc)
-  --db-pool-size N     database connections at most       DB_POOL_SIZE  (10)
+  --workers N          worker processes (0: one per core)  MAPSVC_WORKERS (0)
+  --db-pool-size N     database connections per worker    DB_POOL_SIZE  (10)
+  --memory-cache-mb N  tile memory per worker (0: none)   MAPSVC_MEMORY_CACHE_MB (64)
   --max-connections N  client connections at most         MAPSVC_MAX_CONNECTIONS (10000)
   --web-root DIR       folder of the preview page         MAPSVC_WEB_ROOT
   --log-level LEVEL    debug, info, warning, error        MAPSVC_LOG_LEVEL (info)

@@ -14,6 +14,8 @@ struct config {
   std::string database_url = "postgresql://postgres@127.0.0.1:55432/mapsvc";
   int db_pool_size = 10;
   int max_connections = 10'000;
+  int workers = 0;  // worker processes; 0: one per core
+  int memory_cache_mb = 64;  // tiles kept in each worker's memory; 0: none
   std::string web_root;  // folder of the preview page; empty: the page is not served
   std::string log_level = "info";
   bool help = false;
@@ -22,7 +24,7 @@ struct config {
 using env_lookup = std::function<std::optional<std::string>(const std::string&)>;
 
 // Reads MAPSVC_HOST, MAPSVC_PORT, DATABASE_URL, DB_POOL_SIZE, MAPSVC_MAX_CONNECTIONS,
-// MAPSVC_WEB_ROOT and MAPSVC_LOG_LEVEL, then the flags. Throws std::invalid_argument naming the bad setting.
+// MAPSVC_WORKERS, MAPSVC_MEMORY_CACHE_MB, MAPSVC_WEB_ROOT and MAPSVC_LOG_LEVEL, then the flags. Throws std::invalid_argument naming the bad setting.
 config load_config(const std::vector<std::string>& args, const env_lookup& env, std::string default_web_root = {});
 
 std::string usage_text(const std::string& program);

@@ -2,13 +2,21 @@
 
 #include <exception>
 
+#include "host/cancellation.hpp"
 #include "host/helpers/logging.hpp"
 #include "host/http/errors.hpp"
+#include "host/http/negotiation.hpp"
 
 namespace host::http {
 namespace beast_http = boost::beast::http;
 
 namespace {
+
+std::optional<std::string_view> header_value(const http_request& request, beast_http::field name) {
+  const auto it = request.find(name);
+  if (it == request.end()) return std::nullopt;
+  return std::string_view(it->value().data(), it->value().size());
+}
 
 bool better(const route& a, const route& b) { return a.full_path.specificity() > b.full_path.specificity(); }
 
@@ -172,6 +180,11 @@ boost::asio::awaitable<response> app::dispatch(http_request& request) const {
   } catch (...) {
     unexpected = std::current_exception();
   }
+  if (unexpected && is_cancellation(unexpected)) {
+    // The request itself was cancelled (shutdown): no answer; the session is discarded by
+    // its destructor, since nothing may be awaited any more.
+    std::rethrow_exception(unexpected);
+  }
   if (unexpected) {
     try {
       std::rethrow_exception(unexpected);
@@ -183,6 +196,9 @@ boost::asio::awaitable<response> app::dispatch(http_request& request) const {
     }
     answer = detail_response(500, "Internal Server Error");
   }
+
+  negotiate(answer, header_value(request, beast_http::field::if_none_match),
+            header_value(request, beast_http::field::accept_encoding).value_or(std::string_view{}));
 
   if (session) {
     try {

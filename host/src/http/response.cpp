@@ -18,6 +18,14 @@ response raw_response(std::string body, std::string content_type, unsigned statu
   return r;
 }
 
+response entity_response(shared_representation entity, std::string content_type, unsigned status) {
+  response r;
+  r.status = status;
+  r.entity = std::move(entity);
+  r.content_type = std::move(content_type);
+  return r;
+}
+
 response empty_response(unsigned status) {
   response r;
   r.status = status;

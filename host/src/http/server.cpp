@@ -1,6 +1,10 @@
 #include "host/http/server.hpp"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <boost/asio/as_tuple.hpp>
+#include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/ip/address.hpp>
@@ -10,8 +14,10 @@
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/read.hpp>
+#include <boost/beast/http/span_body.hpp>
 #include <boost/beast/http/write.hpp>
 
+#include "host/cancellation.hpp"
 #include "host/helpers/logging.hpp"
 #include "host/http/framing.hpp"
 
@@ -25,18 +31,21 @@ namespace {
 
 constexpr auto nothrow = asio::as_tuple(asio::use_awaitable);
 
-bhttp::response<bhttp::string_body> to_beast(response&& r, unsigned version, bool keep_alive, bool head) {
-  bhttp::response<bhttp::string_body> res{static_cast<bhttp::status>(r.status), version};
+// The answer's header, and its payload by reference: the bytes stay in `r` (or in the shared
+// entity it holds) until the write has finished.
+bhttp::response<bhttp::span_body<const char>> to_beast(const response& r, unsigned version, bool keep_alive, bool head) {
+  bhttp::response<bhttp::span_body<const char>> res{static_cast<bhttp::status>(r.status), version};
   res.set(bhttp::field::server, "mapsvc");
   if (!r.content_type.empty()) res.set(bhttp::field::content_type, r.content_type);
-  for (auto& [name, value] : r.headers) res.insert(name, value);
+  for (const auto& [name, value] : r.headers) res.insert(name, value);
   res.keep_alive(keep_alive);
   const bool bodiless = r.status == 204 || r.status == 304 || r.status < 200;
   if (bodiless) return res;
+  const std::string_view payload = r.payload();
   if (head) {
-    res.content_length(r.body.size());
+    res.content_length(payload.size());
   } else {
-    res.body() = std::move(r.body);
+    res.body() = boost::span<const char>(payload.data(), payload.size());
     res.prepare_payload();
   }
   return res;
@@ -55,22 +64,50 @@ std::optional<response> refusal_for(const beast::error_code& ec) {
 }  // namespace
 
 struct server::connection {
-  beast::tcp_stream stream;
-  bool busy = false;
   explicit connection(tcp::socket s) : stream(std::move(s)) {}
+  beast::tcp_stream stream;
+  asio::cancellation_signal cancel;
+  bool busy = false;
 };
 
+int open_listener(const std::string& host, unsigned short port) {
+  asio::io_context scratch;
+  tcp::acceptor acceptor(scratch);
+  const tcp::endpoint endpoint(asio::ip::make_address(host), port);
+  acceptor.open(endpoint.protocol());
+  acceptor.set_option(asio::socket_base::reuse_address(true));
+  acceptor.bind(endpoint);
+  acceptor.listen(asio::socket_base::max_listen_connections);
+  return acceptor.release();
+}
+
+unsigned short local_port(int listen_fd) {
+  sockaddr_storage address{};
+  socklen_t length = sizeof address;
+  if (::getsockname(listen_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+  if (address.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
+  return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+}
+
 server::server(asio::io_context& io, const app& application, server_options options)
-    : io_(io), app_(application), options_(std::move(options)), acceptor_(io) {}
+    : io_(io), app_(application), options_(std::move(options)), acceptor_(io), grace_timer_(io) {}
 
 server::~server() { *alive_ = false; }
 
 void server::start() {
-  const tcp::endpoint endpoint(asio::ip::make_address(options_.host), options_.port);
-  acceptor_.open(endpoint.protocol());
-  acceptor_.set_option(asio::socket_base::reuse_address(true));
-  acceptor_.bind(endpoint);
-  acceptor_.listen(asio::socket_base::max_listen_connections);
+  if (options_.listen_fd) {
+    // The supervisor's socket: its family decides the protocol.
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    ::getsockname(*options_.listen_fd, reinterpret_cast<sockaddr*>(&address), &length);
+    acceptor_.assign(address.ss_family == AF_INET6 ? tcp::v6() : tcp::v4(), *options_.listen_fd);
+  } else {
+    const tcp::endpoint endpoint(asio::ip::make_address(options_.host), options_.port);
+    acceptor_.open(endpoint.protocol());
+    acceptor_.set_option(asio::socket_base::reuse_address(true));
+    acceptor_.bind(endpoint);
+    acceptor_.listen(asio::socket_base::max_listen_connections);
+  }
   bound_port_ = acceptor_.local_endpoint().port();
   asio::co_spawn(io_, accept_loop(), asio::detached);
 }
@@ -97,17 +134,20 @@ asio::awaitable<void> server::accept_loop() {
       }
       continue;
     }
-    asio::co_spawn(io_, serve(std::move(socket)), asio::detached);
+    beast::error_code ignored;
+    socket.set_option(tcp::no_delay(true), ignored);
+    const auto it = connections_.emplace(connections_.begin(), std::move(socket));
+    // The connection lives in the list until its coroutine has ended, so the signal the
+    // coroutine is bound to outlives it.
+    asio::co_spawn(io_, serve(*it),
+                   asio::bind_cancellation_slot(it->cancel.slot(), [this, it, alive](std::exception_ptr) {
+                     if (*alive) connection_closed(it);
+                   }));
   }
 }
 
-asio::awaitable<void> server::serve(tcp::socket socket) {
-  auto alive = alive_;
+asio::awaitable<void> server::serve(connection& conn) {
   beast::error_code ignored;
-  socket.set_option(tcp::no_delay(true), ignored);
-  connection conn(std::move(socket));
-  connections_.push_front(&conn);
-  const auto registered = connections_.begin();
   beast::flat_buffer buffer;
 
   while (!draining_) {
@@ -116,7 +156,7 @@ asio::awaitable<void> server::serve(tcp::socket socket) {
       conn.busy = false;
       conn.stream.expires_after(options_.idle_timeout);
       auto [ec, n] = co_await conn.stream.async_read_some(buffer.prepare(4096), nothrow);
-      if (ec || !*alive || draining_) break;
+      if (ec || draining_) break;
       buffer.commit(n);
     }
     conn.busy = true;
@@ -127,7 +167,6 @@ asio::awaitable<void> server::serve(tcp::socket socket) {
     conn.stream.expires_after(options_.request_timeout);
     // The header first: its framing decides whether the bytes after it are a body at all.
     auto [header_ec, header_n] = co_await bhttp::async_read_header(conn.stream, buffer, parser, nothrow);
-    if (!*alive) co_return;
     std::optional<response> refusal;
     beast::error_code read_ec = header_ec;
     if (!read_ec) refusal = framing_refusal(parser.get());
@@ -143,14 +182,13 @@ asio::awaitable<void> server::serve(tcp::socket socket) {
     }
     if (!read_ec && !refusal) {
       auto [body_ec, body_n] = co_await bhttp::async_read(conn.stream, buffer, parser, nothrow);
-      if (!*alive) co_return;
       read_ec = body_ec;
     }
     if (read_ec && !refusal) refusal = refusal_for(read_ec);
     if (read_ec || refusal) {
       // The rest of the stream cannot be framed reliably: answer, then close.
       if (refusal) {
-        auto res = to_beast(std::move(*refusal), 11, false, false);
+        auto res = to_beast(*refusal, 11, false, false);
         conn.stream.expires_after(options_.write_timeout);
         co_await bhttp::async_write(conn.stream, res, nothrow);
       }
@@ -162,27 +200,35 @@ asio::awaitable<void> server::serve(tcp::socket socket) {
     try {
       answer = co_await app_.dispatch(req);
     } catch (const std::exception& e) {
+      // Cancelled at the end of the shutdown grace: the connection ends without an answer.
+      if (is_cancellation(e)) break;
       helpers::get_logger("host.http")->error("Request failed outside its handler: {}", e.what());
       answer = detail_response(500, "Internal Server Error");
     }
-    if (!*alive) co_return;
 
     const bool keep_alive = req.keep_alive() && !draining_;
-    auto res = to_beast(std::move(answer), req.version(), keep_alive, req.method() == bhttp::verb::head);
+    auto res = to_beast(answer, req.version(), keep_alive, req.method() == bhttp::verb::head);
     conn.stream.expires_after(options_.write_timeout);
     auto [write_ec, write_n] = co_await bhttp::async_write(conn.stream, res, nothrow);
-    if (write_ec || !keep_alive || !*alive) break;
+    if (write_ec || !keep_alive) break;
   }
 
-  if (!*alive) co_return;
   conn.stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
   conn.stream.close();
-  connection_closed(registered);
 }
 
-void server::connection_closed(std::list<connection*>::iterator it) {
+void server::connection_closed(connection_list::iterator it) {
   connections_.erase(it);
   if (draining_ && connections_.empty()) finish_shutdown();
+}
+
+void server::cancel_all(bool busy_too) {
+  beast::error_code ignored;
+  for (auto& c : connections_) {
+    if (!busy_too && c.busy) continue;
+    c.cancel.emit(asio::cancellation_type::terminal);
+    c.stream.socket().cancel(ignored);  // a read or write in progress, whatever it supports
+  }
 }
 
 void server::shutdown(std::function<void()> on_stopped) {
@@ -191,8 +237,7 @@ void server::shutdown(std::function<void()> on_stopped) {
   on_stopped_ = std::move(on_stopped);
   beast::error_code ignored;
   acceptor_.close(ignored);
-  for (auto* c : connections_)
-    if (!c->busy) c->stream.socket().cancel(ignored);
+  cancel_all(false);
   if (connections_.empty()) {
     // Let the accept loop see the closed acceptor before reporting the stop.
     asio::post(io_, [this, alive = alive_] {
@@ -200,16 +245,22 @@ void server::shutdown(std::function<void()> on_stopped) {
     });
     return;
   }
-  grace_timer_ = std::make_unique<asio::steady_timer>(io_, options_.shutdown_grace);
-  grace_timer_->async_wait([this, alive = alive_](beast::error_code ec) {
+  grace_timer_.expires_after(options_.shutdown_grace);
+  grace_timer_.async_wait([this, alive = alive_](beast::error_code ec) {
     if (ec || !*alive) return;
-    beast::error_code ignored_ec;
-    for (auto* c : connections_) c->stream.socket().close(ignored_ec);
+    if (!connections_.empty())
+      helpers::get_logger("host.http")
+          ->warn("Cancelling {} requests still running after the shutdown grace", connections_.size());
+    cancel_all(true);
+    grace_timer_.expires_after(options_.cancel_grace);
+    grace_timer_.async_wait([this, alive](beast::error_code ec2) {
+      if (!ec2 && *alive) finish_shutdown();
+    });
   });
 }
 
 void server::finish_shutdown() {
-  if (grace_timer_) grace_timer_->cancel();
+  grace_timer_.cancel();
   if (auto done = std::exchange(on_stopped_, nullptr)) done();
 }
 

@@ -7,11 +7,13 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <string>
 #include <thread>
 
+#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -46,6 +48,14 @@ class running_server {
           [](request_context& ctx) -> asio::awaitable<response> {
             co_return raw_response(std::to_string(ctx.message.body().size()), "text/plain");
           });
+    r.add({.path = "/stuck", .name = "stuck"}, [this](request_context&) -> asio::awaitable<response> {
+      // Like a statement without a time-out: only cancellation ends it.
+      asio::steady_timer t(co_await asio::this_coro::executor, 60s);
+      const auto [ec] = co_await t.async_wait(asio::as_tuple(asio::use_awaitable));
+      stuck_ended = true;
+      if (ec) throw boost::system::system_error(ec);
+      co_return raw_response("never", "text/plain");
+    });
     r.add({.path = "/throw", .name = "throw"}, [](request_context&) -> asio::awaitable<response> {
       throw std::runtime_error("handler bug");
       co_return response{};
@@ -63,6 +73,7 @@ class running_server {
     thread_.join();
   }
   unsigned short port() const { return server_->port(); }
+  std::atomic<bool> stuck_ended = false;
   // Starts the graceful shutdown; the future is ready once the server reports it stopped.
   std::future<void> begin_shutdown() {
     auto done = std::make_shared<std::promise<void>>();
@@ -307,6 +318,24 @@ TEST(Server, ShutdownLetsTheRequestInFlightFinish) {
   EXPECT_EQ(idle.read_all(), "");  // closed without an answer
   EXPECT_EQ(stopped.wait_for(3s), std::future_status::ready);
   EXPECT_EQ(count(r, "HTTP/1.1"), 1);
+}
+
+// A handler that never ends on its own cannot hold the shutdown: at the end of the grace
+// period it is cancelled and the server reports itself stopped.
+TEST(Server, ShutdownCancelsRequestsThatOutliveTheGrace) {
+  server_options o;
+  o.shutdown_grace = 200ms;
+  o.cancel_grace = 300ms;
+  running_server srv(o);
+  raw_client stuck(srv.port());
+  stuck.send(get("/stuck"));
+  std::this_thread::sleep_for(50ms);
+  const auto t0 = std::chrono::steady_clock::now();
+  auto stopped = srv.begin_shutdown();
+  EXPECT_EQ(stopped.wait_for(3s), std::future_status::ready);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+  EXPECT_EQ(stuck.read_all(), "");  // closed without an answer
+  EXPECT_TRUE(srv.stuck_ended);     // the handler itself was ended, not left running
 }
 
 }  // namespace

@@ -1,0 +1,102 @@
+#include "host/http/negotiation.hpp"
+
+#include <charconv>
+#include <optional>
+
+namespace host::http {
+namespace {
+
+bool is_space(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view trimmed(std::string_view s) {
+  while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
+  while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+bool iequals(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+// Calls `f` with each trimmed, non-empty element of a comma-separated list.
+template <typename F>
+void for_each_element(std::string_view list, F&& f) {
+  while (true) {
+    const auto comma = list.find(',');
+    if (const auto element = trimmed(list.substr(0, comma)); !element.empty()) f(element);
+    if (comma == std::string_view::npos) return;
+    list.remove_prefix(comma + 1);
+  }
+}
+
+std::string_view opaque_tag(std::string_view tag) {
+  if (tag.starts_with("W/")) tag.remove_prefix(2);
+  return tag.size() >= 2 && tag.front() == '"' && tag.back() == '"' ? tag : std::string_view{};
+}
+
+// The quality of a coding element ("gzip;q=0.5"): 1 without a q parameter, none when the
+// parameter is malformed.
+std::optional<double> quality(std::string_view params) {
+  double q = 1;
+  while (!params.empty()) {
+    const auto semi = params.find(';');
+    const auto param = trimmed(params.substr(0, semi));
+    params = semi == std::string_view::npos ? std::string_view{} : params.substr(semi + 1);
+    const auto eq = param.find('=');
+    if (eq == std::string_view::npos || !iequals(trimmed(param.substr(0, eq)), "q")) continue;
+    const auto value = trimmed(param.substr(eq + 1));
+    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), q);
+    if (ec != std::errc() || end != value.data() + value.size() || q < 0 || q > 1) return std::nullopt;
+  }
+  return q;
+}
+
+}  // namespace
+
+bool if_none_match_matches(std::string_view if_none_match, std::string_view etag) {
+  const auto wanted = opaque_tag(etag);
+  bool matched = false;
+  for_each_element(if_none_match, [&](std::string_view element) {
+    if (element == "*") matched = true;
+    const auto tag = opaque_tag(element);
+    if (!tag.empty() && tag == wanted) matched = true;
+  });
+  return matched;
+}
+
+void negotiate(response& answer, std::optional<std::string_view> if_none_match, std::string_view accept_encoding) {
+  if (!answer.entity || answer.status != 200) return;
+  const bool gzip = accepts_gzip(accept_encoding) && !answer.entity->gzip().empty();
+  std::string etag = gzip ? answer.entity->gzip_etag() : answer.entity->etag();
+  answer.headers.emplace_back("Vary", "Accept-Encoding");
+  if (if_none_match && if_none_match_matches(*if_none_match, etag)) {
+    answer.status = 304;
+    answer.content_type.clear();
+    answer.gzip = false;
+  } else if (gzip) {
+    answer.gzip = true;
+    answer.headers.emplace_back("Content-Encoding", "gzip");
+  }
+  answer.headers.emplace_back("ETag", std::move(etag));
+}
+
+bool accepts_gzip(std::string_view accept_encoding) {
+  std::optional<double> named, any;
+  for_each_element(accept_encoding, [&](std::string_view element) {
+    const auto semi = element.find(';');
+    const auto coding = trimmed(element.substr(0, semi));
+    const auto q = quality(semi == std::string_view::npos ? std::string_view{} : element.substr(semi + 1));
+    if (!q) return;
+    if (iequals(coding, "gzip") || iequals(coding, "x-gzip")) named = named ? std::max(*named, *q) : *q;
+    else if (coding == "*") any = *q;
+  });
+  if (named) return *named > 0;
+  return any && *any > 0;
+}
+
+}  // namespace host::http
