@@ -33,6 +33,21 @@ asio::awaitable<std::optional<std::string>> run_get(std::shared_ptr<client_impl>
   unexpected("GET", r);
 }
 
+asio::awaitable<value_with_ttl> run_get_with_ttl(std::shared_ptr<client_impl> impl, std::vector<wire_command> commands,
+                                                 std::optional<std::chrono::milliseconds> timeout) {
+  auto replies = co_await client_impl::execute_all(std::move(impl), std::move(commands), timeout);
+  value_with_ttl out;
+  reply& value = replies[0];
+  if (value.type == reply_type::string) out.value = std::move(value.str);
+  else if (!value.is_nil()) unexpected("GET", value);
+  const reply& ttl = replies[1];
+  if (ttl.type != reply_type::integer) unexpected("PTTL", ttl);
+  // -1: no expiry, -2: gone (expired between the two commands).
+  if (ttl.integer >= 0) out.ttl = std::chrono::milliseconds(ttl.integer);
+  else if (ttl.integer == -2) out.value.reset();
+  co_return out;
+}
+
 asio::awaitable<void> run_set(std::shared_ptr<client_impl> impl, wire_command command,
                               std::optional<std::chrono::milliseconds> timeout) {
   reply r = co_await client_impl::execute(std::move(impl), std::move(command), timeout);
@@ -95,6 +110,16 @@ asio::awaitable<std::optional<std::string>> client::get(std::string_view key,
                                                         std::optional<std::chrono::milliseconds> timeout) {
   const std::array<std::string_view, 2> args{"GET", key};
   return run_get(live(impl_), format_command(args), timeout);
+}
+
+asio::awaitable<value_with_ttl> client::get_with_ttl(std::string_view key,
+                                                     std::optional<std::chrono::milliseconds> timeout) {
+  const std::array<std::string_view, 2> get_args{"GET", key};
+  const std::array<std::string_view, 2> ttl_args{"PTTL", key};
+  std::vector<wire_command> commands;
+  commands.push_back(format_command(get_args));
+  commands.push_back(format_command(ttl_args));
+  return run_get_with_ttl(live(impl_), std::move(commands), timeout);
 }
 
 asio::awaitable<void> client::set(std::string_view key, std::string_view value,

@@ -46,6 +46,29 @@ asio::awaitable<reply> client_impl::execute(std::shared_ptr<client_impl> self, w
   co_return co_await req->wait("Redis call timed out");
 }
 
+asio::awaitable<std::vector<reply>> client_impl::execute_all(std::shared_ptr<client_impl> self,
+                                                             std::vector<wire_command> commands,
+                                                             std::optional<std::chrono::milliseconds> timeout) {
+  self->throw_if_closed();
+  const auto deadline = deadline_after(timeout);
+  auto first = std::make_shared<request>(self->executor_, deadline);
+  slot& s = self->pick_slot();
+  std::shared_ptr<connection> conn = s.conn;
+  if (!conn || !conn->alive()) conn = co_await self->acquire(s, first);
+  // Queued without a suspension in between, so they leave in the same write.
+  std::vector<std::shared_ptr<request>> requests;
+  requests.reserve(commands.size());
+  for (auto& command : commands) {
+    auto req = requests.empty() ? first : std::make_shared<request>(self->executor_, deadline);
+    conn->send(std::move(command), req);
+    requests.push_back(std::move(req));
+  }
+  std::vector<reply> replies;
+  replies.reserve(requests.size());
+  for (auto& req : requests) replies.push_back(co_await req->wait("Redis call timed out"));
+  co_return replies;
+}
+
 client_impl::slot& client_impl::pick_slot() {
   slot& s = slots_[next_slot_];
   next_slot_ = (next_slot_ + 1) % slots_.size();

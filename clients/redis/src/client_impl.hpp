@@ -30,6 +30,12 @@ class client_impl : public std::enable_shared_from_this<client_impl> {
   static asio::awaitable<reply> execute(std::shared_ptr<client_impl> self, wire_command command,
                                         std::optional<std::chrono::milliseconds> timeout);
 
+  /// Sends several commands back to back on one connection (one write, one round trip) and
+  /// waits for all their replies, in order. `timeout` bounds the whole.
+  static asio::awaitable<std::vector<reply>> execute_all(std::shared_ptr<client_impl> self,
+                                                         std::vector<wire_command> commands,
+                                                         std::optional<std::chrono::milliseconds> timeout);
+
   /// Closes the connections and fails whatever is pending or connecting; later calls fail.
   void shutdown();
 

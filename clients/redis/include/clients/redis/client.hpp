@@ -50,6 +50,14 @@ class scanner {
   bool finished_ = false;
 };
 
+/// A value with the time it has left: what a cache in front of Redis needs so that its copy
+/// never outlives the one in Redis.
+struct value_with_ttl {
+  std::optional<std::string> value;
+  /// Remaining time to live (PTTL): none when the key has no expiry or no longer exists.
+  std::optional<std::chrono::milliseconds> ttl;
+};
+
 /// Asynchronous Redis client for one event loop, shared by every coroutine on it.
 ///
 /// Construction opens nothing and sends nothing: the first command connects, and a later
@@ -74,6 +82,10 @@ class client {
   /// GET: the value, or none when the key does not exist.
   asio::awaitable<std::optional<std::string>> get(std::string_view key,
                                                   std::optional<std::chrono::milliseconds> timeout = {});
+
+  /// GET and PTTL of one key in one round trip.
+  asio::awaitable<value_with_ttl> get_with_ttl(std::string_view key,
+                                               std::optional<std::chrono::milliseconds> timeout = {});
 
   /// SET, with EX when `ex_seconds` is given (passed to Redis unchecked).
   asio::awaitable<void> set(std::string_view key, std::string_view value,
