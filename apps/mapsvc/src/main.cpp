@@ -1,16 +1,17 @@
 // mapsvc: the map-serving and plan-printing service.
-#include <csignal>
-#include <cstdlib>
-#include <cstdio>
-#include <exception>
-#include <filesystem>
-
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/signal_set.hpp>
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <optional>
 #include <thread>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
 
 #include "host/config.hpp"
 #include "host/database/get_db.hpp"
@@ -20,6 +21,7 @@
 #include "host/http/static_files.hpp"
 #include "mapsvc/tile_gateway/module.hpp"
 #include "plan_routes.hpp"
+#include "supervisor.hpp"
 
 namespace {
 
@@ -40,29 +42,13 @@ void raise_descriptor_limit() {
   }
 }
 
-}  // namespace
+std::size_t cores() { return std::max(1u, std::thread::hardware_concurrency()); }
 
-int main(int argc, char** argv) {
-  host::config cfg;
-  try {
-    cfg = host::load_config(std::vector<std::string>(argv + 1, argv + argc), host::process_env, MAPSVC_DEFAULT_WEB_ROOT);
-    if (cfg.help) {
-      std::fputs(host::usage_text(argv[0]).c_str(), stdout);
-      return 0;
-    }
-    host::helpers::set_log_level(level_named(cfg.log_level));
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "mapsvc: %s\n", e.what());
-    return 2;
-  }
-  raise_descriptor_limit();
+// One worker: an event loop with its own database pool, tile module, Redis connection and
+// plan renderers, serving on `listener` when given (else binding host:port itself).
+int serve(const host::config& cfg, const mapsvc::tile_gateway::redis_settings& redis, std::optional<int> listener,
+          std::size_t render_threads) {
   auto log = host::helpers::get_logger("mapsvc");
-  // The plan renderer logs through the logger of this name when one exists: give it the host's.
-  host::helpers::get_logger("printsvc.plots");
-  // Tile and plan statements are short but look expensive to the planner, which then spends
-  // longer compiling them than running them. An operator's own PGOPTIONS wins.
-  ::setenv("PGOPTIONS", "-c jit=off", 0);
-
   try {
     boost::asio::io_context io;
     host::http::app application("mapsvc", "0.1.0");
@@ -75,20 +61,14 @@ int main(int argc, char** argv) {
         {.open = [&db_pool] { return std::make_shared<host::database::session>(host::database::get_db(db_pool)); },
          .close = [](host::database::session& s) -> boost::asio::awaitable<void> { co_await s.close(); }});
 
-    mapsvc::tile_gateway::tile_gateway_module* tiles = nullptr;
-    try {
-      tiles = &mapsvc::tile_gateway::load(io.get_executor());
-    } catch (const std::invalid_argument& e) {
-      // A bad REDIS_* setting: refuse to start, as for any other bad setting.
-      std::fprintf(stderr, "mapsvc: %s\n", e.what());
-      return 2;
-    }
-    application.mount(tiles->tileGateway);
+    mapsvc::tile_gateway::tile_gateway_module tiles(
+        io.get_executor(),
+        {.redis = redis, .memory_cache_bytes = static_cast<std::size_t>(cfg.memory_cache_mb) * 1024 * 1024});
+    application.mount(tiles.tileGateway);
 
-    // Plans are parsed and drawn off the event loop, one render per core at a time, with a
-    // few more waiting; beyond that a render is refused (503) rather than queued unbounded.
-    const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
-    mapsvc::plans::render_queue renderers({.workers = cores, .max_waiting = 4 * cores});
+    // Plans are parsed and drawn off the event loop, a few at a time; beyond a bounded queue a
+    // render is refused (503) rather than left to pile up.
+    mapsvc::plans::render_queue renderers({.workers = render_threads, .max_waiting = 4 * render_threads});
     application.mount(mapsvc::plans::plan_router(renderers));
 
     if (!cfg.web_root.empty() && std::filesystem::is_directory(cfg.web_root))
@@ -98,17 +78,27 @@ int main(int argc, char** argv) {
     host::http::server_options options;
     options.host = cfg.host;
     options.port = cfg.port;
+    options.listen_fd = listener;
     options.max_connections = static_cast<std::size_t>(cfg.max_connections);
     host::http::server server(io, application, options);
     server.start();
-    log->info("Listening on http://{}:{}/", cfg.host, server.port());
+    if (!listener) log->info("Listening on http://{}:{}/", cfg.host, server.port());
 
+    // The first signal drains; a second one ends the process at once.
     boost::asio::signal_set signals(io, SIGINT, SIGTERM);
-    signals.async_wait([&](const boost::system::error_code& ec, int signal) {
+    std::function<void(const boost::system::error_code&, int)> on_signal = [&](const boost::system::error_code& ec,
+                                                                              int signal) {
       if (ec) return;
       log->info("Received signal {}: finishing requests in flight", signal);
       server.shutdown([&] { io.stop(); });
-    });
+      signals.async_wait([&](const boost::system::error_code& ec2, int second) {
+        if (ec2) return;
+        log->warn("Received signal {} again: stopping at once", second);
+        spdlog::shutdown();
+        std::_Exit(128 + second);
+      });
+    };
+    signals.async_wait(on_signal);
     io.run();
     log->info("Stopped");
     return 0;
@@ -116,4 +106,48 @@ int main(int argc, char** argv) {
     log->critical("mapsvc failed: {}", e.what());
     return 1;
   }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  host::config cfg;
+  mapsvc::tile_gateway::redis_settings redis;
+  try {
+    cfg = host::load_config(std::vector<std::string>(argv + 1, argv + argc), host::process_env, MAPSVC_DEFAULT_WEB_ROOT);
+    if (cfg.help) {
+      std::fputs(host::usage_text(argv[0]).c_str(), stdout);
+      return 0;
+    }
+    host::helpers::set_log_level(level_named(cfg.log_level));
+    // The tile cache's settings, checked here with the others so that a bad one stops the
+    // start before any worker exists.
+    redis = mapsvc::tile_gateway::read_redis_settings();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "mapsvc: %s\n", e.what());
+    return 2;
+  }
+  raise_descriptor_limit();
+  // The plan renderer logs through the logger of this name when one exists: give it the host's.
+  host::helpers::get_logger("printsvc.plots");
+  // Tile and plan statements are short but look expensive to the planner, which then spends
+  // longer compiling them than running them. An operator's own PGOPTIONS wins.
+  ::setenv("PGOPTIONS", "-c jit=off", 0);
+
+  const std::size_t workers = cfg.workers > 0 ? static_cast<std::size_t>(cfg.workers) : cores();
+  // Render threads follow the cores: spread over the workers, at least one each.
+  const std::size_t render_threads = std::max<std::size_t>(1, cores() / workers);
+  if (workers == 1) return serve(cfg, redis, std::nullopt, render_threads);
+
+  auto log = host::helpers::get_logger("mapsvc");
+  int listener = -1;
+  try {
+    listener = host::http::open_listener(cfg.host, cfg.port);
+  } catch (const std::exception& e) {
+    log->critical("mapsvc failed: cannot listen on {}:{}: {}", cfg.host, cfg.port, e.what());
+    return 1;
+  }
+  log->info("Listening on http://{}:{}/ with {} worker processes", cfg.host, host::http::local_port(listener), workers);
+  return mapsvc::supervise({.workers = workers},
+                           [&](std::size_t) { return serve(cfg, redis, listener, render_threads); });
 }

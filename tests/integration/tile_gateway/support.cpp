@@ -187,6 +187,27 @@ std::int64_t redis_sync::ttl(const std::string& key) {
 
 void redis_sync::flushdb() { freeReplyObject(redisCommand(ctx_, "FLUSHDB")); }
 
+std::string redis_sync::command(const std::vector<std::string>& args) {
+  std::vector<const char*> argv;
+  std::vector<std::size_t> lens;
+  for (const auto& a : args) {
+    argv.push_back(a.data());
+    lens.push_back(a.size());
+  }
+  auto* r = static_cast<redisReply*>(redisCommandArgv(ctx_, static_cast<int>(args.size()), argv.data(), lens.data()));
+  if (!r) throw std::runtime_error("redis command failed");
+  std::string out = r->type == REDIS_REPLY_INTEGER ? std::to_string(r->integer) : std::string(r->str ? r->str : "", r->len);
+  freeReplyObject(r);
+  return out;
+}
+
+std::int64_t redis_sync::calls_of(const std::string& name) {
+  const std::string info = command({"INFO", "commandstats"});
+  const std::string marker = "cmdstat_" + name + ":calls=";
+  const auto at = info.find(marker);
+  return at == std::string::npos ? 0 : std::stoll(info.substr(at + marker.size()));
+}
+
 // ---- redis_child
 
 redis_child::redis_child() : port_(free_port()) {
@@ -261,6 +282,7 @@ service::service(service_options options) : work_(asio::make_work_guard(io_)) {
     return nullptr;
   };
   module_options.query_timeout_override = options.query_timeout;
+  module_options.memory_cache_bytes = options.memory_cache_bytes;
   module_ = std::make_unique<mapsvc::tile_gateway::tile_gateway_module>(io_.get_executor(), module_options);
   app_.mount(module_->tileGateway);
 
@@ -288,16 +310,19 @@ service::~service() {
   thread_.join();
 }
 
-http_reply service::request(const std::string& method, const std::string& target) {
+http_reply service::request(const std::string& method, const std::string& target,
+                            const std::map<std::string, std::string>& headers) {
   asio::io_context io;
   beast::tcp_stream stream(io);
   stream.connect(asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), server_->port()));
   bhttp::request<bhttp::empty_body> req{bhttp::string_to_verb(method), target, 11};
   req.set(bhttp::field::host, "127.0.0.1");
+  for (const auto& [name, value] : headers) req.set(name, value);
   bhttp::write(stream, req);
   beast::flat_buffer buffer;
   bhttp::response_parser<bhttp::string_body> parser;
   parser.body_limit(64 * 1024 * 1024);
+  if (method == "HEAD") parser.skip(true);  // the length is announced, no body follows
   bhttp::read(stream, buffer, parser);
   const auto& res = parser.get();
   http_reply reply;

@@ -76,6 +76,10 @@ class redis_sync {
   std::vector<std::string> keys(const std::string& pattern);
   std::int64_t ttl(const std::string& key);
   void flushdb();
+  // Any command; the reply as text (integers in decimal, status and bulk strings as they are).
+  std::string command(const std::vector<std::string>& args);
+  // How many times `name` (e.g. "get") has run on the server, from INFO commandstats.
+  std::int64_t calls_of(const std::string& name);
 
  private:
   ::redisContext* ctx_;
@@ -126,6 +130,7 @@ struct service_options {
   int redis_db = 3;  // the tile tests' own database on the shared server
   std::string database_url = fixture_db::url();
   std::optional<std::chrono::milliseconds> query_timeout{};
+  std::size_t memory_cache_bytes = 0;
 };
 
 class service {
@@ -135,7 +140,8 @@ class service {
 
   http_reply get(const std::string& target) { return request("GET", target); }
   http_reply post(const std::string& target) { return request("POST", target); }
-  http_reply request(const std::string& method, const std::string& target);
+  http_reply request(const std::string& method, const std::string& target,
+                     const std::map<std::string, std::string>& headers = {});
 
   // Runs `work` on the service's event loop and waits for it.
   template <class T>

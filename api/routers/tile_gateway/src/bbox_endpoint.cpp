@@ -4,6 +4,7 @@
 #include <fmt/format.h>
 
 #include "clients/pg/errors.hpp"
+#include "host/cancellation.hpp"
 #include "host/http/errors.hpp"
 #include "mapsvc/tile_gateway/bbox.hpp"
 #include "mapsvc/tile_gateway/constants.hpp"
@@ -16,7 +17,6 @@ namespace mapsvc::tile_gateway {
 namespace {
 
 // The most the cache read, and then the store, may add to a box tile.
-constexpr std::chrono::milliseconds CACHE_BOUND{2000};
 
 struct box {
   double min_x, min_y, max_x, max_y;
@@ -49,8 +49,8 @@ boost::asio::awaitable<box> to_web_mercator(session& db, double minx, double min
                 row->get<double>("max_y")};
 }
 
-host::http::response tile_answer(std::string bytes, std::string_view x_cache) {
-  auto r = host::http::raw_response(std::move(bytes), "application/vnd.mapbox-vector-tile");
+host::http::response tile_answer(host::http::shared_representation tile, std::string_view x_cache) {
+  auto r = host::http::entity_response(std::move(tile), "application/vnd.mapbox-vector-tile");
   r.header("Cache-Control", fmt::format("public, max-age={}", CACHE_TTL_SHORT));
   r.header("X-Cache", std::string(x_cache));
   return r;
@@ -73,7 +73,7 @@ boost::asio::awaitable<response> get_tile_bbox(tile_gateway_module& m, const std
     try {
       mercator = co_await to_web_mercator(db, minx, miny, maxx, maxy, srid);
     } catch (const std::exception& e) {
-      if (detail::is_cancellation(std::current_exception())) throw;
+      if (host::is_cancellation(e)) throw;
       failure = e.what();
     }
     if (failure) {
@@ -84,8 +84,7 @@ boost::asio::awaitable<response> get_tile_bbox(tile_gateway_module& m, const std
 
   const std::string cache_key = bbox_cache_key(layer_name, mercator.min_x, mercator.min_y, mercator.max_x,
                                                mercator.max_y, limit.for_key, simplify);
-  if (auto cached = co_await m.safe_cache_get(cache_key, CACHE_BOUND); cached && !cached->empty())
-    co_return tile_answer(std::move(*cached), "HIT");
+  if (auto hit = co_await m.cached(cache_key, BOX_CACHE_BOUND)) co_return tile_answer(std::move(hit->tile), "HIT");
 
   const std::string sql = bbox_tile_sql(layer_name, should_simplify_bbox(simplify, srid, minx, miny, maxx, maxy));
   const clients::pg::params params{{"min_x", mercator.min_x},
@@ -102,14 +101,14 @@ boost::asio::awaitable<response> get_tile_bbox(tile_gateway_module& m, const std
     m.logger->error("Timeout generating bbox tile for {}", layer_name);
     throw host::http::http_error(408, "Query timeout");
   } catch (const std::exception& e) {
-    if (detail::is_cancellation(std::current_exception())) throw;
+    if (host::is_cancellation(e)) throw;
     m.logger->error("Error generating bbox tile for {}: {}", layer_name, e.what());
     throw host::http::http_error(500, "Internal server error");
   }
 
   if (!mvt_content || mvt_content->empty()) co_return host::http::empty_response(204);
-  co_await m.safe_cache_set(cache_key, *mvt_content, CACHE_TTL_SHORT, CACHE_BOUND);
-  co_return tile_answer(std::move(*mvt_content), "MISS");
+  auto tile = co_await m.keep(cache_key, std::move(*mvt_content), CACHE_TTL_SHORT, BOX_CACHE_BOUND);
+  co_return tile_answer(std::move(tile), "MISS");
 }
 
 }  // namespace mapsvc::tile_gateway

@@ -18,6 +18,12 @@ boost::asio::awaitable<std::optional<std::string>> BinaryRedisCache::get(
   co_return co_await redis.get(full, timeout);
 }
 
+boost::asio::awaitable<clients::redis::value_with_ttl> BinaryRedisCache::get_with_ttl(
+    std::string_view key, std::optional<std::chrono::milliseconds> timeout) {
+  const std::string full = _make_key(key);
+  co_return co_await redis.get_with_ttl(full, timeout);
+}
+
 boost::asio::awaitable<void> BinaryRedisCache::set(std::string_view key, std::string_view value, std::int64_t ttl,
                                                    std::optional<std::chrono::milliseconds> timeout) {
   const std::string full = _make_key(key);

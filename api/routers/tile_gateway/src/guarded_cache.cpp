@@ -2,16 +2,13 @@
 // and while Redis stalls the cache is skipped instead of costing each request its bound.
 #include "mapsvc/tile_gateway/module.hpp"
 
+#include "host/cancellation.hpp"
+
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
 
 namespace mapsvc::tile_gateway {
 namespace {
-
-// The request's own cancellation passes through; everything else is swallowed.
-bool is_cancellation(const boost::system::system_error& e) {
-  return e.code() == boost::asio::error::operation_aborted;
-}
 
 // How a failed call ended, for the breaker; `text` is what the warning line shows.
 struct failure {
@@ -27,7 +24,7 @@ failure sort_failure(const std::exception_ptr& error, cache_breaker& breaker, co
   } catch (const clients::redis::timeout_error&) {
     return {true, ""};  // a time-out carries no text of its own
   } catch (const boost::system::system_error& e) {
-    if (!is_cancellation(e)) return {false, e.what()};
+    if (!host::is_cancellation(e)) return {false, e.what()};
     breaker.abandoned(ticket);
     throw;
   } catch (const std::exception& e) {
@@ -52,14 +49,18 @@ void tile_gateway_module::report(const cache_breaker::change& change, std::chron
                  change.skipped_for.count(), change.skipped_calls);
 }
 
-boost::asio::awaitable<std::optional<std::string>> tile_gateway_module::safe_cache_get(
-    std::string_view key, std::chrono::milliseconds timeout) {
+// Every cache call goes through here: the breaker decides whether Redis is asked at all, an
+// ordinary failure becomes one warning line ("Cache {what} failed for {key}: {e}") and an
+// empty result, and the request's own cancellation passes through.
+template <typename T, typename Call>
+boost::asio::awaitable<std::optional<T>> tile_gateway_module::guarded(const char* what, std::string_view key,
+                                                                      std::chrono::milliseconds timeout, Call call) {
   const auto ticket = breaker.admit();
   if (ticket.skipped()) co_return std::nullopt;
-  std::optional<std::string> value;
+  std::optional<T> value;
   std::exception_ptr error;
   try {
-    value = co_await cache.get(key, timeout);
+    value = co_await call();
   } catch (...) {
     error = std::current_exception();
   }
@@ -68,28 +69,55 @@ boost::asio::awaitable<std::optional<std::string>> tile_gateway_module::safe_cac
     co_return value;
   }
   const auto failed = sort_failure(error, breaker, ticket);
-  logger->warn("Cache get failed for {}: {}", key, failed.text);
+  logger->warn("Cache {} failed for {}: {}", what, key, failed.text);
   report(failed.timed_out ? breaker.timed_out(ticket) : breaker.failed(ticket), timeout);
   co_return std::nullopt;
 }
 
+boost::asio::awaitable<std::optional<std::string>> tile_gateway_module::safe_cache_get(
+    std::string_view key, std::chrono::milliseconds timeout) {
+  auto value = co_await guarded<std::optional<std::string>>(
+      "get", key, timeout, [&]() { return cache.get(key, timeout); });
+  co_return value ? std::move(*value) : std::nullopt;
+}
+
 boost::asio::awaitable<void> tile_gateway_module::safe_cache_set(std::string_view key, std::string_view value,
                                                                  std::int64_t ttl, std::chrono::milliseconds timeout) {
-  const auto ticket = breaker.admit();
-  if (ticket.skipped()) co_return;
-  std::exception_ptr error;
-  try {
+  co_await store(key, value, ttl, timeout);
+}
+
+boost::asio::awaitable<bool> tile_gateway_module::store(std::string_view key, std::string_view value, std::int64_t ttl,
+                                                        std::chrono::milliseconds timeout) {
+  const auto done = co_await guarded<bool>("set", key, timeout, [&]() -> boost::asio::awaitable<bool> {
     co_await cache.set(key, value, ttl, timeout);
-  } catch (...) {
-    error = std::current_exception();
+    co_return true;
+  });
+  co_return done.has_value();
+}
+
+boost::asio::awaitable<std::optional<cached_tile>> tile_gateway_module::cached(std::string_view key,
+                                                                               std::chrono::milliseconds timeout) {
+  if (memory) {
+    if (auto tile = memory->find(key)) co_return cached_tile{std::move(tile), cache_level::memory};
   }
-  if (!error) {
-    report(breaker.succeeded(ticket), timeout);
-    co_return;
-  }
-  const auto failed = sort_failure(error, breaker, ticket);
-  logger->warn("Cache set failed for {}: {}", key, failed.text);
-  report(failed.timed_out ? breaker.timed_out(ticket) : breaker.failed(ticket), timeout);
+  const auto ticket = memory ? memory->ticket() : 0;
+  auto found = co_await guarded<clients::redis::value_with_ttl>(
+      "get", key, timeout, [&]() { return cache.get_with_ttl(key, timeout); });
+  // An empty stored value counts as a miss.
+  if (!found || !found->value || found->value->empty()) co_return std::nullopt;
+  auto tile = std::make_shared<const host::http::representation>(std::move(*found->value));
+  if (memory && found->ttl) memory->insert(std::string(key), tile, *found->ttl, ticket);
+  co_return cached_tile{std::move(tile), cache_level::redis};
+}
+
+boost::asio::awaitable<host::http::shared_representation> tile_gateway_module::keep(std::string_view key,
+                                                                                   std::string&& bytes, std::int64_t ttl,
+                                                                                   std::chrono::milliseconds timeout) {
+  auto tile = std::make_shared<const host::http::representation>(std::move(bytes));
+  const auto ticket = memory ? memory->ticket() : 0;
+  const bool stored = co_await store(key, tile->bytes(), ttl, timeout);
+  if (stored && memory) memory->insert(std::string(key), tile, std::chrono::seconds(ttl), ticket);
+  co_return tile;
 }
 
 }  // namespace mapsvc::tile_gateway

@@ -2,6 +2,7 @@
 #include <fmt/format.h>
 
 #include "clients/pg/errors.hpp"
+#include "host/cancellation.hpp"
 #include "host/helpers/responses.hpp"
 #include "host/helpers/utils.hpp"
 #include "host/http/errors.hpp"
@@ -69,7 +70,7 @@ boost::asio::awaitable<response> get_central_tile_info(tile_gateway_module& m, c
     m.logger->error("Timeout calculating centroid for {}", layer_name);
     throw host::http::http_error(408, "Centroid calculation timeout");
   } catch (const std::exception& e) {
-    if (detail::is_cancellation(std::current_exception())) throw;
+    if (host::is_cancellation(e)) throw;
     m.logger->error("Error calculating centroid for {}: {}", layer_name, e.what());
     throw host::http::http_error(500, "Database error");
   }

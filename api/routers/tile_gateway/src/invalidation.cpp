@@ -7,6 +7,7 @@
 
 #include "mapsvc/tile_gateway/cache_keys.hpp"
 #include "mapsvc/tile_gateway/messages.hpp"
+#include "host/cancellation.hpp"
 #include "mapsvc/tile_gateway/module.hpp"
 
 namespace mapsvc::tile_gateway {
@@ -24,11 +25,6 @@ boost::asio::awaitable<std::int64_t> delete_matching(clients::redis::client& red
   co_return deleted_count;
 }
 
-bool is_cancellation(const std::exception& e) {
-  const auto* se = dynamic_cast<const boost::system::system_error*>(&e);
-  return se && se->code() == boost::asio::error::operation_aborted;
-}
-
 }  // namespace
 
 // Internal task for cache invalidation.
@@ -38,7 +34,7 @@ boost::asio::awaitable<std::int64_t> tile_gateway_module::_invalidate_layer_cach
     logger->info("{}", layer_invalidation_log(layer_name, deleted_count));
     co_return deleted_count;
   } catch (const std::exception& e) {
-    if (is_cancellation(e)) throw;
+    if (host::is_cancellation(e)) throw;
     logger->error("{}", layer_invalidation_failed_log(layer_name, e.what()));
   }
   co_return 0;
@@ -51,7 +47,7 @@ boost::asio::awaitable<std::int64_t> tile_gateway_module::_invalidate_all_cache_
     logger->info("{}", all_invalidation_log(deleted_count));
     co_return deleted_count;
   } catch (const std::exception& e) {
-    if (is_cancellation(e)) throw;
+    if (host::is_cancellation(e)) throw;
     logger->error("{}", all_invalidation_failed_log(e.what()));
   }
   co_return 0;
@@ -64,7 +60,7 @@ boost::asio::awaitable<std::int64_t> tile_gateway_module::_invalidate_cache_by_p
     logger->info("{}", pattern_invalidation_log(pattern, deleted_count));
     co_return deleted_count;
   } catch (const std::exception& e) {
-    if (is_cancellation(e)) throw;
+    if (host::is_cancellation(e)) throw;
     logger->error("{}", pattern_invalidation_failed_log(pattern, e.what()));
   }
   co_return 0;

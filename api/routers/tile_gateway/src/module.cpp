@@ -1,7 +1,6 @@
 #include "mapsvc/tile_gateway/module.hpp"
 
 #include <cstdio>
-#include <mutex>
 
 #include "host/helpers/logging.hpp"
 #include "mapsvc/tile_gateway/banner.hpp"
@@ -39,23 +38,19 @@ tile_gateway_module::tile_gateway_module(boost::asio::any_io_executor ex, module
     : executor(ex),
       logger(module_logger()),
       tileGateway("/gis", {"GIS Tiles"}),
-      settings(read_redis_settings(options.getenv)),
+      settings(options.redis ? *options.redis : read_redis_settings(options.getenv)),
       redis_client(ex, client_options(settings)),
       cache(redis_client, std::string(CACHE_NAMESPACE)),
       // Half a second between probes: the cache is back within about that long after Redis
       // recovers, and a stalled Redis costs one request its bound every second and a half.
       breaker(std::chrono::milliseconds(500)),
+      memory(options.memory_cache_bytes == 0
+                 ? nullptr
+                 : std::make_unique<memory_tier>(ex, client_options(settings), std::string(CACHE_NAMESPACE),
+                                                 options.memory_cache_bytes, logger)),
       layers(announce_then_catalogue(settings)),
       options_(std::move(options)) {
   register_routes();
-}
-
-tile_gateway_module& load(boost::asio::any_io_executor executor, module_options options) {
-  // Loaded at most once per process; the module lives until the process ends.
-  static std::once_flag once;
-  static tile_gateway_module* instance = nullptr;
-  std::call_once(once, [&] { instance = new tile_gateway_module(executor, std::move(options)); });
-  return *instance;
 }
 
 }  // namespace mapsvc::tile_gateway

@@ -2,17 +2,19 @@
 #include <fmt/format.h>
 
 #include "clients/pg/errors.hpp"
+#include "host/cancellation.hpp"
 #include "host/helpers/utils.hpp"
 #include "host/http/errors.hpp"
 #include "mapsvc/tile_gateway/cache_keys.hpp"
+#include "mapsvc/tile_gateway/constants.hpp"
 #include "mapsvc/tile_gateway/db_transaction.hpp"
 #include "mapsvc/tile_gateway/endpoints.hpp"
 #include "mapsvc/tile_gateway/messages.hpp"
-#include "tile_query.hpp"
 #include "mapsvc/tile_gateway/python_text.hpp"
 #include "mapsvc/tile_gateway/tile_checks.hpp"
 #include "mapsvc/tile_gateway/tile_sql.hpp"
 #include "mapsvc/tile_gateway/zoom_policy.hpp"
+#include "tile_query.hpp"
 
 namespace mapsvc::tile_gateway {
 
@@ -23,6 +25,43 @@ namespace {
 // Addresses outside 64 bits are invalid anyway; the check itself needs no big numbers.
 bool valid_address(const integer& z, const integer& x, const integer& y) {
   return z.value && x.value && y.value && validate_tile_coords(*z.value, *x.value, *y.value);
+}
+
+// The tile from the database, stored in the cache; null for an empty tile. Failures are the
+// endpoint's HTTP errors.
+boost::asio::awaitable<host::http::shared_representation> build_tile(tile_gateway_module& m,
+                                                                     const std::string& layer_name, std::int64_t z,
+                                                                     std::int64_t x, std::int64_t y,
+                                                                     const std::string& sql, const zoom_config& zoom_cfg,
+                                                                     const std::string& cache_key, session& db) {
+  const auto bounds = host::helpers::bounds_of(static_cast<int>(z), x, y);
+  const clients::pg::params params{
+      {"min_x", bounds.minx}, {"min_y", bounds.miny}, {"max_x", bounds.maxx}, {"max_y", bounds.maxy}};
+  const auto timeout = m.query_timeout(tile_query_timeout(z));
+
+  std::optional<std::string> mvt_content;
+  try {
+    mvt_content = co_await db_transaction(db, [&](session& s) { return detail::fetch_tile(s, sql, params, timeout); });
+  } catch (const clients::pg::timeout_error&) {
+    m.logger->error("Timeout generating tile {}/{}/{}/{}", layer_name, z, x, y);
+    throw host::http::http_error(408, fmt::format("Tile generation timeout at zoom {}", z));
+  } catch (const clients::pg::error& e) {
+    m.logger->error("Database error for tile {}/{}/{}/{}: {}", layer_name, z, x, y, e.what());
+    throw host::http::http_error(500, "Database error");
+  } catch (const host::http::http_error&) {
+    throw;
+  } catch (const std::exception& e) {
+    if (host::is_cancellation(e)) throw;
+    m.logger->error("Unexpected error for tile {}/{}/{}/{}: {}", layer_name, z, x, y, e.what());
+    throw host::http::http_error(500, "Internal server error");
+  }
+
+  if (mvt_content && !mvt_content->empty())
+    co_return co_await m.keep(cache_key, std::move(*mvt_content), zoom_cfg.cache_ttl, TILE_CACHE_BOUND);
+  const nlohmann::ordered_json bbox{{"minx", bounds.minx}, {"miny", bounds.miny}, {"maxx", bounds.maxx},
+                                    {"maxy", bounds.maxy}};
+  m.logger->info("Empty tile generated for {}/{}/{}/{} - bbox: {}", layer_name, z, x, y, python_repr(bbox));
+  co_return nullptr;
 }
 
 }  // namespace
@@ -46,44 +85,19 @@ boost::asio::awaitable<response> get_tile_xyz(tile_gateway_module& m, const std:
   }
 
   const std::string cache_key = tile_cache_key(layer_name, z, x, y);
-  if (auto cached = co_await m.safe_cache_get(cache_key); cached && !cached->empty()) {
-    auto hit = host::http::raw_response(std::move(*cached), std::string(MVT_MEDIA_TYPE));
-    hit.header("Cache-Control", fmt::format("public, max-age={}", zoom_cfg.cache_ttl));
-    hit.header("X-Cache", "HIT");
-    co_return hit;
+  if (auto hit = co_await m.cached(cache_key, TILE_CACHE_BOUND)) {
+    auto answer = host::http::entity_response(std::move(hit->tile), std::string(MVT_MEDIA_TYPE));
+    answer.header("Cache-Control", fmt::format("public, max-age={}", zoom_cfg.cache_ttl));
+    answer.header("X-Cache", "HIT");
+    co_return answer;
   }
 
-  const auto bounds = host::helpers::bounds_of(static_cast<int>(z), x, y);
-  const clients::pg::params params{
-      {"min_x", bounds.minx}, {"min_y", bounds.miny}, {"max_x", bounds.maxx}, {"max_y", bounds.maxy}};
-  const auto timeout = m.query_timeout(tile_query_timeout(z));
-
-  std::optional<std::string> mvt_content;
-  try {
-    mvt_content = co_await db_transaction(
-        db, [&](session& s) { return detail::fetch_tile(s, sql, params, timeout); });
-  } catch (const clients::pg::timeout_error&) {
-    m.logger->error("Timeout generating tile {}/{}/{}/{}", layer_name, z, x, y);
-    throw host::http::http_error(408, fmt::format("Tile generation timeout at zoom {}", z));
-  } catch (const clients::pg::error& e) {
-    m.logger->error("Database error for tile {}/{}/{}/{}: {}", layer_name, z, x, y, e.what());
-    throw host::http::http_error(500, "Database error");
-  } catch (const host::http::http_error&) {
-    throw;
-  } catch (const std::exception& e) {
-    if (detail::is_cancellation(std::current_exception())) throw;
-    m.logger->error("Unexpected error for tile {}/{}/{}/{}: {}", layer_name, z, x, y, e.what());
-    throw host::http::http_error(500, "Internal server error");
-  }
-
-  if (mvt_content && !mvt_content->empty()) {
-    co_await m.safe_cache_set(cache_key, *mvt_content, zoom_cfg.cache_ttl);
-    co_return host::http::raw_response(std::move(*mvt_content), std::string(MVT_MEDIA_TYPE));
-  }
-  const nlohmann::ordered_json bbox{{"minx", bounds.minx}, {"miny", bounds.miny}, {"maxx", bounds.maxx},
-                                    {"maxy", bounds.maxy}};
-  m.logger->info("Empty tile generated for {}/{}/{}/{} - bbox: {}", layer_name, z, x, y, python_repr(bbox));
-  co_return host::http::empty_response(204);
+  // Requests for the same tile arriving meanwhile share this one statement.
+  auto tile = co_await m.tile_builds.run(cache_key, [&]() {
+    return build_tile(m, layer_name, z, x, y, sql, zoom_cfg, cache_key, db);
+  });
+  if (!tile) co_return host::http::empty_response(204);
+  co_return host::http::entity_response(std::move(tile), std::string(MVT_MEDIA_TYPE));
 }
 
 }  // namespace mapsvc::tile_gateway

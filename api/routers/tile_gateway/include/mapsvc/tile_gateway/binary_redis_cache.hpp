@@ -26,6 +26,10 @@ class BinaryRedisCache {
   boost::asio::awaitable<std::optional<std::string>> get(std::string_view key,
                                                          std::optional<std::chrono::milliseconds> timeout = {});
 
+  // The value and the time its Redis copy has left, in one round trip.
+  boost::asio::awaitable<clients::redis::value_with_ttl> get_with_ttl(
+      std::string_view key, std::optional<std::chrono::milliseconds> timeout = {});
+
   // Set binary data in cache with TTL. `timeout` bounds this store alone, like the read's.
   boost::asio::awaitable<void> set(std::string_view key, std::string_view value, std::int64_t ttl = 3600,
                                    std::optional<std::chrono::milliseconds> timeout = {});

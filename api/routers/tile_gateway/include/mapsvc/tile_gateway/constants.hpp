@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+
 namespace mapsvc::tile_gateway {
 
 // Zoom of the tile suggested to a client that asks where a layer lies.
@@ -11,5 +13,8 @@ inline constexpr int MAX_FEATURES_GLOBAL = 15000;
 // Cache lifetimes in seconds: detailed tiles change more often than overviews.
 inline constexpr int CACHE_TTL_SHORT = 1800;
 inline constexpr int CACHE_TTL_LONG = 7200;
+// The most a cache read or store may take: XYZ tiles, then box tiles and centroids.
+inline constexpr std::chrono::milliseconds TILE_CACHE_BOUND{1000};
+inline constexpr std::chrono::milliseconds BOX_CACHE_BOUND{2000};
 
 }  // namespace mapsvc::tile_gateway

@@ -9,9 +9,7 @@
 #include <utility>
 
 #include <boost/asio/awaitable.hpp>
-#include <boost/asio/error.hpp>
-#include <boost/system/system_error.hpp>
-
+#include "host/cancellation.hpp"
 #include "host/database/session.hpp"
 
 namespace mapsvc::tile_gateway {
@@ -24,17 +22,6 @@ template <class T>
 struct awaitable_value<boost::asio::awaitable<T>> {
   using type = T;
 };
-
-// The request's coroutine being cancelled, as opposed to an ordinary failure.
-inline bool is_cancellation(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const boost::system::system_error& e) {
-    return e.code() == boost::asio::error::operation_aborted;
-  } catch (...) {
-    return false;
-  }
-}
 
 }  // namespace detail
 
@@ -58,7 +45,7 @@ auto db_transaction(host::database::session& db, Block block)
       error = std::current_exception();
     }
   }
-  if (error && !detail::is_cancellation(error)) {
+  if (error && !host::is_cancellation(error)) {
     try {
       co_await db.rollback();
     } catch (...) {

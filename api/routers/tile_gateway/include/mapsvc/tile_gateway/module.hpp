@@ -17,15 +17,29 @@
 #include "mapsvc/tile_gateway/binary_redis_cache.hpp"
 #include "mapsvc/tile_gateway/cache_breaker.hpp"
 #include "mapsvc/tile_gateway/catalogue.hpp"
+#include "mapsvc/tile_gateway/coalescer.hpp"
+#include "mapsvc/tile_gateway/memory_tier.hpp"
 #include "mapsvc/tile_gateway/redis_settings.hpp"
 
 namespace mapsvc::tile_gateway {
 
 struct module_options {
-  // Where the Redis settings come from (REDIS_HOST, REDIS_PORT, REDIS_DB).
+  // Where the tile cache lives, as the host read it with its other settings. When absent the
+  // module reads REDIS_HOST, REDIS_PORT and REDIS_DB through `getenv` itself.
+  std::optional<redis_settings> redis{};
   getenv_function getenv = std::getenv;
+  // Bytes of tiles each worker keeps in memory in front of Redis; 0 turns that memory off.
+  std::size_t memory_cache_bytes = 0;
   // Replaces every statement time-out; for tests that must not wait the real ones.
   std::optional<std::chrono::milliseconds> query_timeout_override{};
+};
+
+// Where a cached tile came from. Both are hits to the client.
+enum class cache_level { memory, redis };
+
+struct cached_tile {
+  host::http::shared_representation tile;
+  cache_level level;
 };
 
 class tile_gateway_module {
@@ -45,6 +59,15 @@ class tile_gateway_module {
   // an ordinary error; skipped while Redis stalls.
   boost::asio::awaitable<void> safe_cache_set(std::string_view key, std::string_view value, std::int64_t ttl,
                                               std::chrono::milliseconds timeout = std::chrono::milliseconds(1000));
+
+  // A cached tile: from memory when it holds the key and is in step with Redis, else through
+  // safe_cache_get's guard from Redis (and then kept in memory for the time Redis keeps it).
+  // None for a miss, an empty value, or a failure.
+  boost::asio::awaitable<std::optional<cached_tile>> cached(std::string_view key, std::chrono::milliseconds timeout);
+  // Stores a tile built from the database like safe_cache_set, and keeps it in memory too once
+  // Redis has it. Returns it ready to answer. (`bytes` is taken before the first suspension.)
+  boost::asio::awaitable<host::http::shared_representation> keep(std::string_view key, std::string&& bytes,
+                                                                 std::int64_t ttl, std::chrono::milliseconds timeout);
 
   // Internal tasks for cache invalidation: the number of keys deleted, 0 on any failure.
   boost::asio::awaitable<std::int64_t> _invalidate_layer_cache_task(std::string layer_name);
@@ -77,15 +100,21 @@ class tile_gateway_module {
   BinaryRedisCache cache;
   // Shared by safe_cache_get and safe_cache_set; the health check and invalidation bypass it.
   cache_breaker breaker;
+  // Tiles in this worker's memory, in step with Redis; none when turned off.
+  std::unique_ptr<memory_tier> memory;
+  // Database builds of XYZ tiles in progress, shared by concurrent misses of the same tile.
+  coalescer<host::http::shared_representation> tile_builds;
   const layer_catalogue& layers;
 
  private:
+  template <typename T, typename Call>
+  boost::asio::awaitable<std::optional<T>> guarded(const char* what, std::string_view key,
+                                                   std::chrono::milliseconds timeout, Call call);
+  boost::asio::awaitable<bool> store(std::string_view key, std::string_view value, std::int64_t ttl,
+                                     std::chrono::milliseconds timeout);
   void register_routes();
   void report(const cache_breaker::change& change, std::chrono::milliseconds bound);
   module_options options_;
 };
-
-// The process's one module, loaded on first call (later calls return the same one).
-tile_gateway_module& load(boost::asio::any_io_executor executor, module_options options = {});
 
 }  // namespace mapsvc::tile_gateway
