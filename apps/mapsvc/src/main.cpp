@@ -139,6 +139,7 @@ int main(int argc, char** argv) {
   const std::size_t render_threads = std::max<std::size_t>(1, cores() / workers);
   if (workers == 1) return serve(cfg, redis, std::nullopt, render_threads);
 
+  host::helpers::show_process_ids();
   auto log = host::helpers::get_logger("mapsvc");
   int listener = -1;
   try {

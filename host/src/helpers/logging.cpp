@@ -8,9 +8,13 @@
 namespace host::helpers {
 namespace {
 
+constexpr const char* line_pattern = "%Y-%m-%d %H:%M:%S.%e %-7l %n: %v";
+constexpr const char* line_pattern_with_pid = "%Y-%m-%d %H:%M:%S.%e %-7l [%P] %n: %v";
+
 struct logging_state {
   std::mutex mutex;
   spdlog::sink_ptr sink;
+  const char* pattern = line_pattern;
   spdlog::level::level_enum level = spdlog::level::info;
   bool configured = false;
 };
@@ -29,7 +33,7 @@ std::shared_ptr<spdlog::logger> get_logger(const std::string& name) {
   if (auto existing = spdlog::get(name)) return existing;
   if (!s.sink) {
     s.sink = std::make_shared<spdlog::sinks::stderr_sink_mt>();
-    s.sink->set_pattern("%Y-%m-%d %H:%M:%S.%e %-7l %n: %v");
+    s.sink->set_pattern(s.pattern);
   }
   auto logger = std::make_shared<spdlog::logger>(name, s.sink);
   logger->set_level(s.level);
@@ -44,6 +48,13 @@ void configure_logging(spdlog::level::level_enum level) {
     if (s.configured) return;
   }
   set_log_level(level);
+}
+
+void show_process_ids() {
+  auto& s = state();
+  std::lock_guard lock(s.mutex);
+  s.pattern = line_pattern_with_pid;
+  if (s.sink) s.sink->set_pattern(s.pattern);
 }
 
 void set_log_level(spdlog::level::level_enum level) {

@@ -15,6 +15,10 @@ std::shared_ptr<spdlog::logger> get_logger(const std::string& name = "mapsvc");
 // configuration that only takes effect where nothing configured logging before.
 void configure_logging(spdlog::level::level_enum level);
 
+// Adds the process id to every line, for processes that log to one stream side by side
+// (worker processes).
+void show_process_ids();
+
 // Sets the level unconditionally (the operator's choice, e.g. from MAPSVC_LOG_LEVEL).
 void set_log_level(spdlog::level::level_enum level);
 
