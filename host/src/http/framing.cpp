@@ -1,5 +1,7 @@
 #include "host/http/framing.hpp"
 
+#include "header_lists.hpp"
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -9,22 +11,9 @@
 namespace host::http {
 namespace {
 
-bool is_space(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view trimmed(std::string_view s) {
-  while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
-  while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
-  return s;
-}
-
-bool iequals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
+using detail::for_each_element;
+using detail::iequals;
+using detail::trimmed;
 
 // The codings of every Transfer-Encoding line, in order, without parameters; empty elements
 // of the list are skipped as the list syntax allows.
@@ -32,15 +21,9 @@ std::vector<std::string_view> transfer_codings(const boost::beast::http::request
   std::vector<std::string_view> codings;
   const auto [first, last] = header.equal_range(boost::beast::http::field::transfer_encoding);
   for (auto field = first; field != last; ++field) {
-    std::string_view list(field->value().data(), field->value().size());
-    while (true) {
-      const auto comma = list.find(',');
-      std::string_view element = list.substr(0, comma);
-      element = trimmed(element.substr(0, element.find(';')));
-      if (!element.empty()) codings.push_back(element);
-      if (comma == std::string_view::npos) break;
-      list.remove_prefix(comma + 1);
-    }
+    for_each_element(std::string_view(field->value().data(), field->value().size()), [&](std::string_view element) {
+      if (const auto coding = trimmed(element.substr(0, element.find(';'))); !coding.empty()) codings.push_back(coding);
+    });
   }
   return codings;
 }
