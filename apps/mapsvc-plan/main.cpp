@@ -4,8 +4,6 @@
 
 #include <printsvc/plots/plots.hpp>
 
-#include <glib.h>
-
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -18,24 +16,30 @@
 #include <cerrno>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace {
 
 namespace pl = printsvc::plots;
 using json = nlohmann::ordered_json;
 
-constexpr const char* usage_text = R"(usage: mapsvc-plan [--layout] [-o PLAN.png] [--time-limit SECONDS] [INPUT.json]
+constexpr const char* usage_text = R"(usage: mapsvc-plan [--layout] [-o PLAN.png|PLAN.pdf|PLAN.svg] [--time-limit SECONDS] [INPUT.json]
+       mapsvc-plan --batch -o PLANS.pdf INPUT.json...
 
 Renders the survey plan of one parcel. INPUT (or standard input when absent or "-") is a JSON
 object with "parcel_data", "selected_parcel_number" and optionally "road_data", "columnname"
 (default "parcel_number") and "bounding_box" ({"minx", "maxx", "miny", "maxy", "srid"}).
 
-  -o, --output FILE     write the PNG to FILE instead of printing the result
+  -o, --output FILE     write the plan to FILE instead of printing the result: PNG, or by the
+                        name's ending a PDF (A4 landscape at true scale) or SVG
+  --batch               every INPUT is a plan: one PDF with a page each; a plan that cannot be
+                        drawn gets a page saying why (exit status 1 unless all are drawn)
   --layout              print every drawn item in drawing order, one JSON object a line
-  --time-limit SECONDS  give up after this much processor time (default 3)
+  --time-limit SECONDS  give up after this much processor time per plan (default 3)
   -h, --help            show this help
 
-Without -o or --layout, prints {"image": BASE64_PNG, "size_mm": [w, h], "scale": N}.
+Without -o or --layout, prints {"image": BASE64_PNG, "size_mm": [w, h], "scale": N}
+(and "notes" when labels were left out: null names or bearings, coincident beacons).
 The scale and printed size go to standard error. The records are held to the renderer's
 limits (at most 5000 parcels and 5000 roads, 5000 positions in a ring or line, 200000 in
 all, 200 characters in a printed text); input beyond them is refused with the reason.
@@ -48,6 +52,8 @@ constexpr int max_json_depth = 64;
 constexpr std::size_t max_message_chars = 300;
 
 struct options {
+  std::vector<std::string> inputs;
+  bool batch = false;
   std::optional<std::string> input;
   std::optional<std::string> output;
   bool layout = false;
@@ -81,6 +87,8 @@ options parse_args(int argc, char** argv) {
       std::exit(0);
     } else if (arg == "--layout") {
       o.layout = true;
+    } else if (arg == "--batch") {
+      o.batch = true;
     } else if (arg == "-o" || arg == "--output") {
       if (++i == argc) throw usage_error(arg + " needs a file name");
       o.output = argv[i];
@@ -89,13 +97,20 @@ options parse_args(int argc, char** argv) {
       o.time_limit = parse_seconds(argv[i]);
     } else if (arg.size() > 1 && arg[0] == '-') {
       throw usage_error("unknown option " + arg);
-    } else if (o.input) {
-      throw usage_error("only one input file may be given");
     } else {
-      o.input = arg;
+      o.inputs.push_back(arg);
     }
   }
   if (o.layout && o.output) throw usage_error("--layout and -o exclude each other");
+  if (o.batch) {
+    if (o.layout) throw usage_error("--batch and --layout exclude each other");
+    if (!o.output || !o.output->ends_with(".pdf")) throw usage_error("--batch needs -o FILE.pdf");
+    if (o.inputs.empty()) throw usage_error("--batch needs at least one input file");
+  } else if (o.inputs.size() > 1) {
+    throw usage_error("only one input file may be given (or --batch)");
+  } else if (!o.inputs.empty()) {
+    o.input = o.inputs.front();
+  }
   return o;
 }
 
@@ -158,13 +173,47 @@ void report_size(int scale, double width_mm, double height_mm) {
   std::fprintf(stderr, "scale 1:%d, printed size %.2f x %.2f mm\n", scale, width_mm, height_mm);
 }
 
-std::string decode_base64(const std::string& text) {
-  gsize length = 0;
-  const std::unique_ptr<guchar, decltype(&g_free)> bytes(g_base64_decode(text.c_str(), &length), &g_free);
-  return {reinterpret_cast<const char*>(bytes.get()), length};
+pl::plan_format format_of(const std::string& path) {
+  if (path.ends_with(".pdf")) return pl::plan_format::pdf;
+  if (path.ends_with(".svg")) return pl::plan_format::svg;
+  return pl::plan_format::png;
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out.flush()) throw std::runtime_error("cannot write " + path);
+  std::fprintf(stderr, "wrote %s (%zu bytes)\n", path.c_str(), bytes.size());
+}
+
+void report_notes(const std::vector<std::string>& notes) {
+  for (const auto& note : notes) std::fprintf(stderr, "note: %s\n", bounded(note).c_str());
+}
+
+// One page per input, in order; an input that cannot be planned gets a page with the reason.
+int run_batch(const options& o) {
+  pl::pdf_book book;
+  int failed = 0;
+  for (const auto& path : o.inputs) {
+    try {
+      const request r = read_request(read_input(path));
+      const pl::plan plan =
+          pl::plan_layout(r.parcel_data, r.selected_parcel_number, r.road_data, r.columnname, r.bounding_box);
+      book.add(plan, o.time_limit);
+      report_notes(plan.notes);
+    } catch (const std::exception& e) {
+      ++failed;
+      const std::string reason = path + ": " + bounded(e.what());
+      std::fprintf(stderr, "mapsvc-plan: %s\n", reason.c_str());
+      book.add_notice("No plan for " + reason);
+    }
+  }
+  write_file(*o.output, book.finish());
+  return failed ? 1 : 0;
 }
 
 int run(const options& o) {
+  if (o.batch) return run_batch(o);
   const request r = read_request(read_input(o.input));
   if (o.layout) {
     const pl::plan plan =
@@ -175,23 +224,25 @@ int run(const options& o) {
     return 0;
   }
 
-  // The server's own call, so the time limit covers the layout as well as the drawing.
-  const pl::plot_result result = pl::generate_plot(r.parcel_data, r.selected_parcel_number, r.road_data,
-                                                   r.columnname, r.bounding_box, o.time_limit);
-  report_size(result.scale, result.size_mm.width, result.size_mm.height);
+  // The server's own calls, so the time limit covers the layout as well as the drawing.
   if (!o.output) {
+    const pl::plot_result result = pl::generate_plot(r.parcel_data, r.selected_parcel_number, r.road_data,
+                                                     r.columnname, r.bounding_box, o.time_limit);
+    report_size(result.scale, result.size_mm.width, result.size_mm.height);
+    report_notes(result.notes);
     json out;
     out["image"] = result.image64;
     out["size_mm"] = {result.size_mm.width, result.size_mm.height};
     out["scale"] = result.scale;
-    std::cout << out.dump() << '\n';
+    if (!result.notes.empty()) out["notes"] = result.notes;
+    std::cout << out.dump(-1, ' ', false, json::error_handler_t::replace) << '\n';
     return 0;
   }
-  const std::string png = decode_base64(result.image64);
-  std::ofstream out(*o.output, std::ios::binary);
-  out.write(png.data(), static_cast<std::streamsize>(png.size()));
-  if (!out.flush()) throw std::runtime_error("cannot write " + *o.output);
-  std::fprintf(stderr, "wrote %s (%zu bytes)\n", o.output->c_str(), png.size());
+  const pl::plan_file file = pl::render_plan_file(r.parcel_data, r.selected_parcel_number, r.road_data, r.columnname,
+                                                  r.bounding_box, format_of(*o.output), o.time_limit);
+  report_size(file.scale, file.size_mm.width, file.size_mm.height);
+  report_notes(file.notes);
+  write_file(*o.output, file.bytes);
   return 0;
 }
 

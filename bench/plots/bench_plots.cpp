@@ -69,6 +69,60 @@ void BM_png(benchmark::State& state) {
   state.counters["pixels"] = static_cast<double>(image.width) * image.height;
 }
 
+// The encoder before this one, in the same run: Cairo composites the picture onto white, then
+// libpng deflates the rows at zlib level 1 on the calling thread.
+void BM_png_previous(benchmark::State& state) {
+  const auto image = pl::detail::draw_plan(layout_of(load(static_cast<int>(state.range(0)))));
+  state.SetLabel(examples[state.range(0)]);
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    const auto flat = pl::detail::flatten_on_white(image);
+    const std::string png = pl::detail::encode_png_libpng(flat.get());
+    bytes = png.size();
+    benchmark::DoNotOptimize(png.data());
+  }
+  state.counters["png_kb"] = static_cast<double>(bytes) / 1024;
+}
+
+void BM_pdf(benchmark::State& state) {
+  const pl::plan p = layout_of(load(static_cast<int>(state.range(0))));
+  state.SetLabel(examples[state.range(0)]);
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    const std::string pdf = pl::render_pdf(p);
+    bytes = pdf.size();
+    benchmark::DoNotOptimize(pdf.data());
+  }
+  state.counters["kb"] = static_cast<double>(bytes) / 1024;
+}
+
+void BM_svg(benchmark::State& state) {
+  const pl::plan p = layout_of(load(static_cast<int>(state.range(0))));
+  state.SetLabel(examples[state.range(0)]);
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    const std::string svg = pl::render_svg(p);
+    bytes = svg.size();
+    benchmark::DoNotOptimize(svg.data());
+  }
+  state.counters["kb"] = static_cast<double>(bytes) / 1024;
+}
+
+// A batch as the server draws it: 100 pages into one PDF, the three examples in turn.
+void BM_pdf_batch_100(benchmark::State& state) {
+  const pl::plan plans[] = {layout_of(load(0)), layout_of(load(1)), layout_of(load(2))};
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    pl::pdf_book book;
+    for (int i = 0; i < 100; ++i) book.add(plans[i % 3]);
+    const std::string pdf = book.finish();
+    bytes = pdf.size();
+    benchmark::DoNotOptimize(pdf.data());
+  }
+  state.counters["kb"] = static_cast<double>(bytes) / 1024;
+  state.counters["plans_per_s"] = benchmark::Counter(100.0 * static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
 void BM_base64(benchmark::State& state) {
   const std::string png = pl::render_png(layout_of(load(static_cast<int>(state.range(0)))));
   state.SetLabel(examples[state.range(0)]);
@@ -137,6 +191,10 @@ BENCHMARK(BM_generate_plot_many_lots)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_layout)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_draw)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_png)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_png_previous)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_pdf)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_svg)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_pdf_batch_100)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_base64)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
 
 }  // namespace

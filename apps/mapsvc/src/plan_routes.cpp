@@ -2,9 +2,18 @@
 
 #include <malloc.h>
 
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <memory>
+#include <string>
 #include <variant>
+#include <vector>
 
 #include <glib.h>
+
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
 
 #include "host/database/session.hpp"
 #include "host/http/errors.hpp"
@@ -47,35 +56,100 @@ plan_request read_plan_request(json doc) {
   return r;
 }
 
-// JSON text to picture, all of it on a renderer thread: a large body must not hold the event
-// loop while it is parsed.
-printsvc::plots::plot_result render_text(const std::string& text) {
-  json doc;
+// How a plan is answered: the file itself, or JSON {"image": base64 PNG, "size_mm", "scale"}.
+enum class answer_kind { json, png, pdf, svg };
+
+const char* media_type(answer_kind kind) {
+  switch (kind) {
+    case answer_kind::png: return "image/png";
+    case answer_kind::pdf: return "application/pdf";
+    case answer_kind::svg: return "image/svg+xml";
+    case answer_kind::json: break;
+  }
+  return "application/json";
+}
+
+// The body of a finished plan, built on the renderer thread: for a file, the one copy of its
+// bytes (no base64 round trip); for JSON, the text of the document.
+struct rendered {
+  std::string body;
+  int scale = 0;
+  std::vector<std::string> notes;
+};
+
+// A JSON document of the notes for a header: ASCII only, and bounded, since a plan of thousands
+// of beacons with null names would list thousands; the rest are counted.
+std::string notes_header(const std::vector<std::string>& notes) {
+  constexpr std::size_t max_header_chars = 4096;
+  json list = json::array();
+  std::size_t used = 2;
+  std::size_t listed = 0;
+  for (const auto& note : notes) {
+    const std::string text = json(note).dump(-1, ' ', true, json::error_handler_t::replace);
+    if (used + text.size() + 40 > max_header_chars) break;
+    used += text.size() + 1;
+    list.push_back(note);
+    ++listed;
+  }
+  if (listed < notes.size()) list.push_back("... and " + std::to_string(notes.size() - listed) + " more");
+  return list.dump(-1, ' ', true, json::error_handler_t::replace);
+}
+
+printsvc::plots::plan_format file_format(answer_kind kind) {
+  switch (kind) {
+    case answer_kind::pdf: return printsvc::plots::plan_format::pdf;
+    case answer_kind::svg: return printsvc::plots::plan_format::svg;
+    default: return printsvc::plots::plan_format::png;
+  }
+}
+
+std::string base64(const std::string& bytes) {
+  const std::unique_ptr<gchar, decltype(&g_free)> text(
+      g_base64_encode(reinterpret_cast<const guchar*>(bytes.data()), bytes.size()), &g_free);
+  return text.get();
+}
+
+json parse_document(const std::string& text) {
   try {
-    doc = host::http::parse_json_body(text);
+    return host::http::parse_json_body(text);
   } catch (const host::http::json_body_error& e) {
     throw host::http::http_error(422, std::string("the request body is not valid JSON: ") + e.what());
   }
-  const plan_request request = read_plan_request(std::move(doc));
-  return printsvc::plots::generate_plot(request.parcel_data, request.selected_parcel_number, request.road_data,
-                                        request.columnname, request.bounding_box);
 }
 
-// Renders on the queue and resumes on the caller's event loop. Bad records are 422; a full
+// JSON text to finished answer, all of it on a renderer thread: a large body must not hold the
+// event loop while it is parsed.
+rendered render_text(const std::string& text, answer_kind kind) {
+  const plan_request request = read_plan_request(parse_document(text));
+  printsvc::plots::plan_file file =
+      printsvc::plots::render_plan_file(request.parcel_data, request.selected_parcel_number, request.road_data,
+                                        request.columnname, request.bounding_box, file_format(kind));
+  rendered out{std::move(file.bytes), file.scale, std::move(file.notes)};
+  if (kind == answer_kind::json) {
+    json body;
+    body["image"] = base64(out.body);
+    body["size_mm"] = {file.size_mm.width, file.size_mm.height};
+    body["scale"] = file.scale;
+    if (!out.notes.empty()) body["notes"] = out.notes;
+    out.body = body.dump(-1, ' ', false, json::error_handler_t::replace);
+  }
+  return out;
+}
+
+// A large body parses into many small blocks; once they are freed, give the pages back instead
+// of keeping a few hundred megabytes after a burst of big requests.
+struct trim_after_large {
+  bool large;
+  ~trim_after_large() {
+    if (large) ::malloc_trim(0);
+  }
+};
+
+// Runs `job` on the queue and resumes on the caller's event loop. Bad records are 422; a full
 // queue is 503 with Retry-After (returned, since an error carries no headers).
-asio::awaitable<std::variant<printsvc::plots::plot_result, response>> render(render_queue& queue, std::string text) {
+template <typename T>
+asio::awaitable<std::variant<T, response>> on_queue(render_queue& queue, std::function<T()> job) {
   // Built before the co_await: g++ 12 destroys temporaries of a co_await expression twice.
-  std::function<printsvc::plots::plot_result()> job = [text = std::move(text)] {
-    // A large body parses into many small blocks; once they are freed, give the pages back
-    // instead of keeping a few hundred megabytes after a burst of big requests.
-    struct trim_after_large {
-      bool large;
-      ~trim_after_large() {
-        if (large) ::malloc_trim(0);
-      }
-    } const trim{text.size() > 1024 * 1024};
-    return render_text(text);
-  };
   auto rendering = queue.run(std::move(job));
   try {
     co_return co_await std::move(rendering);
@@ -93,39 +167,181 @@ asio::awaitable<std::variant<printsvc::plots::plot_result, response>> render(ren
   }
 }
 
-std::string decode_base64(const std::string& text) {
-  gsize length = 0;
-  guchar* bytes = g_base64_decode(text.c_str(), &length);
-  std::string out(reinterpret_cast<const char*>(bytes), length);
-  g_free(bytes);
+asio::awaitable<std::variant<rendered, response>> render(render_queue& queue, std::string text, answer_kind kind) {
+  std::function<rendered()> job = [text = std::move(text), kind] {
+    const trim_after_large trim{text.size() > 1024 * 1024};
+    return render_text(text, kind);
+  };
+  co_return co_await on_queue(queue, std::move(job));
+}
+
+answer_kind wanted_answer(const request_context& ctx, answer_kind by_default) {
+  const std::string& format = ctx.params.string("format");
+  if (format == "png") return answer_kind::png;
+  if (format == "json") return answer_kind::json;
+  if (format == "pdf") return answer_kind::pdf;
+  if (format == "svg") return answer_kind::svg;
+  if (!format.empty()) throw host::http::http_error(422, "format must be png, json, pdf or svg");
+  const std::string_view accept = ctx.header("Accept");
+  if (accept.find("image/png") != std::string_view::npos) return answer_kind::png;
+  if (accept.find("application/pdf") != std::string_view::npos) return answer_kind::pdf;
+  if (accept.find("image/svg+xml") != std::string_view::npos) return answer_kind::svg;
+  return by_default;
+}
+
+response answer(std::variant<rendered, response> outcome, answer_kind kind) {
+  if (auto* refusal = std::get_if<response>(&outcome)) return std::move(*refusal);
+  auto& plan = std::get<rendered>(outcome);
+  auto r = host::http::raw_response(std::move(plan.body), media_type(kind));
+  if (kind != answer_kind::json) {
+    r.header("X-Plan-Scale", std::to_string(plan.scale));
+    if (!plan.notes.empty()) r.header("X-Plan-Notes", notes_header(plan.notes));
+  }
+  return r;
+}
+
+
+// Batches: many plans in one PDF, a page each. A batch renders its pages one after another on
+// the render queue, beside single plans, so it takes at most one renderer at a time; few batches
+// run at once, and each holds no more than its PDF and one plan's records.
+constexpr std::size_t max_batch_plans = 100;
+constexpr std::size_t max_batches_at_once = 2;
+// Past this the remaining pages are not drawn (each says so): the sum of the pages' own limits
+// would be minutes.
+constexpr std::chrono::seconds batch_time_limit{60};
+// A page refused by a full queue waits this long before it asks again.
+constexpr std::chrono::milliseconds queue_retry_pause{50};
+
+struct batch_request {
+  json entries;  // plot IDs, or plan request bodies
+  bool by_id = false;
+  bool all_or_nothing = false;
+};
+
+batch_request read_batch_request(json doc) {
+  if (!doc.is_object()) throw host::http::http_error(422, "the request body must be a JSON object");
+  batch_request r;
+  const bool ids = doc.contains("ids"), plans = doc.contains("plans");
+  if (ids == plans) throw host::http::http_error(422, "give either \"ids\" or \"plans\"");
+  r.by_id = ids;
+  r.entries = std::move(doc[ids ? "ids" : "plans"]);
+  const char* key = ids ? "\"ids\"" : "\"plans\"";
+  if (!r.entries.is_array() || r.entries.empty())
+    throw host::http::http_error(422, std::string(key) + " must be a non-empty array");
+  if (r.entries.size() > max_batch_plans)
+    throw host::http::http_error(422, std::string(key) + ": at most " + std::to_string(max_batch_plans) +
+                                          " plans in a batch, got " + std::to_string(r.entries.size()));
+  if (doc.contains("all_or_nothing")) {
+    if (!doc["all_or_nothing"].is_boolean()) throw host::http::http_error(422, "\"all_or_nothing\" must be true or false");
+    r.all_or_nothing = doc["all_or_nothing"].get<bool>();
+  }
+  return r;
+}
+
+// What became of one page: drawn (with any notes of its plan), or why not.
+struct page_outcome {
+  std::optional<std::string> failure;
+  std::vector<std::string> notes;
+};
+
+// Draws one page of the batch into `book`; a plan that cannot be drawn gets a page saying why.
+// `records` is none when there is nothing to draw (an ID not found).
+page_outcome draw_page(printsvc::plots::pdf_book& book, const std::string& label,
+                       const std::optional<json>& records, const std::string& missing) {
+  page_outcome out;
+  try {
+    if (!records) throw std::invalid_argument(missing);
+    const plan_request request = read_plan_request(*records);
+    const auto plan = printsvc::plots::plan_layout(request.parcel_data, request.selected_parcel_number,
+                                                   request.road_data, request.columnname, request.bounding_box);
+    book.add(plan);
+    out.notes = plan.notes;
+  } catch (const host::http::http_error& e) {
+    out.failure = e.detail();
+  } catch (const std::invalid_argument& e) {
+    out.failure = e.what();
+  } catch (const printsvc::plots::render_timeout_error& e) {
+    out.failure = e.what();
+  }
+  if (out.failure) book.add_notice("No plan for " + label + ": " + *out.failure);
   return out;
 }
 
-response plan_answer(const printsvc::plots::plot_result& plot, bool png) {
-  if (png) {
-    auto r = host::http::raw_response(decode_base64(plot.image64), "image/png");
-    r.header("X-Plan-Scale", std::to_string(plot.scale));
-    return r;
+// A plot ID as the batch names it; none for an entry that is no integer.
+std::optional<std::int64_t> plot_id_of(const json& entry) {
+  if (entry.is_number_integer()) return entry.get<std::int64_t>();
+  if (entry.is_number_unsigned() && entry.get<std::uint64_t>() <= static_cast<std::uint64_t>(INT64_MAX))
+    return static_cast<std::int64_t>(entry.get<std::uint64_t>());
+  return std::nullopt;
+}
+
+asio::awaitable<response> render_batch(render_queue& queue, request_context& ctx) {
+  const auto started = std::chrono::steady_clock::now();
+  std::function<batch_request()> parse = [text = ctx.take_body()] {
+    const trim_after_large trim{text.size() > 1024 * 1024};
+    return read_batch_request(parse_document(text));
+  };
+  auto parsed = co_await on_queue(queue, std::move(parse));
+  if (auto* refusal = std::get_if<response>(&parsed)) co_return std::move(*refusal);
+  const batch_request batch = std::move(std::get<batch_request>(parsed));
+
+  auto book = std::make_shared<printsvc::plots::pdf_book>();
+  std::vector<std::string> notes;
+  asio::steady_timer pause(co_await asio::this_coro::executor);
+  for (std::size_t i = 0; i < batch.entries.size(); ++i) {
+    const json& entry = batch.entries[i];
+    const auto id = batch.by_id ? plot_id_of(entry) : std::nullopt;
+    const std::string label = "page " + std::to_string(i + 1) +
+                              (batch.by_id ? " (plot " + entry.dump(-1, ' ', true, json::error_handler_t::replace).substr(0, 40) + ")" : "");
+    std::optional<json> records;
+    std::string missing;
+    if (std::chrono::steady_clock::now() - started > batch_time_limit) {
+      missing = "the batch ran out of time before this page";
+    } else if (!batch.by_id) {
+      records = entry;
+    } else if (!id) {
+      missing = "not a plot ID";
+    } else {
+      const clients::pg::params params{{"plot_id", *id}};
+      const auto result = co_await ctx.session().execute(PLAN_RECORDS_SQL, params);
+      const auto row = result.first();
+      if (row && !row->is_null("plan"))
+        records = parse_document(row->get<std::string>("plan"));
+      else
+        missing = "Plot " + std::to_string(*id) + " not found";
+    }
+    if (!records && batch.all_or_nothing) throw host::http::http_error(422, label + ": " + missing);
+
+    std::function<page_outcome()> job = [book, label, records = std::move(records), missing] {
+      return draw_page(*book, label, records, missing);
+    };
+    std::variant<page_outcome, response> drawn;
+    while (true) {
+      std::function<page_outcome()> attempt = job;
+      drawn = co_await on_queue(queue, std::move(attempt));
+      if (!std::holds_alternative<response>(drawn)) break;
+      // The queue is full of other plans: this batch waits its turn rather than failing.
+      if (std::chrono::steady_clock::now() - started > batch_time_limit) co_return std::move(std::get<response>(drawn));
+      pause.expires_after(queue_retry_pause);
+      co_await pause.async_wait(asio::use_awaitable);
+    }
+    auto& page = std::get<page_outcome>(drawn);
+    if (page.failure) {
+      if (batch.all_or_nothing) throw host::http::http_error(422, label + ": " + *page.failure);
+      notes.push_back(label + ": " + *page.failure);
+    }
+    for (auto& note : page.notes) notes.push_back(label + ": " + note);
   }
-  json body;
-  body["image"] = plot.image64;
-  body["size_mm"] = {plot.size_mm.width, plot.size_mm.height};
-  body["scale"] = plot.scale;
-  return host::http::json_response(body);
-}
+  if (batch.by_id) co_await ctx.session().close();
 
-bool wants_png(const request_context& ctx, std::string_view default_format) {
-  const std::string& format = ctx.params.string("format");
-  if (format == "png") return true;
-  if (format == "json") return false;
-  if (!format.empty()) throw host::http::http_error(422, "format must be png or json");
-  if (ctx.header("Accept").find("image/png") != std::string_view::npos) return true;
-  return default_format == "png";
-}
-
-response answer(std::variant<printsvc::plots::plot_result, response> outcome, bool png) {
-  if (auto* refusal = std::get_if<response>(&outcome)) return std::move(*refusal);
-  return plan_answer(std::get<printsvc::plots::plot_result>(outcome), png);
+  const std::size_t pages = book->pages();
+  std::function<std::string()> finish = [book] { return book->finish(); };
+  auto finished = co_await on_queue(queue, std::move(finish));
+  if (auto* refusal = std::get_if<response>(&finished)) co_return std::move(*refusal);
+  auto r = host::http::raw_response(std::move(std::get<std::string>(finished)), "application/pdf");
+  r.header("X-Plan-Pages", std::to_string(pages));
+  if (!notes.empty()) r.header("X-Plan-Notes", notes_header(notes));
+  co_return r;
 }
 
 }  // namespace
@@ -138,13 +354,15 @@ host::http::router plan_router(render_queue& renderers) {
          .name = "render_plan",
          .description = "Render the survey plan of the selected parcel from the records in the body "
                         "({\"parcel_data\", \"selected_parcel_number\", \"road_data\", \"columnname\", "
-                        "\"bounding_box\"}). JSON {image, size_mm, scale}, or the PNG with Accept: image/png "
-                        "or ?format=png.",
-         .params = {host::http::query_param("format", param_type::string, std::string(), "png or json")},
+                        "\"bounding_box\"}). JSON {image, size_mm, scale, notes when labels were left out}, "
+                        "or the PNG (Accept: image/png or ?format=png), an A4 PDF at true scale "
+                        "(application/pdf, ?format=pdf) or SVG (image/svg+xml, ?format=svg).",
+         .params = {host::http::query_param("format", param_type::string, std::string(), "png, json, pdf or svg")},
          .request_body = "application/json"},
         [&renderers](request_context& ctx) -> asio::awaitable<response> {
-          const bool png = wants_png(ctx, "json");
-          co_return answer(co_await render(renderers, ctx.take_body()), png);
+          const answer_kind kind = wanted_answer(ctx, answer_kind::json);
+          auto outcome = co_await render(renderers, ctx.take_body(), kind);
+          co_return answer(std::move(outcome), kind);
         });
 
   r.add({.path = "/recommended-scale",
@@ -171,21 +389,46 @@ host::http::router plan_router(render_queue& renderers) {
   r.add({.path = "/{plot_id}/plan",
          .name = "plot_plan",
          .description = "The survey plan of a plot of the database: its boundary beacons, neighbours and roads. "
-                        "PNG, or {image, size_mm, scale} with ?format=json.",
+                        "PNG, {image, size_mm, scale} with ?format=json, or PDF or SVG (?format=pdf|svg, or Accept).",
          .params = {host::http::path_param("plot_id", param_type::integer),
-                    host::http::query_param("format", param_type::string, std::string(), "png or json")},
+                    host::http::query_param("format", param_type::string, std::string(), "png, json, pdf or svg")},
          .uses_db = true,
          .media_type = "image/png"},
         [&renderers](request_context& ctx) -> asio::awaitable<response> {
           const auto& id = ctx.params.integer_value("plot_id");
-          const bool png = wants_png(ctx, "png");
+          const answer_kind kind = wanted_answer(ctx, answer_kind::png);
           if (!id.value) throw host::http::http_error(404, "Plot " + id.text + " not found");
           const clients::pg::params params{{"plot_id", *id.value}};
           const auto result = co_await ctx.session().execute(PLAN_RECORDS_SQL, params);
           co_await ctx.session().close();
           const auto row = result.first();
           if (!row || row->is_null("plan")) throw host::http::http_error(404, "Plot " + id.text + " not found");
-          co_return answer(co_await render(renderers, row->get<std::string>("plan")), png);
+          auto outcome = co_await render(renderers, row->get<std::string>("plan"), kind);
+          co_return answer(std::move(outcome), kind);
+        });
+  auto batches_running = std::make_shared<std::size_t>(0);
+  r.add({.method = boost::beast::http::verb::post,
+         .path = "/plans",
+         .name = "render_plans",
+         .description = "Several plans in one A4 PDF, a page each: {\"ids\": [plot IDs]} from the database or "
+                        "{\"plans\": [plan request bodies]}, at most 100. A plan that cannot be drawn gets a page "
+                        "saying why and is listed in the X-Plan-Notes header, unless \"all_or_nothing\": true "
+                        "asks for a 422 instead.",
+         .uses_db = true,
+         .media_type = "application/pdf",
+         .request_body = "application/json"},
+        [&renderers, batches_running](request_context& ctx) -> asio::awaitable<response> {
+          if (*batches_running >= max_batches_at_once) {
+            auto busy = host::http::detail_response(503, "Too many plan batches are being rendered; try again shortly");
+            busy.header("Retry-After", std::to_string(renderers.retry_after().count()));
+            co_return busy;
+          }
+          ++*batches_running;
+          struct release {
+            std::shared_ptr<std::size_t> count;
+            ~release() { --*count; }
+          } const held{batches_running};
+          co_return co_await render_batch(renderers, ctx);
         });
   return r;
 }

@@ -4,7 +4,9 @@
 #include <cstdlib>
 #include <fstream>
 #include <future>
+#include <memory>
 #include <sstream>
+#include <thread>
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
@@ -86,6 +88,25 @@ class PlanRoutes : public ::testing::Test {
 };
 
 bool is_png(const std::string& bytes) { return bytes.rfind("\x89PNG\r\n\x1a\n", 0) == 0; }
+bool is_pdf(const std::string& bytes) { return bytes.rfind("%PDF-", 0) == 0; }
+
+std::string header_of(const host::http::response& r, const std::string& name) {
+  for (const auto& [n, v] : r.headers)
+    if (n == name) return v;
+  return {};
+}
+
+// Pages of a PDF as poppler counts them; -1 without poppler-utils.
+int pdf_pages(const std::string& pdf) {
+  if (std::system("command -v pdfinfo >/dev/null 2>&1") != 0) return -1;
+  const std::string path = ::testing::TempDir() + "batch.pdf";
+  std::ofstream(path, std::ios::binary) << pdf;
+  std::unique_ptr<FILE, decltype(&pclose)> pipe(popen(("pdfinfo '" + path + "'").c_str(), "r"), &pclose);
+  char line[512];
+  while (pipe && fgets(line, sizeof line, pipe.get()))
+    if (std::string(line).rfind("Pages:", 0) == 0) return std::atoi(line + 6);
+  return 0;
+}
 
 TEST_F(PlanRoutes, PostedRecordsAsJsonOrPng) {
   const auto r = call(verb::post, "/plots/plan", example("heptagon_1000.json"));
@@ -148,6 +169,127 @@ TEST_F(PlanRoutes, PlotsFromTheDatabase) {
   EXPECT_EQ(call(verb::get, "/plots/99999999999999999999999/plan").status, 404u);
   EXPECT_EQ(call(verb::get, "/plots/2147483648/plan").body, R"({"detail":"Plot 2147483648 not found"})");
   EXPECT_EQ(call(verb::get, "/plots/42/plan?format=gif").status, 422u);
+}
+
+TEST_F(PlanRoutes, NullLabelsAreLeftOutAndNotedWhileAbsentKeysStay422) {
+  auto doc = json::parse(example("heptagon_1000.json"));
+  auto& selected = doc["parcel_data"][2];
+  ASSERT_EQ(selected["parcel_number"], doc["selected_parcel_number"]);
+  selected["name"] = nullptr;
+  selected["boundary"][0]["beacon_name"] = nullptr;
+  const auto r = call(verb::post, "/plots/plan", doc.dump());
+  ASSERT_EQ(r.status, 200u) << r.body;
+  const auto body = json::parse(r.body);
+  ASSERT_EQ(body["notes"].size(), 2u) << r.body;
+  EXPECT_EQ(body["notes"][0], "parcel_data[2].boundary[0].beacon_name is null: the beacon's name is left out");
+  const auto png = call(verb::post, "/plots/plan?format=png", doc.dump());
+  EXPECT_TRUE(is_png(png.body));
+  EXPECT_EQ(json::parse(header_of(png, "X-Plan-Notes")).size(), 2u);
+
+  selected["boundary"][0].erase("beacon_name");
+  const auto missing = call(verb::post, "/plots/plan", doc.dump());
+  EXPECT_EQ(missing.status, 422u);
+  EXPECT_EQ(json::parse(missing.body)["detail"], "parcel_data[2].boundary[0]: missing key \"beacon_name\"");
+  // Ordinary plans keep the answer they always had: no "notes" key.
+  EXPECT_FALSE(json::parse(call(verb::post, "/plots/plan", example("heptagon_1000.json")).body).contains("notes"));
+}
+
+TEST_F(PlanRoutes, PdfAndSvgByFormatOrAccept) {
+  const auto pdf = call(verb::post, "/plots/plan?format=pdf", example("heptagon_1000.json"));
+  EXPECT_EQ(pdf.content_type, "application/pdf");
+  EXPECT_TRUE(is_pdf(pdf.body));
+  EXPECT_EQ(header_of(pdf, "X-Plan-Scale"), "1000");
+  EXPECT_TRUE(is_pdf(call(verb::post, "/plots/plan", example("heptagon_1000.json"), "application/pdf").body));
+  const auto svg = call(verb::get, "/plots/42/plan", {}, "image/svg+xml");
+  EXPECT_EQ(svg.content_type, "image/svg+xml");
+  EXPECT_NE(svg.body.find("<svg "), std::string::npos);
+  EXPECT_EQ(call(verb::get, "/plots/42/plan?format=pdf").content_type, "application/pdf");
+}
+
+TEST_F(PlanRoutes, BatchOfFiftyIdsFailsOnlyTheBadPages) {
+  json ids = json::array();
+  for (int id = 1; ids.size() < 47; ++id) ids.push_back(id);
+  ids.push_back(987654321);  // no such plot
+  ids.push_back("seven");    // no plot ID at all
+  ids.push_back(2147483648LL);
+  const auto r = call(verb::post, "/plots/plans", json{{"ids", ids}}.dump());
+  ASSERT_EQ(r.status, 200u) << r.body;
+  EXPECT_EQ(r.content_type, "application/pdf");
+  EXPECT_EQ(header_of(r, "X-Plan-Pages"), "50");
+  const auto notes = json::parse(header_of(r, "X-Plan-Notes"));
+  ASSERT_EQ(notes.size(), 3u) << notes;
+  EXPECT_EQ(notes[0], "page 48 (plot 987654321): Plot 987654321 not found");
+  EXPECT_EQ(notes[1], "page 49 (plot \"seven\"): not a plot ID");
+  const int pages = pdf_pages(r.body);
+  if (pages >= 0) {
+    EXPECT_EQ(pages, 50);
+  }
+
+  const auto strict = call(verb::post, "/plots/plans", json{{"ids", ids}, {"all_or_nothing", true}}.dump());
+  EXPECT_EQ(strict.status, 422u);
+  EXPECT_EQ(json::parse(strict.body)["detail"], "page 48 (plot 987654321): Plot 987654321 not found");
+}
+
+TEST_F(PlanRoutes, BatchOfPostedPlansAndItsBounds) {
+  auto bad = json::parse(example("heptagon_1000.json"));
+  bad["selected_parcel_number"] = "nobody";
+  const json plans = json::array({json::parse(example("small_parcel_500.json")), bad,
+                                  json::parse(example("large_parcel_5000.json"))});
+  const auto r = call(verb::post, "/plots/plans", json{{"plans", plans}}.dump());
+  ASSERT_EQ(r.status, 200u) << r.body;
+  EXPECT_EQ(header_of(r, "X-Plan-Pages"), "3");
+  EXPECT_EQ(json::parse(header_of(r, "X-Plan-Notes")).size(), 1u);
+
+  EXPECT_EQ(call(verb::post, "/plots/plans", R"({"ids": []})").status, 422u);
+  EXPECT_EQ(call(verb::post, "/plots/plans", R"({"ids": [1], "plans": []})").status, 422u);
+  json too_many = json::array();
+  for (int i = 0; i < 101; ++i) too_many.push_back(i);
+  const auto over = call(verb::post, "/plots/plans", json{{"ids", too_many}}.dump());
+  EXPECT_EQ(over.status, 422u);
+  EXPECT_EQ(json::parse(over.body)["detail"], "\"ids\": at most 100 plans in a batch, got 101");
+}
+
+long rss_kb() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  return 0;
+}
+
+// More plans at once than the queue admits: the rest are 503 with Retry-After at once, and the
+// process does not grow with the flood.
+TEST_F(PlanRoutes, FloodBeyondTheQueueIs503WithRetryAfter) {
+  const std::string body = example("small_parcel_500.json");
+  call(verb::post, "/plots/plan?format=png", body);  // warm: fonts and pixel memory
+  const long before = rss_kb();
+  constexpr int flood = 40;
+  std::vector<host::http::http_request> requests;
+  for (int i = 0; i < flood; ++i) {
+    requests.emplace_back(verb::post, "/plots/plan?format=png", 11);
+    requests.back().body() = body;
+  }
+  std::vector<std::future<host::http::response>> answers;
+  for (auto& req : requests) answers.push_back(asio::co_spawn(io, application.dispatch(req), asio::use_future));
+  io.restart();
+  for (auto& a : answers)
+    while (a.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready) io.run_one_for(std::chrono::milliseconds(50));
+  int ok = 0, busy = 0;
+  for (auto& a : answers) {
+    const auto r = a.get();
+    if (r.status == 200) ++ok;
+    if (r.status == 503) {
+      ++busy;
+      EXPECT_GE(std::stoi(header_of(r, "Retry-After")), 1);
+    }
+  }
+  // Two rendering and eight waiting are admitted, the rest refused as they arrive (a render that
+  // ends while the flood is still arriving makes room for one more).
+  EXPECT_GE(ok, 10);
+  EXPECT_GE(busy, flood / 2);
+  EXPECT_EQ(ok + busy, flood);
+  // Ten plans in flight at most: their bodies, pictures and files, far under this.
+  EXPECT_LT(rss_kb() - before, 400 * 1024);
 }
 
 }  // namespace

@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -111,6 +114,59 @@ TEST(BeaconLabels, CoincidentBeaconsLoseOnlyTheLabelsWithoutDirection) {
     }
   }
   EXPECT_NO_THROW(pl::render_png(p));
+}
+
+TEST(NullLabels, LeaveOutOnlyThatLabelAndSayWhichInTheNotes) {
+  json boundary = boundary_of(square());
+  boundary[0]["beacon_name"] = nullptr;
+  boundary[1]["bearing_deg_to_next"] = nullptr;
+  boundary[2]["bearing_min_to_next"] = nullptr;
+  const auto p = square_plan(boundary, nullptr);
+  const auto names = texts(p, kind::beacon_name);
+  ASSERT_EQ(names.size(), 3u);
+  EXPECT_EQ(names[0].text, "P2");
+  expect_at(names[0], 100 + 7 / std::sqrt(2), -7 / std::sqrt(2), -45);  // the others keep their places
+  EXPECT_EQ(count(p, kind::bearing_degrees), 3u);
+  EXPECT_EQ(count(p, kind::bearing_minutes), 3u);
+  EXPECT_EQ(count(p, kind::side_length), 4u);
+  EXPECT_EQ(count(p, kind::parcel_name), 0u);
+  EXPECT_EQ(count(p, kind::parcel_area), 1u);
+  EXPECT_EQ(p.notes, (std::vector<std::string>{
+                         "parcel_data[0].boundary[0].beacon_name is null: the beacon's name is left out",
+                         "parcel_data[0].boundary[1].bearing_deg_to_next is null: the degrees of the side's bearing "
+                         "is left out",
+                         "parcel_data[0].boundary[2].bearing_min_to_next is null: the minutes of the side's bearing "
+                         "is left out",
+                         "parcel_data[0].name is null: the parcel's name is left out"}));
+  EXPECT_NO_THROW(pl::render_png(p));
+
+  // A null bearing on a side too short to carry one omits nothing, so it is not noted.
+  json short_side = boundary_of(square());
+  short_side[0]["distance_to_next"] = 1;
+  short_side[0]["bearing_deg_to_next"] = nullptr;
+  EXPECT_TRUE(square_plan(short_side).notes.empty());
+}
+
+TEST(NullLabels, AbsentKeysAndNullMeasuresAreStillInputErrors) {
+  const std::pair<std::function<void(json&)>, const char*> cases[] = {
+      {[](json& b) { b[0].erase("beacon_name"); }, "parcel_data[0].boundary[0]: missing key \"beacon_name\""},
+      {[](json& b) { b[1].erase("bearing_deg_to_next"); },
+       "parcel_data[0].boundary[1]: missing key \"bearing_deg_to_next\""},
+      {[](json& b) { b[2]["distance_to_next"] = nullptr; },
+       "parcel_data[0].boundary[2].distance_to_next: expected a number, got null"}};
+  for (const auto& [spoil, message] : cases) {
+    json boundary = boundary_of(square());
+    spoil(boundary);
+    try {
+      square_plan(boundary);
+      ADD_FAILURE() << "accepted: " << message;
+    } catch (const pl::plan_input_error& e) {
+      EXPECT_EQ(std::string(e.what()), message);
+    }
+  }
+  json no_name = json::array({parcel(1, square(), boundary_of(square()))});
+  no_name[0].erase("name");
+  EXPECT_THROW(layout(no_name, 1), pl::plan_input_error);
 }
 
 TEST(BeaconLabels, ShortBoundariesAreDrawnWithoutFailing) {

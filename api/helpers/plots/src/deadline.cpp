@@ -2,6 +2,7 @@
 
 #include <printsvc/plots/errors.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <system_error>
@@ -24,6 +25,11 @@ deadline deadline::after(std::chrono::milliseconds time_limit) {
   if (time_limit >= std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::nanoseconds::max() - now))
     return none();
   return deadline(now + time_limit);
+}
+
+std::chrono::nanoseconds deadline::remaining() const {
+  if (at_ == std::chrono::nanoseconds::max()) return at_;
+  return std::max(std::chrono::nanoseconds::zero(), at_ - thread_time());
 }
 
 void deadline::check() const {

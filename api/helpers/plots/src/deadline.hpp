@@ -21,6 +21,9 @@ class deadline {
   /// made the deadline: another thread's clock would measure something else).
   void check() const;
 
+  /// Processor time left before the deadline (zero once passed); the clock's maximum for none.
+  std::chrono::nanoseconds remaining() const;
+
  private:
   explicit deadline(std::chrono::nanoseconds at) : at_(at) {}
   std::chrono::nanoseconds at_;  // on the thread's processor clock

@@ -18,7 +18,26 @@ plot_result generate_plot(const nlohmann::ordered_json& parcel_data,
   const plan p = detail::plan_layout_until(parcel_data, selected_parcel_number, road_data, columnname, bounding_box, until);
   return {detail::base64(detail::encode_png(detail::draw_plan(p, until))),
           {p.page.target_width_mm, p.page.target_height_mm},
-          p.page.scale};
+          p.page.scale,
+          p.notes};
+}
+
+plan_file render_plan_file(const nlohmann::ordered_json& parcel_data,
+                           const nlohmann::ordered_json& selected_parcel_number,
+                           const nlohmann::ordered_json& road_data, std::string_view columnname,
+                           const nlohmann::ordered_json& bounding_box, plan_format format,
+                           std::chrono::milliseconds time_limit) {
+  const auto until = detail::deadline::after(time_limit);
+  plan p = detail::plan_layout_until(parcel_data, selected_parcel_number, road_data, columnname, bounding_box, until);
+  // What is left of the time limit for the drawing.
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until.remaining());
+  std::string bytes;
+  switch (format) {
+    case plan_format::png: bytes = detail::encode_png(detail::draw_plan(p, until)); break;
+    case plan_format::pdf: bytes = render_pdf(p, left); break;
+    case plan_format::svg: bytes = render_svg(p, left); break;
+  }
+  return {std::move(bytes), {p.page.target_width_mm, p.page.target_height_mm}, p.page.scale, std::move(p.notes)};
 }
 
 }  // namespace printsvc::plots

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <numbers>
 #include <optional>
+#include <string_view>
 
 namespace printsvc::plots::detail {
 
@@ -46,6 +47,17 @@ std::optional<vec> name_direction(vec here, vec to_next, vec to_prev, vec centro
   return bisector;
 }
 
+// How a note names a beacon: always by its entry, and by its name when it has one.
+std::string beacon_called(const beacon_record& b, std::size_t i) {
+  const std::string entry = "boundary[" + std::to_string(i) + "]";
+  return b.name ? entry + " (beacon " + *b.name + ")" : entry;
+}
+
+std::string null_note(std::size_t i, std::string_view key, std::string_view left_out) {
+  return "boundary[" + std::to_string(i) + "]." + std::string(key) + " is null: " + std::string(left_out) +
+         " is left out";
+}
+
 }  // namespace
 
 placed_labels place_beacon_labels(const std::vector<beacon_record>& beacons, point centroid_pt, int scale,
@@ -70,17 +82,19 @@ placed_labels place_beacon_labels(const std::vector<beacon_record>& beacons, poi
       const vec at = here + *bisector * label_dist;
       double label_angle = angle_deg(*bisector);
       if (std::fabs(label_angle) > 90 && std::fabs(label_angle) < 270) label_angle += 180;
-      out.items.push_back(text(item_kind::beacon_name, at, b.name, fontsize, font_weight::normal, label_angle));
+      if (b.name)
+        out.items.push_back(text(item_kind::beacon_name, at, *b.name, fontsize, font_weight::normal, label_angle));
+      else
+        out.notes.push_back(null_note(i, "beacon_name", "the beacon's name"));
     } else {
-      out.notes.push_back("beacon " + b.name + " (boundary[" + std::to_string(i) +
-                          "]) coincides with a neighbouring beacon: its name is left out");
+      out.notes.push_back(beacon_called(b, i) + " coincides with a neighbouring beacon: its name is left out");
     }
 
     if (b.distance < min_side) continue;  // under 20 mm on paper: no side labels
     const auto to_next_norm = unit(to_next);
     if (!to_next_norm) {
-      out.notes.push_back("side from beacon " + b.name + " (boundary[" + std::to_string(i) +
-                          "]) has no length on the ground: its length and bearing are left out");
+      out.notes.push_back(beacon_called(b, i) +
+                          ": the side to the next beacon has no length on the ground: its length and bearing are left out");
       continue;
     }
 
@@ -104,19 +118,28 @@ placed_labels place_beacon_labels(const std::vector<beacon_record>& beacons, poi
     const double min_factor = reversed ? 0.25 : 0.75;
     const vec deg_at = here + *to_next_norm * line_len * deg_factor + perp * degmin_offset;
     const vec min_at = here + *to_next_norm * line_len * min_factor + perp * degmin_offset;
-    out.items.push_back(text(item_kind::bearing_degrees, deg_at, b.bearing_deg, fontsize, font_weight::normal, line_angle));
-    out.items.push_back(text(item_kind::bearing_minutes, min_at, b.bearing_min, fontsize, font_weight::normal, line_angle));
+    if (b.bearing_deg)
+      out.items.push_back(
+          text(item_kind::bearing_degrees, deg_at, *b.bearing_deg, fontsize, font_weight::normal, line_angle));
+    else
+      out.notes.push_back(null_note(i, "bearing_deg_to_next", "the degrees of the side's bearing"));
+    if (b.bearing_min)
+      out.items.push_back(
+          text(item_kind::bearing_minutes, min_at, *b.bearing_min, fontsize, font_weight::normal, line_angle));
+    else
+      out.notes.push_back(null_note(i, "bearing_min_to_next", "the minutes of the side's bearing"));
   }
   return out;
 }
 
-std::vector<display_item> place_title(const std::string& name, double area, point centroid, int scale, int fontsize) {
+std::vector<display_item> place_title(const std::optional<std::string>& name, double area, point centroid, int scale,
+                                      int fontsize) {
   const double area_offset = 4.0 * scale / 1000;
-  return {
-      text(item_kind::parcel_name, {centroid.x, centroid.y}, name, 2 * fontsize, font_weight::bold, 0),
-      text(item_kind::parcel_area, {centroid.x, centroid.y - area_offset}, format_fixed2(area) + "m²", fontsize,
-           font_weight::normal, 0),
-  };
+  std::vector<display_item> out;
+  if (name) out.push_back(text(item_kind::parcel_name, {centroid.x, centroid.y}, *name, 2 * fontsize, font_weight::bold, 0));
+  out.push_back(text(item_kind::parcel_area, {centroid.x, centroid.y - area_offset}, format_fixed2(area) + "m²",
+                     fontsize, font_weight::normal, 0));
+  return out;
 }
 
 }  // namespace printsvc::plots::detail

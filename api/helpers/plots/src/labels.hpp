@@ -5,6 +5,7 @@
 
 #include <printsvc/plots/display_list.hpp>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,15 +17,16 @@ inline constexpr int label_zorder = 4;
 struct beacon_record {
   double x, y;
   double next_x, next_y;
-  std::string name;
-  double distance;          // as surveyed, never recomputed
-  std::string bearing_deg;  // texts as printed
-  std::string bearing_min;
+  std::optional<std::string> name;  // none: null in the records, not drawn
+  double distance;                  // as surveyed, never recomputed
+  std::optional<std::string> bearing_deg;  // texts as printed
+  std::optional<std::string> bearing_min;
 };
 
 struct placed_labels {
   std::vector<display_item> items;
-  /// Labels left out because a side has no length on the ground (coincident beacons).
+  /// Labels left out: a side with no length on the ground (coincident beacons), or a label
+  /// whose value is null in the records. Each names the boundary entry.
   std::vector<std::string> notes;
 };
 
@@ -33,7 +35,9 @@ struct placed_labels {
 /// all turned to read along their direction and never upside down.
 placed_labels place_beacon_labels(const std::vector<beacon_record>& beacons, point centroid, int scale, int fontsize);
 
-/// The parcel's name (bold, twice the size) at the centroid and its area 4 mm below.
-std::vector<display_item> place_title(const std::string& name, double area, point centroid, int scale, int fontsize);
+/// The parcel's name (bold, twice the size) at the centroid and its area 4 mm below; without
+/// a name only the area.
+std::vector<display_item> place_title(const std::optional<std::string>& name, double area, point centroid, int scale,
+                                      int fontsize);
 
 }  // namespace printsvc::plots::detail

@@ -127,8 +127,9 @@ plan detail::plan_layout_until(const json& parcel_data, const json& selected_par
 
   auto labels = detail::place_beacon_labels(beacons, *centroid, page.scale, page.fontsize);
   std::move(labels.items.begin(), labels.items.end(), std::back_inserter(items));
-  for (const auto& note : labels.notes) log->warn(selected_where + ": " + note);
-  out.notes = std::move(labels.notes);
+  for (const auto& note : labels.notes) out.notes.push_back(selected_where + "." + note);
+  if (!title.name) out.notes.push_back(selected_where + ".name is null: the parcel's name is left out");
+  for (const auto& note : out.notes) log->warn(note);
   for (auto& item : detail::place_title(title.name, title.area, *centroid, page.scale, page.fontsize))
     items.push_back(std::move(item));
 

@@ -17,7 +17,10 @@ namespace {
 
 std::string quoted(std::string_view key) { return "\"" + excerpt_text(key) + "\""; }
 
-std::string described(const json& v) { return std::string(v.type_name()) + " " + excerpt(v); }
+std::string described(const json& v) {
+  if (v.is_null()) return "null";
+  return std::string(v.type_name()) + " " + excerpt(v);
+}
 
 void require_at_most(std::size_t limit, std::size_t count, std::string_view what, const std::string& where) {
   if (count > limit)
@@ -57,6 +60,13 @@ std::string require_printable(const json& v, const std::string& where) {
   const std::string& text = v.get_ref<const std::string&>();
   require_printable_length(text, where);
   return text;
+}
+
+// A label the records may leave empty: null means "not known", which leaves the label out of
+// the drawing rather than failing the plan. The key itself must still be there.
+std::optional<std::string> optional_printable(const json& v, const std::string& where) {
+  if (v.is_null()) return std::nullopt;
+  return require_printable(v, where);
 }
 
 // A length or an area, printed with two decimals and its unit.
@@ -168,17 +178,17 @@ std::vector<boundary_entry> read_boundary(const json& record, const std::string&
     const json& entry = boundary[i];
     boundary_entry e{};
     e.position = read_position(coordinates_of(entry, at), at + ".geometry.coordinates", true);
-    e.name = require_printable(require_key(entry, "beacon_name", at), at + ".beacon_name");
+    e.name = optional_printable(require_key(entry, "beacon_name", at), at + ".beacon_name");
     e.distance = require_measure(require_key(entry, "distance_to_next", at), at + ".distance_to_next", "m");
-    e.bearing_deg = require_printable(require_key(entry, "bearing_deg_to_next", at), at + ".bearing_deg_to_next");
-    e.bearing_min = require_printable(require_key(entry, "bearing_min_to_next", at), at + ".bearing_min_to_next");
+    e.bearing_deg = optional_printable(require_key(entry, "bearing_deg_to_next", at), at + ".bearing_deg_to_next");
+    e.bearing_min = optional_printable(require_key(entry, "bearing_min_to_next", at), at + ".bearing_min_to_next");
     entries.push_back(std::move(e));
   }
   return entries;
 }
 
 parcel_title read_title(const json& record, const std::string& where) {
-  return {require_printable(require_key(record, "name", where), where + ".name"),
+  return {optional_printable(require_key(record, "name", where), where + ".name"),
           require_measure(require_key(record, "area", where), where + ".area", "m²")};
 }
 

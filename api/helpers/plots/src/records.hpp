@@ -45,19 +45,20 @@ std::vector<std::vector<point>> read_parcel_rings(const json& parcel_data, posit
 std::vector<std::vector<point>> read_roads(const json& road_data, position_budget& budget);
 
 /// One entry of a parcel's "boundary": the beacon and the survey values of its side to the next.
+/// A label whose value is null in the records is none: that label is left out of the drawing.
 struct boundary_entry {
   point position;
-  std::string name;
+  std::optional<std::string> name;
   double distance;
-  std::string bearing_deg;  // printed as given
-  std::string bearing_min;
+  std::optional<std::string> bearing_deg;  // printed as given
+  std::optional<std::string> bearing_min;
 };
 
 std::vector<boundary_entry> read_boundary(const json& record, const std::string& where, position_budget& budget);
 
-/// The selected parcel's "name" (as printed) and "area" (a number).
+/// The selected parcel's "name" (as printed; none when null) and "area" (a number).
 struct parcel_title {
-  std::string name;
+  std::optional<std::string> name;
   double area;
 };
 

@@ -4,6 +4,7 @@
 #include "page.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <cmath>
 #include <new>
 #include <numbers>
@@ -63,7 +64,8 @@ void trace(cairo_t* cr, const std::vector<px_point>& pts) {
   for (std::size_t i = 1; i < pts.size(); ++i) cairo_line_to(cr, pts[i].x, pts[i].y);
 }
 
-// The fonts and text settings of one drawing, shared by its passes.
+// The fonts and text settings of a renderer thread, shared by all its plans: a font map starts
+// fontconfig (and a thread) when created, which cost more than drawing a plan's labels.
 struct text_setup {
   gobject_ptr<PangoFontMap> fonts;
   gobject_ptr<PangoContext> context;
@@ -81,6 +83,11 @@ struct text_setup {
     pango_cairo_context_set_font_options(context.get(), options.get());
   }
 };
+
+const text_setup& thread_text_setup() {
+  thread_local const text_setup setup;
+  return setup;
+}
 
 class painter {
  public:
@@ -206,18 +213,58 @@ std::optional<px_rect> ink_of(const page_setup& page, const text_setup& text, Dr
   return px_rect{x, y, x + w, y + h};
 }
 
+// Makes the reused buffer transparent where the page's white does not cover it whole: the
+// margins left for labels, and the page's edge pixels, which the white covers only in part. The
+// page's inside is painted opaque first thing, whatever the buffer held, so clearing it too
+// would only cost time (some 3 ms for a page).
+void clear_around_page(raster& image, int page_x, int page_y, double page_w, double page_h) {
+  const auto row = [&](int y) { return image.pixels.data() + static_cast<std::size_t>(y) * image.stride; };
+  const int full_x0 = std::clamp(page_x, 0, image.width);
+  const int full_x1 = std::clamp(page_x + static_cast<int>(std::floor(page_w)), full_x0, image.width);
+  const int full_y0 = std::clamp(page_y, 0, image.height);
+  const int full_y1 = std::clamp(page_y + static_cast<int>(std::floor(page_h)), full_y0, image.height);
+  for (int y = 0; y < image.height; ++y) {
+    if (y < full_y0 || y >= full_y1 || full_x1 == full_x0) {
+      std::memset(row(y), 0, static_cast<std::size_t>(image.stride));
+      continue;
+    }
+    std::memset(row(y), 0, static_cast<std::size_t>(full_x0) * 4);
+    std::memset(row(y) + static_cast<std::size_t>(full_x1) * 4, 0,
+                static_cast<std::size_t>(image.stride) - static_cast<std::size_t>(full_x1) * 4);
+  }
+}
+
 }  // namespace
 
-raster draw_plan(const plan& p, deadline until) {
-  const auto& w = p.page.window;
-  if (!(p.page.width_in > 0 && p.page.height_in > 0 && w.xmax > w.xmin && w.ymax > w.ymin) ||
-      !std::isfinite(p.page.width_in * p.page.height_in * (w.xmax - w.xmin) * (w.ymax - w.ymin)))
+void check_page(const page_setup& page) {
+  const auto& w = page.window;
+  if (!(page.width_in > 0 && page.height_in > 0 && w.xmax > w.xmin && w.ymax > w.ymin) ||
+      !std::isfinite(page.width_in * page.height_in * (w.xmax - w.xmin) * (w.ymax - w.ymin)))
     throw std::invalid_argument("plan page and window must have a finite positive size");
+}
+
+std::vector<std::size_t> drawing_order(const plan& p) {
   std::vector<std::size_t> order(p.items.size());
   std::iota(order.begin(), order.end(), std::size_t{0});
   std::stable_sort(order.begin(), order.end(),
                    [&](std::size_t a, std::size_t b) { return p.items[a].zorder < p.items[b].zorder; });
-  const text_setup text;
+  return order;
+}
+
+void draw_page(cairo_t* cr, const plan& p, deadline until) {
+  check_page(p.page);
+  painter paint(cr, p.page, thread_text_setup());
+  paint.background();
+  for (const std::size_t i : drawing_order(p)) {
+    until.check();
+    paint.draw(p.items[i]);
+  }
+}
+
+raster draw_plan(const plan& p, deadline until) {
+  check_page(p.page);
+  const std::vector<std::size_t> order = drawing_order(p);
+  const text_setup& text = thread_text_setup();
 
   // The crop (page plus labels standing out of it) is known only once the labels are set. Each
   // label is recorded apart and only its extents kept, so memory does not grow with the texts.
@@ -244,13 +291,19 @@ raster draw_plan(const plan& p, deadline until) {
   const int width = static_cast<int>(std::ceil(right)) - x0, height = static_cast<int>(std::ceil(bottom)) - y0;
 
   // Drawn item by item, so that the time limit is checked between items: replaying a recording
-  // is one call that cannot be stopped. The items go on a transparent layer then laid over
-  // white, as Cairo composites a replayed recording, so antialiased edges round as they did
-  // when the whole plan was replayed; drawn straight onto white they would round differently.
-  const surface_ptr layer(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height));
-  check(layer.get());
+  // is one call that cannot be stopped. The items go on a transparent layer that is laid over
+  // white when the picture is encoded, as Cairo composites a replayed recording, so antialiased
+  // edges round as they did when the whole plan was replayed; drawn straight onto white they
+  // would round differently.
+  const int stride = cairo_format_stride_for_width(CAIRO_FORMAT_ARGB32, width);
+  if (stride <= 0) throw std::runtime_error("plan surface: invalid width");
+  const std::size_t bytes = static_cast<std::size_t>(stride) * static_cast<std::size_t>(height);
+  raster out{pixel_buffer::take(bytes), nullptr, width, height, stride};
+  clear_around_page(out, -x0, -y0, page_w, page_h);
+  out.surface.reset(cairo_image_surface_create_for_data(out.pixels.data(), CAIRO_FORMAT_ARGB32, width, height, stride));
+  check(out.surface.get());
   {
-    const cairo_ptr cr(cairo_create(layer.get()));
+    const cairo_ptr cr(cairo_create(out.surface.get()));
     cairo_translate(cr.get(), -x0, -y0);
     painter paint(cr.get(), p.page, text);
     paint.background();
@@ -259,18 +312,20 @@ raster draw_plan(const plan& p, deadline until) {
       paint.draw(p.items[i]);
     }
   }
-
-  raster out{surface_ptr(cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height)), width, height};
-  check(out.surface.get());
-  {
-    const cairo_ptr cr(cairo_create(out.surface.get()));
-    cairo_set_source_rgb(cr.get(), 1, 1, 1);  // under labels standing out of the page
-    cairo_paint(cr.get());
-    cairo_set_source_surface(cr.get(), layer.get(), 0, 0);
-    cairo_paint(cr.get());
-    check(cr.get());
-  }
   cairo_surface_flush(out.surface.get());
+  return out;
+}
+
+surface_ptr flatten_on_white(const raster& image) {
+  surface_ptr out(cairo_image_surface_create(CAIRO_FORMAT_RGB24, image.width, image.height));
+  check(out.get());
+  const cairo_ptr cr(cairo_create(out.get()));
+  cairo_set_source_rgb(cr.get(), 1, 1, 1);  // under labels standing out of the page
+  cairo_paint(cr.get());
+  cairo_set_source_surface(cr.get(), image.surface.get(), 0, 0);
+  cairo_paint(cr.get());
+  check(cr.get());
+  cairo_surface_flush(out.get());
   return out;
 }
 

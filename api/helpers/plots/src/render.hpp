@@ -5,19 +5,33 @@
 
 #include "cairo_handles.hpp"
 #include "deadline.hpp"
+#include "pixel_buffer.hpp"
 
 #include <printsvc/plots/plots.hpp>
 
 namespace printsvc::plots::detail {
 
-/// An opaque RGB picture (cairo RGB24: one native-endian 0x00RRGGBB word per pixel).
+/// The drawn plan as premultiplied ARGB (cairo ARGB32: one native-endian 0xAARRGGBB word per
+/// pixel), transparent where nothing is drawn; the picture is this laid over white.
 struct raster {
+  pixel_buffer pixels;  // declared first: the surface over it goes first
   surface_ptr surface;
   int width;
   int height;
+  int stride;  // bytes per row
 };
 
 /// Draws `p`; throws render_timeout_error once `until` has passed (checked between items).
 raster draw_plan(const plan& p, deadline until = deadline::none());
+
+/// Lays `p` out on `cr` in page pixels (300 per inch, origin at the page area's top left corner),
+/// the page area's white first, then every item in drawing order; for vector surfaces, whose
+/// caller sets the transform from pixels to its own units. Throws render_timeout_error once
+/// `until` has passed.
+void draw_page(cairo_t* cr, const plan& p, deadline until);
+
+/// `image` laid over white in a new opaque surface (cairo RGB24), composited by Cairo: how
+/// pictures were flattened before the PNG encoder did it itself, kept as its reference.
+surface_ptr flatten_on_white(const raster& image);
 
 }  // namespace printsvc::plots::detail

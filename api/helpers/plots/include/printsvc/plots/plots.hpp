@@ -10,6 +10,8 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,7 +30,8 @@ int get_recommended_scale(double survey_width_m, double survey_height_m, double 
 struct plan {
   page_setup page;
   std::vector<display_item> items;
-  /// Labels left out because their direction is undefined (coincident beacons).
+  /// Labels left out, each naming its record and key: labels whose value is null in the
+  /// records, and labels whose direction is undefined (coincident beacons).
   std::vector<std::string> notes;
 };
 
@@ -51,6 +54,37 @@ plan plan_layout(const nlohmann::ordered_json& parcel_data, const nlohmann::orde
 /// processor time (checked between display items, so one costly item may overrun it).
 std::string render_png(const plan& p, std::chrono::milliseconds time_limit = default_render_time_limit);
 
+/// The plan on one A4 landscape page of PDF: the page area centred on the sheet at exactly
+/// 1:scale (a bounding box's window takes its true size at that scale), the same items at the
+/// same places as the PNG, texts as text with their fonts embedded. Throws render_timeout_error
+/// as render_png does.
+std::string render_pdf(const plan& p, std::chrono::milliseconds time_limit = default_render_time_limit);
+
+/// The same page as SVG, in millimetres (viewBox 0 0 297 210), texts as <text> elements.
+std::string render_svg(const plan& p, std::chrono::milliseconds time_limit = default_render_time_limit);
+
+/// Several plans in one PDF, a page each, in the order they are added. Not for use by several
+/// threads at once.
+class pdf_book {
+ public:
+  pdf_book();
+  ~pdf_book();
+  pdf_book(pdf_book&&) noexcept;
+  pdf_book& operator=(pdf_book&&) noexcept;
+
+  /// Adds the page of `p`, as render_pdf draws it.
+  void add(const plan& p, std::chrono::milliseconds time_limit = default_render_time_limit);
+  /// Adds a page holding only `text`: where a plan of a batch could not be drawn, and why.
+  void add_notice(std::string_view text);
+  std::size_t pages() const;
+  /// The finished file; the book is empty afterwards.
+  std::string finish();
+
+ private:
+  struct state;
+  std::unique_ptr<state> s_;
+};
+
 struct printed_size_mm {
   double width;
   double height;
@@ -60,7 +94,25 @@ struct plot_result {
   std::string image64;       ///< the PNG file in base64 (standard alphabet, padded, one line)
   printed_size_mm size_mm;   ///< nominal printed size (target_width_mm, target_height_mm)
   int scale;
+  std::vector<std::string> notes;  ///< labels left out (plan::notes)
 };
+
+enum class plan_format { png, pdf, svg };
+
+/// The plan as a file of one of the three formats, with what generate_plot reports beside it.
+struct plan_file {
+  std::string bytes;
+  printed_size_mm size_mm;  ///< as generate_plot reports it, whatever the format
+  int scale;
+  std::vector<std::string> notes;
+};
+
+/// plan_layout, then render_png, render_pdf or render_svg; `time_limit` covers the whole call.
+plan_file render_plan_file(const nlohmann::ordered_json& parcel_data,
+                           const nlohmann::ordered_json& selected_parcel_number,
+                           const nlohmann::ordered_json& road_data, std::string_view columnname,
+                           const nlohmann::ordered_json& bounding_box, plan_format format,
+                           std::chrono::milliseconds time_limit = default_render_time_limit);
 
 /// plan_layout, then render_png, then base64; `time_limit` (processor time, as for render_png)
 /// covers the whole call, layout included.
