@@ -19,7 +19,6 @@ const LAND_USE_COLOURS = [
 const OTHER_LAND_USE = '#d4cdbf';
 const OPENING_ZOOM = 15;
 const FALLBACK_VIEW = { center: [7.45, 9.05], zoom: 10 };  // the demo area around Abuja
-const MAX_TILE_ZOOM = 20;  // the tile service serves zooms 1-20; deeper views overzoom
 const DRAW_ORDER = ['plots', 'cadzones', 'districts', 'lgas', 'beacons'];
 
 const messageBox = document.getElementById('message');
@@ -37,12 +36,6 @@ async function fetchEnvelope(path) {
   return response.json();
 }
 
-// Tile templates are server paths with literal {z}/{x}/{y}; URL() would percent-encode
-// the braces, so the origin is joined as text.
-function tileUrl(template) {
-  return /^https?:\/\//.test(template) ? template : location.origin + template;
-}
-
 function landUseColour() {
   const match = ['match', ['get', 'GENERAL_LU']];
   for (const [use, colour] of LAND_USE_COLOURS) match.push(use, colour);
@@ -54,9 +47,12 @@ function widthByZoom(stops) {
   return ['interpolate', ['linear'], ['zoom'], ...stops.flat()];
 }
 
+// Every layer comes from one composite source: one tile request per position holds them all.
+const SOURCE = 'cadastre';
+
 // Style layers for one tile layer; the layer key is also the tile's source layer name.
 function styleLayers(key, minzoom) {
-  const common = { source: key, 'source-layer': key, minzoom };
+  const common = { source: SOURCE, 'source-layer': key, minzoom };
   switch (key) {
     case 'plots':
       return [
@@ -102,16 +98,13 @@ function buildStyle(layers) {
     sources: {},
     layers: [{ id: 'background', type: 'background', paint: { 'background-color': BACKGROUND } }],
   };
-  for (const key of drawOrder(Object.keys(layers))) {
-    const minzoom = Number(layers[key].min_zoom) || 0;
-    style.sources[key] = {
-      type: 'vector',
-      tiles: [tileUrl(layers[key].endpoints.xyz)],
-      minzoom,
-      maxzoom: MAX_TILE_ZOOM,
-    };
-    style.layers.push(...styleLayers(key, minzoom));
-  }
+  const keys = drawOrder(Object.keys(layers));
+  // The TileJSON of the composite tells the map its tile URL, zoom range and bounds.
+  style.sources[SOURCE] = {
+    type: 'vector',
+    url: new URL(`/gis/${keys.map(encodeURIComponent).join(',')}/tilejson.json`, window.location.href).href,
+  };
+  for (const key of keys) style.layers.push(...styleLayers(key, Number(layers[key].min_zoom) || 0));
   return style;
 }
 
@@ -156,7 +149,7 @@ function fillLayerList(map, layers) {
     box.checked = true;
     box.addEventListener('change', () => {
       for (const layer of map.getStyle().layers) {
-        if (layer.source === key) {
+        if (layer['source-layer'] === key) {
           map.setLayoutProperty(layer.id, 'visibility', box.checked ? 'visible' : 'none');
         }
       }

@@ -4,6 +4,9 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "host/http/cors.hpp"
+#include "host/http/public_url.hpp"
+
 namespace host {
 namespace {
 
@@ -14,6 +17,24 @@ long parse_whole(const std::string& what, const std::string& text, long min, lon
     throw std::invalid_argument(what + " must be a whole number from " + std::to_string(min) + " to " +
                                 std::to_string(max) + ", got '" + text + "'");
   return value;
+}
+
+bool parse_switch(const std::string& what, const std::string& text) {
+  if (text == "1" || text == "true" || text == "yes" || text == "on") return true;
+  if (text == "0" || text == "false" || text == "no" || text == "off") return false;
+  throw std::invalid_argument(what + " must be 1 or 0, got '" + text + "'");
+}
+
+// A bearer token as RFC 6750 allows it (token68), bounded so that comparing it costs little.
+std::string checked_token(const std::string& what, const std::string& text) {
+  constexpr std::size_t most = 512;
+  if (text.size() > most) throw std::invalid_argument(what + " is longer than " + std::to_string(most) + " characters");
+  for (const char ch : text) {
+    const bool ok = (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') ||
+                    ch == '-' || ch == '.' || ch == '_' || ch == '~' || ch == '+' || ch == '/' || ch == '=';
+    if (!ok) throw std::invalid_argument(what + " may hold only letters, digits and -._~+/=");
+  }
+  return text;
 }
 
 void apply(config& c, const std::string& key, const std::string& value) {
@@ -28,6 +49,12 @@ void apply(config& c, const std::string& key, const std::string& value) {
   else if (key == "workers") c.workers = static_cast<int>(parse_whole("workers", value, 0, 256));
   else if (key == "web-root") c.web_root = value;
   else if (key == "log-level") c.log_level = value;
+  else if (key == "cors-origins") {
+    http::parse_cors_origins(value);  // refused here, at the start, rather than per request
+    c.cors_origins = value;
+  } else if (key == "public-url") c.public_url = http::parse_public_url(value);
+  else if (key == "access-log") c.access_log = parse_switch("access log", value);
+  else if (key == "metrics") c.metrics = parse_switch("metrics", value);
   else throw std::invalid_argument("unknown option --" + key + " (see --help)");
 }
 
@@ -45,7 +72,9 @@ config load_config(const std::vector<std::string>& args, const env_lookup& env, 
       {"MAPSVC_HOST", "host"},           {"MAPSVC_PORT", "port"},         {"DATABASE_URL", "database-url"},
       {"DB_POOL_SIZE", "db-pool-size"}, {"MAPSVC_MAX_CONNECTIONS", "max-connections"},
       {"MAPSVC_WORKERS", "workers"},     {"MAPSVC_MEMORY_CACHE_MB", "memory-cache-mb"},
-      {"MAPSVC_WEB_ROOT", "web-root"},   {"MAPSVC_LOG_LEVEL", "log-level"}};
+      {"MAPSVC_WEB_ROOT", "web-root"},   {"MAPSVC_LOG_LEVEL", "log-level"},
+      {"MAPSVC_CORS_ORIGINS", "cors-origins"}, {"MAPSVC_PUBLIC_URL", "public-url"},
+      {"MAPSVC_ACCESS_LOG", "access-log"},      {"MAPSVC_METRICS", "metrics"}};
   for (const auto& [var, key] : env_keys) {
     if (auto v = env(var); v && !v->empty()) {
       try {
@@ -55,6 +84,9 @@ config load_config(const std::vector<std::string>& args, const env_lookup& env, 
       }
     }
   }
+  if (auto v = env("MAPSVC_ADMIN_TOKEN"); v && !v->empty()) c.admin_token = checked_token("MAPSVC_ADMIN_TOKEN", *v);
+  if (auto v = env("MAPSVC_METRICS_TOKEN"); v && !v->empty())
+    c.metrics_token = checked_token("MAPSVC_METRICS_TOKEN", *v);
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "-h" || arg == "--help") {
@@ -90,9 +122,16 @@ options (each also read from the environment variable shown; flags win):
   --max-connections N  client connections at most         MAPSVC_MAX_CONNECTIONS (10000)
   --web-root DIR       folder of the preview page         MAPSVC_WEB_ROOT
   --log-level LEVEL    debug, info, warning, error        MAPSVC_LOG_LEVEL (info)
+  --cors-origins LIST  origins browsers may read from:    MAPSVC_CORS_ORIGINS (*)
+                       * or scheme://host[:port],...
+  --public-url URL     base of absolute URLs in TileJSON  MAPSVC_PUBLIC_URL (from the request)
+  --access-log 0|1     one log line per request           MAPSVC_ACCESS_LOG (0)
+  --metrics 0|1        count requests for GET /metrics    MAPSVC_METRICS (1)
   -h, --help           this text
 
 The tile cache reads REDIS_HOST (localhost), REDIS_PORT (6379) and REDIS_DB (0).
+MAPSVC_ADMIN_TOKEN (cache purge) and MAPSVC_METRICS_TOKEN (/metrics), when set, must be sent
+as "Authorization: Bearer <token>"; they are read from the environment only.
 )";
 }
 

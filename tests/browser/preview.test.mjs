@@ -1,7 +1,8 @@
 #!/usr/bin/env node
 // Browser check of the map preview against a running server (MAPSVC_URL): the page loads
-// its layers, the map shows plot fills once the tiles are in, a click on a plot opens a
-// popup whose "Print survey plan" link returns a PNG. Leaves a screenshot in
+// its layers through the TileJSON of one composite source, the map shows plot fills once the
+// tiles are in, a click on a plot opens a popup whose "Print survey plan" link returns a PNG.
+// Then a page on another origin reads tiles and TileJSON across origins, but cannot purge. Leaves a screenshot in
 // $MAPSVC_ARTIFACTS/preview.png (default test-artifacts/). Exits non-zero on any failure.
 //
 //   MAPSVC_URL=http://127.0.0.1:8000 node tests/browser/preview.test.mjs
@@ -9,6 +10,7 @@
 // Needs web/node_modules (scripts/web-build) and /usr/bin/chromium.
 import { createRequire } from 'node:module';
 import { mkdirSync, mkdtempSync, rmSync } from 'node:fs';
+import http from 'node:http';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { analyseMapPixels, parseCssColour } from './pixels.mjs';
@@ -38,7 +40,7 @@ function check(condition, message) {
 }
 
 function watchPage(page) {
-  const seen = { pageErrors: [], consoleErrors: [], badResponses: [], failedRequests: [], tiles: {} };
+  const seen = { pageErrors: [], consoleErrors: [], badResponses: [], failedRequests: [], tiles: {}, tilejson: [] };
   page.on('pageerror', (error) => seen.pageErrors.push(String(error)));
   page.on('console', (msg) => { if (msg.type() === 'error') seen.consoleErrors.push(msg.text()); });
   page.on('requestfailed', (request) => {
@@ -49,9 +51,13 @@ function watchPage(page) {
     if (response.status() >= 400) seen.badResponses.push(`${response.status()} ${url.pathname}`);
     const tile = url.pathname.match(/^\/gis\/([^/]+)\/\d+\/\d+\/\d+\.pbf$/);
     if (tile) {
-      const counts = (seen.tiles[tile[1]] ??= {});
-      counts[response.status()] = (counts[response.status()] || 0) + 1;
+      // A composite source counts for each layer it holds.
+      for (const layer of tile[1].split(',')) {
+        const counts = (seen.tiles[layer] ??= {});
+        counts[response.status()] = (counts[response.status()] || 0) + 1;
+      }
     }
+    if (/\/tilejson\.json$/.test(url.pathname)) seen.tilejson.push(`${response.status()} ${url.pathname}`);
   });
   return seen;
 }
@@ -128,6 +134,57 @@ function report(seen) {
   }
 }
 
+// A blank page served from another port: another origin to the service.
+function blankPageServer(port) {
+  const server = http.createServer((request, response) => {
+    response.writeHead(200, { 'Content-Type': 'text/html' });
+    response.end('<!doctype html><title>other origin</title>');
+  });
+  return new Promise((resolve) => server.listen(port, '127.0.0.1', () => resolve(server)));
+}
+
+// From a page of another origin: read the TileJSON and a tile it names, then try a purge.
+async function crossOriginAttempt(context, port) {
+  const server = await blankPageServer(port);
+  const page = await context.newPage();
+  try {
+    await page.goto(`http://127.0.0.1:${server.address().port}/`);
+    return await page.evaluate(async (base) => {
+      const outcome = { read: 'blocked', etagVisible: false, purge: 'blocked' };
+      try {
+        const tilejson = await (await fetch(`${base}/gis/plots/tilejson.json`)).json();
+        const tile = await fetch(tilejson.tiles[0].replace('{z}', '1').replace('{x}', '0').replace('{y}', '0'));
+        outcome.read = tilejson.vector_layers[0].id;
+        outcome.etagVisible = tile.headers.has('etag') || tile.status === 204;
+      } catch (error) { /* refused by the browser */ }
+      try {
+        const purge = await fetch(`${base}/gis/cache/invalidate/plots`, { method: 'POST' });
+        outcome.purge = String(purge.status);
+      } catch (error) { /* refused by the browser */ }
+      return outcome;
+    }, BASE);
+  } finally {
+    await page.close();
+    server.close();
+  }
+}
+
+// The server lists one other origin (MAPSVC_LISTED_ORIGIN_PORT): that one reads and may purge;
+// any other origin can do neither.
+async function checkCrossOrigin(context) {
+  const listedPort = Number(process.env.MAPSVC_LISTED_ORIGIN_PORT);
+  check(listedPort > 0, 'MAPSVC_LISTED_ORIGIN_PORT is not set (tests/browser/with-server.sh sets it)');
+  const listed = await crossOriginAttempt(context, listedPort);
+  console.log(`listed origin: ${JSON.stringify(listed)}`);
+  check(listed.read === 'plots', 'a listed origin could not read the TileJSON');
+  check(listed.etagVisible, 'the ETag of a cross-origin tile is hidden from scripts');
+  check(listed.purge === '200', `a listed origin could not purge (${listed.purge})`);
+  const other = await crossOriginAttempt(context, 0);
+  console.log(`other origin: ${JSON.stringify(other)}`);
+  check(other.read === 'blocked', 'an origin that is not listed could read tiles');
+  check(other.purge === 'blocked', 'an origin that is not listed could purge the cache');
+}
+
 async function run() {
   mkdirSync(ARTIFACTS, { recursive: true });
   const profile = mkdtempSync(path.join(tmpdir(), 'mapsvc-browser-'));
@@ -145,12 +202,14 @@ async function run() {
     check(response && response.ok(), `GET / answered HTTP ${response && response.status()}`);
     await waitForTiles(page);
     check((seen.tiles.plots?.[200] || 0) > 0, 'no plots tile was served');
+    check(seen.tilejson.some((line) => line.startsWith('200 ')), 'the map did not load its source from TileJSON');
     const palette = await legendColours(page);
     const point = await checkMapPixels(page, palette);
     const planUrl = await checkPlotPopup(page, point);
     await checkPlanPng(planUrl);
     check(seen.pageErrors.length === 0, `the page threw: ${seen.pageErrors[0]}`);
     check(seen.badResponses.length === 0, `requests failed: ${seen.badResponses.join(', ')}`);
+    await checkCrossOrigin(context);
   } finally {
     await page.screenshot({ path: path.join(ARTIFACTS, 'preview.png') }).catch(() => {});
     report(seen);

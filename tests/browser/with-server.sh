@@ -14,15 +14,20 @@ if [[ -z "$(psql "$admin_url" -Atc "SELECT 1 FROM pg_database WHERE datname = 'm
 fi
 "$repo/scripts/demo-data" --if-empty --plots 5000 --database-url "$url" >/dev/null
 
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+port=$(free_port)
+# The one other origin allowed to read (and purge): the test serves a page there.
+listed_port=$(free_port)
 log=$(mktemp)
-REDIS_DB=6 DATABASE_URL=$url "$mapsvc" --port "$port" --web-root "$repo/web" >"$log" 2>&1 &
+REDIS_DB=6 DATABASE_URL=$url MAPSVC_CORS_ORIGINS="http://127.0.0.1:$listed_port" \
+  "$mapsvc" --port "$port" --web-root "$repo/web" >"$log" 2>&1 &
 pid=$!
 trap 'kill $pid 2>/dev/null; wait $pid 2>/dev/null; rm -f "$log"' EXIT
 for _ in $(seq 100); do curl -sf "http://127.0.0.1:$port/gis/layers/" >/dev/null && break; sleep 0.1; done
 redis-cli -p "${REDIS_PORT:-56379}" -n 6 flushdb >/dev/null
 
 export MAPSVC_URL="http://127.0.0.1:$port"
+export MAPSVC_LISTED_ORIGIN_PORT=$listed_port
 export MAPSVC_ARTIFACTS=${MAPSVC_ARTIFACTS:-$repo/test-artifacts}
 if ! node "$repo/tests/browser/preview.test.mjs"; then
   echo "--- mapsvc log" >&2

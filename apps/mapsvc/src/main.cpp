@@ -10,15 +10,24 @@
 #include <optional>
 #include <thread>
 
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
 
 #include "host/config.hpp"
 #include "host/database/get_db.hpp"
+#include "host/database/probe.hpp"
 #include "host/helpers/logging.hpp"
 #include "host/http/app.hpp"
+#include "host/http/probes.hpp"
 #include "host/http/server.hpp"
 #include "host/http/static_files.hpp"
+#include "host/metrics/route.hpp"
+#include "host/metrics/shared_metrics.hpp"
 #include "mapsvc/tile_gateway/module.hpp"
 #include "plan_routes.hpp"
 #include "supervisor.hpp"
@@ -44,14 +53,46 @@ void raise_descriptor_limit() {
 
 std::size_t cores() { return std::max(1u, std::thread::hardware_concurrency()); }
 
+// The pool's figures change with every request; a scrape reads what was published here at
+// most half a second ago, which keeps the pool free of metrics code.
+boost::asio::awaitable<void> publish_pool_figures(const host::database::pool& db_pool, host::metrics::recorder& metrics) {
+  boost::asio::steady_timer timer(co_await boost::asio::this_coro::executor);
+  for (;;) {
+    const auto s = db_pool.stats();
+    metrics.pool(s.open, s.open - s.idle, s.waiting, s.waits, s.waited);
+    timer.expires_after(std::chrono::milliseconds(500));
+    const auto [ec] = co_await timer.async_wait(boost::asio::as_tuple(boost::asio::use_awaitable));
+    if (ec) co_return;
+  }
+}
+
+std::vector<std::string> layer_names(const mapsvc::tile_gateway::tile_gateway_module& tiles) {
+  std::vector<std::string> names;
+  for (const auto& [key, record] : tiles.layers) names.push_back(key);
+  return names;
+}
+
 // One worker: an event loop with its own database pool, tile module, Redis connection and
 // plan renderers, serving on `listener` when given (else binding host:port itself).
 int serve(const host::config& cfg, const mapsvc::tile_gateway::redis_settings& redis, std::optional<int> listener,
-          std::size_t render_threads) {
+          std::size_t render_threads, host::metrics::shared_region& metrics_region, std::size_t worker_index) {
   auto log = host::helpers::get_logger("mapsvc");
   try {
     boost::asio::io_context io;
     host::http::app application("mapsvc", "0.1.0");
+    host::metrics::recorder metrics(metrics_region, worker_index);
+    if (cfg.metrics) {
+      application.set_metrics(&metrics);
+      host::metrics::set_process_recorder(&metrics);
+    }
+    // The recorder goes before the event loop's objects; nothing may reach it after.
+    struct forget_recorder {
+      ~forget_recorder() { host::metrics::set_process_recorder(nullptr); }
+    } forget;
+    application.set_cors(host::http::parse_cors_origins(cfg.cors_origins));
+    application.require_bearer(host::http::access::admin, cfg.admin_token);
+    application.require_bearer(host::http::access::metrics, cfg.metrics_token);
+    application.set_access_log(cfg.access_log);
 
     host::database::pool_options pool_options;
     pool_options.conninfo = cfg.database_url;
@@ -63,8 +104,12 @@ int serve(const host::config& cfg, const mapsvc::tile_gateway::redis_settings& r
 
     mapsvc::tile_gateway::tile_gateway_module tiles(
         io.get_executor(),
-        {.redis = redis, .memory_cache_bytes = static_cast<std::size_t>(cfg.memory_cache_mb) * 1024 * 1024});
+        {.redis = redis,
+         .memory_cache_bytes = static_cast<std::size_t>(cfg.memory_cache_mb) * 1024 * 1024,
+         .metrics = cfg.metrics ? &metrics : nullptr,
+         .public_url = cfg.public_url});
     application.mount(tiles.tileGateway);
+    if (cfg.metrics) boost::asio::co_spawn(io, publish_pool_figures(db_pool, metrics), boost::asio::detached);
 
     // Plans are parsed and drawn off the event loop, a few at a time; beyond a bounded queue a
     // render is refused (503) rather than left to pile up.
@@ -73,14 +118,19 @@ int serve(const host::config& cfg, const mapsvc::tile_gateway::redis_settings& r
 
     if (!cfg.web_root.empty() && std::filesystem::is_directory(cfg.web_root))
       application.mount(host::http::static_files_router(cfg.web_root));
-    application.mount(host::http::api_description_router(application));
-
     host::http::server_options options;
     options.host = cfg.host;
     options.port = cfg.port;
     options.listen_fd = listener;
     options.max_connections = static_cast<std::size_t>(cfg.max_connections);
     host::http::server server(io, application, options);
+
+    host::database::reachability_probe database_probe(io.get_executor(), cfg.database_url);
+    application.mount(host::http::probes_router(
+        {.draining = [&server] { return server.draining(); },
+         .database_reachable = [&database_probe] { return database_probe.reachable(); }}));
+    if (cfg.metrics) application.mount(host::metrics::metrics_router(application, metrics_region, layer_names(tiles)));
+    application.mount(host::http::api_description_router(application));
     server.start();
     if (!listener) log->info("Listening on http://{}:{}/", cfg.host, server.port());
 
@@ -128,6 +178,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   raise_descriptor_limit();
+  if (cfg.admin_token.empty())
+    host::helpers::get_logger("mapsvc")->warn(
+        "MAPSVC_ADMIN_TOKEN is not set: POST /gis/cache/invalidate/... is open to anyone who can reach the port");
   // The plan renderer logs through the logger of this name when one exists: give it the host's.
   host::helpers::get_logger("printsvc.plots");
   // Tile and plan statements are short but look expensive to the planner, which then spends
@@ -137,7 +190,15 @@ int main(int argc, char** argv) {
   const std::size_t workers = cfg.workers > 0 ? static_cast<std::size_t>(cfg.workers) : cores();
   // Render threads follow the cores: spread over the workers, at least one each.
   const std::size_t render_threads = std::max<std::size_t>(1, cores() / workers);
-  if (workers == 1) return serve(cfg, redis, std::nullopt, render_threads);
+  // Mapped before any fork, so that every worker writes its figures where all can read them.
+  std::optional<host::metrics::shared_region> metrics_region;
+  try {
+    metrics_region.emplace(workers);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "mapsvc: %s\n", e.what());
+    return 1;
+  }
+  if (workers == 1) return serve(cfg, redis, std::nullopt, render_threads, *metrics_region, 0);
 
   host::helpers::show_process_ids();
   auto log = host::helpers::get_logger("mapsvc");
@@ -149,6 +210,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   log->info("Listening on http://{}:{}/ with {} worker processes", cfg.host, host::http::local_port(listener), workers);
-  return mapsvc::supervise({.workers = workers},
-                           [&](std::size_t) { return serve(cfg, redis, listener, render_threads); });
+  return mapsvc::supervise(
+      {.workers = workers, .on_restart = [&](std::size_t) { metrics_region->header().worker_restarts.add(); }},
+      [&](std::size_t index) { return serve(cfg, redis, listener, render_threads, *metrics_region, index); });
 }

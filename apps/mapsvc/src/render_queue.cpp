@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "host/metrics/shared_metrics.hpp"
+
 namespace mapsvc::plans {
 namespace {
 
@@ -32,6 +34,7 @@ void render_queue::execute(const std::function<void()>& job) {
   const auto begin = std::chrono::steady_clock::now();
   job();
   const auto took = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - begin);
+  host::metrics::plan_rendered(took);
   // A moving average over roughly the last eight renders.
   const auto mean = mean_render_us_.load(std::memory_order_relaxed);
   mean_render_us_.store(mean + (took.count() - mean) / 8, std::memory_order_relaxed);

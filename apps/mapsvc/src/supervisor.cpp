@@ -83,6 +83,10 @@ int supervise(const supervisor_options& options, const std::function<int(std::si
     slot.started = clock_type::now();
   };
   for (std::size_t i = 0; i < slots.size(); ++i) start(i);
+  const auto restart = [&](std::size_t index) {
+    if (options.on_restart) options.on_restart(index);
+    start(index);
+  };
   log->info("Started {} worker processes", slots.size());
 
   bool draining = false;
@@ -139,7 +143,7 @@ int supervise(const supervisor_options& options, const std::function<int(std::si
     }
     if (!draining)
       for (std::size_t i = 0; i < slots.size(); ++i)
-        if (slots[i].pid == 0 && slots[i].restart_at && now >= *slots[i].restart_at) start(i);
+        if (slots[i].pid == 0 && slots[i].restart_at && now >= *slots[i].restart_at) restart(i);
   }
   log->info("All workers stopped");
   return 0;

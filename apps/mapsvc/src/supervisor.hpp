@@ -32,6 +32,8 @@ struct supervisor_options {
   std::size_t workers = 1;
   // How long the workers may take to finish their requests after SIGTERM before they are killed.
   std::chrono::milliseconds drain_limit = std::chrono::seconds(15);
+  // Called in the supervisor each time a worker that died is started again.
+  std::function<void(std::size_t index)> on_restart{};
 };
 
 // Forks `options.workers` processes that each call `run_worker(index)` and exit with its result;

@@ -50,7 +50,7 @@ pool_state::~pool_state() {
   blocking_.join();
 }
 
-pool_stats pool_state::stats() const { return {open_, idle_.size(), waiters_.size()}; }
+pool_stats pool_state::stats() const { return {open_, idle_.size(), waiters_.size(), waits_, waited_}; }
 
 void pool_state::shutdown() noexcept {
   closed_ = true;
@@ -85,8 +85,11 @@ asio::awaitable<std::unique_ptr<connection>> pool_state::acquire(
   struct leave_queue {
     pool_state& p;
     waiter& w;
+    std::chrono::steady_clock::time_point since = std::chrono::steady_clock::now();
     bool taken = false;
     ~leave_queue() {
+      ++p.waits_;
+      p.waited_ += std::chrono::steady_clock::now() - since;
       p.waiters_.remove(&w);
       if (!w.granted || taken) return;
       if (w.conn) p.release(std::move(w.conn));

@@ -59,6 +59,8 @@ class pool_state : public std::enable_shared_from_this<pool_state> {
   std::list<waiter*> waiters_;
   std::size_t open_ = 0;
   bool closed_ = false;
+  std::uint64_t waits_ = 0;
+  std::chrono::nanoseconds waited_{0};
 };
 
 }  // namespace host::database::detail

@@ -18,13 +18,25 @@ struct config {
   int memory_cache_mb = 64;  // tiles kept in each worker's memory; 0: none
   std::string web_root;  // folder of the preview page; empty: the page is not served
   std::string log_level = "info";
+  // "*" or a comma list of origins (scheme://host[:port]) allowed to read answers from a browser.
+  std::string cors_origins = "*";
+  // Base of the absolute URLs in TileJSON (scheme://host[:port][/path]); empty: from the request.
+  std::string public_url;
+  bool access_log = false;
+  bool metrics = true;  // count requests for GET /metrics; off: no counting and no route
+  // Bearer tokens of the cache purge and of /metrics; empty: open. Read from the environment
+  // only, so that they never show in a process listing.
+  std::string admin_token;
+  std::string metrics_token;
   bool help = false;
 };
 
 using env_lookup = std::function<std::optional<std::string>(const std::string&)>;
 
 // Reads MAPSVC_HOST, MAPSVC_PORT, DATABASE_URL, DB_POOL_SIZE, MAPSVC_MAX_CONNECTIONS,
-// MAPSVC_WORKERS, MAPSVC_MEMORY_CACHE_MB, MAPSVC_WEB_ROOT and MAPSVC_LOG_LEVEL, then the flags. Throws std::invalid_argument naming the bad setting.
+// MAPSVC_WORKERS, MAPSVC_MEMORY_CACHE_MB, MAPSVC_WEB_ROOT, MAPSVC_LOG_LEVEL, MAPSVC_CORS_ORIGINS,
+// MAPSVC_PUBLIC_URL, MAPSVC_ACCESS_LOG, MAPSVC_METRICS, MAPSVC_ADMIN_TOKEN and MAPSVC_METRICS_TOKEN, then the
+// flags. Throws std::invalid_argument naming the bad setting.
 config load_config(const std::vector<std::string>& args, const env_lookup& env, std::string default_web_root = {});
 
 std::string usage_text(const std::string& program);

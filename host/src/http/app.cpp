@@ -1,10 +1,16 @@
 #include "host/http/app.hpp"
 
+#include <algorithm>
+#include <chrono>
 #include <exception>
+
+#include <fmt/format.h>
 
 #include "host/cancellation.hpp"
 #include "host/helpers/logging.hpp"
+#include "host/http/bearer.hpp"
 #include "host/http/errors.hpp"
+#include "host/metrics/shared_metrics.hpp"
 #include "host/http/negotiation.hpp"
 
 namespace host::http {
@@ -65,6 +71,28 @@ std::vector<param_problem> convert_all(const route& r, const route_match& m, std
     }
   }
   return problems;
+}
+
+// Request text in a log line: bytes outside printable ASCII are escaped and the length is
+// bounded, so that a client cannot forge lines or flood the log.
+std::string loggable(std::string_view text) {
+  constexpr std::size_t most = 512;
+  std::string out;
+  for (const char c : text.substr(0, most)) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x21 || u > 0x7e || c == '"' || c == '\\') out += fmt::format("%{:02X}", u);
+    else out += c;
+  }
+  if (text.size() > most) out += "...";
+  return out;
+}
+
+void log_access(const http_request& request, std::string_view path, const response& r,
+                std::chrono::steady_clock::duration took) {
+  static const auto log = helpers::get_logger("access");
+  log->info("{} {} {} {} {:.1f} {}", loggable(request.method_string()), loggable(path), r.status,
+            r.status == 204 || r.status == 304 ? 0 : r.payload().size(),
+            std::chrono::duration<double, std::milli>(took).count(), r.cache_note.empty() ? "-" : r.cache_note);
 }
 
 }  // namespace
@@ -144,14 +172,117 @@ bool app::reads_body(beast_http::verb method, std::string_view target) const {
   return m && !m->matched->declared.request_body.empty();
 }
 
-boost::asio::awaitable<response> app::dispatch(http_request& request) const {
-  const auto origin = origin_form(std::string_view(request.target().data(), request.target().size()));
-  if (!origin) co_return detail_response(400, "Bad request");
-  const std::string_view target = *origin;
-  const auto question = target.find('?');
-  const std::string_view path = target.substr(0, question);
-  const std::string_view query = question == std::string_view::npos ? std::string_view{} : target.substr(question + 1);
+void app::require_bearer(access who, std::string token) {
+  if (who == access::admin) admin_token_ = std::move(token);
+  if (who == access::metrics) metrics_token_ = std::move(token);
+}
 
+boost::asio::awaitable<response> app::dispatch(http_request& request) const {
+  const auto started = std::chrono::steady_clock::now();
+  std::size_t route_index = metrics::MAX_ROUTES;
+  const auto origin = origin_form(std::string_view(request.target().data(), request.target().size()));
+  std::string_view path;
+  response result;
+  if (!origin) {
+    result = detail_response(400, "Bad request");
+  } else {
+    const std::string_view target = *origin;
+    const auto question = target.find('?');
+    path = target.substr(0, question);
+    const std::string_view query = question == std::string_view::npos ? std::string_view{} : target.substr(question + 1);
+    if (request.method() == beast_http::verb::options) {
+      result = preflight(request, path, route_index);
+    } else {
+      result = co_await answer(request, path, query, route_index);
+    }
+  }
+  const route* matched = route_index < routes_.size() ? &routes_[route_index] : nullptr;
+  if (request.method() != beast_http::verb::options)
+    add_cors_headers(result, cors_, header_value(request, beast_http::field::origin),
+                     matched && matched->declared.who == access::admin);
+
+  const auto took = std::chrono::steady_clock::now() - started;
+  if (metrics_)
+    metrics_->request(route_index, metrics::method_of(std::string_view(request.method_string().data(),
+                                                                        request.method_string().size())),
+                      result.status, took);
+  if (access_log_) log_access(request, path, result, took);
+  co_return result;
+}
+
+response app::preflight(const http_request& request, std::string_view path, std::size_t& route_index) const {
+  const auto parts = split_path(path);
+  std::vector<beast_http::verb> methods;
+  for (std::size_t i = 0; i < routes_.size(); ++i) {
+    if (!routes_[i].full_path.match(path, parts)) continue;
+    if (route_index == metrics::MAX_ROUTES) route_index = i;
+    if (std::find(methods.begin(), methods.end(), routes_[i].declared.method) == methods.end())
+      methods.push_back(routes_[i].declared.method);
+  }
+  if (methods.empty()) return detail_response(404, "Not Found");
+  std::string allow;
+  for (const auto m : methods) {
+    allow += std::string(beast_http::to_string(m)) + ", ";
+    if (m == beast_http::verb::get) allow += "HEAD, ";
+  }
+  allow += "OPTIONS";
+
+  const auto origin = header_value(request, beast_http::field::origin);
+  const auto wanted = header_value(request, beast_http::field::access_control_request_method);
+  if (!origin || !wanted) {
+    response r = empty_response(204);
+    r.header("Allow", allow);
+    return r;
+  }
+  auto verb = beast_http::string_to_verb(*wanted);
+  if (verb == beast_http::verb::head) verb = beast_http::verb::get;
+  const route* target = nullptr;
+  for (const auto& r : routes_)
+    if (r.declared.method == verb && r.full_path.match(path, parts)) target = &r;
+  if (!target) {
+    response r = detail_response(405, "Method Not Allowed");
+    r.header("Allow", allow);
+    return r;
+  }
+  route_index = static_cast<std::size_t>(target - routes_.data());
+  const bool restricted = target->declared.who == access::admin;
+  const auto allowed = allowed_origin(cors_, *origin, restricted);
+  response r = allowed ? empty_response(204) : detail_response(403, "Origin not allowed");
+  if (!cors_.any_origin || restricted) add_vary(r, "Origin");
+  if (!allowed) return r;
+  r.header("Access-Control-Allow-Origin", *allowed);
+  r.header("Access-Control-Allow-Methods", allow);
+  r.header("Access-Control-Allow-Headers", std::string(CORS_ALLOWED_HEADERS));
+  r.header("Access-Control-Max-Age", "600");
+  return r;
+}
+
+std::optional<response> app::refuse_caller(const route& r, const http_request& request) const {
+  if (r.declared.who == access::admin) {
+    // A browser sends a plain cross-site POST without asking first: refuse it here, before it
+    // deletes anything, unless its origin is listed or is this very service.
+    if (const auto origin = header_value(request, beast_http::field::origin)) {
+      const auto host = header_value(request, beast_http::field::host).value_or(std::string_view{});
+      std::string_view own = *origin;
+      own = own.starts_with("https://") ? own.substr(8) : own.starts_with("http://") ? own.substr(7) : std::string_view{};
+      if (!allowed_origin(cors_, *origin, true) && (own.empty() || own != host))
+        return detail_response(403, "Origin not allowed");
+    }
+  }
+  const std::string& token = r.declared.who == access::admin     ? admin_token_
+                             : r.declared.who == access::metrics ? metrics_token_
+                                                                 : std::string();
+  if (token.empty()) return std::nullopt;
+  const auto authorization = header_value(request, beast_http::field::authorization);
+  if (authorization && bearer_matches(*authorization, token)) return std::nullopt;
+  response refusal = detail_response(401, "Not authenticated");
+  refusal.header("WWW-Authenticate", authorization ? R"(Bearer realm="mapsvc", error="invalid_token")"
+                                                   : R"(Bearer realm="mapsvc")");
+  return refusal;
+}
+
+boost::asio::awaitable<response> app::answer(http_request& request, std::string_view path, std::string_view query,
+                                             std::size_t& route_index) const {
   auto resolved = resolve(request.method(), path);
   if (std::holds_alternative<no_route>(resolved)) co_return detail_response(404, "Not Found");
   if (std::holds_alternative<wrong_method>(resolved)) co_return detail_response(405, "Method Not Allowed");
@@ -163,6 +294,8 @@ boost::asio::awaitable<response> app::dispatch(http_request& request) const {
 
   const auto& m = std::get<route_match>(resolved);
   const route& r = *m.matched;
+  route_index = static_cast<std::size_t>(&r - routes_.data());
+  if (auto refusal = refuse_caller(r, request)) co_return std::move(*refusal);
   request_params params;
   if (auto problems = convert_all(r, m, query, params); !problems.empty())
     co_return json_response(validation_body(problems), 422);

@@ -62,6 +62,12 @@ nlohmann::ordered_json operation(const route& r) {
     op["requestBody"]["content"][r.declared.request_body]["schema"]["type"] = "object";
   }
 
+  if (r.declared.who != access::open) {
+    // Enforced only when the operator sets the token; described always, so clients know.
+    op["security"] = nlohmann::ordered_json::array({{{r.declared.who == access::admin ? "adminToken" : "metricsToken",
+                                                      nlohmann::ordered_json::array()}}});
+  }
+
   nlohmann::ordered_json ok;
   ok["description"] = "Successful Response";
   ok["content"][r.declared.media_type] = nlohmann::ordered_json::object();
@@ -71,6 +77,11 @@ nlohmann::ordered_json operation(const route& r) {
     invalid["description"] = "Validation Error";
     invalid["content"]["application/json"]["schema"]["$ref"] = "#/components/schemas/HTTPValidationError";
     op["responses"]["422"] = std::move(invalid);
+  }
+  if (r.declared.who != access::open) {
+    op["responses"]["401"]["description"] = "Missing or wrong bearer token";
+    if (r.declared.who == access::admin)
+      op["responses"]["403"]["description"] = "Called from a browser on an origin that is not listed";
   }
   return op;
 }
@@ -104,6 +115,10 @@ nlohmann::ordered_json app::openapi() const {
   }
   doc["paths"] = std::move(paths);
   doc["components"]["schemas"] = validation_schemas();
+  for (const char* name : {"adminToken", "metricsToken"}) {
+    doc["components"]["securitySchemes"][name]["type"] = "http";
+    doc["components"]["securitySchemes"][name]["scheme"] = "bearer";
+  }
   return doc;
 }
 

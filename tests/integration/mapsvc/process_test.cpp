@@ -21,107 +21,10 @@
 #include <thread>
 #include <vector>
 
+#include "support.hpp"
+
+namespace mapsvc_test {
 namespace {
-using namespace std::chrono_literals;
-using clock_type = std::chrono::steady_clock;
-
-int free_port() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
-  return ntohs(addr.sin_port);
-}
-
-int connect_to(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<std::uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  timeval tv{2, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-// One request on its own connection: the status, or 0 when it failed.
-int status_of(int port, const std::string& path) {
-  const int fd = connect_to(port);
-  if (fd < 0) return 0;
-  const std::string req = "GET " + path + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
-  ::send(fd, req.data(), req.size(), MSG_NOSIGNAL);
-  std::string reply;
-  char buf[4096];
-  for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) reply.append(buf, static_cast<std::size_t>(n));
-  ::close(fd);
-  if (!reply.starts_with("HTTP/1.1 ")) return 0;
-  return std::stoi(reply.substr(9, 3));
-}
-
-std::vector<pid_t> children_of(pid_t parent) {
-  std::vector<pid_t> out;
-  DIR* proc = ::opendir("/proc");
-  while (dirent* e = ::readdir(proc)) {
-    const pid_t pid = std::atoi(e->d_name);
-    if (pid <= 0) continue;
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    // pid (comm) state ppid ...
-    const auto close_paren = line.rfind(')');
-    if (close_paren == std::string::npos) continue;
-    int ppid = 0;
-    char state = 0;
-    if (std::sscanf(line.c_str() + close_paren + 1, " %c %d", &state, &ppid) == 2 && ppid == parent && state != 'Z')
-      out.push_back(pid);
-  }
-  ::closedir(proc);
-  return out;
-}
-
-// mapsvc on a free port, with Redis settings from the environment and no database needed by
-// the routes these tests call.
-class running_mapsvc {
- public:
-  explicit running_mapsvc(int workers) : port_(free_port()) {
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      const std::string port = std::to_string(port_), n = std::to_string(workers);
-      ::setenv("MAPSVC_LOG_LEVEL", "warning", 1);
-      ::execl(MAPSVC_BIN, MAPSVC_BIN, "--port", port.c_str(), "--workers", n.c_str(), static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    for (int i = 0; i < 200 && status_of(port_, "/gis/layers/") != 200; ++i) std::this_thread::sleep_for(25ms);
-  }
-  ~running_mapsvc() {
-    ::kill(pid_, SIGKILL);
-    for (const pid_t worker : children_of(pid_)) ::kill(worker, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-  }
-  int port() const { return port_; }
-  pid_t pid() const { return pid_; }
-  std::optional<int> exit_within(std::chrono::milliseconds limit) {
-    const auto until = clock_type::now() + limit;
-    while (clock_type::now() < until) {
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      std::this_thread::sleep_for(10ms);
-    }
-    return std::nullopt;
-  }
-
- private:
-  int port_;
-  pid_t pid_ = -1;
-};
 
 TEST(Workers, AWorkerKilledUnderLoadIsReplacedAndClientsKeepBeingAnswered) {
   running_mapsvc svc(2);
@@ -180,3 +83,4 @@ TEST(Signals, AnIdleServiceStopsCleanly) {
 }
 
 }  // namespace
+}  // namespace mapsvc_test

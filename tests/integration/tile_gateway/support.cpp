@@ -283,6 +283,13 @@ service::service(service_options options) : work_(asio::make_work_guard(io_)) {
   };
   module_options.query_timeout_override = options.query_timeout;
   module_options.memory_cache_bytes = options.memory_cache_bytes;
+  module_options.public_url = options.public_url;
+  if (options.metrics) {
+    recorder_ = std::make_unique<host::metrics::recorder>(*options.metrics, 0);
+    module_options.metrics = recorder_.get();
+    app_.set_metrics(recorder_.get());
+  }
+  app_.require_bearer(host::http::access::admin, options.admin_token);
   module_ = std::make_unique<mapsvc::tile_gateway::tile_gateway_module>(io_.get_executor(), module_options);
   app_.mount(module_->tileGateway);
 

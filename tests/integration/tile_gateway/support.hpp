@@ -24,6 +24,7 @@
 #include "host/helpers/utils.hpp"
 #include "host/http/app.hpp"
 #include "host/http/server.hpp"
+#include "host/metrics/shared_metrics.hpp"
 #include "mapsvc/tile_gateway/module.hpp"
 
 struct redisContext;
@@ -131,6 +132,9 @@ struct service_options {
   std::string database_url = fixture_db::url();
   std::optional<std::chrono::milliseconds> query_timeout{};
   std::size_t memory_cache_bytes = 0;
+  std::string admin_token{};
+  std::string public_url{};
+  host::metrics::shared_region* metrics = nullptr;  // counts into its block 0 when given
 };
 
 class service {
@@ -139,7 +143,9 @@ class service {
   ~service();
 
   http_reply get(const std::string& target) { return request("GET", target); }
-  http_reply post(const std::string& target) { return request("POST", target); }
+  http_reply post(const std::string& target, const std::map<std::string, std::string>& headers = {}) {
+    return request("POST", target, headers);
+  }
   http_reply request(const std::string& method, const std::string& target,
                      const std::map<std::string, std::string>& headers = {});
 
@@ -155,6 +161,7 @@ class service {
   boost::asio::io_context io_{1};
   boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
   std::unique_ptr<host::database::pool> pool_;
+  std::unique_ptr<host::metrics::recorder> recorder_;
   std::unique_ptr<mapsvc::tile_gateway::tile_gateway_module> module_;
   host::http::app app_{"test", "1"};
   std::unique_ptr<host::http::server> server_;

@@ -98,6 +98,7 @@ boost::asio::awaitable<response> get_tile_bbox(tile_gateway_module& m, const std
   try {
     mvt_content = co_await db_transaction(db, [&](session& s) { return detail::fetch_tile(s, sql, params, timeout); });
   } catch (const clients::pg::timeout_error&) {
+    m.count_statement_timeout();
     m.logger->error("Timeout generating bbox tile for {}", layer_name);
     throw host::http::http_error(408, "Query timeout");
   } catch (const std::exception& e) {

@@ -69,6 +69,7 @@ boost::asio::awaitable<std::optional<T>> tile_gateway_module::guarded(const char
     co_return value;
   }
   const auto failed = sort_failure(error, breaker, ticket);
+  if (metrics) metrics->redis_error();
   logger->warn("Cache {} failed for {}: {}", what, key, failed.text);
   report(failed.timed_out ? breaker.timed_out(ticket) : breaker.failed(ticket), timeout);
   co_return std::nullopt;

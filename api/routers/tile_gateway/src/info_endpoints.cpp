@@ -52,21 +52,19 @@ boost::asio::awaitable<std::optional<centroid_row>> run_centroid_query(session& 
 
 }  // namespace
 
-boost::asio::awaitable<response> get_central_tile_info(tile_gateway_module& m, const std::string& layer_name,
-                                                       session& db) {
-  const layer_record* layer = m.layers.find(layer_name);
-  if (!layer) throw host::http::http_error(404, layer_not_found_detail(layer_name));
-
+boost::asio::awaitable<std::optional<nlohmann::ordered_json>> layer_centroid(tile_gateway_module& m,
+                                                                             const std::string& layer_name,
+                                                                             const layer_record& layer, session& db) {
   const std::string cache_key = centroid_cache_key(layer_name);
-  if (auto cached = parse_cached(co_await m.safe_cache_get(cache_key, CACHE_BOUND)))
-    co_return api_router_response(api_response({.data = std::move(*cached)}));
+  if (auto cached = parse_cached(co_await m.safe_cache_get(cache_key, CACHE_BOUND))) co_return std::move(*cached);
 
-  const std::string sql = centroid_sql(*layer);
+  const std::string sql = centroid_sql(layer);
   const auto timeout = m.query_timeout(CENTROID_QUERY_TIMEOUT);
   std::optional<centroid_row> centroid;
   try {
     centroid = co_await db_transaction(db, [&](session& s) { return run_centroid_query(s, sql, timeout); });
   } catch (const clients::pg::timeout_error&) {
+    m.count_statement_timeout();
     m.logger->error("Timeout calculating centroid for {}", layer_name);
     throw host::http::http_error(408, "Centroid calculation timeout");
   } catch (const std::exception& e) {
@@ -74,15 +72,26 @@ boost::asio::awaitable<response> get_central_tile_info(tile_gateway_module& m, c
     m.logger->error("Error calculating centroid for {}: {}", layer_name, e.what());
     throw host::http::http_error(500, "Database error");
   }
-  if (!centroid)
-    co_return api_router_response(api_response({.message = no_valid_geometry_message(layer_name), .status_code = 404}));
+  if (!centroid) co_return std::nullopt;
 
   const auto tile = host::helpers::latlon_to_xyz(centroid->lat, centroid->lon, DEFAULT_CENTROID_ZOOM);
   const auto bbox = host::helpers::xyz_to_bbox_web_mercator(tile["z"].get<int>(), tile["x"].get<std::int64_t>(),
                                                             tile["y"].get<std::int64_t>());
-  auto response_data = centroid_response_data(layer_name, *centroid, tile, bbox, *layer);
-  co_await m.safe_cache_set(cache_key, python_json_dumps(response_data), CENTROID_CACHE_TTL, CACHE_BOUND);
-  co_return api_router_response(api_response({.data = std::move(response_data)}));
+  auto response_data = centroid_response_data(layer_name, *centroid, tile, bbox, layer);
+  // Built before the co_await: g++ 12 destroys temporaries of a co_await expression twice.
+  const std::string stored = python_json_dumps(response_data);
+  co_await m.safe_cache_set(cache_key, stored, CENTROID_CACHE_TTL, CACHE_BOUND);
+  co_return response_data;
+}
+
+boost::asio::awaitable<response> get_central_tile_info(tile_gateway_module& m, const std::string& layer_name,
+                                                       session& db) {
+  const layer_record* layer = m.layers.find(layer_name);
+  if (!layer) throw host::http::http_error(404, layer_not_found_detail(layer_name));
+  auto data = co_await layer_centroid(m, layer_name, *layer, db);
+  if (!data)
+    co_return api_router_response(api_response({.message = no_valid_geometry_message(layer_name), .status_code = 404}));
+  co_return api_router_response(api_response({.data = std::move(*data)}));
 }
 
 boost::asio::awaitable<response> get_available_layers(tile_gateway_module&) {

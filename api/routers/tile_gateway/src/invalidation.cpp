@@ -15,12 +15,15 @@ namespace {
 
 constexpr std::int64_t SCAN_COUNT = 100;
 
-boost::asio::awaitable<std::int64_t> delete_matching(clients::redis::client& redis, std::string pattern) {
+// Deleted keys are counted one by one, so that a scan that fails half-way still counts what it removed.
+boost::asio::awaitable<std::int64_t> delete_matching(clients::redis::client& redis, std::string pattern,
+                                                     host::metrics::recorder* metrics) {
   std::int64_t deleted_count = 0;
   auto keys = redis.scan_iter(std::move(pattern), SCAN_COUNT);
   while (auto key = co_await keys.next()) {
     co_await redis.del(*key);
     ++deleted_count;
+    if (metrics) metrics->invalidated(1);
   }
   co_return deleted_count;
 }
@@ -30,7 +33,7 @@ boost::asio::awaitable<std::int64_t> delete_matching(clients::redis::client& red
 // Internal task for cache invalidation.
 boost::asio::awaitable<std::int64_t> tile_gateway_module::_invalidate_layer_cache_task(std::string layer_name) {
   try {
-    const auto deleted_count = co_await delete_matching(redis_client, layer_match_pattern(cache.cache_namespace, layer_name));
+    const auto deleted_count = co_await delete_matching(redis_client, layer_match_pattern(cache.cache_namespace, layer_name), metrics);
     logger->info("{}", layer_invalidation_log(layer_name, deleted_count));
     co_return deleted_count;
   } catch (const std::exception& e) {
@@ -43,7 +46,7 @@ boost::asio::awaitable<std::int64_t> tile_gateway_module::_invalidate_layer_cach
 // Internal task for invalidating all cache.
 boost::asio::awaitable<std::int64_t> tile_gateway_module::_invalidate_all_cache_task() {
   try {
-    const auto deleted_count = co_await delete_matching(redis_client, namespace_match_pattern(cache.cache_namespace));
+    const auto deleted_count = co_await delete_matching(redis_client, namespace_match_pattern(cache.cache_namespace), metrics);
     logger->info("{}", all_invalidation_log(deleted_count));
     co_return deleted_count;
   } catch (const std::exception& e) {
@@ -56,7 +59,7 @@ boost::asio::awaitable<std::int64_t> tile_gateway_module::_invalidate_all_cache_
 // Internal task for pattern-based cache invalidation.
 boost::asio::awaitable<std::int64_t> tile_gateway_module::_invalidate_cache_by_pattern_task(std::string pattern) {
   try {
-    const auto deleted_count = co_await delete_matching(redis_client, custom_match_pattern(cache.cache_namespace, pattern));
+    const auto deleted_count = co_await delete_matching(redis_client, custom_match_pattern(cache.cache_namespace, pattern), metrics);
     logger->info("{}", pattern_invalidation_log(pattern, deleted_count));
     co_return deleted_count;
   } catch (const std::exception& e) {

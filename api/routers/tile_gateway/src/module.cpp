@@ -49,8 +49,18 @@ tile_gateway_module::tile_gateway_module(boost::asio::any_io_executor ex, module
                  : std::make_unique<memory_tier>(ex, client_options(settings), std::string(CACHE_NAMESPACE),
                                                  options.memory_cache_bytes, logger)),
       layers(announce_then_catalogue(settings)),
+      metrics(options.metrics),
       options_(std::move(options)) {
   register_routes();
+}
+
+std::size_t tile_gateway_module::layer_index(std::string_view layer_name) const {
+  std::size_t i = 0;
+  for (const auto& [key, record] : layers) {
+    if (key == layer_name) return i;
+    ++i;
+  }
+  return host::metrics::MAX_LAYERS;  // not counted
 }
 
 }  // namespace mapsvc::tile_gateway

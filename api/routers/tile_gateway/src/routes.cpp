@@ -1,6 +1,8 @@
 // The route table of the tile service under "/gis", in its published order. Literal path
 // segments outrank parameters in the host's matching, so /gis/layers/ and /gis/health/ never
 // reach the centroid route.
+#include "host/http/errors.hpp"
+#include "host/http/public_url.hpp"
 #include "mapsvc/tile_gateway/constants.hpp"
 #include "mapsvc/tile_gateway/endpoints.hpp"
 
@@ -20,6 +22,12 @@ host::http::param_spec at_least_zero(host::http::param_spec p) {
   return p;
 }
 
+std::optional<std::string_view> header_of(const request_context& ctx, std::string_view name) {
+  const auto it = ctx.message.find(name);
+  if (it == ctx.message.end()) return std::nullopt;
+  return std::string_view(it->value().data(), it->value().size());
+}
+
 }  // namespace
 
 void tile_gateway_module::register_routes() {
@@ -37,6 +45,27 @@ void tile_gateway_module::register_routes() {
           const auto& p = ctx.params;
           return get_tile_xyz(*this, p.string("layer_name"), p.integer_value("z"), p.integer_value("x"),
                               p.integer_value("y"), ctx.session());
+        });
+
+  r.add({.path = "/{layer_name}/tilejson.json",
+         .name = "get_tilejson",
+         .description = "TileJSON 3.0.0 of a layer, or of several joined by commas (one composite source).",
+         .params = {path_param("layer_name")},
+         .uses_db = true},
+        [this](request_context& ctx) -> boost::asio::awaitable<host::http::response> {
+          std::string base = public_url();
+          const bool from_request = base.empty();
+          if (from_request) {
+            const host::http::address_headers headers{header_of(ctx, "Forwarded"), header_of(ctx, "X-Forwarded-Proto"),
+                                                      header_of(ctx, "X-Forwarded-Host"), header_of(ctx, "Host")};
+            auto derived = host::http::base_url_from_headers(headers);
+            if (!derived) throw host::http::http_error(400, "No valid Host header to build tile URLs from");
+            base = std::move(*derived);
+          }
+          auto answer = co_await get_tilejson(*this, ctx.params.string("layer_name"), base, ctx.session());
+          // The URLs follow these headers: shared caches must keep one copy per value.
+          if (from_request) answer.header("Vary", "Host, Forwarded, X-Forwarded-Proto, X-Forwarded-Host");
+          co_return answer;
         });
 
   r.add({.path = "/{layer_name}/zoom-info/",
@@ -83,7 +112,8 @@ void tile_gateway_module::register_routes() {
          .path = "/cache/invalidate/{layer_name}",
          .name = "invalidate_cache_endpoint",
          .description = "Manually invalidate cache for a specific layer.\nUseful after bulk data updates or for testing.",
-         .params = {path_param("layer_name")}},
+         .params = {path_param("layer_name")},
+         .who = host::http::access::admin},
         [this](request_context& ctx) { return invalidate_cache_endpoint(*this, ctx.params.string("layer_name")); });
 
   r.add({.path = "/health/", .name = "health_check", .description = "Health check endpoint for monitoring."},

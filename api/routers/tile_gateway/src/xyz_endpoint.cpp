@@ -1,4 +1,6 @@
 // GET /gis/{layer_name}/{z}/{x}/{y}.pbf
+#include <algorithm>
+
 #include <fmt/format.h>
 
 #include "clients/pg/errors.hpp"
@@ -14,6 +16,7 @@
 #include "mapsvc/tile_gateway/tile_checks.hpp"
 #include "mapsvc/tile_gateway/tile_sql.hpp"
 #include "mapsvc/tile_gateway/zoom_policy.hpp"
+#include "layer_names.hpp"
 #include "tile_query.hpp"
 
 namespace mapsvc::tile_gateway {
@@ -43,6 +46,7 @@ boost::asio::awaitable<host::http::shared_representation> build_tile(tile_gatewa
   try {
     mvt_content = co_await db_transaction(db, [&](session& s) { return detail::fetch_tile(s, sql, params, timeout); });
   } catch (const clients::pg::timeout_error&) {
+    m.count_statement_timeout();
     m.logger->error("Timeout generating tile {}/{}/{}/{}", layer_name, z, x, y);
     throw host::http::http_error(408, fmt::format("Tile generation timeout at zoom {}", z));
   } catch (const clients::pg::error& e) {
@@ -64,16 +68,16 @@ boost::asio::awaitable<host::http::shared_representation> build_tile(tile_gatewa
   co_return nullptr;
 }
 
-}  // namespace
+// One layer's tile at one address, as both the single and the composite tile answer it.
+struct layer_tile {
+  host::http::shared_representation tile;  // null: empty, or the layer is not served at this zoom
+  host::metrics::tile_level level = host::metrics::tile_level::empty;
+  int cache_ttl = 0;
+};
 
-boost::asio::awaitable<response> get_tile_xyz(tile_gateway_module& m, const std::string& layer_name,
-                                              const integer& z_in, const integer& x_in, const integer& y_in,
-                                              session& db) {
-  if (!m.layers.contains(layer_name)) throw host::http::http_error(404, layer_not_found_detail(layer_name));
-  if (!valid_address(z_in, x_in, y_in))
-    throw host::http::http_error(400, invalid_tile_detail(z_in.text, x_in.text, y_in.text));
-  const std::int64_t z = *z_in.value, x = *x_in.value, y = *y_in.value;
-
+boost::asio::awaitable<layer_tile> tile_of_layer(tile_gateway_module& m, const std::string& layer_name, std::int64_t z,
+                                                 std::int64_t x, std::int64_t y, session& db) {
+  using host::metrics::tile_level;
   std::string sql;
   zoom_config zoom_cfg{};
   try {
@@ -81,23 +85,92 @@ boost::asio::awaitable<response> get_tile_xyz(tile_gateway_module& m, const std:
   } catch (const std::invalid_argument& e) {
     m.logger->info("Layer {} not available at zoom {}: {}", layer_name, z, e.what());
     if (auto suggestion = try_layers_message(z)) m.logger->info("{}", *suggestion);
-    co_return host::http::empty_response(204);
+    m.count_tile(layer_name, tile_level::empty);
+    co_return layer_tile{};
   }
 
   const std::string cache_key = tile_cache_key(layer_name, z, x, y);
   if (auto hit = co_await m.cached(cache_key, TILE_CACHE_BOUND)) {
-    auto answer = host::http::entity_response(std::move(hit->tile), std::string(MVT_MEDIA_TYPE));
-    answer.header("Cache-Control", fmt::format("public, max-age={}", zoom_cfg.cache_ttl));
-    answer.header("X-Cache", "HIT");
-    co_return answer;
+    const auto level = hit->level == cache_level::memory ? tile_level::memory : tile_level::redis;
+    m.count_tile(layer_name, level);
+    co_return layer_tile{std::move(hit->tile), level, zoom_cfg.cache_ttl};
   }
 
   // Requests for the same tile arriving meanwhile share this one statement.
   auto tile = co_await m.tile_builds.run(cache_key, [&]() {
     return build_tile(m, layer_name, z, x, y, sql, zoom_cfg, cache_key, db);
   });
-  if (!tile) co_return host::http::empty_response(204);
-  co_return host::http::entity_response(std::move(tile), std::string(MVT_MEDIA_TYPE));
+  const auto level = tile ? tile_level::miss : tile_level::empty;
+  m.count_tile(layer_name, level);
+  co_return layer_tile{std::move(tile), level, 0};
+}
+
+std::string_view note_of(host::metrics::tile_level level) { return host::metrics::to_string(level); }
+
+}  // namespace
+
+boost::asio::awaitable<response> get_tile_xyz(tile_gateway_module& m, const std::string& layer_name,
+                                              const integer& z_in, const integer& x_in, const integer& y_in,
+                                              session& db) {
+  if (layer_name.find(',') != std::string::npos) co_return co_await get_composite_tile(m, layer_name, z_in, x_in, y_in, db);
+  if (!m.layers.contains(layer_name)) throw host::http::http_error(404, layer_not_found_detail(layer_name));
+  if (!valid_address(z_in, x_in, y_in))
+    throw host::http::http_error(400, invalid_tile_detail(z_in.text, x_in.text, y_in.text));
+
+  auto found = co_await tile_of_layer(m, layer_name, *z_in.value, *x_in.value, *y_in.value, db);
+  if (!found.tile) {
+    auto empty = host::http::empty_response(204);
+    empty.cache_note = note_of(found.level);
+    co_return empty;
+  }
+  auto answer = host::http::entity_response(std::move(found.tile), std::string(MVT_MEDIA_TYPE));
+  answer.cache_note = note_of(found.level);
+  if (found.level != host::metrics::tile_level::miss) {
+    answer.header("Cache-Control", fmt::format("public, max-age={}", found.cache_ttl));
+    answer.header("X-Cache", "HIT");
+  }
+  co_return answer;
+}
+
+boost::asio::awaitable<response> get_composite_tile(tile_gateway_module& m, const std::string& layer_names,
+                                                    const integer& z_in, const integer& x_in, const integer& y_in,
+                                                    session& db) {
+  using host::metrics::tile_level;
+  const auto names = detail::named_layers(m.layers, layer_names);
+  if (!valid_address(z_in, x_in, y_in))
+    throw host::http::http_error(400, invalid_tile_detail(z_in.text, x_in.text, y_in.text));
+
+  // A vector tile is a sequence of layers, so the layers' own tiles put end to end are one
+  // tile holding all of them, in the order asked.
+  std::string bytes;
+  bool all_cached = true;
+  bool any_redis = false;
+  int max_age = 0;
+  for (const auto& name : names) {
+    auto part = co_await tile_of_layer(m, name, *z_in.value, *x_in.value, *y_in.value, db);
+    if (!part.tile) continue;
+    bytes += part.tile->bytes();
+    if (part.level == tile_level::miss) {
+      all_cached = false;
+    } else {
+      any_redis |= part.level == tile_level::redis;
+      max_age = max_age == 0 ? part.cache_ttl : std::min(max_age, part.cache_ttl);
+    }
+  }
+  if (bytes.empty()) {
+    auto empty = host::http::empty_response(204);
+    empty.cache_note = note_of(tile_level::empty);
+    co_return empty;
+  }
+  auto tile = std::make_shared<const host::http::representation>(std::move(bytes));
+  auto answer = host::http::entity_response(std::move(tile), std::string(MVT_MEDIA_TYPE));
+  answer.cache_note = !all_cached ? note_of(tile_level::miss) : any_redis ? note_of(tile_level::redis)
+                                                                          : note_of(tile_level::memory);
+  if (all_cached) {
+    answer.header("Cache-Control", fmt::format("public, max-age={}", max_age));
+    answer.header("X-Cache", "HIT");
+  }
+  co_return answer;
 }
 
 }  // namespace mapsvc::tile_gateway

@@ -12,7 +12,12 @@
 #include <boost/asio/awaitable.hpp>
 #include <nlohmann/json.hpp>
 
+#include "host/http/cors.hpp"
 #include "host/http/router.hpp"
+
+namespace host::metrics {
+class recorder;
+}
 
 namespace host::http {
 
@@ -37,6 +42,13 @@ class app {
 
   void mount(const router& r);
   void set_session_provider(session_provider provider) { sessions_ = std::move(provider); }
+  void set_cors(cors_policy policy) { cors_ = std::move(policy); }
+  // The token `who` routes require; an empty one leaves them open.
+  void require_bearer(access who, std::string token);
+  // Counts every answer by route, method and status, with its latency (none: not counted).
+  void set_metrics(metrics::recorder* recorder) { metrics_ = recorder; }
+  // One "access" log line per request: method, path, status, bytes, milliseconds, cache level.
+  void set_access_log(bool on) { access_log_ = on; }
 
   // Pure routing: which route answers `method` on `path` (no query string).
   resolution resolve(boost::beast::http::verb method, std::string_view path) const;
@@ -53,10 +65,19 @@ class app {
   const std::vector<route>& routes() const { return routes_; }
 
  private:
+  boost::asio::awaitable<response> answer(http_request& request, std::string_view path, std::string_view query,
+                                          std::size_t& route_index) const;
+  response preflight(const http_request& request, std::string_view path, std::size_t& route_index) const;
+  std::optional<response> refuse_caller(const route& r, const http_request& request) const;
+
   std::string title_;
   std::string version_;
   std::vector<route> routes_;
   session_provider sessions_;
+  cors_policy cors_;
+  std::string admin_token_, metrics_token_;
+  metrics::recorder* metrics_ = nullptr;
+  bool access_log_ = false;
 };
 
 // The path-and-query of a request target: the target itself when it starts with "/", the part

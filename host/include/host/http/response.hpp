@@ -21,6 +21,9 @@ struct response {
   // against it after the handler (304, or its gzip copy), and sends it without copying.
   shared_representation entity;
   bool gzip = false;  // set by that negotiation: the entity's gzip copy is sent
+  // Where a tile answer came from ("memory", "redis", "miss", "empty"), for the access log;
+  // never sent.
+  std::string_view cache_note{};
 
   // The bytes this answer carries.
   std::string_view payload() const {

@@ -39,6 +39,11 @@ struct request_context {
 
 using handler = std::function<boost::asio::awaitable<response>(request_context&)>;
 
+// Who may call a route. Protected routes need "Authorization: Bearer <token>" when the host
+// was given a token for their kind; `admin` routes change state, so browsers on other origins
+// may call them only from listed origins, never through a "*" policy.
+enum class access { open, admin, metrics };
+
 struct route_spec {
   boost::beast::http::verb method = boost::beast::http::verb::get;
   std::string path{};         // relative to the router's prefix
@@ -49,6 +54,7 @@ struct route_spec {
   std::string media_type = "application/json";  // what a successful answer carries
   bool include_in_schema = true;
   std::string request_body{};  // media type of the body the route reads, if any
+  access who = access::open;
 };
 
 struct route {

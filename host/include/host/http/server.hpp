@@ -69,6 +69,8 @@ class server {
   void shutdown(std::function<void()> on_stopped);
 
   std::size_t open_connections() const { return connections_.size(); }
+  // Shutting down: no longer accepting, finishing the requests in flight.
+  bool draining() const { return draining_; }
 
  private:
   struct connection;

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -34,6 +35,8 @@ struct pool_stats {
   std::size_t open = 0;     // connections open or being opened (idle ones included)
   std::size_t idle = 0;     // open and free
   std::size_t waiting = 0;  // requests waiting for a connection
+  std::uint64_t waits = 0;  // requests that had to wait, since the pool was made
+  std::chrono::nanoseconds waited{0};  // their waiting time together (waits that ended)
 };
 
 class pool {

@@ -1,7 +1,10 @@
 #pragma once
 // The route handlers of the tile service, with their parameters already converted by the host.
 
+#include <optional>
 #include <string>
+
+#include <nlohmann/json.hpp>
 
 #include <boost/asio/awaitable.hpp>
 
@@ -20,6 +23,17 @@ using host::database::session;
 boost::asio::awaitable<response> get_tile_xyz(tile_gateway_module& m, const std::string& layer_name,
                                               const integer& z, const integer& x, const integer& y, session& db);
 
+// One tile holding several layers ("plots,beacons"), in the order named; each layer's own
+// minimum zoom, limits, cache entry and time-out apply, and a layer with nothing to show is
+// left out. get_tile_xyz hands a layer name with a comma here.
+boost::asio::awaitable<response> get_composite_tile(tile_gateway_module& m, const std::string& layer_names,
+                                                    const integer& z, const integer& x, const integer& y, session& db);
+
+// TileJSON 3.0.0 of one layer or of a composite source ("plots,beacons"), with absolute tile
+// URLs under `base_url` (scheme://host[:port][/prefix]).
+boost::asio::awaitable<response> get_tilejson(tile_gateway_module& m, const std::string& layer_names,
+                                              const std::string& base_url, session& db);
+
 // Serve vector tiles for custom bounding box.
 boost::asio::awaitable<response> get_tile_bbox(tile_gateway_module& m, const std::string& layer_name, double minx,
                                                double miny, double maxx, double maxy, const integer& srid,
@@ -31,6 +45,12 @@ boost::asio::awaitable<response> get_layer_zoom_info(tile_gateway_module& m, con
 // Get layer centroid and suggested tile coordinates.
 boost::asio::awaitable<response> get_central_tile_info(tile_gateway_module& m, const std::string& layer_name,
                                                        session& db);
+
+// A layer's centroid answer (`data` of get_central_tile_info): from the cache, else computed
+// and stored. None when the layer has no usable extent; 408/500 HTTP errors as that route.
+boost::asio::awaitable<std::optional<nlohmann::ordered_json>> layer_centroid(tile_gateway_module& m,
+                                                                             const std::string& layer_name,
+                                                                             const layer_record& layer, session& db);
 
 // Get list of available layers and their configurations.
 boost::asio::awaitable<response> get_available_layers(tile_gateway_module& m);

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -10,10 +11,12 @@
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
+#include <nlohmann/json.hpp>
 #include <spdlog/logger.h>
 
 #include "clients/redis/client.hpp"
 #include "host/http/router.hpp"
+#include "host/metrics/shared_metrics.hpp"
 #include "mapsvc/tile_gateway/binary_redis_cache.hpp"
 #include "mapsvc/tile_gateway/cache_breaker.hpp"
 #include "mapsvc/tile_gateway/catalogue.hpp"
@@ -32,6 +35,12 @@ struct module_options {
   std::size_t memory_cache_bytes = 0;
   // Replaces every statement time-out; for tests that must not wait the real ones.
   std::optional<std::chrono::milliseconds> query_timeout_override{};
+  // Where tile results, statement time-outs, Redis errors and invalidations are counted; none:
+  // not counted.
+  host::metrics::recorder* metrics = nullptr;
+  // Base of the absolute URLs in TileJSON ("https://tiles.example.org/prefix"); empty: from
+  // each request's Forwarded, X-Forwarded-* or Host header.
+  std::string public_url{};
 };
 
 // Where a cached tile came from. Both are hits to the client.
@@ -87,6 +96,15 @@ class tile_gateway_module {
   // This runs asynchronously without blocking the response.
   void invalidate_cache_by_pattern(std::string pattern);
 
+  // Counting, for the metrics (nothing happens without a recorder).
+  void count_tile(std::string_view layer_name, host::metrics::tile_level level) {
+    if (metrics) metrics->tile(layer_index(layer_name), level);
+  }
+  void count_statement_timeout() {
+    if (metrics) metrics->statement_timeout();
+  }
+  const std::string& public_url() const { return options_.public_url; }
+
   // The statement time-out to use in place of `standard`.
   std::chrono::milliseconds query_timeout(std::chrono::milliseconds standard) const {
     return options_.query_timeout_override.value_or(standard);
@@ -105,8 +123,16 @@ class tile_gateway_module {
   // Database builds of XYZ tiles in progress, shared by concurrent misses of the same tile.
   coalescer<host::http::shared_representation> tile_builds;
   const layer_catalogue& layers;
+  host::metrics::recorder* const metrics;
+  // Per layer, the TileJSON fields read from the database (name -> type), kept for a while.
+  struct fields_entry {
+    nlohmann::ordered_json fields;
+    std::chrono::steady_clock::time_point read_at;
+  };
+  std::map<std::string, fields_entry, std::less<>> layer_fields;
 
  private:
+  std::size_t layer_index(std::string_view layer_name) const;
   template <typename T, typename Call>
   boost::asio::awaitable<std::optional<T>> guarded(const char* what, std::string_view key,
                                                    std::chrono::milliseconds timeout, Call call);
