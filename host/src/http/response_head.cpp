@@ -1,0 +1,57 @@
+#include "host/http/response_head.hpp"
+
+#include <boost/beast/http/status.hpp>
+
+namespace host::http {
+namespace {
+
+bool is_token_char(char c) {
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+  switch (c) {
+    case '!': case '#': case '$': case '%': case '&': case '\'': case '*': case '+':
+    case '-': case '.': case '^': case '_': case '`': case '|': case '~':
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool is_safe_field(std::string_view name, std::string_view value) {
+  if (name.empty()) return false;
+  for (char c : name)
+    if (!is_token_char(c)) return false;
+  for (char c : value)
+    if (c == '\r' || c == '\n' || c == '\0') return false;
+  return true;
+}
+
+void add_field(std::string& out, std::string_view name, std::string_view value) {
+  if (!is_safe_field(name, value)) return;
+  out.append(name).append(": ").append(value).append("\r\n");
+}
+
+}  // namespace
+
+bool is_bodiless(unsigned status) { return status < 200 || status == 204 || status == 304; }
+
+std::string write_head(const response& r, const head_options& options) {
+  std::string out;
+  out.reserve(256);
+  const auto reason = boost::beast::http::obsolete_reason(static_cast<boost::beast::http::status>(r.status));
+  out.append(options.version == 10 ? "HTTP/1.0 " : "HTTP/1.1 ")
+      .append(std::to_string(r.status))
+      .append(" ")
+      .append(reason.data(), reason.size())
+      .append("\r\n");
+  add_field(out, "Server", "mapsvc");
+  if (!r.content_type.empty()) add_field(out, "Content-Type", r.content_type);
+  for (const auto& [name, value] : r.headers) add_field(out, name, value);
+  if (!is_bodiless(r.status)) add_field(out, "Content-Length", std::to_string(r.payload().size()));
+  // HTTP/1.1 stays open unless told; HTTP/1.0 closes unless told.
+  if (options.version == 10 && options.keep_alive) add_field(out, "Connection", "keep-alive");
+  if (options.version != 10 && !options.keep_alive) add_field(out, "Connection", "close");
+  out.append("\r\n");
+  return out;
+}
+
+}  // namespace host::http
