@@ -186,6 +186,7 @@ TEST(Faults, StoreIntoAPausedRedisWaitsTheReadBoundNotTheSocketTimeOut) {
   log_capture logs(svc.module().logger);
   const auto t = data_tile();
   pg_admin locker(fixture_db::url());
+  const std::string locker_pid = locker.exec("SELECT pg_backend_pid()")[0];
   locker.exec(R"(BEGIN; LOCK TABLE "BEACON" IN ACCESS EXCLUSIVE MODE)");
   auto answer = std::async(std::launch::async, [&] { return svc.get(tile_path("beacons", 15, t.x, t.y)); });
 
@@ -194,8 +195,8 @@ TEST(Faults, StoreIntoAPausedRedisWaitsTheReadBoundNotTheSocketTimeOut) {
   std::string waiting = "0";
   for (int i = 0; i < 250 && waiting == "0"; ++i) {
     waiting = observer.exec(
-        "SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() AND wait_event_type = 'Lock' "
-        "AND query LIKE '%ST_AsMVT%'")[0];
+        "SELECT count(*) FROM pg_stat_activity WHERE pg_blocking_pids(pid) @> ARRAY[" + locker_pid +
+        "] AND query LIKE '%ST_AsMVT%'")[0];
     if (waiting == "0") std::this_thread::sleep_for(20ms);
   }
   ASSERT_NE(waiting, "0");

@@ -12,7 +12,9 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
 #include <stdexcept>
+#include <thread>
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -237,7 +239,19 @@ redis_child::~redis_child() {
   ::waitpid(pid_, nullptr, 0);
 }
 
-void redis_child::pause() { ::kill(pid_, SIGSTOP); }
+// Returns once the process is stopped, not when the signal is merely sent: a busy machine may
+// otherwise let it answer one more command.
+void redis_child::pause() {
+  ::kill(pid_, SIGSTOP);
+  const std::string stat_path = "/proc/" + std::to_string(pid_) + "/stat";
+  for (int i = 0; i < 200; ++i) {
+    std::ifstream stat(stat_path);
+    std::string pid, name, state;
+    stat >> pid >> name >> state;
+    if (state == "T" || state == "t") return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
 void redis_child::resume() { ::kill(pid_, SIGCONT); }
 
 // ---- log_capture
