@@ -1,0 +1,229 @@
+#!/usr/bin/env node
+// Helpers of bench/hot-cache/run.sh that wrk cannot do: walking every tile of an extent,
+// and timing how soon a change made in Redis is served by a running server.
+//
+//   node hc.js tiles BASE LAYER ZOOMS MINX,MINY,MAXX,MAXY CONCURRENCY [ACCEPT_ENCODING]
+//       requests every tile of the layer over the extent (EPSG:3857) at the given zooms
+//       (e.g. 16,17) and prints "path status bytes" per tile
+//   node hc.js paths BASE FILE CONCURRENCY
+//       requests every path of FILE (one per line) once and prints "path status bytes"
+//   node hc.js propagate MODE BASE_A BASE_B TILE_PATH REDIS_PORT REDIS_DB TRIALS
+//       MODE set:  SET the tile's Redis key to new bytes, then poll B until it serves them
+//       MODE post: POST /gis/cache/invalidate/plots to A, then poll B until it answers a
+//                  miss (no X-Cache: HIT)
+//       prints one "trial ms" line per trial, then a summary line
+//
+// Every loop here is bounded in count and in time.
+'use strict';
+const http = require('http');
+const net = require('net');
+
+const W = 20037508.342789244;
+const now = () => Number(process.hrtime.bigint()) / 1e6;  // milliseconds
+
+function get(agent, base, path, headers = {}) {
+  return new Promise((resolve, reject) => {
+    const req = http.get(base + path, { agent, headers }, (res) => {
+      const chunks = [];
+      res.on('data', (c) => chunks.push(c));
+      res.on('end', () => resolve({ status: res.statusCode, headers: res.headers, body: Buffer.concat(chunks) }));
+      res.on('error', reject);
+    });
+    req.setTimeout(30000, () => req.destroy(new Error('time-out: ' + path)));
+    req.on('error', reject);
+  });
+}
+
+function post(agent, base, path) {
+  return new Promise((resolve, reject) => {
+    const req = http.request(base + path, { method: 'POST', agent, headers: { 'Content-Length': 0 } }, (res) => {
+      res.resume();
+      res.on('end', () => resolve(res.statusCode));
+    });
+    req.setTimeout(10000, () => req.destroy(new Error('time-out: POST ' + path)));
+    req.on('error', reject);
+    req.end();
+  });
+}
+
+// A small Redis connection: commands in order, replies parsed (simple, error, integer,
+// bulk and array).
+class Redis {
+  constructor(port) {
+    this.socket = net.connect(port, '127.0.0.1');
+    this.socket.setNoDelay(true);
+    this.buffer = Buffer.alloc(0);
+    this.waiting = [];
+    this.socket.on('data', (d) => {
+      this.buffer = Buffer.concat([this.buffer, d]);
+      for (;;) {
+        const parsed = this.parse(0);
+        if (!parsed) break;
+        this.buffer = this.buffer.subarray(parsed.end);
+        const w = this.waiting.shift();
+        if (parsed.error) w.reject(new Error(parsed.value)); else w.resolve(parsed.value);
+      }
+    });
+    this.socket.on('error', (e) => { for (const w of this.waiting.splice(0)) w.reject(e); });
+  }
+  parse(at) {
+    const eol = this.buffer.indexOf('\r\n', at);
+    if (eol < 0) return null;
+    const kind = String.fromCharCode(this.buffer[at]);
+    const text = this.buffer.toString('latin1', at + 1, eol);
+    if (kind === '+') return { value: text, end: eol + 2 };
+    if (kind === '-') return { value: text, end: eol + 2, error: true };
+    if (kind === ':') return { value: Number(text), end: eol + 2 };
+    if (kind === '$') {
+      const n = Number(text);
+      if (n < 0) return { value: null, end: eol + 2 };
+      if (this.buffer.length < eol + 2 + n + 2) return null;
+      return { value: this.buffer.subarray(eol + 2, eol + 2 + n), end: eol + 2 + n + 2 };
+    }
+    if (kind === '*') {
+      const n = Number(text);
+      const items = [];
+      let end = eol + 2;
+      for (let i = 0; i < n; i++) {
+        const item = this.parse(end);
+        if (!item) return null;
+        items.push(item.value);
+        end = item.end;
+      }
+      return { value: items, end };
+    }
+    throw new Error('unexpected Redis reply: ' + kind);
+  }
+  command(...args) {
+    const parts = [Buffer.from(`*${args.length}\r\n`)];
+    for (const a of args) {
+      const b = Buffer.isBuffer(a) ? a : Buffer.from(String(a));
+      parts.push(Buffer.from(`$${b.length}\r\n`), b, Buffer.from('\r\n'));
+    }
+    return new Promise((resolve, reject) => {
+      this.waiting.push({ resolve, reject });
+      this.socket.write(Buffer.concat(parts));
+    });
+  }
+  async calls(command) {
+    const info = (await this.command('INFO', 'commandstats')).toString();
+    const m = info.match(new RegExp(`cmdstat_${command}:calls=(\\d+)`));
+    return m ? Number(m[1]) : 0;
+  }
+  close() { this.socket.end(); }
+}
+
+async function tiles(base, layer, zooms, extent, concurrency, acceptEncoding) {
+  const [minx, miny, maxx, maxy] = extent.split(',').map(Number);
+  const list = [];
+  for (const z of zooms.split(',').map(Number)) {
+    const size = (2 * W) / 2 ** z;
+    for (let x = Math.floor((minx + W) / size); x <= Math.floor((maxx + W) / size); x++)
+      for (let y = Math.floor((W - maxy) / size); y <= Math.floor((W - miny) / size); y++) list.push([z, x, y]);
+  }
+  await fetchAll(base, list.map(([z, x, y]) => `/gis/${layer}/${z}/${x}/${y}.pbf`), concurrency, acceptEncoding);
+}
+
+async function fetchAll(base, list, concurrency, acceptEncoding) {
+  const agent = new http.Agent({ keepAlive: true, maxSockets: concurrency });
+  const headers = acceptEncoding ? { 'Accept-Encoding': acceptEncoding } : {};
+  let next = 0;
+  const out = new Array(list.length);
+  async function walker() {
+    while (next < list.length) {
+      const i = next++;
+      const path = list[i];
+      const r = await get(agent, base, path, headers);
+      out[i] = `${path} ${r.status} ${r.body.length}`;
+    }
+  }
+  await Promise.all(Array.from({ length: concurrency }, walker));
+  agent.destroy();
+  process.stdout.write(out.join('\n') + '\n');
+}
+
+function percentile(sorted, p) {
+  return sorted[Math.min(sorted.length - 1, Math.max(0, Math.ceil((p / 100) * sorted.length) - 1))];
+}
+
+async function propagate(mode, baseA, baseB, path, redisPort, redisDb, trials) {
+  const agentA = new http.Agent({ keepAlive: true, maxSockets: 1 });
+  const agentB = new http.Agent({ keepAlive: true, maxSockets: 1 });
+  const redis = new Redis(Number(redisPort));
+  await redis.command('SELECT', redisDb);
+  const m = path.match(/^\/gis\/(\w+)\/(\d+)\/(\d+)\/(\d+)\.pbf$/);
+  const key = `mvt_v8:${m[1]}:${m[2]}:${m[3]}:${m[4]}`;
+  const original = (await get(agentA, baseA, path)).body;
+  if (original.length === 0) throw new Error('the tile is empty: ' + path);
+
+  // Until `base` answers from its memory: a request that sends no PTTL to Redis.
+  async function prime(agent, base) {
+    for (let i = 0; i < 50; i++) {
+      await get(agent, base, path);
+      const before = await redis.calls('pttl');
+      const r = await get(agent, base, path);
+      const after = await redis.calls('pttl');
+      if (after === before && r.headers['x-cache'] === 'HIT') return r.body;
+    }
+    throw new Error(`${base} does not keep ${path} in memory`);
+  }
+
+  const times = [];
+  let polls = 0;
+  const deadline = now() + 600000;
+  for (let t = 0; t < trials && now() < deadline; t++) {
+    await prime(agentA, baseA);
+    const heldByB = await prime(agentB, baseB);
+    let start;
+    let done;
+    if (mode === 'set') {
+      // New bytes each trial: the tile with a marker of the trial appended.
+      const marker = Buffer.from(`#trial-${String(t).padStart(6, '0')}`);
+      const fresh = Buffer.concat([original, marker]);
+      if (heldByB.equals(fresh)) throw new Error('B already holds the new bytes');
+      const reply = await redis.command('SET', key, fresh, 'EX', 1800);
+      if (reply !== 'OK') throw new Error('SET answered ' + reply);
+      start = now();
+      done = (r) => r.status === 200 && r.body.equals(fresh);
+    } else {
+      const status = await post(agentA, baseA, '/gis/cache/invalidate/plots');
+      if (status !== 200) throw new Error('invalidate answered ' + status);
+      start = now();
+      done = (r) => r.headers['x-cache'] !== 'HIT';
+    }
+    let seen = false;
+    while (now() - start < 5000) {
+      const r = await get(agentB, baseB, path);
+      polls++;
+      if (done(r)) { seen = true; break; }
+    }
+    const ms = now() - start;
+    times.push(seen ? ms : Infinity);
+    process.stdout.write(`trial ${t} ${seen ? ms.toFixed(3) : 'never (5 s)'}\n`);
+  }
+  if (mode === 'set') await redis.command('SET', key, original, 'EX', 1800);
+  redis.close();
+  agentA.destroy();
+  agentB.destroy();
+  const sorted = [...times].sort((a, b) => a - b);
+  const fmt = (v) => (Number.isFinite(v) ? v.toFixed(2) : 'inf');
+  process.stdout.write(
+    `summary mode=${mode} trials=${times.length} p50=${fmt(percentile(sorted, 50))} ` +
+      `p99=${fmt(percentile(sorted, 99))} max=${fmt(sorted[sorted.length - 1])} ` +
+      `missed=${times.filter((v) => !Number.isFinite(v)).length} polls=${polls}\n`);
+}
+
+async function main() {
+  const [cmd, ...a] = process.argv.slice(2);
+  if (cmd === 'tiles') await tiles(a[0], a[1], a[2], a[3], Number(a[4] || 8), a[5]);
+  else if (cmd === 'paths') {
+    const list = require('fs').readFileSync(a[1], 'utf8').split('\n').filter((l) => l !== '');
+    await fetchAll(a[0], list, Number(a[2] || 8));
+  } else if (cmd === 'propagate') await propagate(a[0], a[1], a[2], a[3], a[4], a[5], Number(a[6]));
+  else throw new Error('usage: hc.js tiles|propagate ...');
+}
+
+main().catch((e) => {
+  process.stderr.write(`hc.js: ${e.stack || e}\n`);
+  process.exit(1);
+});

@@ -1,0 +1,312 @@
+#!/usr/bin/env bash
+# The hot cache from the outside: cache hits against nginx serving the same bytes, a Zipf mix
+# with the tile memory on and off, cold tiles against pgbench running the same statements,
+# how soon a change in Redis reaches another process's memory, and the RSS of a worker whose
+# memory is full. Uses the local services' PostgreSQL with the demo cadastre, and a Redis and
+# an nginx of its own.
+#
+#   BUILD_DIR=build bench/hot-cache/run.sh [--duration S] [--rounds N] [--only SECTION,...]
+#
+# Sections: hits, zipf, cold, propagation, rss. Figures go to standard output as Markdown.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+BUILD_DIR=${BUILD_DIR:-build}
+MAPSVC=${MAPSVC:-$BUILD_DIR/bin/mapsvc}
+duration=10
+rounds=3
+only=hits,zipf,cold,propagation,rss
+while (($#)); do
+  case "$1" in
+    --duration) duration=$2; shift 2 ;;
+    --rounds) rounds=$2; shift 2 ;;
+    --only) only=$2; shift 2 ;;
+    *) echo "usage: $0 [--duration S] [--rounds N] [--only hits,zipf,cold,propagation,rss]" >&2; exit 2 ;;
+  esac
+done
+wanted() { [[ ",$only," == *",$1,"* ]]; }
+here=bench/hot-cache
+cores=$(nproc)
+
+set -a; eval "$(scripts/services start)"; set +a
+scripts/demo-data --if-empty >/dev/null
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+now_ms() { echo $(($(date +%s%N) / 1000000)); }
+load() { cut -d' ' -f1-3 /proc/loadavg; }
+
+work=$(mktemp -d /tmp/mapsvc-hot-cache.XXXXXX)
+chmod 755 "$work"  # nginx's workers run as nobody
+redis_port=$(free_port)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+redis-server --port "$redis_port" --bind 127.0.0.1 --save '' --appendonly no --loglevel warning >/dev/null &
+pids+=($!)
+until redis-cli -p "$redis_port" ping >/dev/null 2>&1; do sleep 0.05; done
+redis() { redis-cli -p "$redis_port" "$@"; }
+
+# start_mapsvc NAME [flags...]: a server on a port of its own, waited for; sets $base.
+start_mapsvc() {
+  local name=$1; shift
+  local port; port=$(free_port)
+  REDIS_HOST=127.0.0.1 REDIS_PORT=${REDIS_PORT_OVERRIDE:-$redis_port} REDIS_DB=0 \
+    "$MAPSVC" --port "$port" --database-url "$DATABASE_URL" --log-level warning "$@" >"$work/$name.log" 2>&1 &
+  pids+=($!)
+  eval "${name}_pid=$!"
+  base="http://127.0.0.1:$port"
+  local up=no
+  for _ in $(seq 300); do curl -sf "$base/gis/layers/" >/dev/null && { up=yes; break; }; sleep 0.05; done
+  [[ $up == yes ]] || { echo "mapsvc $name did not start:" >&2; cat "$work/$name.log" >&2; exit 1; }
+  # The tile memory follows Redis only once its tracking connection is up.
+  sleep 0.5
+}
+stop_mapsvc() {
+  local pid=$1
+  kill "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+}
+
+# wrk_line ARGS...: "req/s p50 p99" of one wrk run, its whole output in $work/wrk.out.
+wrk_line() {
+  wrk --latency --timeout 10s "$@" >"$work/wrk.out"
+  local rps p50 p99
+  rps=$(awk '/Requests\/sec/ {print $2}' "$work/wrk.out")
+  p50=$(awk '$1 == "50%" {print $2}' "$work/wrk.out")
+  p99=$(awk '$1 == "99%" {print $2}' "$work/wrk.out")
+  if grep -q 'Non-2xx\|Socket errors' "$work/wrk.out"; then
+    echo "warning: $(grep 'Non-2xx\|Socket errors' "$work/wrk.out" | tr '\n' ' ')" >&2
+  fi
+  echo "$rps $p50 $p99"
+}
+median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+
+start_mapsvc svc --workers 0 --memory-cache-mb 256
+# The plots' extent in EPSG:3857, and lists of tiles over it.
+extent=$(curl -s "$base/gis/plots/" | python3 -c '
+import json, sys
+e = json.load(sys.stdin)["data"]["extent_web_mercator"]
+print(",".join(str(e[k]) for k in ("minx", "miny", "maxx", "maxy")))')
+tile_list() {  # tile_list ZOOMS LIMIT: paths of plots tiles over the extent, by zoom
+  python3 - "$extent" "$1" "$2" <<'EOF'
+import sys
+minx, miny, maxx, maxy = map(float, sys.argv[1].split(","))
+W = 20037508.342789244
+out = []
+for z in map(int, sys.argv[2].split(",")):
+    size = 2 * W / 2 ** z
+    for x in range(int((minx + W) // size), int((maxx + W) // size) + 1):
+        for y in range(int((W - maxy) // size), int((W - miny) // size) + 1):
+            out.append(f"/gis/plots/{z}/{x}/{y}.pbf")
+print("\n".join(out[: int(sys.argv[3])]))
+EOF
+}
+
+echo "# Hot cache: measured $(date -u '+%Y-%m-%d %H:%M UTC'), $cores cores, load average $(load)"
+echo
+
+if wanted hits; then
+  # A z15 tile of 50 to 90 KB, the bytes the server answers, and the same bytes under nginx.
+  node "$here/hc.js" tiles "$base" plots 15 "$extent" 4 >"$work/z15.txt"
+  tile=$(awk '$2 == 200 && $3 >= 50000 && $3 <= 90000 {print $1, $3}' "$work/z15.txt" | sort -k2 -g | tail -1 | cut -d' ' -f1)
+  [[ -n "$tile" ]] || { echo "no z15 tile of 50 to 90 KB" >&2; exit 1; }
+  mkdir -p "$work/www$(dirname "$tile")"
+  curl -sf "$base$tile" -o "$work/www$tile"
+  curl -sf "$base$tile" -H 'Accept-Encoding: gzip' -o "$work/mapsvc.gz"
+  gzip -6 -n -k "$work/www$tile"
+  chmod -R a+rX "$work/www"
+  nginx_port=$(free_port)
+  cat >"$work/nginx.conf" <<EOF
+worker_processes auto;
+pid $work/nginx.pid;
+error_log $work/nginx-error.log warn;
+events { worker_connections 4096; }
+http {
+  access_log off;
+  sendfile on;
+  tcp_nopush on;
+  keepalive_requests 1000000;
+  types { application/vnd.mapbox-vector-tile pbf; }
+  server {
+    listen 127.0.0.1:$nginx_port;
+    root $work/www;
+    gzip_static on;
+  }
+}
+EOF
+  nginx -c "$work/nginx.conf" -p "$work" -g 'daemon off;' &
+  pids+=($!)
+  nginx_base="http://127.0.0.1:$nginx_port"
+  for _ in $(seq 100); do curl -sf "$nginx_base$tile" -o /dev/null && break; sleep 0.05; done
+  cmp -s "$work/www$tile" <(curl -sf "$nginx_base$tile") || { echo "nginx serves other bytes" >&2; exit 1; }
+  curl -sfI -H 'Accept-Encoding: gzip' "$nginx_base$tile" | grep -qi '^content-encoding: gzip' ||
+    { echo "nginx does not serve the .gz" >&2; exit 1; }
+  # Warm both: the server's memory holds the tile and its gzip form.
+  for _ in 1 2 3; do curl -sf "$base$tile" -o /dev/null; curl -sf -H 'Accept-Encoding: gzip' "$base$tile" -o /dev/null; done
+
+  echo "## Hits on one tile: $tile, $(stat -c %s "$work/www$tile") bytes" \
+    "(gzip: mapsvc $(stat -c %s "$work/mapsvc.gz"), nginx gzip -6 $(stat -c %s "$work/www$tile.gz"))"
+  echo
+  echo "wrk -t2 -d${duration}s, $rounds rounds alternating; mapsvc --workers 0 (one per core), nginx worker_processes auto."
+  echo "Medians of the rounds (every round's req/s in brackets)."
+  echo
+  echo "| answer | connections | mapsvc req/s | nginx req/s | ratio | mapsvc p50 / p99 | nginx p50 / p99 |"
+  echo "|---|---|---|---|---|---|---|"
+  for encoding in identity gzip; do
+    header=()
+    [[ $encoding == gzip ]] && header=(-H 'Accept-Encoding: gzip')
+    for c in 64 256; do
+      : >"$work/m.txt"; : >"$work/n.txt"
+      for _ in $(seq "$rounds"); do
+        wrk_line -t2 -c"$c" -d"${duration}s" "${header[@]}" "$base$tile" >>"$work/m.txt"
+        wrk_line -t2 -c"$c" -d"${duration}s" "${header[@]}" "$nginx_base$tile" >>"$work/n.txt"
+      done
+      m=$(cut -d' ' -f1 "$work/m.txt" | median); n=$(cut -d' ' -f1 "$work/n.txt" | median)
+      mp50=$(cut -d' ' -f2 "$work/m.txt" | tr '\n' ' '); mp99=$(cut -d' ' -f3 "$work/m.txt" | tr '\n' ' ')
+      np50=$(cut -d' ' -f2 "$work/n.txt" | tr '\n' ' '); np99=$(cut -d' ' -f3 "$work/n.txt" | tr '\n' ' ')
+      echo "| $encoding | $c | $m [$(cut -d' ' -f1 "$work/m.txt" | tr '\n' ' ')] | $n [$(cut -d' ' -f1 "$work/n.txt" | tr '\n' ' ')] |" \
+        "$(python3 -c "print(f'{$m / $n:.2f}')") | $mp50/ $mp99 | $np50/ $np99 |"
+    done
+  done
+  echo
+  echo "load average after: $(load)"
+  echo
+fi
+
+if wanted zipf; then
+  # 10 000 tiles that hold plots, from z17 to z19; walking them once also fills Redis.
+  tile_list 17,18,19 100000 >"$work/candidates.txt"
+  node "$here/hc.js" paths "$base" "$work/candidates.txt" 8 >"$work/candidates-walk.txt"
+  awk '$2 == 200' "$work/candidates-walk.txt" | head -10000 >"$work/zipf-walk.txt"
+  cut -d' ' -f1 "$work/zipf-walk.txt" >"$work/zipf.txt"
+  count=$(wc -l <"$work/zipf.txt")
+  bytes=$(awk '{s += $3} END {print s}' "$work/zipf-walk.txt")
+  echo "## Zipf mix over $count distinct tiles with plots (z17 to z19, $((bytes / 1024 / 1024)) MB in all), exponent 1.0"
+  echo
+  echo "wrk -t2 -c64 -d${duration}s -s zipf.lua, $rounds rounds alternating, Redis warm. Redis GETs are"
+  echo "counted by Redis itself: a request that sends none was answered from the worker's memory."
+  echo
+  echo "| tile memory | req/s (median) | every round | X-Cache HIT | answered from memory | p99 of each round |"
+  echo "|---|---|---|---|---|---|"
+  stop_mapsvc "$svc_pid"
+  start_mapsvc on --workers 0 --memory-cache-mb 256
+  base_on=$base
+  start_mapsvc off --workers 0 --memory-cache-mb 0
+  base_off=$base
+  : >"$work/on.txt"; : >"$work/off.txt"
+  for _ in $(seq "$rounds"); do
+    for mode in on off; do
+      b=base_$mode
+      gets0=$(redis info commandstats | sed -n 's/^cmdstat_get:calls=\([0-9]*\).*/\1/p')
+      line=$(wrk_line -t2 -c64 -d"${duration}s" -s "$here/zipf.lua" "${!b}" -- "$work/zipf.txt" 1.0 7)
+      gets1=$(redis info commandstats | sed -n 's/^cmdstat_get:calls=\([0-9]*\).*/\1/p')
+      read -r answered hits <<<"$(sed -n 's/^xcache answered=\([0-9]*\) hits=\([0-9]*\).*/\1 \2/p' "$work/wrk.out")"
+      echo "$line $answered $hits $((gets1 - gets0))" >>"$work/$mode.txt"
+    done
+  done
+  for mode in on off; do
+    m=$(cut -d' ' -f1 "$work/$mode.txt" | median)
+    ratios=$(awk '{a += $4; h += $5; g += $6} END {printf "%.2f %% | %.2f %%", 100 * h / a, 100 * (1 - g / a)}' "$work/$mode.txt")
+    label=$([[ $mode == on ]] && echo "on, 256 MB per worker" || echo "off")
+    echo "| $label | $m | $(cut -d' ' -f1 "$work/$mode.txt" | tr '\n' ' ')| $ratios | $(cut -d' ' -f3 "$work/$mode.txt" | tr '\n' ' ')|"
+  done
+  echo
+  echo "The first round with the memory on starts with it empty: its misses go to Redis."
+  echo
+  echo "load average after: $(load)"
+  echo
+  stop_mapsvc "$on_pid"; stop_mapsvc "$off_pid"
+  start_mapsvc svc --workers 0 --memory-cache-mb 256
+fi
+
+if wanted cold; then
+  # Redis unreachable: a port nothing listens on. Every tile is a statement in PostgreSQL.
+  tile_list 16 100000 >"$work/z16.txt"
+  count=$(wc -l <"$work/z16.txt")
+  REDIS_PORT_OVERRIDE=$(free_port) start_mapsvc cold --workers 0
+  sql=$("$BUILD_DIR/bin/print_tile_sql" plots 16 | sed 's/;[[:space:]]*$//')
+  read -r x0 x1 y0 y1 <<<"$(sed -E 's|/gis/plots/16/([0-9]+)/([0-9]+).pbf|\1 \2|' "$work/z16.txt" |
+    awk 'NR == 1 {a = b = $1; c = d = $2} {if ($1 < a) a = $1; if ($1 > b) b = $1; if ($2 < c) c = $2; if ($2 > d) d = $2}
+         END {print a, b, c, d}')"
+  cat >"$work/tile.pgbench" <<EOF
+\\set x random($x0, $x1)
+\\set y random($y0, $y1)
+\\set min_x -20037508.342789244 + :x * 611.49622628141
+\\set max_x -20037508.342789244 + (:x + 1) * 611.49622628141
+\\set max_y 20037508.342789244 - :y * 611.49622628141
+\\set min_y 20037508.342789244 - (:y + 1) * 611.49622628141
+$sql;
+EOF
+  echo "## Cold tiles: Redis unreachable, $count z16 plots tiles ($x0..$x1 x $y0..$y1), against pgbench"
+  echo
+  echo "mapsvc: wrk -t2 -d${duration}s -s walk.lua (every tile once, shuffled, then again); pgbench: the same"
+  echo "statement (print_tile_sql plots 16) on a random tile of the same range, -M prepared, -j2."
+  echo "$rounds rounds alternating, medians (each round in brackets)."
+  echo
+  echo "| concurrency | mapsvc tiles/s | pgbench statements/s | ratio | mapsvc p99 |"
+  echo "|---|---|---|---|---|"
+  for c in 8 20; do
+    : >"$work/m.txt"; : >"$work/p.txt"
+    for r in $(seq "$rounds"); do
+      wrk_line -t2 -c"$c" -d"${duration}s" -s "$here/walk.lua" "$base" -- "$work/z16.txt" "$r" >>"$work/m.txt"
+      pgbench -n -M prepared -c "$c" -j 2 -T "$duration" -f "$work/tile.pgbench" "$DATABASE_URL" 2>&1 |
+        sed -n 's/^tps = \([0-9.]*\).*/\1/p' >>"$work/p.txt"
+    done
+    m=$(cut -d' ' -f1 "$work/m.txt" | median); p=$(median <"$work/p.txt")
+    echo "| $c | $m [$(cut -d' ' -f1 "$work/m.txt" | tr '\n' ' ')] | $p [$(tr '\n' ' ' <"$work/p.txt")] |" \
+      "$(python3 -c "print(f'{$m / $p:.2f}')") | $(cut -d' ' -f3 "$work/m.txt" | tr '\n' ' ') |"
+  done
+  echo
+  echo "load average after: $(load)"
+  echo
+  stop_mapsvc "$cold_pid"
+fi
+
+if wanted propagation; then
+  start_mapsvc a --workers 1 --memory-cache-mb 64
+  base_a=$base
+  start_mapsvc b --workers 1 --memory-cache-mb 64
+  base_b=$base
+  # A tile with plots in it.
+  tile=$(node "$here/hc.js" tiles "$base_a" plots 16 "$extent" 4 | awk '$2 == 200 {print $1}' | sed -n '20p')
+  echo "## A change reaching another process's memory: $tile, two single-worker servers on one Redis"
+  echo
+  echo "Each trial first makes both servers answer the tile from memory, then changes it, then polls"
+  echo "the other server without pause until it answers the change."
+  echo
+  echo '```'
+  node "$here/hc.js" propagate set "$base_a" "$base_b" "$tile" "$redis_port" 0 50 | tail -1
+  node "$here/hc.js" propagate post "$base_a" "$base_b" "$tile" "$redis_port" 0 50 | tail -1
+  echo '```'
+  echo
+  echo "set: SET of the tile's key with new bytes by another Redis client, until B serves them."
+  echo "post: POST /gis/cache/invalidate/plots answered by A, until B answers without X-Cache: HIT."
+  echo
+  stop_mapsvc "$a_pid"; stop_mapsvc "$b_pid"
+fi
+
+if wanted rss; then
+  tile_list 16,17,18 100000 >"$work/all.txt"
+  echo "## RSS of a worker whose tile memory is full"
+  echo
+  echo "mapsvc --workers 2, every z16 to z18 plots tile requested three times (each worker fills its"
+  echo "own memory; an entry is charged 1.6 times its bytes, for its gzip copy), RSS of each worker"
+  echo "from /proc before and after."
+  echo
+  echo "| --memory-cache-mb | tiles walked | MB answered per walk | worker RSS before (MB) | worker RSS after (MB) |"
+  echo "|---|---|---|---|---|"
+  for mb in 0 4 16; do
+    start_mapsvc rss --workers 2 --memory-cache-mb "$mb"
+    workers=$(pgrep -P "$rss_pid" | tr '\n' ' ')
+    rss() { for w in $workers; do awk '/VmRSS/ {printf "%d ", $2 / 1024}' "/proc/$w/status"; done; }
+    before=$(rss)
+    for _ in 1 2 3; do node "$here/hc.js" paths "$base" "$work/all.txt" 8 >"$work/walk.txt"; done
+    bytes=$(awk '{s += $3} END {print s}' "$work/walk.txt")
+    echo "| $mb | $(wc -l <"$work/all.txt") | $((bytes / 1024 / 1024)) | $before | $(rss) |"
+    stop_mapsvc "$rss_pid"
+  done
+  echo
+fi

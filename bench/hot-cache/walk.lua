@@ -1,0 +1,53 @@
+-- wrk script: walks a list of paths in an order shuffled with a fixed seed, so that a path
+-- comes back only after all the others; meant for one wrk thread (-t1).
+--   wrk -t1 ... -s walk.lua URL -- PATHS_FILE SEED
+
+local paths = {}
+local state = 1
+local i = 0
+-- Globals, so that done() can read them from each thread.
+answered, empty, failed, hits = 0, 0, 0, 0
+local threads = {}
+
+local function next_random()
+  state = (state * 16807) % 2147483647
+  return state
+end
+
+function setup(thread)
+  table.insert(threads, thread)
+end
+
+function init(args)
+  for line in io.lines(args[1]) do
+    if line ~= "" then paths[#paths + 1] = line end
+  end
+  state = tonumber(args[2])
+  for k = #paths, 2, -1 do
+    local j = next_random() % k + 1
+    paths[k], paths[j] = paths[j], paths[k]
+  end
+end
+
+function request()
+  i = i % #paths + 1
+  return wrk.format("GET", paths[i])
+end
+
+function response(status, headers, body)
+  answered = answered + 1
+  if status == 204 then empty = empty + 1 end
+  if status >= 400 then failed = failed + 1 end
+  if (headers["X-Cache"] or headers["x-cache"]) == "HIT" then hits = hits + 1 end
+end
+
+function done(summary, latency, requests)
+  local a, e, f, h = 0, 0, 0, 0
+  for _, t in ipairs(threads) do
+    a = a + t:get("answered")
+    e = e + t:get("empty")
+    f = f + t:get("failed")
+    h = h + t:get("hits")
+  end
+  io.write(string.format("xcache answered=%d hits=%d empty=%d failed=%d\n", a, h, e, f))
+end
