@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -24,7 +25,8 @@ namespace pl = printsvc::plots;
 using json = nlohmann::ordered_json;
 
 constexpr const char* usage_text = R"(usage: mapsvc-plan [--layout] [-o PLAN.png|PLAN.pdf|PLAN.svg] [--time-limit SECONDS] [INPUT.json]
-       mapsvc-plan --batch -o PLANS.pdf INPUT.json...
+       mapsvc-plan --sheet full [--sheet-fields KEY,...] [--date TEXT] -o SHEET.pdf|.svg|.png [INPUT.json]
+       mapsvc-plan --batch [--sheet full ...] -o PLANS.pdf INPUT.json...
 
 Renders the survey plan of one parcel. INPUT (or standard input when absent or "-") is a JSON
 object with "parcel_data", "selected_parcel_number" and optionally "road_data", "columnname"
@@ -32,6 +34,13 @@ object with "parcel_data", "selected_parcel_number" and optionally "road_data", 
 
   -o, --output FILE     write the plan to FILE instead of printing the result: PNG, or by the
                         name's ending a PDF (A4 landscape at true scale) or SVG
+  --sheet full          the plan on a full A4 sheet: border, title block (parcel, area, land
+                        use, scale, date), north arrow, scale bar, grid ticks in EPSG:26332
+                        and the beacon table (continued on further PDF pages when long);
+                        "figure" (the default) is the plan alone. Needs -o
+  --sheet-fields KEYS   with --sheet full: keys of the parcel's record printed in the title
+                        block, comma separated (at most 6)
+  --date TEXT           the sheet's date instead of today's
   --batch               every INPUT is a plan: one PDF with a page each; a plan that cannot be
                         drawn gets a page saying why (exit status 1 unless all are drawn)
   --layout              print every drawn item in drawing order, one JSON object a line
@@ -57,6 +66,9 @@ struct options {
   std::optional<std::string> input;
   std::optional<std::string> output;
   bool layout = false;
+  bool sheet = false;
+  std::vector<std::string> sheet_fields;
+  std::string date;
   std::chrono::milliseconds time_limit = pl::default_render_time_limit;
 };
 
@@ -92,6 +104,22 @@ options parse_args(int argc, char** argv) {
     } else if (arg == "-o" || arg == "--output") {
       if (++i == argc) throw usage_error(arg + " needs a file name");
       o.output = argv[i];
+    } else if (arg == "--sheet") {
+      if (++i == argc) throw usage_error(arg + " needs full or figure");
+      const std::string value = argv[i];
+      if (value != "full" && value != "figure") throw usage_error("--sheet needs full or figure, got " + value);
+      o.sheet = value == "full";
+    } else if (arg == "--sheet-fields") {
+      if (++i == argc) throw usage_error(arg + " needs a comma-separated list of keys");
+      const std::string list = argv[i];
+      for (std::size_t start = 0; start <= list.size();) {
+        const std::size_t comma = std::min(list.find(',', start), list.size());
+        if (comma > start) o.sheet_fields.push_back(list.substr(start, comma - start));
+        start = comma + 1;
+      }
+    } else if (arg == "--date") {
+      if (++i == argc) throw usage_error(arg + " needs a date");
+      o.date = argv[i];
     } else if (arg == "--time-limit") {
       if (++i == argc) throw usage_error(arg + " needs a number of seconds");
       o.time_limit = parse_seconds(argv[i]);
@@ -102,6 +130,7 @@ options parse_args(int argc, char** argv) {
     }
   }
   if (o.layout && o.output) throw usage_error("--layout and -o exclude each other");
+  if (o.sheet && !o.output) throw usage_error("--sheet full needs -o FILE");
   if (o.batch) {
     if (o.layout) throw usage_error("--batch and --layout exclude each other");
     if (!o.output || !o.output->ends_with(".pdf")) throw usage_error("--batch needs -o FILE.pdf");
@@ -199,7 +228,13 @@ int run_batch(const options& o) {
       const request r = read_request(read_input(path));
       const pl::plan plan =
           pl::plan_layout(r.parcel_data, r.selected_parcel_number, r.road_data, r.columnname, r.bounding_box);
-      book.add(plan, o.time_limit);
+      if (o.sheet)
+        book.add_sheet(plan,
+                       pl::read_sheet_facts(r.parcel_data, r.selected_parcel_number, r.columnname,
+                                            {o.sheet_fields, o.date}),
+                       o.time_limit);
+      else
+        book.add(plan, o.time_limit);
       report_notes(plan.notes);
     } catch (const std::exception& e) {
       ++failed;
@@ -238,8 +273,10 @@ int run(const options& o) {
     std::cout << out.dump(-1, ' ', false, json::error_handler_t::replace) << '\n';
     return 0;
   }
+  std::optional<pl::sheet_options> sheet;
+  if (o.sheet) sheet = pl::sheet_options{o.sheet_fields, o.date};
   const pl::plan_file file = pl::render_plan_file(r.parcel_data, r.selected_parcel_number, r.road_data, r.columnname,
-                                                  r.bounding_box, format_of(*o.output), o.time_limit);
+                                                  r.bounding_box, format_of(*o.output), o.time_limit, sheet);
   report_size(file.scale, file.size_mm.width, file.size_mm.height);
   report_notes(file.notes);
   write_file(*o.output, file.bytes);

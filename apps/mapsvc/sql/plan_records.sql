@@ -1,5 +1,5 @@
 -- Survey plan records for one plot, in the form the plan renderer takes:
---   {"parcel_data": [selected plot with its "boundary", then the neighbours],
+--   {"parcel_data": [selected plot with its "boundary" and register columns, then the neighbours],
 --    "selected_parcel_number": ID, "road_data": [...], "columnname": "parcel_number"}
 -- No row when the plot does not exist (or has no geometry). A multi-part plot is planned
 -- from its first part; a plot without a number or area is labelled with its ID and the
@@ -12,6 +12,9 @@
 -- Search radii are in ground metres, converted with the Mercator scale at the plot.
 WITH selected AS (
     SELECT p."ID" AS id, p."PLOT_NO" AS name, p."AREA_SYSTEM" AS area, shape.geom,
+           -- printed on a full sheet: land use in the title block, the rest when asked for
+           p."GENERAL_LU" AS land_use, p."DETAIL_LU" AS land_use_detail, p."STATUS" AS status,
+           p."CADZONE" AS cadzone, p."file_no" AS file_no,
            ST_SnapToGrid(ST_Transform(shape.geom, 26332), 0.001) AS utm,
            -- Web Mercator units per ground metre here: sec(latitude) = cosh(y / R)
            cosh(ST_Y(ST_PointOnSurface(shape.geom)) / 6378137) AS mercator_scale
@@ -93,7 +96,9 @@ SELECT json_build_object(
                     json_build_object('parcel_number', s.id, 'name', coalesce(s.name, s.id::text),
                                       'area', coalesce(s.area, round(ST_Area(s.utm)::numeric, 2)),
                                       'geometry', ST_AsGeoJSON(s.utm, 3, 0)::json,
-                                      'boundary', coalesce((SELECT entries FROM boundary), '[]'::json))
+                                      'boundary', coalesce((SELECT entries FROM boundary), '[]'::json),
+                                      'land_use', s.land_use, 'land_use_detail', s.land_use_detail,
+                                      'status', s.status, 'cadzone', s.cadzone, 'file_no', s.file_no)
                         AS parcel
              FROM selected AS s
              UNION ALL

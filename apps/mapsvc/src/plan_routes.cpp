@@ -37,7 +37,36 @@ struct plan_request {
   json road_data;
   std::string columnname = "parcel_number";
   json bounding_box;
+  std::optional<printsvc::plots::sheet_options> sheet;  // none: the bare figure
 };
+
+// Whether a sheet is asked for: "full" is the sheet, "figure" (or nothing) the bare figure.
+std::optional<bool> sheet_wanted(std::string_view value, const char* where) {
+  if (value.empty()) return std::nullopt;
+  if (value == "full") return true;
+  if (value == "figure") return false;
+  throw host::http::http_error(422, std::string(where) + " must be full or figure");
+}
+
+// The sheet's members of a posted body: "sheet": "full" and "sheet_fields": [record keys].
+std::optional<printsvc::plots::sheet_options> read_sheet_members(const json& doc) {
+  std::vector<std::string> fields;
+  if (doc.contains("sheet_fields") && !doc["sheet_fields"].is_null()) {
+    const json& list = doc["sheet_fields"];
+    if (!list.is_array()) throw host::http::http_error(422, "\"sheet_fields\" must be an array of record keys");
+    if (list.size() > printsvc::plots::max_sheet_fields)
+      throw host::http::http_error(422, "\"sheet_fields\": at most " + std::to_string(printsvc::plots::max_sheet_fields) +
+                                            " fields, got " + std::to_string(list.size()));
+    for (const auto& key : list) {
+      if (!key.is_string()) throw host::http::http_error(422, "\"sheet_fields\" must be an array of record keys");
+      fields.push_back(key.get<std::string>());
+    }
+  }
+  if (!doc.contains("sheet") || doc["sheet"].is_null()) return std::nullopt;
+  if (!doc["sheet"].is_string()) throw host::http::http_error(422, "\"sheet\" must be full or figure");
+  if (!sheet_wanted(doc["sheet"].get_ref<const std::string&>(), "\"sheet\"").value_or(false)) return std::nullopt;
+  return printsvc::plots::sheet_options{std::move(fields), {}};
+}
 
 // The renderer's input from a JSON document; a missing or mistyped member is a client error.
 plan_request read_plan_request(json doc) {
@@ -53,7 +82,43 @@ plan_request read_plan_request(json doc) {
     r.columnname = doc["columnname"].get<std::string>();
   }
   if (doc.contains("bounding_box")) r.bounding_box = std::move(doc["bounding_box"]);
+  r.sheet = read_sheet_members(doc);
   return r;
+}
+
+// The sheet as the query asks for it (?sheet=full&sheet_fields=a,b), which overrides the body.
+struct sheet_query {
+  std::optional<bool> full;
+  std::optional<std::vector<std::string>> fields;
+};
+
+sheet_query read_sheet_query(const request_context& ctx) {
+  sheet_query q;
+  q.full = sheet_wanted(ctx.params.string("sheet"), "sheet");
+  const std::string& list = ctx.params.string("sheet_fields");
+  if (list.empty()) return q;
+  constexpr std::size_t max_list_bytes =
+      printsvc::plots::max_sheet_fields * (4 * printsvc::plots::max_sheet_field_name_chars + 1);
+  if (list.size() > max_list_bytes)
+    throw host::http::http_error(422, "sheet_fields: at most " + std::to_string(printsvc::plots::max_sheet_fields) +
+                                          " comma-separated record keys");
+  std::vector<std::string> fields;
+  std::size_t start = 0;
+  while (start <= list.size()) {
+    const std::size_t comma = std::min(list.find(',', start), list.size());
+    std::string key = list.substr(start, comma - start);
+    key.erase(0, key.find_first_not_of(' '));
+    key.erase(key.find_last_not_of(' ') + 1);
+    if (!key.empty()) fields.push_back(std::move(key));
+    start = comma + 1;
+  }
+  q.fields = std::move(fields);
+  return q;
+}
+
+void apply(const sheet_query& q, plan_request& r) {
+  if (q.full) r.sheet = *q.full ? std::optional(r.sheet.value_or(printsvc::plots::sheet_options{})) : std::nullopt;
+  if (r.sheet && q.fields) r.sheet->fields = *q.fields;
 }
 
 // How a plan is answered: the file itself, or JSON {"image": base64 PNG, "size_mm", "scale"}.
@@ -119,11 +184,12 @@ json parse_document(const std::string& text) {
 
 // JSON text to finished answer, all of it on a renderer thread: a large body must not hold the
 // event loop while it is parsed.
-rendered render_text(const std::string& text, answer_kind kind) {
-  const plan_request request = read_plan_request(parse_document(text));
-  printsvc::plots::plan_file file =
-      printsvc::plots::render_plan_file(request.parcel_data, request.selected_parcel_number, request.road_data,
-                                        request.columnname, request.bounding_box, file_format(kind));
+rendered render_text(const std::string& text, answer_kind kind, const sheet_query& sheet) {
+  plan_request request = read_plan_request(parse_document(text));
+  apply(sheet, request);
+  printsvc::plots::plan_file file = printsvc::plots::render_plan_file(
+      request.parcel_data, request.selected_parcel_number, request.road_data, request.columnname, request.bounding_box,
+      file_format(kind), printsvc::plots::default_render_time_limit, request.sheet);
   rendered out{std::move(file.bytes), file.scale, std::move(file.notes)};
   if (kind == answer_kind::json) {
     json body;
@@ -167,10 +233,11 @@ asio::awaitable<std::variant<T, response>> on_queue(render_queue& queue, std::fu
   }
 }
 
-asio::awaitable<std::variant<rendered, response>> render(render_queue& queue, std::string text, answer_kind kind) {
-  std::function<rendered()> job = [text = std::move(text), kind] {
+asio::awaitable<std::variant<rendered, response>> render(render_queue& queue, std::string text, answer_kind kind,
+                                                         sheet_query sheet) {
+  std::function<rendered()> job = [text = std::move(text), kind, sheet = std::move(sheet)] {
     const trim_after_large trim{text.size() > 1024 * 1024};
-    return render_text(text, kind);
+    return render_text(text, kind, sheet);
   };
   co_return co_await on_queue(queue, std::move(job));
 }
@@ -216,6 +283,7 @@ struct batch_request {
   json entries;  // plot IDs, or plan request bodies
   bool by_id = false;
   bool all_or_nothing = false;
+  std::optional<printsvc::plots::sheet_options> sheet;  // for every page whose body asks for none
 };
 
 batch_request read_batch_request(json doc) {
@@ -235,6 +303,7 @@ batch_request read_batch_request(json doc) {
     if (!doc["all_or_nothing"].is_boolean()) throw host::http::http_error(422, "\"all_or_nothing\" must be true or false");
     r.all_or_nothing = doc["all_or_nothing"].get<bool>();
   }
+  r.sheet = read_sheet_members(doc);
   return r;
 }
 
@@ -247,14 +316,20 @@ struct page_outcome {
 // Draws one page of the batch into `book`; a plan that cannot be drawn gets a page saying why.
 // `records` is none when there is nothing to draw (an ID not found).
 page_outcome draw_page(printsvc::plots::pdf_book& book, const std::string& label,
-                       const std::optional<json>& records, const std::string& missing) {
+                       const std::optional<json>& records, const std::string& missing,
+                       const std::optional<printsvc::plots::sheet_options>& batch_sheet) {
   page_outcome out;
   try {
     if (!records) throw std::invalid_argument(missing);
-    const plan_request request = read_plan_request(*records);
+    plan_request request = read_plan_request(*records);
+    if (!request.sheet) request.sheet = batch_sheet;
     const auto plan = printsvc::plots::plan_layout(request.parcel_data, request.selected_parcel_number,
                                                    request.road_data, request.columnname, request.bounding_box);
-    book.add(plan);
+    if (request.sheet)
+      book.add_sheet(plan, printsvc::plots::read_sheet_facts(request.parcel_data, request.selected_parcel_number,
+                                                             request.columnname, *request.sheet));
+    else
+      book.add(plan);
     out.notes = plan.notes;
   } catch (const host::http::http_error& e) {
     out.failure = e.detail();
@@ -312,8 +387,8 @@ asio::awaitable<response> render_batch(render_queue& queue, request_context& ctx
     }
     if (!records && batch.all_or_nothing) throw host::http::http_error(422, label + ": " + missing);
 
-    std::function<page_outcome()> job = [book, label, records = std::move(records), missing] {
-      return draw_page(*book, label, records, missing);
+    std::function<page_outcome()> job = [book, label, records = std::move(records), missing, sheet = batch.sheet] {
+      return draw_page(*book, label, records, missing, sheet);
     };
     std::variant<page_outcome, response> drawn;
     while (true) {
@@ -344,6 +419,18 @@ asio::awaitable<response> render_batch(render_queue& queue, request_context& ctx
   co_return r;
 }
 
+auto sheet_param() {
+  return host::http::query_param("sheet", param_type::string, std::string(),
+                                 "full: the plan on an A4 sheet with title block, north arrow, scale bar, grid "
+                                 "ticks and beacon table; figure (the default): the plan alone");
+}
+
+auto sheet_fields_param() {
+  return host::http::query_param("sheet_fields", param_type::string, std::string(),
+                                 "with sheet=full: record keys of the parcel printed in the title block, comma "
+                                 "separated (at most 6)");
+}
+
 }  // namespace
 
 host::http::router plan_router(render_queue& renderers) {
@@ -356,12 +443,15 @@ host::http::router plan_router(render_queue& renderers) {
                         "({\"parcel_data\", \"selected_parcel_number\", \"road_data\", \"columnname\", "
                         "\"bounding_box\"}). JSON {image, size_mm, scale, notes when labels were left out}, "
                         "or the PNG (Accept: image/png or ?format=png), an A4 PDF at true scale "
-                        "(application/pdf, ?format=pdf) or SVG (image/svg+xml, ?format=svg).",
-         .params = {host::http::query_param("format", param_type::string, std::string(), "png, json, pdf or svg")},
+                        "(application/pdf, ?format=pdf) or SVG (image/svg+xml, ?format=svg). With ?sheet=full (or "
+                        "\"sheet\": \"full\", \"sheet_fields\": [keys] in the body) the plan on a full A4 sheet.",
+         .params = {host::http::query_param("format", param_type::string, std::string(), "png, json, pdf or svg"),
+                    sheet_param(), sheet_fields_param()},
          .request_body = "application/json"},
         [&renderers](request_context& ctx) -> asio::awaitable<response> {
           const answer_kind kind = wanted_answer(ctx, answer_kind::json);
-          auto outcome = co_await render(renderers, ctx.take_body(), kind);
+          sheet_query sheet = read_sheet_query(ctx);
+          auto outcome = co_await render(renderers, ctx.take_body(), kind, std::move(sheet));
           co_return answer(std::move(outcome), kind);
         });
 
@@ -389,21 +479,24 @@ host::http::router plan_router(render_queue& renderers) {
   r.add({.path = "/{plot_id}/plan",
          .name = "plot_plan",
          .description = "The survey plan of a plot of the database: its boundary beacons, neighbours and roads. "
-                        "PNG, {image, size_mm, scale} with ?format=json, or PDF or SVG (?format=pdf|svg, or Accept).",
+                        "PNG, {image, size_mm, scale} with ?format=json, or PDF or SVG (?format=pdf|svg, or Accept); "
+                        "?sheet=full puts it on a full A4 sheet.",
          .params = {host::http::path_param("plot_id", param_type::integer),
-                    host::http::query_param("format", param_type::string, std::string(), "png, json, pdf or svg")},
+                    host::http::query_param("format", param_type::string, std::string(), "png, json, pdf or svg"),
+                    sheet_param(), sheet_fields_param()},
          .uses_db = true,
          .media_type = "image/png"},
         [&renderers](request_context& ctx) -> asio::awaitable<response> {
           const auto& id = ctx.params.integer_value("plot_id");
           const answer_kind kind = wanted_answer(ctx, answer_kind::png);
+          sheet_query sheet = read_sheet_query(ctx);
           if (!id.value) throw host::http::http_error(404, "Plot " + id.text + " not found");
           const clients::pg::params params{{"plot_id", *id.value}};
           const auto result = co_await ctx.session().execute(PLAN_RECORDS_SQL, params);
           co_await ctx.session().close();
           const auto row = result.first();
           if (!row || row->is_null("plan")) throw host::http::http_error(404, "Plot " + id.text + " not found");
-          auto outcome = co_await render(renderers, row->get<std::string>("plan"), kind);
+          auto outcome = co_await render(renderers, row->get<std::string>("plan"), kind, std::move(sheet));
           co_return answer(std::move(outcome), kind);
         });
   auto batches_running = std::make_shared<std::size_t>(0);
@@ -413,7 +506,8 @@ host::http::router plan_router(render_queue& renderers) {
          .description = "Several plans in one A4 PDF, a page each: {\"ids\": [plot IDs]} from the database or "
                         "{\"plans\": [plan request bodies]}, at most 100. A plan that cannot be drawn gets a page "
                         "saying why and is listed in the X-Plan-Notes header, unless \"all_or_nothing\": true "
-                        "asks for a 422 instead.",
+                        "asks for a 422 instead. \"sheet\": \"full\" (and \"sheet_fields\") puts every plan on a "
+                        "full sheet, as a plan body's own members do for its page.",
          .uses_db = true,
          .media_type = "application/pdf",
          .request_body = "application/json"},

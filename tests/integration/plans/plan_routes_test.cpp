@@ -5,6 +5,7 @@
 #include <fstream>
 #include <future>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -204,6 +205,72 @@ TEST_F(PlanRoutes, PdfAndSvgByFormatOrAccept) {
   EXPECT_EQ(svg.content_type, "image/svg+xml");
   EXPECT_NE(svg.body.find("<svg "), std::string::npos);
   EXPECT_EQ(call(verb::get, "/plots/42/plan?format=pdf").content_type, "application/pdf");
+}
+
+// Text of a PDF as pdftotext reads it; none without poppler-utils.
+std::optional<std::string> pdf_text(const std::string& pdf) {
+  if (std::system("command -v pdftotext >/dev/null 2>&1") != 0) return std::nullopt;
+  const std::string path = ::testing::TempDir() + "sheet.pdf";
+  std::ofstream(path, std::ios::binary) << pdf;
+  std::unique_ptr<FILE, decltype(&pclose)> pipe(popen(("pdftotext '" + path + "' -").c_str(), "r"), &pclose);
+  std::string out;
+  char buf[4096];
+  while (pipe && fgets(buf, sizeof buf, pipe.get())) out += buf;
+  return out;
+}
+
+TEST_F(PlanRoutes, FullSheetByQueryOrBodyWhileTheDefaultStaysTheFigure) {
+  const auto from_db = call(verb::get, "/plots/42/plan?format=pdf&sheet=full&sheet_fields=status,%20file_no");
+  ASSERT_EQ(from_db.status, 200u) << from_db.body;
+  EXPECT_TRUE(is_pdf(from_db.body));
+  if (const auto text = pdf_text(from_db.body)) {
+    for (const char* furniture : {"Survey plan of", "Land use: ", "status: ", "file_no: ", "Scale: 1 : ", "Northing"})
+      EXPECT_NE(text->find(furniture), std::string::npos) << furniture << " in\n" << *text;
+    EXPECT_EQ(text->find("Land use: -"), std::string::npos) << "the demo plots have a land use";
+  }
+
+  auto doc = json::parse(example("heptagon_1000.json"));
+  doc["sheet"] = "full";
+  doc["sheet_fields"] = {"name"};
+  const auto posted = call(verb::post, "/plots/plan?format=pdf", doc.dump());
+  ASSERT_EQ(posted.status, 200u) << posted.body;
+  if (const auto text = pdf_text(posted.body)) {
+    EXPECT_NE(text->find("name: Plot 1207"), std::string::npos) << *text;
+    EXPECT_NE(text->find("Scale: 1 : 1000"), std::string::npos) << *text;
+  }
+  // The JSON answer carries the sheet's picture and its A4 size; ?sheet=figure overrides the body.
+  const auto as_json = json::parse(call(verb::post, "/plots/plan", doc.dump()).body);
+  EXPECT_EQ(as_json["size_mm"], json::parse("[297.0, 210.0]"));
+  EXPECT_EQ(as_json["scale"], 1000);
+  const auto figure = call(verb::post, "/plots/plan?format=png&sheet=figure", doc.dump());
+  EXPECT_EQ(figure.body, call(verb::post, "/plots/plan?format=png", example("heptagon_1000.json")).body);
+  EXPECT_EQ(call(verb::get, "/plots/42/plan?sheet=figure").body, call(verb::get, "/plots/42/plan").body);
+
+  const auto detail = [](const host::http::response& r) { return json::parse(r.body)["detail"].get<std::string>(); };
+  const auto bad_sheet = call(verb::get, "/plots/42/plan?sheet=poster");
+  EXPECT_EQ(bad_sheet.status, 422u);
+  EXPECT_EQ(detail(bad_sheet), "sheet must be full or figure");
+  const auto unknown = call(verb::get, "/plots/42/plan?format=pdf&sheet=full&sheet_fields=owner");
+  EXPECT_EQ(unknown.status, 422u);
+  EXPECT_NE(detail(unknown).find("has no key \"owner\""), std::string::npos) << unknown.body;
+  doc["sheet_fields"] = {"a", "b", "c", "d", "e", "f", "g"};
+  const auto too_many = call(verb::post, "/plots/plan?format=pdf", doc.dump());
+  EXPECT_EQ(too_many.status, 422u);
+  EXPECT_EQ(detail(too_many), "\"sheet_fields\": at most 6 fields, got 7");
+  doc["sheet_fields"] = {std::string(65, 'k')};
+  EXPECT_EQ(call(verb::post, "/plots/plan?format=pdf", doc.dump()).status, 422u);
+}
+
+TEST_F(PlanRoutes, BatchOfSheets) {
+  const auto r = call(verb::post, "/plots/plans", R"({"ids": [42, 43, 987654321], "sheet": "full"})");
+  ASSERT_EQ(r.status, 200u) << r.body;
+  EXPECT_EQ(header_of(r, "X-Plan-Pages"), "3");
+  if (const auto text = pdf_text(r.body)) {
+    std::size_t sheets = 0;
+    for (auto at = text->find("Survey plan of"); at != std::string::npos; at = text->find("Survey plan of", at + 1)) ++sheets;
+    EXPECT_EQ(sheets, 2u) << *text;
+  }
+  EXPECT_EQ(call(verb::post, "/plots/plans", R"({"ids": [42], "sheet": 1})").status, 422u);
 }
 
 TEST_F(PlanRoutes, BatchOfFiftyIdsFailsOnlyTheBadPages) {

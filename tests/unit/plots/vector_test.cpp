@@ -2,6 +2,7 @@
 // The PDF is read back with poppler's pdfinfo, pdffonts and pdftotext; the SVG with GLib's
 // XML parser.
 
+#include "poppler.hpp"
 #include "support.hpp"
 
 #include <glib.h>
@@ -20,22 +21,6 @@ namespace {
 
 using namespace plots_test;
 
-bool have(const char* tool) { return std::system((std::string("command -v ") + tool + " >/dev/null 2>&1").c_str()) == 0; }
-
-std::string run(const std::string& command) {
-  std::unique_ptr<FILE, decltype(&pclose)> pipe(popen(command.c_str(), "r"), &pclose);
-  std::string out;
-  char buf[4096];
-  while (pipe && fgets(buf, sizeof buf, pipe.get())) out += buf;
-  return out;
-}
-
-std::string saved(const std::string& bytes, const std::string& name) {
-  const std::string path = ::testing::TempDir() + name;
-  std::ofstream(path, std::ios::binary) << bytes;
-  return path;
-}
-
 // The square parcel of support.hpp with the bearing of its south side (P1 to P2, running east)
 // printed "11" and "22": the two labels sit a quarter and three quarters along the side, so
 // their centres are half the side apart.
@@ -46,22 +31,6 @@ json square_with_marked_side() {
   boundary[0]["bearing_min_to_next"] = 22;
   return json::array({parcel(2, square(100, {100, 0})), parcel(1, sq, boundary, "Plot 1", 10000)});
 }
-
-struct word {
-  double x_min, x_max, y_min, y_max;
-};
-
-// Words of the PDF's first page with their boxes, in points.
-std::multimap<std::string, word> words_of(const std::string& pdf_path) {
-  const std::string html = run("pdftotext -bbox '" + pdf_path + "' -");
-  const std::regex line(R"re(<word xMin="([\d.]+)" yMin="([\d.]+)" xMax="([\d.]+)" yMax="([\d.]+)">([^<]*)</word>)re");
-  std::multimap<std::string, word> out;
-  for (auto it = std::sregex_iterator(html.begin(), html.end(), line); it != std::sregex_iterator(); ++it)
-    out.insert({(*it)[5], {std::stod((*it)[1]), std::stod((*it)[3]), std::stod((*it)[2]), std::stod((*it)[4])}});
-  return out;
-}
-
-constexpr double pt_per_mm = 72 / 25.4;
 
 void expect_half_side_apart(const std::string& pdf, double side_mm, const std::string& what) {
   const auto words = words_of(saved(pdf, "plan.pdf"));

@@ -21,6 +21,9 @@ struct raster {
   int stride;  // bytes per row
 };
 
+/// Throws std::invalid_argument unless the page area and its window have a finite positive size.
+void check_page(const page_setup& page);
+
 /// Draws `p`; throws render_timeout_error once `until` has passed (checked between items).
 raster draw_plan(const plan& p, deadline until = deadline::none());
 

@@ -5,6 +5,7 @@
 #include "clip.hpp"
 #include "deadline.hpp"
 #include "page.hpp"
+#include "sheet_layout.hpp"
 #include "vector.hpp"
 
 #include <glib.h>
@@ -66,11 +67,10 @@ std::string xml_text(const std::string& text) {
 
 class svg_writer {
  public:
-  explicit svg_writer(const page_setup& page) : page_(page), offset_(detail::centred_on_a4(page)) {
+  svg_writer(std::string& out, const page_setup& page, detail::sheet_offset offset)
+      : page_(page), offset_(offset), out_(out) {
     mm_per_m_ = page.target_width_mm / (page.window.xmax - page.window.xmin);
   }
-
-  std::string& out() { return out_; }
 
   detail::px_point at(point p) const {
     return {offset_.left_mm + (p.x - page_.window.xmin) * mm_per_m_,
@@ -143,27 +143,28 @@ class svg_writer {
   page_setup page_;
   detail::sheet_offset offset_;
   double mm_per_m_ = 0;
-  std::string out_;
+  std::string& out_;
 };
 
-}  // namespace
-
-std::string render_svg(const plan& p, std::chrono::milliseconds time_limit) {
-  const auto until = detail::deadline::after(time_limit);
-  const page_setup page = detail::true_scale_page(p.page);
+void check_svg_page(const page_setup& page) {
   const auto& w = page.window;
   if (!(w.xmax > w.xmin && w.ymax > w.ymin && page.target_width_mm > 0 && page.target_height_mm > 0) ||
       !std::isfinite(page.target_width_mm * page.target_height_mm))
     throw std::invalid_argument("plan page and window must have a finite positive size");
+}
 
-  svg_writer svg(page);
-  std::string& out = svg.out();
-  const auto offset = detail::centred_on_a4(page);
+void open_document(std::string& out, int scale) {
   out += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
   out += "<svg xmlns=\"http://www.w3.org/2000/svg\" version=\"1.1\" width=\"" + num(detail::a4_long_mm) +
          "mm\" height=\"" + num(detail::a4_short_mm) + "mm\" viewBox=\"0 0 " + num(detail::a4_long_mm) + " " +
          num(detail::a4_short_mm) + "\">\n";
-  out += "<title>Survey plan, scale 1 : " + std::to_string(page.scale) + "</title>\n";
+  out += "<title>Survey plan, scale 1 : " + std::to_string(scale) + "</title>\n";
+}
+
+// The page area's white and the plan's items, geometry clipped to the page area, at `offset`.
+void write_figure(std::string& out, const plan& p, const page_setup& page, detail::sheet_offset offset,
+                  const detail::deadline& until) {
+  svg_writer svg(out, page, offset);
   out += "<defs><clipPath id=\"page-area\"><rect x=\"" + num(offset.left_mm) + "\" y=\"" + num(offset.top_mm) +
          "\" width=\"" + num(page.target_width_mm) + "\" height=\"" + num(page.target_height_mm) +
          "\"/></clipPath></defs>\n";
@@ -193,8 +194,66 @@ std::string render_svg(const plan& p, std::chrono::milliseconds time_limit) {
     std::visit(svg, p.items[i].shape);
   }
   if (in_text || in_geometry) out += "</g>\n";
+}
+
+void write_furniture(std::string& out, const detail::sheet_page& page) {
+  for (const auto& line : page.lines) {
+    out += "<path d=\"M";
+    for (std::size_t i = 0; i < line.points.size(); ++i)
+      out += (i ? " L" : "") + num(line.points[i].x) + " " + num(line.points[i].y);
+    if (line.closed) out += " Z";
+    out += "\" fill=\"" + std::string(line.filled ? "#000000" : "none") + "\" stroke=\"#000000\" stroke-width=\"" +
+           num(line.width_mm) + "\"/>\n";
+  }
+  out += std::string("<g font-family=\"") + serif_families + "\" dominant-baseline=\"central\" fill=\"#000000\">\n";
+  for (const auto& text : page.texts) {
+    if (text.text.empty()) continue;
+    const char* anchor = text.anchor == detail::text_anchor::left     ? "start"
+                         : text.anchor == detail::text_anchor::centre ? "middle"
+                                                                        : "end";
+    out += "<text x=\"" + num(text.at.x) + "\" y=\"" + num(text.at.y) + "\" text-anchor=\"" + anchor + "\"";
+    if (text.rotation_deg != 0)
+      out += " transform=\"rotate(" + num(-text.rotation_deg) + " " + num(text.at.x) + " " + num(text.at.y) + ")\"";
+    out += " font-size=\"" + num(text.size_pt * mm_per_pt) + "\"";
+    if (text.bold) out += " font-weight=\"700\"";
+    out += ">" + xml_text(text.text) + "</text>\n";
+  }
+  out += "</g>\n";
+}
+
+}  // namespace
+
+std::string render_svg(const plan& p, std::chrono::milliseconds time_limit) {
+  const auto until = detail::deadline::after(time_limit);
+  const page_setup page = detail::true_scale_page(p.page);
+  check_svg_page(page);
+  std::string out;
+  open_document(out, page.scale);
+  write_figure(out, p, page, detail::centred_on_a4(page), until);
   out += "</svg>\n";
-  return std::move(out);
+  return out;
+}
+
+std::string render_sheet_svg(const plan& p, const sheet_facts& facts, std::chrono::milliseconds time_limit) {
+  const auto until = detail::deadline::after(time_limit);
+  const page_setup page = detail::true_scale_page(p.page);
+  check_svg_page(page);
+  const auto frame = detail::frame_sheet(page.target_width_mm, page.target_height_mm);
+  const auto sheets = detail::compose_sheet(page, facts, false);
+  std::string out;
+  open_document(out, page.scale);
+  out += "<rect x=\"0\" y=\"0\" width=\"" + num(detail::a4_long_mm) + "\" height=\"" + num(detail::a4_short_mm) +
+         "\" fill=\"#ffffff\"/>\n";
+  // On the sheet the frame is the figure's limit, texts included, as in the PDF.
+  out += "<clipPath id=\"figure\"><rect x=\"" + num(frame.figure.left) + "\" y=\"" + num(frame.figure.top) +
+         "\" width=\"" + num(frame.figure.width) + "\" height=\"" + num(frame.figure.height) + "\"/></clipPath>\n";
+  out += "<g clip-path=\"url(#figure)\">\n";
+  write_figure(out, p, page, {frame.figure.left, frame.figure.top}, until);
+  out += "</g>\n";
+  until.check();
+  write_furniture(out, sheets.front());
+  out += "</svg>\n";
+  return out;
 }
 
 }  // namespace printsvc::plots

@@ -4,7 +4,9 @@
 #include "clip.hpp"
 #include "deadline.hpp"
 #include "page.hpp"
+#include "png.hpp"
 #include "render.hpp"
+#include "sheet_draw.hpp"
 
 #include <cairo-pdf.h>
 #include <glib.h>
@@ -12,6 +14,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <numeric>
 #include <stdexcept>
 #include <string>
@@ -103,6 +106,36 @@ void pdf_book::add(const plan& p, std::chrono::milliseconds time_limit) {
   ++s_->pages;
 }
 
+void pdf_book::add_sheet(const plan& p, const sheet_facts& facts, std::chrono::milliseconds time_limit) {
+  const auto until = detail::deadline::after(time_limit);
+  const plan page = at_true_scale(p);
+  const auto frame = detail::frame_sheet(page.page.target_width_mm, page.page.target_height_mm);
+  const auto sheets = detail::compose_sheet(page.page, facts, true);
+  // Every page recorded before any reaches the file, as for a plan's single page.
+  const cairo_rectangle_t sheet{0, 0, detail::a4_long_mm * pt_per_mm, detail::a4_short_mm * pt_per_mm};
+  std::vector<detail::surface_ptr> recorded;
+  for (std::size_t i = 0; i < sheets.size(); ++i) {
+    detail::surface_ptr recording(cairo_recording_surface_create(CAIRO_CONTENT_COLOR_ALPHA, &sheet));
+    check_status(cairo_surface_status(recording.get()), "PDF page");
+    {
+      const detail::cairo_ptr cr(cairo_create(recording.get()));
+      cairo_scale(cr.get(), pt_per_mm, pt_per_mm);
+      if (i == 0) detail::draw_sheet_figure(cr.get(), page, frame.figure, until);
+      detail::draw_sheet_furniture(cr.get(), sheets[i], until);
+      check_status(cairo_status(cr.get()), "drawing the PDF page");
+    }
+    recorded.push_back(std::move(recording));
+  }
+  for (const auto& recording : recorded) {
+    const detail::cairo_ptr cr(cairo_create(s_->surface.get()));
+    cairo_set_source_surface(cr.get(), recording.get(), 0, 0);
+    cairo_paint(cr.get());
+    check_status(cairo_status(cr.get()), "drawing the PDF page");
+    cairo_show_page(cr.get());
+    ++s_->pages;
+  }
+}
+
 void pdf_book::add_notice(std::string_view text) {
   const detail::cairo_ptr cr(cairo_create(s_->surface.get()));
   PangoLayout* layout = pango_cairo_create_layout(cr.get());
@@ -133,6 +166,38 @@ std::string render_pdf(const plan& p, std::chrono::milliseconds time_limit) {
   pdf_book book;
   book.add(p, time_limit);
   return book.finish();
+}
+
+std::string render_sheet_pdf(const plan& p, const sheet_facts& facts, std::chrono::milliseconds time_limit) {
+  pdf_book book;
+  book.add_sheet(p, facts, time_limit);
+  return book.finish();
+}
+
+std::string render_sheet_png(const plan& p, const sheet_facts& facts, std::chrono::milliseconds time_limit) {
+  const auto until = detail::deadline::after(time_limit);
+  const plan page = at_true_scale(p);
+  detail::check_page(page.page);
+  const auto frame = detail::frame_sheet(page.page.target_width_mm, page.page.target_height_mm);
+  const auto sheets = detail::compose_sheet(page.page, facts, false);
+
+  const int width = static_cast<int>(std::lround(detail::a4_long_mm * px_per_mm));
+  const int height = static_cast<int>(std::lround(detail::a4_short_mm * px_per_mm));
+  const int stride = cairo_format_stride_for_width(CAIRO_FORMAT_ARGB32, width);
+  const std::size_t bytes = static_cast<std::size_t>(stride) * static_cast<std::size_t>(height);
+  detail::raster image{detail::pixel_buffer::take(bytes), nullptr, width, height, stride};
+  std::memset(image.pixels.data(), 0, bytes);  // transparent: the encoder lays the picture over white
+  image.surface.reset(
+      cairo_image_surface_create_for_data(image.pixels.data(), CAIRO_FORMAT_ARGB32, width, height, stride));
+  check_status(cairo_surface_status(image.surface.get()), "sheet picture");
+  {
+    const detail::cairo_ptr cr(cairo_create(image.surface.get()));
+    cairo_scale(cr.get(), px_per_mm, px_per_mm);
+    detail::draw_sheet_figure(cr.get(), page, frame.figure, until);
+    detail::draw_sheet_furniture(cr.get(), sheets.front(), until);
+  }
+  cairo_surface_flush(image.surface.get());
+  return detail::encode_png(image);
 }
 
 }  // namespace printsvc::plots

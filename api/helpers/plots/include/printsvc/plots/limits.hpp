@@ -41,6 +41,11 @@ inline constexpr std::size_t max_roads = 5000;
 /// Positions in all rings, road lines and boundary entries together.
 inline constexpr std::size_t max_total_positions = 200000;
 
+/// Record keys a caller may name for a sheet's title block, and characters in one name. The
+/// block has room for six rows beside the parcel's own; a key is a column name, never prose.
+inline constexpr std::size_t max_sheet_fields = 6;
+inline constexpr std::size_t max_sheet_field_name_chars = 64;
+
 /// Processor time a plan may use (on the thread that renders it) before it is abandoned with
 /// render_timeout_error. Real plans use 0.05 to 0.15 s. Processor time rather than the wall
 /// clock, so that a busy machine slows plans down without failing them. The limit is checked

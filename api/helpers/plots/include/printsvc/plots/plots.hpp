@@ -12,8 +12,10 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace printsvc::plots {
@@ -63,6 +65,55 @@ std::string render_pdf(const plan& p, std::chrono::milliseconds time_limit = def
 /// The same page as SVG, in millimetres (viewBox 0 0 297 210), texts as <text> elements.
 std::string render_svg(const plan& p, std::chrono::milliseconds time_limit = default_render_time_limit);
 
+/// What a full plan sheet asks for beyond the plan itself.
+struct sheet_options {
+  /// Keys of the selected parcel's record whose values the title block prints ("key: value"),
+  /// at most max_sheet_fields, each of 1 to max_sheet_field_name_chars characters.
+  std::vector<std::string> fields;
+  /// The date as printed; today's (UTC, YYYY-MM-DD) when empty.
+  std::string date;
+};
+
+/// A row of a sheet's beacon table, in EPSG:26332 metres.
+struct beacon_row {
+  std::string name;  ///< "-" where the records leave the name null
+  double easting;
+  double northing;
+};
+
+/// What a sheet prints besides the figure, read from the selected parcel's record.
+struct sheet_facts {
+  std::string parcel_number;  ///< the `columnname` value as printed
+  std::string title;          ///< the parcel's name, or its number when the name is null
+  std::string area;           ///< "1234.50 m²"
+  std::string land_use;       ///< the record's "land_use", "-" when absent or null
+  std::vector<std::pair<std::string, std::string>> fields;  ///< the named keys and their values
+  std::string date;
+  std::vector<beacon_row> beacons;  ///< in boundary order
+};
+
+/// Reads the sheet's facts from the records plan_layout accepts. Throws plan_input_error for
+/// field names beyond the limits, a named key the selected record lacks, or a value that is no
+/// text, number, true/false or null.
+sheet_facts read_sheet_facts(const nlohmann::ordered_json& parcel_data,
+                             const nlohmann::ordered_json& selected_parcel_number, std::string_view columnname,
+                             const sheet_options& options);
+
+/// The plan on a full A4 landscape sheet: a border, the figure at exactly 1:scale with grid
+/// ticks in EPSG:26332 on its frame, a title block, a north arrow, a scale bar and the beacon
+/// table; beacons that do not fit go on further pages. Throws render_timeout_error as
+/// render_pdf does.
+std::string render_sheet_pdf(const plan& p, const sheet_facts& facts,
+                             std::chrono::milliseconds time_limit = default_render_time_limit);
+
+/// The first page of that sheet as SVG (millimetres); beacons beyond the table are counted.
+std::string render_sheet_svg(const plan& p, const sheet_facts& facts,
+                             std::chrono::milliseconds time_limit = default_render_time_limit);
+
+/// The first page of that sheet as a 300 dpi PNG of the whole A4 page.
+std::string render_sheet_png(const plan& p, const sheet_facts& facts,
+                             std::chrono::milliseconds time_limit = default_render_time_limit);
+
 /// Several plans in one PDF, a page each, in the order they are added. Not for use by several
 /// threads at once.
 class pdf_book {
@@ -74,6 +125,9 @@ class pdf_book {
 
   /// Adds the page of `p`, as render_pdf draws it.
   void add(const plan& p, std::chrono::milliseconds time_limit = default_render_time_limit);
+  /// Adds the pages of `p` on a full sheet, as render_sheet_pdf draws them.
+  void add_sheet(const plan& p, const sheet_facts& facts,
+                 std::chrono::milliseconds time_limit = default_render_time_limit);
   /// Adds a page holding only `text`: where a plan of a batch could not be drawn, and why.
   void add_notice(std::string_view text);
   std::size_t pages() const;
@@ -108,11 +162,13 @@ struct plan_file {
 };
 
 /// plan_layout, then render_png, render_pdf or render_svg; `time_limit` covers the whole call.
+/// With `sheet`, the plan on a full sheet instead (render_sheet_*), its size_mm that of A4.
 plan_file render_plan_file(const nlohmann::ordered_json& parcel_data,
                            const nlohmann::ordered_json& selected_parcel_number,
                            const nlohmann::ordered_json& road_data, std::string_view columnname,
                            const nlohmann::ordered_json& bounding_box, plan_format format,
-                           std::chrono::milliseconds time_limit = default_render_time_limit);
+                           std::chrono::milliseconds time_limit = default_render_time_limit,
+                           const std::optional<sheet_options>& sheet = std::nullopt);
 
 /// plan_layout, then render_png, then base64; `time_limit` (processor time, as for render_png)
 /// covers the whole call, layout included.
