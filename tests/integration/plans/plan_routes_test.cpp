@@ -1,5 +1,6 @@
 // Survey plans over HTTP: posted records, plots read from the database, the scale on its own.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -100,7 +101,7 @@ std::string header_of(const host::http::response& r, const std::string& name) {
 // Pages of a PDF as poppler counts them; -1 without poppler-utils.
 int pdf_pages(const std::string& pdf) {
   if (std::system("command -v pdfinfo >/dev/null 2>&1") != 0) return -1;
-  const std::string path = ::testing::TempDir() + "batch.pdf";
+  const std::string path = ::testing::TempDir() + "plans-" + std::to_string(::getpid()) + "-batch.pdf";
   std::ofstream(path, std::ios::binary) << pdf;
   std::unique_ptr<FILE, decltype(&pclose)> pipe(popen(("pdfinfo '" + path + "'").c_str(), "r"), &pclose);
   char line[512];
@@ -210,7 +211,7 @@ TEST_F(PlanRoutes, PdfAndSvgByFormatOrAccept) {
 // Text of a PDF as pdftotext reads it; none without poppler-utils.
 std::optional<std::string> pdf_text(const std::string& pdf) {
   if (std::system("command -v pdftotext >/dev/null 2>&1") != 0) return std::nullopt;
-  const std::string path = ::testing::TempDir() + "sheet.pdf";
+  const std::string path = ::testing::TempDir() + "plans-" + std::to_string(::getpid()) + "-sheet.pdf";
   std::ofstream(path, std::ios::binary) << pdf;
   std::unique_ptr<FILE, decltype(&pclose)> pipe(popen(("pdftotext '" + path + "' -").c_str(), "r"), &pclose);
   std::string out;

@@ -2,6 +2,8 @@
 
 // Reading PDF files back with poppler's command-line tools (poppler-utils).
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -26,8 +28,12 @@ inline std::string run(const std::string& command) {
   return out;
 }
 
+// Writes `bytes` to a file of this process's own (test cases run in parallel processes, so a
+// shared name would let one read another's half-written file) and returns its path.
 inline std::string saved(const std::string& bytes, const std::string& name) {
-  const std::string path = ::testing::TempDir() + name;
+  static int count = 0;
+  const std::string path =
+      ::testing::TempDir() + "plots-" + std::to_string(::getpid()) + "-" + std::to_string(++count) + "-" + name;
   std::ofstream(path, std::ios::binary) << bytes;
   return path;
 }
