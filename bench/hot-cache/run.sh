@@ -180,7 +180,7 @@ if wanted zipf; then
   # 10 000 tiles that hold plots, from z17 to z19; walking them once also fills Redis.
   tile_list 17,18,19 100000 >"$work/candidates.txt"
   node "$here/hc.js" paths "$base" "$work/candidates.txt" 8 >"$work/candidates-walk.txt"
-  awk '$2 == 200' "$work/candidates-walk.txt" | head -10000 >"$work/zipf-walk.txt"
+  awk '$2 == 200 && n++ < 10000' "$work/candidates-walk.txt" >"$work/zipf-walk.txt"
   cut -d' ' -f1 "$work/zipf-walk.txt" >"$work/zipf.txt"
   count=$(wc -l <"$work/zipf.txt")
   bytes=$(awk '{s += $3} END {print s}' "$work/zipf-walk.txt")
