@@ -329,4 +329,10 @@ surface_ptr flatten_on_white(const raster& image) {
   return out;
 }
 
+PangoLayout* create_thread_layout(cairo_t* cr) {
+  const gobject_ptr<PangoContext> context(pango_font_map_create_context(thread_text_setup().fonts.get()));
+  pango_cairo_update_context(cr, context.get());
+  return pango_layout_new(context.get());
+}
+
 }  // namespace printsvc::plots::detail

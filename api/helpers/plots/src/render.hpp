@@ -37,4 +37,8 @@ void draw_page(cairo_t* cr, const plan& p, deadline until);
 /// pictures were flattened before the PNG encoder did it itself, kept as its reference.
 surface_ptr flatten_on_white(const raster& image);
 
+// A text layout for `cr` on this thread's own font map (the one the figure uses), not on
+// Pango's process-wide default map, whose fontconfig state is never given back.
+PangoLayout* create_thread_layout(cairo_t* cr);
+
 }  // namespace printsvc::plots::detail

@@ -37,7 +37,7 @@ void draw_line(cairo_t* cr, const sheet_line& line) {
 
 void draw_text(cairo_t* cr, const sheet_text& text) {
   if (text.text.empty()) return;
-  const gobject_ptr<PangoLayout> layout(pango_cairo_create_layout(cr));
+  const gobject_ptr<PangoLayout> layout(create_thread_layout(cr));
   // Unhinted metrics, as on the figure: the same widths in the PDF and the picture.
   const font_options_ptr options(cairo_font_options_create());
   cairo_font_options_set_hint_metrics(options.get(), CAIRO_HINT_METRICS_OFF);

@@ -138,7 +138,7 @@ void pdf_book::add_sheet(const plan& p, const sheet_facts& facts, std::chrono::m
 
 void pdf_book::add_notice(std::string_view text) {
   const detail::cairo_ptr cr(cairo_create(s_->surface.get()));
-  PangoLayout* layout = pango_cairo_create_layout(cr.get());
+  PangoLayout* layout = detail::create_thread_layout(cr.get());
   const detail::gobject_ptr<PangoLayout> owner(layout);
   const detail::font_description_ptr font(pango_font_description_from_string("DejaVu Serif 12"));
   pango_layout_set_font_description(layout, font.get());
