@@ -53,6 +53,16 @@ cairo_status_t append_bytes(void* closure, const unsigned char* data, unsigned i
   return CAIRO_STATUS_SUCCESS;
 }
 
+// A page recorded in full goes onto the file as one page: a page stopped part-way by its time
+// limit never reaches it.
+void lay_recorded_page(cairo_surface_t* book, cairo_surface_t* page) {
+  const detail::cairo_ptr cr(cairo_create(book));
+  cairo_set_source_surface(cr.get(), page, 0, 0);
+  cairo_paint(cr.get());
+  check_status(cairo_status(cr.get()), "drawing the PDF page");
+  cairo_show_page(cr.get());
+}
+
 plan at_true_scale(const plan& p) {
   plan out;
   out.page = detail::true_scale_page(p.page);
@@ -98,11 +108,7 @@ void pdf_book::add(const plan& p, std::chrono::milliseconds time_limit) {
     detail::draw_page(cr.get(), page, until);
     check_status(cairo_status(cr.get()), "drawing the PDF page");
   }
-  const detail::cairo_ptr cr(cairo_create(s_->surface.get()));
-  cairo_set_source_surface(cr.get(), recording.get(), 0, 0);
-  cairo_paint(cr.get());
-  check_status(cairo_status(cr.get()), "drawing the PDF page");
-  cairo_show_page(cr.get());
+  lay_recorded_page(s_->surface.get(), recording.get());
   ++s_->pages;
 }
 
@@ -127,11 +133,7 @@ void pdf_book::add_sheet(const plan& p, const sheet_facts& facts, std::chrono::m
     recorded.push_back(std::move(recording));
   }
   for (const auto& recording : recorded) {
-    const detail::cairo_ptr cr(cairo_create(s_->surface.get()));
-    cairo_set_source_surface(cr.get(), recording.get(), 0, 0);
-    cairo_paint(cr.get());
-    check_status(cairo_status(cr.get()), "drawing the PDF page");
-    cairo_show_page(cr.get());
+    lay_recorded_page(s_->surface.get(), recording.get());
     ++s_->pages;
   }
 }
