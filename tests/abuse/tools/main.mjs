@@ -147,7 +147,9 @@ let proxiedUrl = '';
 async function startServer() {
   const logFd = fs.openSync(path.join(work, 'mapsvc.log'), 'a');
   const limit = serverNofile === 'inherit' ? 'true' : `ulimit -Sn ${serverNofile}`;
-  server.proc = spawn('bash', ['-c', `${limit} || true; exec "$0" --port "$1" --db-pool-size "$2" --log-level warning`,
+  // One process: the bounds (memory, descriptors, database connections) are those of the
+  // process measured, which with worker processes would be the supervisor.
+  server.proc = spawn('bash', ['-c', `${limit} || true; exec "$0" --port "$1" --db-pool-size "$2" --workers 1 --log-level warning`,
     bin, String(server.port), String(poolSize)], {
     stdio: ['ignore', logFd, logFd],
     env: { ...env, DATABASE_URL: proxiedUrl, REDIS_HOST: '127.0.0.1', REDIS_PORT: String(redis.port), REDIS_DB: '0',
