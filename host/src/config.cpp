@@ -41,6 +41,7 @@ void apply(config& c, const std::string& key, const std::string& value) {
   if (key == "host") c.host = value;
   else if (key == "port") c.port = static_cast<unsigned short>(parse_whole("port", value, 0, 65535));
   else if (key == "database-url") c.database_url = value;
+  else if (key == "database-read-url") c.database_read_url = value;
   else if (key == "db-pool-size") c.db_pool_size = static_cast<int>(parse_whole("db pool size", value, 1, 1000));
   else if (key == "max-connections")
     c.max_connections = static_cast<int>(parse_whole("max connections", value, 1, 1'000'000));
@@ -70,6 +71,7 @@ config load_config(const std::vector<std::string>& args, const env_lookup& env, 
   c.web_root = std::move(default_web_root);
   const std::pair<const char*, const char*> env_keys[] = {
       {"MAPSVC_HOST", "host"},           {"MAPSVC_PORT", "port"},         {"DATABASE_URL", "database-url"},
+      {"DATABASE_READ_URL", "database-read-url"},
       {"DB_POOL_SIZE", "db-pool-size"}, {"MAPSVC_MAX_CONNECTIONS", "max-connections"},
       {"MAPSVC_WORKERS", "workers"},     {"MAPSVC_MEMORY_CACHE_MB", "memory-cache-mb"},
       {"MAPSVC_WEB_ROOT", "web-root"},   {"MAPSVC_LOG_LEVEL", "log-level"},
@@ -116,6 +118,9 @@ options (each also read from the environment variable shown; flags win):
   --host ADDR          listen address                     MAPSVC_HOST   (127.0.0.1)
   --port N             listen port                        MAPSVC_PORT   (8000)
   --database-url URL   PostgreSQL connection URI          DATABASE_URL  (postgresql://postgres@127.0.0.1:55432/mapsvc)
+  --database-read-url URL  where the read statements (tiles, boxes, centroids, plans) go:
+                       a replica, or several hosts with    DATABASE_READ_URL (none: DATABASE_URL)
+                       target_session_attrs=prefer-standby; DATABASE_URL when it cannot connect
   --workers N          worker processes (0: one per core)  MAPSVC_WORKERS (0)
   --db-pool-size N     database connections per worker    DB_POOL_SIZE  (10)
   --memory-cache-mb N  tile memory per worker (0: none)   MAPSVC_MEMORY_CACHE_MB (64)
@@ -129,7 +134,9 @@ options (each also read from the environment variable shown; flags win):
   --metrics 0|1        count requests for GET /metrics    MAPSVC_METRICS (1)
   -h, --help           this text
 
-The tile cache reads REDIS_HOST (localhost), REDIS_PORT (6379) and REDIS_DB (0).
+The tile cache reads REDIS_HOST (localhost), REDIS_PORT (6379) and REDIS_DB (0); or, for a
+Redis Cluster, REDIS_CLUSTER_NODES (host:port,... of any of its nodes); or, for a primary
+watched by Sentinel, REDIS_SENTINELS (host:port,...) and REDIS_SENTINEL_MASTER (its name).
 MAPSVC_ADMIN_TOKEN (cache purge) and MAPSVC_METRICS_TOKEN (/metrics), when set, must be sent
 as "Authorization: Bearer <token>"; they are read from the environment only.
 )";

@@ -94,8 +94,11 @@ int serve(const host::config& cfg, const mapsvc::tile_gateway::redis_settings& r
     application.require_bearer(host::http::access::metrics, cfg.metrics_token);
     application.set_access_log(cfg.access_log);
 
+    // Every statement of the routes is a read (tiles, boxes, centroids, plans), so with a
+    // replica configured the whole pool goes there, and to the primary while it cannot.
     host::database::pool_options pool_options;
-    pool_options.conninfo = cfg.database_url;
+    pool_options.conninfo = cfg.database_read_url.empty() ? cfg.database_url : cfg.database_read_url;
+    if (!cfg.database_read_url.empty()) pool_options.fallback_conninfo = cfg.database_url;
     pool_options.size = static_cast<std::size_t>(cfg.db_pool_size);
     host::database::pool db_pool(io.get_executor(), pool_options);
     application.set_session_provider(

@@ -1,10 +1,12 @@
 #include "clients/redis/client.hpp"
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <utility>
 
 #include "client_impl.hpp"
+#include "cluster_map.hpp"
 #include "clients/redis/errors.hpp"
 #include "wire.hpp"
 
@@ -14,6 +16,7 @@ namespace {
 
 using detail::client_impl;
 using detail::format_command;
+using detail::key_slot;
 using detail::wire_command;
 
 // The typed calls below are free coroutines holding the shared state, never `this`: the
@@ -25,17 +28,25 @@ using detail::wire_command;
   throw error(std::string("unexpected reply type to ") + command);
 }
 
+// The slot of a key, where it decides the server: in a cluster.
+std::optional<std::uint16_t> slot_of(const std::shared_ptr<client_impl>& impl, std::string_view key) {
+  if (!impl->settings().is_cluster()) return std::nullopt;
+  return key_slot(key);
+}
+
 asio::awaitable<std::optional<std::string>> run_get(std::shared_ptr<client_impl> impl, wire_command command,
-                                                    std::optional<std::chrono::milliseconds> timeout) {
-  reply r = co_await client_impl::execute(std::move(impl), std::move(command), timeout);
+                                                    std::optional<std::chrono::milliseconds> timeout,
+                                                    std::optional<std::uint16_t> slot) {
+  reply r = co_await client_impl::execute(std::move(impl), std::move(command), timeout, slot);
   if (r.type == reply_type::string) co_return std::move(r.str);
   if (r.is_nil()) co_return std::nullopt;
   unexpected("GET", r);
 }
 
 asio::awaitable<value_with_ttl> run_get_with_ttl(std::shared_ptr<client_impl> impl, std::vector<wire_command> commands,
-                                                 std::optional<std::chrono::milliseconds> timeout) {
-  auto replies = co_await client_impl::execute_all(std::move(impl), std::move(commands), timeout);
+                                                 std::optional<std::chrono::milliseconds> timeout,
+                                                 std::optional<std::uint16_t> slot) {
+  auto replies = co_await client_impl::execute_all(std::move(impl), std::move(commands), timeout, slot);
   value_with_ttl out;
   reply& value = replies[0];
   if (value.type == reply_type::string) out.value = std::move(value.str);
@@ -49,20 +60,20 @@ asio::awaitable<value_with_ttl> run_get_with_ttl(std::shared_ptr<client_impl> im
 }
 
 asio::awaitable<void> run_set(std::shared_ptr<client_impl> impl, wire_command command,
-                              std::optional<std::chrono::milliseconds> timeout) {
-  reply r = co_await client_impl::execute(std::move(impl), std::move(command), timeout);
+                              std::optional<std::chrono::milliseconds> timeout, std::optional<std::uint16_t> slot) {
+  reply r = co_await client_impl::execute(std::move(impl), std::move(command), timeout, slot);
   if (r.type != reply_type::status) unexpected("SET", r);
 }
 
-asio::awaitable<std::int64_t> run_del(std::shared_ptr<client_impl> impl, wire_command command) {
-  reply r = co_await client_impl::execute(std::move(impl), std::move(command), std::nullopt);
+asio::awaitable<std::int64_t> run_del(std::shared_ptr<client_impl> impl, wire_command command,
+                                      std::optional<std::uint16_t> slot) {
+  reply r = co_await client_impl::execute(std::move(impl), std::move(command), std::nullopt, slot);
   if (r.type != reply_type::integer) unexpected("DEL", r);
   co_return r.integer;
 }
 
 // SCAN answers [cursor, [key, ...]], the cursor as a bulk string.
-asio::awaitable<scan_page> run_scan(std::shared_ptr<client_impl> impl, wire_command command) {
-  reply r = co_await client_impl::execute(std::move(impl), std::move(command), std::nullopt);
+scan_page page_of(reply r) {
   if (r.type != reply_type::array || r.elements.size() != 2 || r.elements[0].type != reply_type::string ||
       r.elements[1].type != reply_type::array)
     unexpected("SCAN", r);
@@ -73,7 +84,17 @@ asio::awaitable<scan_page> run_scan(std::shared_ptr<client_impl> impl, wire_comm
     if (key.type != reply_type::string) unexpected("SCAN", r);
     page.keys.push_back(std::move(key.str));
   }
-  co_return page;
+  return page;
+}
+
+asio::awaitable<scan_page> run_scan(std::shared_ptr<client_impl> impl, wire_command command) {
+  reply r = co_await client_impl::execute(std::move(impl), std::move(command), std::nullopt);
+  co_return page_of(std::move(r));
+}
+
+asio::awaitable<scan_page> run_scan_at(std::shared_ptr<client_impl> impl, address holder, wire_command command) {
+  reply r = co_await client_impl::execute_at(std::move(impl), std::move(holder), std::move(command));
+  co_return page_of(std::move(r));
 }
 
 wire_command scan_command(std::string_view cursor, std::string_view match, std::int64_t count) {
@@ -109,7 +130,9 @@ client& client::operator=(client&& other) noexcept {
 asio::awaitable<std::optional<std::string>> client::get(std::string_view key,
                                                         std::optional<std::chrono::milliseconds> timeout) {
   const std::array<std::string_view, 2> args{"GET", key};
-  return run_get(live(impl_), format_command(args), timeout);
+  auto impl = live(impl_);
+  const auto slot = slot_of(impl, key);
+  return run_get(std::move(impl), format_command(args), timeout, slot);
 }
 
 asio::awaitable<value_with_ttl> client::get_with_ttl(std::string_view key,
@@ -119,24 +142,30 @@ asio::awaitable<value_with_ttl> client::get_with_ttl(std::string_view key,
   std::vector<wire_command> commands;
   commands.push_back(format_command(get_args));
   commands.push_back(format_command(ttl_args));
-  return run_get_with_ttl(live(impl_), std::move(commands), timeout);
+  auto impl = live(impl_);
+  const auto slot = slot_of(impl, key);
+  return run_get_with_ttl(std::move(impl), std::move(commands), timeout, slot);
 }
 
 asio::awaitable<void> client::set(std::string_view key, std::string_view value,
                                   std::optional<std::int64_t> ex_seconds,
                                   std::optional<std::chrono::milliseconds> timeout) {
+  auto impl = live(impl_);
+  const auto slot = slot_of(impl, key);
   if (!ex_seconds) {
     const std::array<std::string_view, 3> args{"SET", key, value};
-    return run_set(live(impl_), format_command(args), timeout);
+    return run_set(std::move(impl), format_command(args), timeout, slot);
   }
   const std::string seconds = std::to_string(*ex_seconds);
   const std::array<std::string_view, 5> args{"SET", key, value, "EX", seconds};
-  return run_set(live(impl_), format_command(args), timeout);
+  return run_set(std::move(impl), format_command(args), timeout, slot);
 }
 
 asio::awaitable<std::int64_t> client::del(std::string_view key) {
   const std::array<std::string_view, 2> args{"DEL", key};
-  return run_del(live(impl_), format_command(args));
+  auto impl = live(impl_);
+  const auto slot = slot_of(impl, key);
+  return run_del(std::move(impl), format_command(args), slot);
 }
 
 asio::awaitable<scan_page> client::scan(std::string_view cursor, std::string_view match, std::int64_t count) {
@@ -150,7 +179,9 @@ scanner client::scan_iter(std::string match, std::int64_t count) {
 asio::awaitable<reply> client::command(std::vector<std::string> args,
                                        std::optional<std::chrono::milliseconds> timeout) {
   const std::vector<std::string_view> views(args.begin(), args.end());
-  return client_impl::execute(live(impl_), format_command(views), timeout);
+  auto impl = live(impl_);
+  const auto slot = args.size() > 1 ? slot_of(impl, args[1]) : std::nullopt;
+  return client_impl::execute(std::move(impl), format_command(views), timeout, slot);
 }
 
 const options& client::settings() const { return live(impl_)->settings(); }
@@ -159,9 +190,20 @@ scanner::scanner(std::shared_ptr<detail::client_impl> impl, std::string match, s
     : impl_(std::move(impl)), match_(std::move(match)), count_(count) {}
 
 asio::awaitable<std::optional<std::string>> scanner::next() {
+  if (!started_) {
+    holders_ = co_await client_impl::key_holders(impl_);
+    std::reverse(holders_.begin(), holders_.end());  // walked from the back
+    started_ = true;
+  }
   while (pos_ == page_.size()) {
-    if (finished_) co_return std::nullopt;
-    scan_page page = co_await run_scan(impl_, scan_command(cursor_, match_, count_));
+    if (finished_) {
+      // This server's walk is over: on to the next, if any.
+      if (holders_.size() <= 1) co_return std::nullopt;
+      holders_.pop_back();
+      cursor_ = "0";
+      finished_ = false;
+    }
+    scan_page page = co_await run_scan_at(impl_, holders_.back(), scan_command(cursor_, match_, count_));
     cursor_ = std::move(page.cursor);
     finished_ = cursor_ == "0";
     page_ = std::move(page.keys);

@@ -1,18 +1,22 @@
 #include "clients/redis/invalidation_listener.hpp"
 
+#include <algorithm>
 #include <array>
+#include <optional>
 #include <string_view>
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/connect.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 
 #include "clients/redis/errors.hpp"
+#include "cluster_map.hpp"
+#include "dial.hpp"
+#include "request.hpp"
 #include "wire.hpp"
 
 namespace clients::redis {
@@ -134,11 +138,15 @@ class listener_state : public std::enable_shared_from_this<listener_state> {
     parser_ = std::make_unique<reply_parser>();
     link_ = std::make_shared<link>(executor_);
     asio::co_spawn(executor_, watch(shared_from_this(), link_), asio::detached);
-    tcp::resolver resolver(executor_);
-    auto [resolve_ec, endpoints] = co_await resolver.async_resolve(where_.host, std::to_string(where_.port), nothrow);
-    if (resolve_ec) throw connection_error(resolve_ec.message());
-    auto [connect_ec, endpoint] = co_await asio::async_connect(link_->socket, endpoints, nothrow);
-    if (connect_ec || link_->closed) throw connection_error("cannot connect to Redis for invalidations");
+    {
+      const auto limit = where_.connect_timeout.count() > 0 ? std::optional(where_.connect_timeout) : std::nullopt;
+      asio::steady_timer bound(executor_, deadline_after(limit));
+      const address server = co_await locate_server(executor_, where_, bound);
+      auto socket = co_await dial(executor_, server, bound);
+      if (where_.uses_sentinels()) co_await confirm_primary(socket, server, bound);
+      if (stopped_ || link_->closed) throw connection_error("stopped");
+      link_->socket = std::move(socket);
+    }
 
     const auto ask_id = command_of("CLIENT", "ID");
     co_await send(link_, ask_id);
@@ -187,18 +195,139 @@ class listener_state : public std::enable_shared_from_this<listener_state> {
   bool stopped_ = false;
 };
 
+// In a Redis Cluster each primary reports the changes of its own keys, so there is one
+// listener per primary, and the cluster is tracked only while all of them are. When one of
+// them loses its connection the primaries are asked for again (a replica may have taken over),
+// and the listeners follow; the set is also checked every few seconds.
+class cluster_listener_state : public std::enable_shared_from_this<cluster_listener_state> {
+ public:
+  cluster_listener_state(asio::any_io_executor ex, options where, invalidation_listener::settings how,
+                         invalidation_listener::callbacks calls)
+      : executor_(std::move(ex)), where_(std::move(where)), how_(std::move(how)), calls_(std::move(calls)),
+        wake_(executor_) {}
+
+  static asio::awaitable<void> run(std::shared_ptr<cluster_listener_state> self) {
+    while (!self->stopped_) {
+      std::optional<std::vector<address>> found;
+      try {
+        found = co_await self->discover();
+      } catch (const std::exception&) {
+        // No node answered: the listeners keep trying their own servers meanwhile.
+      }
+      if (self->stopped_) break;
+      if (found && *found != self->primaries_) self->follow(std::move(*found));
+      self->wake_.expires_after(self->tracking_ ? recheck_every : self->how_.retry_delay);
+      co_await self->wake_.async_wait(nothrow);
+    }
+  }
+
+  void stop() {
+    if (stopped_) return;
+    stopped_ = true;
+    for (auto& sub : subs_) sub->stop();
+    subs_.clear();
+    wake_.cancel();
+  }
+
+  bool tracking() const { return tracking_; }
+
+ private:
+  static constexpr auto recheck_every = std::chrono::seconds(5);
+  static constexpr auto ask_one_node = std::chrono::seconds(1);
+
+  asio::awaitable<std::vector<address>> discover() {
+    std::vector<address> candidates = primaries_;
+    candidates.insert(candidates.end(), where_.cluster_nodes.begin(), where_.cluster_nodes.end());
+    const std::array<std::string_view, 2> args{"CLUSTER", "SLOTS"};
+    const wire_command question = format_command(args);
+    for (const auto& candidate : candidates) {
+      try {
+        asio::steady_timer bound(executor_, clock::now() + ask_one_node);
+        auto socket = co_await dial(executor_, candidate, bound);
+        const reply answer = co_await exchange(socket, question, bound);
+        if (!answer.is_error()) co_return slot_map::from_cluster_slots(answer, candidate).primaries();
+      } catch (const std::exception&) {
+      }
+      if (stopped_) break;
+    }
+    throw connection_error("no node of the Redis Cluster told its slots");
+  }
+
+  void follow(std::vector<address> primaries) {
+    for (auto& sub : subs_) sub->stop();
+    subs_.clear();
+    primaries_ = std::move(primaries);
+    sub_tracking_.assign(primaries_.size(), false);
+    for (std::size_t i = 0; i < primaries_.size(); ++i) {
+      options one = where_;
+      one.host = primaries_[i].host;
+      one.port = primaries_[i].port;
+      one.cluster_nodes.clear();
+      one.sentinels.clear();
+      const std::weak_ptr<cluster_listener_state> weak = weak_from_this();
+      invalidation_listener::callbacks relay;
+      relay.on_keys = [weak](std::vector<std::string> keys) {
+        if (auto self = weak.lock(); self && !self->stopped_ && self->calls_.on_keys) self->calls_.on_keys(std::move(keys));
+      };
+      relay.on_flush = [weak] {
+        if (auto self = weak.lock(); self && !self->stopped_ && self->calls_.on_flush) self->calls_.on_flush();
+      };
+      relay.on_tracking = [weak, i](bool on) {
+        if (auto self = weak.lock(); self && !self->stopped_) self->sub_tracking(i, on);
+      };
+      auto sub = std::make_shared<listener_state>(executor_, std::move(one), how_, std::move(relay));
+      asio::co_spawn(executor_, listener_state::run(sub), asio::detached);
+      subs_.push_back(std::move(sub));
+    }
+    update_tracking();
+  }
+
+  void sub_tracking(std::size_t index, bool on) {
+    if (index >= sub_tracking_.size()) return;
+    sub_tracking_[index] = on;
+    update_tracking();
+    if (!on) wake_.cancel();  // that primary may have been replaced: look again now
+  }
+
+  void update_tracking() {
+    const bool all = !sub_tracking_.empty() && std::all_of(sub_tracking_.begin(), sub_tracking_.end(), [](bool b) { return b; });
+    if (all == tracking_) return;
+    tracking_ = all;
+    if (calls_.on_tracking) calls_.on_tracking(all);
+  }
+
+  asio::any_io_executor executor_;
+  options where_;
+  invalidation_listener::settings how_;
+  invalidation_listener::callbacks calls_;
+  asio::steady_timer wake_;
+  std::vector<address> primaries_;
+  std::vector<std::shared_ptr<listener_state>> subs_;
+  std::vector<bool> sub_tracking_;
+  bool tracking_ = false;
+  bool stopped_ = false;
+};
+
 }  // namespace detail
 
 invalidation_listener::invalidation_listener(asio::any_io_executor executor, options where, settings how,
-                                             callbacks calls)
-    : state_(std::make_shared<detail::listener_state>(executor, std::move(where), std::move(how), std::move(calls))) {
+                                             callbacks calls) {
+  if (where.is_cluster()) {
+    cluster_ = std::make_shared<detail::cluster_listener_state>(executor, std::move(where), std::move(how), std::move(calls));
+    asio::co_spawn(executor, detail::cluster_listener_state::run(cluster_), asio::detached);
+    return;
+  }
+  state_ = std::make_shared<detail::listener_state>(executor, std::move(where), std::move(how), std::move(calls));
   asio::co_spawn(executor, detail::listener_state::run(state_), asio::detached);
 }
 
 invalidation_listener::~invalidation_listener() { stop(); }
 
-void invalidation_listener::stop() { state_->stop(); }
+void invalidation_listener::stop() {
+  if (state_) state_->stop();
+  if (cluster_) cluster_->stop();
+}
 
-bool invalidation_listener::tracking() const { return state_->tracking(); }
+bool invalidation_listener::tracking() const { return state_ ? state_->tracking() : cluster_->tracking(); }
 
 }  // namespace clients::redis

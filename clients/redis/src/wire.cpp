@@ -3,6 +3,7 @@
 #include <hiredis/hiredis.h>
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -13,6 +14,18 @@
 namespace clients::redis::detail {
 
 void wire_command::free_command::operator()(char* p) const { redisFreeCommand(p); }
+
+wire_command wire_command::clone() const {
+  wire_command copy;
+  if (!bytes_) return copy;
+  // Allocated as hiredis allocates, since redisFreeCommand gives it back.
+  auto* bytes = static_cast<char*>(hi_malloc(size_));
+  if (bytes == nullptr) throw std::bad_alloc();
+  std::memcpy(bytes, bytes_.get(), size_);
+  copy.bytes_.reset(bytes);
+  copy.size_ = size_;
+  return copy;
+}
 
 wire_command format_command(std::span<const std::string_view> args) {
   if (args.empty()) throw std::invalid_argument("a Redis command needs at least one argument");

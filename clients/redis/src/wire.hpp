@@ -21,6 +21,8 @@ class wire_command {
   wire_command() = default;
   const char* data() const { return bytes_.get(); }
   std::size_t size() const { return size_; }
+  /// A copy, for a command that may have to be sent again (to another cluster node).
+  wire_command clone() const;
 
  private:
   friend wire_command format_command(std::span<const std::string_view> args);

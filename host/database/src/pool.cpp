@@ -69,6 +69,7 @@ asio::awaitable<std::unique_ptr<connection>> pool_state::acquire(
     auto c = std::move(idle_.back());
     idle_.pop_back();
     if (c->check_alive()) co_return c;
+    on_fallback_.erase(c.get());
     --open_;
   }
   if (open_ < options_.size) {
@@ -101,6 +102,7 @@ asio::awaitable<std::unique_ptr<connection>> pool_state::acquire(
   if (w.granted) {
     guard.taken = true;
     if (w.conn && w.conn->check_alive()) co_return std::move(w.conn);
+    on_fallback_.erase(w.conn.get());
     w.conn.reset();
     co_return co_await open_in_slot();
   }
@@ -122,9 +124,33 @@ asio::awaitable<std::unique_ptr<connection>> pool_state::open_in_slot() {
     }
   } guard{*this};
   auto c = std::make_unique<connection>(ex_, blocking_.get_executor(), cache_);
-  co_await c->connect(options_.conninfo, options_.connect_timeout);
+  bool fall_back = falling_back();
+  if (!fall_back) {
+    try {
+      co_await c->connect(options_.conninfo, options_.connect_timeout);
+    } catch (const clients::pg::connection_error&) {
+      if (options_.fallback_conninfo.empty()) throw;
+      fall_back = true;
+      fallback_until_ = std::chrono::steady_clock::now() + options_.fallback_for;
+    }
+  }
+  if (fall_back) {
+    c = std::make_unique<connection>(ex_, blocking_.get_executor(), cache_);
+    co_await c->connect(options_.fallback_conninfo, options_.connect_timeout);
+    on_fallback_.insert(c.get());
+  }
   guard.kept = true;
   co_return c;
+}
+
+bool pool_state::falling_back() const {
+  return !options_.fallback_conninfo.empty() && std::chrono::steady_clock::now() < fallback_until_;
+}
+
+void pool_state::drop(std::unique_ptr<connection> conn) noexcept {
+  on_fallback_.erase(conn.get());
+  conn.reset();  // closes; a statement still running is cancelled on the server
+  slot_freed();
 }
 
 void pool_state::slot_freed() noexcept {
@@ -143,10 +169,9 @@ void pool_state::grant(std::unique_ptr<connection> conn) noexcept {
 void pool_state::release(std::unique_ptr<connection> conn) noexcept {
   if (!conn) return;
   const bool clean = conn->usable() && conn->transaction() == clients::pg::transaction_state::idle;
-  if (!clean || closed_) {
-    conn.reset();  // closes; a statement still running is cancelled on the server
-    return slot_freed();
-  }
+  // A connection to the fallback is given up once the first server may be back.
+  const bool stale_fallback = on_fallback_.contains(conn.get()) && !falling_back();
+  if (!clean || closed_ || stale_fallback) return drop(std::move(conn));
   if (!waiters_.empty()) return grant(std::move(conn));
   idle_.push_back(std::move(conn));
 }

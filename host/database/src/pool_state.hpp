@@ -14,6 +14,7 @@
 #include <chrono>
 #include <list>
 #include <optional>
+#include <unordered_set>
 #include <memory>
 #include <vector>
 
@@ -47,6 +48,9 @@ class pool_state : public std::enable_shared_from_this<pool_state> {
   };
 
   boost::asio::awaitable<std::unique_ptr<clients::pg::connection>> open_in_slot();
+  bool falling_back() const;
+  // Forgets a connection that is being closed, handing back its slot.
+  void drop(std::unique_ptr<clients::pg::connection> conn) noexcept;
   void slot_freed() noexcept;
   void grant(std::unique_ptr<clients::pg::connection> conn) noexcept;
 
@@ -59,6 +63,9 @@ class pool_state : public std::enable_shared_from_this<pool_state> {
   std::list<waiter*> waiters_;
   std::size_t open_ = 0;
   bool closed_ = false;
+  // Connections opened to fallback_conninfo, and until when new ones go there too.
+  std::unordered_set<const clients::pg::connection*> on_fallback_;
+  std::chrono::steady_clock::time_point fallback_until_{};
   std::uint64_t waits_ = 0;
   std::chrono::nanoseconds waited_{0};
 };

@@ -12,6 +12,8 @@ struct config {
   std::string host = "127.0.0.1";
   unsigned short port = 8000;
   std::string database_url = "postgresql://postgres@127.0.0.1:55432/mapsvc";
+  // Where the read statements go (a replica); empty: database_url.
+  std::string database_read_url;
   int db_pool_size = 10;
   int max_connections = 10'000;
   int workers = 0;  // worker processes; 0: one per core
@@ -33,7 +35,7 @@ struct config {
 
 using env_lookup = std::function<std::optional<std::string>(const std::string&)>;
 
-// Reads MAPSVC_HOST, MAPSVC_PORT, DATABASE_URL, DB_POOL_SIZE, MAPSVC_MAX_CONNECTIONS,
+// Reads MAPSVC_HOST, MAPSVC_PORT, DATABASE_URL, DATABASE_READ_URL, DB_POOL_SIZE, MAPSVC_MAX_CONNECTIONS,
 // MAPSVC_WORKERS, MAPSVC_MEMORY_CACHE_MB, MAPSVC_WEB_ROOT, MAPSVC_LOG_LEVEL, MAPSVC_CORS_ORIGINS,
 // MAPSVC_PUBLIC_URL, MAPSVC_ACCESS_LOG, MAPSVC_METRICS, MAPSVC_ADMIN_TOKEN and MAPSVC_METRICS_TOKEN, then the
 // flags. Throws std::invalid_argument naming the bad setting.

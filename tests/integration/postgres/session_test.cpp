@@ -332,3 +332,62 @@ TEST_F(Pool, AbandonedRequestDiscardsItsConnectionAndStopsItsStatement) {
 }
 
 }  // namespace
+
+namespace {
+
+// The URL of another database on the same server.
+std::string with_database(const std::string& url, const std::string& name) {
+  const auto slash = url.rfind('/');
+  const auto query = url.find('?', slash);
+  return url.substr(0, slash + 1) + name + (query == std::string::npos ? "" : url.substr(query));
+}
+
+}  // namespace
+
+// A read replica that cannot be reached: the pool serves from the fallback (the primary) at
+// once, and goes back to the replica once it is there again.
+TEST_F(Pool, UnreachableServerFallsBackAndComesBack) {
+  run_async([&](asio::any_io_executor ex) -> asio::awaitable<void> {
+    auto admin = co_await open(ex, blocking);
+    const std::string replica = unique_name("mapsvc_replica");
+    const pg::params none;
+    // Statements are built before their co_await: g++ 12 destroys temporaries of a co_await
+    // expression twice.
+    const std::string drop = "DROP DATABASE IF EXISTS " + replica + " WITH (FORCE)";
+    const std::string create = "CREATE DATABASE " + replica;
+    co_await admin->execute(drop, none);
+    auto o = options(2);
+    o.conninfo = with_database(database_url(), replica);  // does not exist yet
+    o.fallback_conninfo = database_url();
+    o.fallback_for = 300ms;
+    {
+      db::pool pool(ex, o);
+      const auto database_of = [&]() -> asio::awaitable<std::string> {
+        auto s = db::get_db(pool);
+        auto r = co_await s.execute("SELECT current_database() AS name");
+        auto name = r[0].get<std::string>("name");
+        co_await s.close();
+        co_return name;
+      };
+      const std::string primary = co_await database_of();
+      EXPECT_NE(primary, replica);
+      EXPECT_EQ(co_await database_of(), primary) << "the fallback connection is reused meanwhile";
+
+      co_await admin->execute(create, none);
+      co_await sleep_for(400ms);
+      // The fallback connection handed back after the while is closed; the next goes to the replica.
+      EXPECT_EQ(co_await database_of(), primary);
+      EXPECT_EQ(pool.stats().open, 0u);
+      EXPECT_EQ(co_await database_of(), replica);
+    }
+    // Without a fallback, the failure is the caller's.
+    o.fallback_conninfo.clear();
+    o.conninfo = with_database(database_url(), replica + "_missing");
+    o.fallback_for = 5s;
+    db::pool lone(ex, o);
+    auto s = db::get_db(lone);
+    EXPECT_THROW(co_await s.execute("SELECT 1"), pg::connection_error);
+    co_await s.close();
+    co_await admin->execute(drop, none);
+  });
+}

@@ -9,7 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <vector>
 #include <cstdlib>
 #include <future>
 #include <stdexcept>
@@ -96,15 +98,17 @@ T run(asio::io_context& ioc, asio::awaitable<T> work) {
   return wait_for(ioc, f);
 }
 
-/// A throw-away redis-server child on a free port.
+/// A throw-away redis-server child on a free port, with extra arguments if given (a cluster
+/// node, a replica, a sentinel: "--sentinel" with a config file first).
 class redis_child {
  public:
-  redis_child() { start(); }
+  explicit redis_child(std::vector<std::string> extra = {}) : extra_(std::move(extra)) { start(); }
   ~redis_child() { kill(); }
   redis_child(const redis_child&) = delete;
   redis_child& operator=(const redis_child&) = delete;
 
   redis::options options() const { return local(port_); }
+  int port() const { return port_; }
   void pause() { ::kill(pid_, SIGSTOP); }
   void resume() { ::kill(pid_, SIGCONT); }
   void kill() {
@@ -120,8 +124,18 @@ class redis_child {
       const int null = ::open("/dev/null", O_WRONLY);  // keep the server's banner out of test output
       ::dup2(null, 1);
       ::dup2(null, 2);
-      ::execlp("redis-server", "redis-server", "--port", port.c_str(), "--bind", "127.0.0.1", "--save", "",
-               "--appendonly", "no", "--loglevel", "warning", static_cast<char*>(nullptr));
+      std::vector<std::string> args{"redis-server"};
+      // A config file must come first; a sentinel takes no persistence options.
+      if (!extra_.empty() && extra_[0].ends_with(".conf")) args.push_back(extra_[0]);
+      for (const char* a : {"--port", port.c_str(), "--bind", "127.0.0.1", "--loglevel", "warning"}) args.push_back(a);
+      if (std::find(extra_.begin(), extra_.end(), "--sentinel") == extra_.end())
+        for (const char* a : {"--save", "", "--appendonly", "no"}) args.push_back(a);
+      for (std::size_t i = 0; i < extra_.size(); ++i)
+        if (i > 0 || !extra_[0].ends_with(".conf")) args.push_back(extra_[i]);
+      std::vector<char*> argv;
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      ::execvp("redis-server", argv.data());
       ::_exit(127);
     }
     for (int i = 0; i < 500 && !probe_port(port_, true); ++i) std::this_thread::sleep_for(10ms);
@@ -129,6 +143,7 @@ class redis_child {
   }
 
  private:
+  std::vector<std::string> extra_;
   int port_ = free_port();
   pid_t pid_ = -1;
 };

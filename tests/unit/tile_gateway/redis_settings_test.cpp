@@ -93,3 +93,42 @@ TEST(PythonInt, RefusesWhatIntRefuses) {
     }
   }
 }
+
+TEST(RedisDeployments, ClusterAndSentinelSettingsAreReadAndShown) {
+  const auto cluster = tg::read_redis_settings(fake_env({{"REDIS_CLUSTER_NODES", " 127.0.0.1:7001,127.0.0.1:7002 "}}));
+  ASSERT_EQ(cluster.cluster_nodes.size(), 2u);
+  EXPECT_EQ(cluster.cluster_nodes[1].port, 7002);
+  EXPECT_NE(tg::banner_text(cluster).find("  - Redis: Redis Cluster via 127.0.0.1:7001,127.0.0.1:7002\n"),
+            std::string::npos);
+
+  const auto sentinel = tg::read_redis_settings(
+      fake_env({{"REDIS_SENTINELS", "s1:26379,s2:26379"}, {"REDIS_SENTINEL_MASTER", "tiles"}, {"REDIS_DB", "2"}}));
+  EXPECT_EQ(sentinel.sentinels.size(), 2u);
+  EXPECT_EQ(sentinel.sentinel_master, "tiles");
+  EXPECT_NE(tg::banner_text(sentinel).find("primary 'tiles' via sentinels s1:26379,s2:26379/2"), std::string::npos);
+
+  // Blank lists are as good as unset.
+  EXPECT_TRUE(tg::read_redis_settings(fake_env({{"REDIS_CLUSTER_NODES", "  "}})).cluster_nodes.empty());
+}
+
+TEST(RedisDeployments, ContradictionsAreRefusedNamingTheSetting) {
+  const auto refusal = [](std::map<std::string, std::string> vars) {
+    try {
+      tg::read_redis_settings(fake_env(std::move(vars)));
+    } catch (const std::invalid_argument& e) {
+      return std::string(e.what());
+    }
+    return std::string("accepted");
+  };
+  EXPECT_EQ(refusal({{"REDIS_CLUSTER_NODES", "h:7001"}, {"REDIS_DB", "3"}}),
+            "a Redis Cluster has only database 0: REDIS_DB=3 cannot be used with REDIS_CLUSTER_NODES");
+  EXPECT_NE(refusal({{"REDIS_CLUSTER_NODES", "h:7001"}, {"REDIS_SENTINELS", "s:26379"}, {"REDIS_SENTINEL_MASTER", "m"}})
+                .find("cannot be used together"),
+            std::string::npos);
+  EXPECT_NE(refusal({{"REDIS_SENTINELS", "s:26379"}}).find("REDIS_SENTINELS needs REDIS_SENTINEL_MASTER"),
+            std::string::npos);
+  EXPECT_EQ(refusal({{"REDIS_CLUSTER_NODES", "h:7001,nope"}}),
+            "REDIS_CLUSTER_NODES: 'nope' is not host:port with a port from 1 to 65535");
+  EXPECT_EQ(refusal({{"REDIS_SENTINELS", "s:0"}, {"REDIS_SENTINEL_MASTER", "m"}}),
+            "REDIS_SENTINELS: 's:0' is not host:port with a port from 1 to 65535");
+}

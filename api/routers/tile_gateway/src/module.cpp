@@ -19,6 +19,9 @@ clients::redis::options client_options(const redis_settings& s) {
   o.host = s.host;
   o.port = s.port;
   o.db = s.db;
+  o.cluster_nodes = s.cluster_nodes;
+  o.sentinels = s.sentinels;
+  o.sentinel_master = s.sentinel_master;
   o.connect_timeout = std::chrono::seconds(5);
   o.socket_timeout = std::chrono::seconds(5);
   return o;

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdint>
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "mapsvc/tile_gateway/errors.hpp"
@@ -62,6 +63,17 @@ int setting_as_int(const getenv_function& getenv_fn, const char* name, const cha
   return static_cast<int>(value);
 }
 
+// A comma list of host:port; unset or blank: none.
+std::vector<clients::redis::address> address_list(const getenv_function& getenv_fn, const char* name) {
+  const char* raw = getenv_fn(name);
+  if (raw == nullptr || strip_python_space(raw).empty()) return {};
+  try {
+    return clients::redis::parse_address_list(std::string(strip_python_space(raw)));
+  } catch (const std::invalid_argument& e) {
+    throw std::invalid_argument(std::string(name) + ": " + e.what());
+  }
+}
+
 }  // namespace
 
 std::int64_t parse_python_int(std::string_view text) {
@@ -106,6 +118,19 @@ redis_settings read_redis_settings(const getenv_function& getenv_fn) {
   // How many databases exist is the server's own setting; only a negative number is
   // certainly wrong here.
   settings.db = setting_as_int(getenv_fn, "REDIS_DB", "0", 0, INT_MAX);
+  settings.cluster_nodes = address_list(getenv_fn, "REDIS_CLUSTER_NODES");
+  settings.sentinels = address_list(getenv_fn, "REDIS_SENTINELS");
+  if (const char* master = getenv_fn("REDIS_SENTINEL_MASTER")) settings.sentinel_master = strip_python_space(master);
+
+  if (!settings.cluster_nodes.empty() && !settings.sentinels.empty())
+    throw std::invalid_argument(
+        "REDIS_CLUSTER_NODES and REDIS_SENTINELS cannot be used together: a Redis Cluster fails over by itself");
+  if (!settings.cluster_nodes.empty() && settings.db != 0)
+    throw std::invalid_argument("a Redis Cluster has only database 0: REDIS_DB=" + std::to_string(settings.db) +
+                                " cannot be used with REDIS_CLUSTER_NODES");
+  if (!settings.sentinels.empty() && settings.sentinel_master.empty())
+    throw std::invalid_argument(
+        "REDIS_SENTINELS needs REDIS_SENTINEL_MASTER, the name the sentinels know the primary by");
   return settings;
 }
 

@@ -30,7 +30,8 @@ struct scan_page {
 };
 
 /// Walks a SCAN MATCH pattern key by key, fetching the next page only when the current one is
-/// used up. Keys come as Redis returned them; SCAN may return a key twice and so may this.
+/// used up. Keys come as Redis returned them; SCAN may return a key twice and so may this. In a
+/// Redis Cluster the walk goes through every primary in turn, so it sees every key.
 /// The scanner must outlive each `next()` it is awaited on.
 class scanner {
  public:
@@ -44,6 +45,8 @@ class scanner {
   std::shared_ptr<detail::client_impl> impl_;
   std::string match_;
   std::int64_t count_;
+  std::vector<address> holders_;  // the servers still to walk, learnt on the first next()
+  bool started_ = false;
   std::string cursor_ = "0";
   std::vector<std::string> page_;
   std::size_t pos_ = 0;
@@ -92,7 +95,8 @@ class client {
                             std::optional<std::int64_t> ex_seconds = {},
                             std::optional<std::chrono::milliseconds> timeout = {});
 
-  /// DEL of one key: the number of keys removed (0 or 1).
+  /// DEL of one key: the number of keys removed (0 or 1). In a cluster, keys go to the node
+  /// that serves their slot; commands without a key (`command` with one argument) to any primary.
   asio::awaitable<std::int64_t> del(std::string_view key);
 
   /// One SCAN step: SCAN cursor MATCH match COUNT count.

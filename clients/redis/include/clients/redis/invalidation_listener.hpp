@@ -16,6 +16,7 @@ namespace asio = boost::asio;
 
 namespace detail {
 class listener_state;
+class cluster_listener_state;
 }
 
 /// Server-assisted client-side caching, broadcast mode: a connection of its own that asks
@@ -28,6 +29,10 @@ class listener_state;
 /// so `on_tracking(false)` tells the owner to stop trusting what it keeps. The listener
 /// reconnects by itself, pings to notice a connection that went quiet, and stops with
 /// `stop()` or its destruction. Callbacks run on the executor.
+///
+/// With Sentinel in the options it listens to the current primary, asked of the sentinels on
+/// every connect. In a Redis Cluster it listens to every primary (each reports its own keys)
+/// and is tracking only while all of them are; it follows the primaries as they change.
 class invalidation_listener {
  public:
   struct callbacks {
@@ -60,7 +65,8 @@ class invalidation_listener {
   bool tracking() const;
 
  private:
-  std::shared_ptr<detail::listener_state> state_;
+  std::shared_ptr<detail::listener_state> state_;            // one server
+  std::shared_ptr<detail::cluster_listener_state> cluster_;  // or every primary of a cluster
 };
 
 }  // namespace clients::redis

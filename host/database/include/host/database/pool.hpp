@@ -15,6 +15,12 @@ namespace host::database {
 struct pool_options {
   // A postgresql:// URI (or key=value string) as libpq accepts it.
   std::string conninfo = "postgresql://postgres@127.0.0.1:55432/mapsvc";
+  // Where to connect when `conninfo` cannot be reached (a replica gone: the primary). For a
+  // while after such a failure new connections go straight there, and connections opened
+  // there are closed when handed back after that while, so the pool returns to `conninfo`.
+  // Empty: none.
+  std::string fallback_conninfo;
+  std::chrono::milliseconds fallback_for{5'000};
   std::size_t size = 10;
   std::chrono::milliseconds connect_timeout{10'000};
   // How long a request waits for a free connection before pool_error.

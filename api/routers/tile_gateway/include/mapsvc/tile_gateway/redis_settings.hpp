@@ -5,6 +5,9 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "clients/redis/options.hpp"
 
 namespace mapsvc::tile_gateway {
 
@@ -13,6 +16,11 @@ struct redis_settings {
   std::string host;
   int port;
   int db;
+  // A Redis Cluster, when not empty (host and port are then unused).
+  std::vector<clients::redis::address> cluster_nodes;
+  // A primary watched by Sentinel, when not empty: the sentinels and the primary's name.
+  std::vector<clients::redis::address> sentinels;
+  std::string sentinel_master;
 };
 
 // Looks a variable up like std::getenv: nullptr when unset.
@@ -23,6 +31,11 @@ using getenv_function = std::function<const char*(const char*)>;
 // read as Python's int() reads them. Throws invalid_setting, naming the variable and its
 // range, when the port is not from 1 to 65535 or the database number is negative (or
 // either is not an integer).
+//
+// REDIS_CLUSTER_NODES ("host:port,...") chooses a Redis Cluster, REDIS_SENTINELS ("host:port,...")
+// with REDIS_SENTINEL_MASTER a Sentinel-watched primary. Throws std::invalid_argument naming
+// the variable when a list entry is not host:port, when both are set, when the sentinels come
+// without the primary's name, or when a cluster is given a database other than 0.
 redis_settings read_redis_settings(const getenv_function& getenv_fn = std::getenv);
 
 // Converts text as Python's int() does in base 10: surrounding whitespace, an optional
