@@ -190,26 +190,41 @@ scanner::scanner(std::shared_ptr<detail::client_impl> impl, std::string match, s
     : impl_(std::move(impl)), match_(std::move(match)), count_(count) {}
 
 asio::awaitable<std::optional<std::string>> scanner::next() {
+  while (pos_ == page_.size()) {
+    auto page = co_await next_page();
+    if (!page) co_return std::nullopt;
+    page_ = std::move(*page);
+    pos_ = 0;
+  }
+  co_return std::move(page_[pos_++]);
+}
+
+asio::awaitable<std::optional<std::vector<std::string>>> scanner::next_page() {
+  if (pos_ < page_.size()) {
+    std::vector<std::string> rest(std::make_move_iterator(page_.begin() + static_cast<std::ptrdiff_t>(pos_)),
+                                  std::make_move_iterator(page_.end()));
+    page_.clear();
+    pos_ = 0;
+    co_return rest;
+  }
   if (!started_) {
     holders_ = co_await client_impl::key_holders(impl_);
     std::reverse(holders_.begin(), holders_.end());  // walked from the back
     started_ = true;
   }
-  while (pos_ == page_.size()) {
-    if (finished_) {
-      // This server's walk is over: on to the next, if any.
-      if (holders_.size() <= 1) co_return std::nullopt;
-      holders_.pop_back();
-      cursor_ = "0";
-      finished_ = false;
-    }
-    scan_page page = co_await run_scan_at(impl_, holders_.back(), scan_command(cursor_, match_, count_));
-    cursor_ = std::move(page.cursor);
-    finished_ = cursor_ == "0";
-    page_ = std::move(page.keys);
-    pos_ = 0;
+  if (finished_) {
+    // This server's walk is over: on to the next, if any.
+    if (holders_.size() <= 1) co_return std::nullopt;
+    holders_.pop_back();
+    cursor_ = "0";
+    finished_ = false;
   }
-  co_return std::move(page_[pos_++]);
+  scan_page page = co_await run_scan_at(impl_, holders_.back(), scan_command(cursor_, match_, count_));
+  cursor_ = std::move(page.cursor);
+  finished_ = cursor_ == "0";
+  page_.clear();
+  pos_ = 0;
+  co_return std::move(page.keys);
 }
 
 }  // namespace clients::redis

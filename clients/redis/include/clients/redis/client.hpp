@@ -38,6 +38,10 @@ class scanner {
   /// The next key, or none once the cursor has come back to "0" and the last page is used up.
   asio::awaitable<std::optional<std::string>> next();
 
+  /// The keys of the current page not yet taken, or else the next page's (which may be empty);
+  /// none once the walk is over. For callers that act on a page at once.
+  asio::awaitable<std::optional<std::vector<std::string>>> next_page();
+
  private:
   friend class client;
   scanner(std::shared_ptr<detail::client_impl> impl, std::string match, std::int64_t count);
