@@ -103,9 +103,13 @@ struct connection::impl {
     });
   }
 
-  void sync_descriptor() {
+  // `reregister`: libpq may have closed the socket and opened another since the last look (the
+  // next host or address, an SSL fallback), and the new one often gets the same number. The
+  // closed socket left epoll with it, so the new one must be registered whatever its number,
+  // or no readiness would ever be reported for it.
+  void sync_descriptor(bool reregister = false) {
     const int fd = PQsocket(conn);
-    if (desc.is_open() && desc.native_handle() == fd) return;
+    if (desc.is_open() && desc.native_handle() == fd && !reregister) return;
     if (desc.is_open()) desc.release();
     if (fd >= 0) desc.assign(fd);
   }
@@ -296,7 +300,7 @@ asio::awaitable<void> connection::connect(std::string conninfo, std::chrono::mil
     PostgresPollingStatusType st = PGRES_POLLING_WRITING;
     for (;;) {
       // The socket can change between polls (several hosts or addresses, SSL fallback).
-      m.sync_descriptor();
+      m.sync_descriptor(true);
       if (st == PGRES_POLLING_OK) break;
       if (st == PGRES_POLLING_FAILED) throw m.lost("cannot connect");
       co_await m.wait(st == PGRES_POLLING_READING ? wait_type::wait_read : wait_type::wait_write, &deadline,

@@ -199,4 +199,30 @@ TEST_F(Connection, ConnectFailuresAreConnectionErrors) {
   });
 }
 
+// Several hosts, the first one down (a read replica gone): libpq closes the refused socket and
+// opens the next host's, usually under the same descriptor number, and the connect must go on
+// at once rather than wait out its time-out.
+TEST_F(Connection, MultiHostUrlMovesOnFromARefusingHost) {
+  run_async([&](asio::any_io_executor ex) -> asio::awaitable<void> {
+    const std::string url = database_url();  // postgresql://user@host:port/db[?...]
+    const auto at = url.find('@');
+    const auto slash = url.find('/', at);
+    EXPECT_TRUE(at != std::string::npos && slash != std::string::npos) << url;
+    if (at == std::string::npos || slash == std::string::npos) co_return;
+    // A port nothing listens on: bound, read, closed.
+    asio::ip::tcp::acceptor probe(ex, asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+    const std::string refusing = "127.0.0.1:" + std::to_string(probe.local_endpoint().port());
+    probe.close();
+    for (int round = 0; round < 3; ++round) {
+      pg::connection c(ex, blocking.get_executor());
+      std::string both = url.substr(0, at + 1) + refusing + "," + url.substr(at + 1);
+      const auto t0 = std::chrono::steady_clock::now();
+      co_await c.connect(std::move(both), 4s);
+      EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s) << "round " << round;
+      auto r = co_await c.execute("SELECT 1 AS one");
+      EXPECT_EQ(r[0].get<int>("one"), 1);
+    }
+  });
+}
+
 }  // namespace
