@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 # Seconds each fuzzing target runs in `make fuzz`.
 FUZZ_SECONDS ?= 180
 
-.PHONY: all deps build test test-sanitize fuzz fuzz-smoke run services-start services-stop bench clean
+.PHONY: all deps build test test-cluster test-sanitize fuzz fuzz-smoke run services-start services-stop bench clean
 
 all: build
 
@@ -16,6 +16,11 @@ build: deps
 
 test:
 	BUILD_DIR=$(BUILD_DIR) scripts/test
+
+# Failover tests on several machines' worth of servers on this one (scripts/cluster): Redis
+# Cluster and Sentinel failovers, a database replica and an instance lost under load.
+test-cluster:
+	BUILD_DIR=$(BUILD_DIR) scripts/test-cluster
 
 # The same suite built with AddressSanitizer and UBSan, in build-sanitize.
 test-sanitize:
