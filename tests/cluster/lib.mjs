@@ -7,8 +7,8 @@ import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { promisify } from 'node:util';
 
-import { now, sleep } from '../abuse/tools/lib.mjs';
-import { runWrk } from '../abuse/tools/tile_load.mjs';
+import { now, request, sleep } from '../abuse/tools/lib.mjs';
+import { COUNT_ANSWER_LUA, runWrk } from '../abuse/tools/tile_load.mjs';
 
 export { now, sleep };
 const run = promisify(execFile);
@@ -64,30 +64,10 @@ export function describe(env) {
 // ---- HTTP ---------------------------------------------------------------------------------
 const agent = new http.Agent({ keepAlive: true, maxSockets: 8 });
 
-// One request; never throws (a failure comes back as status 0 with `error`).
+// One request on the keep-alive connections; never throws (a failure comes back as status 0
+// with `error`), and keeps the whole body.
 export function get(port, pathName, { method = 'GET', headers = {}, timeoutMs = 15000 } = {}) {
-  return new Promise((resolve) => {
-    const t0 = now();
-    let settled = false;
-    const finish = (r) => {
-      if (settled) return;
-      settled = true;
-      clearTimeout(timer);
-      resolve({ t: t0, ms: now() - t0, ...r });
-    };
-    const req = http.request({ host: '127.0.0.1', port, method, path: pathName, agent, headers }, (res) => {
-      const chunks = [];
-      res.on('data', (c) => chunks.push(c));
-      res.on('end', () => finish({ status: res.statusCode, headers: res.headers, body: Buffer.concat(chunks) }));
-      res.on('error', (e) => finish({ status: 0, error: e.code || e.message }));
-    });
-    const timer = setTimeout(() => {
-      finish({ status: 0, error: 'timeout' });
-      req.destroy();
-    }, timeoutMs);
-    req.on('error', (e) => finish({ status: 0, error: e.code || e.message }));
-    req.end();
-  });
+  return request(port, { method, path: pathName, headers, timeoutMs, agent, bodyChars: Infinity });
 }
 
 export function purge(c, port, layer) {
@@ -287,13 +267,9 @@ function request()
   nextIndex = nextIndex % #paths + 1
   return wrk.format("GET", paths[nextIndex])
 end
+${COUNT_ANSWER_LUA}
 function response(status, headers, body)
-  if status == 204 then c204 = c204 + 1
-  elseif status >= 200 and status < 300 then c2xx = c2xx + 1
-  elseif status >= 400 and status < 500 then c4xx = c4xx + 1
-  elseif status >= 500 then c5xx = c5xx + 1
-  else cother = cother + 1 end
-  if headers["X-Cache"] == "HIT" then hits = hits + 1 end
+  count_answer(status, headers)
   local up = headers["X-Upstream"]
   if up then
     if string.find(up, ",", 1, true) then retried = retried + 1 end

@@ -9,8 +9,11 @@ export const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 // Milliseconds on one clock for every thread (each worker has its own performance origin).
 export const now = () => performance.timeOrigin + performance.now();
 
-// One request on a connection of its own. Never throws: failures come back as `error`.
-export function request(port, { method = 'GET', path = '/', headers = {}, body = null, timeoutMs = 15000 } = {}) {
+// One request, on a connection of its own unless `agent` (a keep-alive http.Agent) is given.
+// Never throws: failures come back as `error`. `t` is when it was sent; `body` keeps the first
+// `bodyChars` characters (the whole first MiB with bodyChars = Infinity).
+export function request(port, { method = 'GET', path = '/', headers = {}, body = null, timeoutMs = 15000, agent = null,
+  bodyChars = 4096 } = {}) {
   return new Promise((resolve) => {
     const t0 = now();
     let done = false;
@@ -18,10 +21,11 @@ export function request(port, { method = 'GET', path = '/', headers = {}, body =
       if (done) return;
       done = true;
       clearTimeout(timer);
-      resolve({ ms: now() - t0, ...r });
+      resolve({ t: t0, ms: now() - t0, ...r });
     };
+    const connection = agent ? { agent, headers } : { agent: false, headers: { Connection: 'close', ...headers } };
     const req = http.request(
-      { host: '127.0.0.1', port, method, path, agent: false, headers: { Connection: 'close', ...headers } },
+      { host: '127.0.0.1', port, method, path, ...connection },
       (res) => {
         const chunks = [];
         let size = 0;
@@ -30,7 +34,8 @@ export function request(port, { method = 'GET', path = '/', headers = {}, body =
           if (size <= 1 << 20) chunks.push(c);
         });
         res.on('end', () =>
-          finish({ status: res.statusCode, headers: res.headers, size, body: Buffer.concat(chunks).toString('utf8', 0, 4096) }));
+          finish({ status: res.statusCode, headers: res.headers, size,
+            body: Buffer.concat(chunks).toString('utf8', 0, Math.min(bodyChars, 1 << 20)) }));
         res.on('error', (e) => finish({ status: 0, error: e.code || e.message }));
       });
     const timer = setTimeout(() => {

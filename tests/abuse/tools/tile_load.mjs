@@ -6,6 +6,18 @@ import path from 'node:path';
 
 import { request } from './lib.mjs';
 
+// Counts an answer by status class and cache hit, in the per-thread counters every load
+// script starts at 0 (c2xx, c204, c4xx, c5xx, cother, hits) and sums in done().
+export const COUNT_ANSWER_LUA = `
+function count_answer(status, headers)
+  if status == 204 then c204 = c204 + 1
+  elseif status >= 200 and status < 300 then c2xx = c2xx + 1
+  elseif status >= 400 and status < 500 then c4xx = c4xx + 1
+  elseif status >= 500 then c5xx = c5xx + 1
+  else cother = cother + 1 end
+  if headers["X-Cache"] == "HIT" then hits = hits + 1 end
+end`;
+
 export async function writeScript(ctx) {
   const r = await request(ctx.port(), { path: '/gis/plots/' });
   let e = { minx: 823048, miny: 1006006, maxx: 834238, maxy: 1017284 };
@@ -32,13 +44,9 @@ function request()
   local y0, y1 = math.floor((half - maxy) / size), math.floor((half - miny) / size)
   return wrk.format("GET", "/gis/plots/" .. z .. "/" .. math.random(x0, x1) .. "/" .. math.random(y0, y1) .. ".pbf")
 end
+${COUNT_ANSWER_LUA}
 function response(status, headers, body)
-  if status == 204 then c204 = c204 + 1
-  elseif status >= 200 and status < 300 then c2xx = c2xx + 1
-  elseif status >= 400 and status < 500 then c4xx = c4xx + 1
-  elseif status >= 500 then c5xx = c5xx + 1
-  else cother = cother + 1 end
-  if headers["X-Cache"] == "HIT" then hits = hits + 1 end
+  count_answer(status, headers)
 end
 function done(summary, latency, requests)
   local t = {c2xx = 0, c204 = 0, c4xx = 0, c5xx = 0, cother = 0, hits = 0}
