@@ -226,7 +226,7 @@ if wanted cold; then
   # Redis unreachable: a port nothing listens on. Every tile is a statement in PostgreSQL.
   tile_list 16 100000 >"$work/z16.txt"
   count=$(wc -l <"$work/z16.txt")
-  REDIS_PORT_OVERRIDE=$(free_port) start_mapsvc cold --workers 0
+  cold_redis_port=$(free_port)
   sql=$("$BUILD_DIR/bin/print_tile_sql" plots 16 | sed 's/;[[:space:]]*$//')
   read -r x0 x1 y0 y1 <<<"$(sed -E 's|/gis/plots/16/([0-9]+)/([0-9]+).pbf|\1 \2|' "$work/z16.txt" |
     awk 'NR == 1 {a = b = $1; c = d = $2} {if ($1 < a) a = $1; if ($1 > b) b = $1; if ($2 < c) c = $2; if ($2 > d) d = $2}
@@ -240,29 +240,45 @@ if wanted cold; then
 \\set min_y 20037508.342789244 - (:y + 1) * 611.49622628141
 $sql;
 EOF
+  # The CPU time of PostgreSQL's ended backends, in clock ticks: each client below gets
+  # connections of its own and closes them at its end, so the difference is what its
+  # statements cost the database.
+  postmaster=$(head -1 "$(psql "$DATABASE_URL" -Atc 'SHOW data_directory')/postmaster.pid")
+  ticks=$(getconf CLK_TCK)
+  pg_ended_cpu() { awk '{print $16 + $17}' "/proc/$postmaster/stat"; }
+  per_run() { python3 -c "print(f'{($(pg_ended_cpu) - $1) * 1000 / $ticks / $2:.3f}')"; }
   echo "## Cold tiles: Redis unreachable, $count z16 plots tiles ($x0..$x1 x $y0..$y1), against pgbench"
   echo
-  echo "mapsvc: wrk -t2 -d${duration}s -s walk.lua (every tile once, shuffled, then again); pgbench: the same"
-  echo "statement (print_tile_sql plots 16) on a random tile of the same range, -M prepared, -j2."
-  echo "$rounds rounds alternating, medians (each round in brackets)."
+  echo "mapsvc --workers 0: wrk -t2 -d${duration}s -s walk.lua (every tile once, shuffled, then again); pgbench:"
+  echo "the same statement (print_tile_sql plots 16) on a random tile of the same range, -M prepared, -j2."
+  echo "$rounds rounds alternating, medians (each round in brackets). \"PG ms per tile\": CPU time of the"
+  echo "database's backends over the statements they ran (mapsvc restarted each round to end its own)."
   echo
-  echo "| concurrency | mapsvc tiles/s | pgbench statements/s | ratio | mapsvc p99 |"
-  echo "|---|---|---|---|---|"
+  echo "| concurrency | mapsvc tiles/s | pgbench statements/s | ratio | PG ms per tile: mapsvc / pgbench | mapsvc p99 |"
+  echo "|---|---|---|---|---|---|"
   for c in 8 20; do
-    : >"$work/m.txt"; : >"$work/p.txt"
+    : >"$work/m.txt"; : >"$work/p.txt"; : >"$work/mc.txt"; : >"$work/pc.txt"
     for r in $(seq "$rounds"); do
+      cpu0=$(pg_ended_cpu)
+      REDIS_PORT_OVERRIDE=$cold_redis_port start_mapsvc cold --workers 0
       wrk_line -t2 -c"$c" -d"${duration}s" -s "$here/walk.lua" "$base" -- "$work/z16.txt" "$r" >>"$work/m.txt"
-      pgbench -n -M prepared -c "$c" -j 2 -T "$duration" -f "$work/tile.pgbench" "$DATABASE_URL" 2>&1 |
-        sed -n 's/^tps = \([0-9.]*\).*/\1/p' >>"$work/p.txt"
+      stop_mapsvc "$cold_pid"
+      sleep 0.3
+      per_run "$cpu0" "$(awk '/requests in/ {print $1}' "$work/wrk.out")" >>"$work/mc.txt"
+      cpu0=$(pg_ended_cpu)
+      pgbench -n -M prepared -c "$c" -j 2 -T "$duration" -f "$work/tile.pgbench" "$DATABASE_URL" >"$work/pgbench.out" 2>&1
+      sleep 0.3
+      sed -n 's/^tps = \([0-9.]*\).*/\1/p' "$work/pgbench.out" >>"$work/p.txt"
+      per_run "$cpu0" "$(sed -n 's/^number of transactions actually processed: \([0-9]*\).*/\1/p' "$work/pgbench.out")" >>"$work/pc.txt"
     done
     m=$(cut -d' ' -f1 "$work/m.txt" | median); p=$(median <"$work/p.txt")
     echo "| $c | $m [$(cut -d' ' -f1 "$work/m.txt" | tr '\n' ' ')] | $p [$(tr '\n' ' ' <"$work/p.txt")] |" \
-      "$(python3 -c "print(f'{$m / $p:.2f}')") | $(cut -d' ' -f3 "$work/m.txt" | tr '\n' ' ') |"
+      "$(python3 -c "print(f'{$m / $p:.2f}')") | $(median <"$work/mc.txt") / $(median <"$work/pc.txt") |" \
+      "$(cut -d' ' -f3 "$work/m.txt" | tr '\n' ' ') |"
   done
   echo
   echo "load average after: $(load)"
   echo
-  stop_mapsvc "$cold_pid"
 fi
 
 if wanted propagation; then

@@ -43,6 +43,7 @@ void apply(config& c, const std::string& key, const std::string& value) {
   else if (key == "database-url") c.database_url = value;
   else if (key == "database-read-url") c.database_read_url = value;
   else if (key == "db-pool-size") c.db_pool_size = static_cast<int>(parse_whole("db pool size", value, 1, 1000));
+  else if (key == "db-prepare") c.db_prepare = parse_switch("db prepare", value);
   else if (key == "max-connections")
     c.max_connections = static_cast<int>(parse_whole("max connections", value, 1, 1'000'000));
   else if (key == "memory-cache-mb")
@@ -72,7 +73,8 @@ config load_config(const std::vector<std::string>& args, const env_lookup& env, 
   const std::pair<const char*, const char*> env_keys[] = {
       {"MAPSVC_HOST", "host"},           {"MAPSVC_PORT", "port"},         {"DATABASE_URL", "database-url"},
       {"DATABASE_READ_URL", "database-read-url"},
-      {"DB_POOL_SIZE", "db-pool-size"}, {"MAPSVC_MAX_CONNECTIONS", "max-connections"},
+      {"DB_POOL_SIZE", "db-pool-size"}, {"DB_PREPARE", "db-prepare"},
+      {"MAPSVC_MAX_CONNECTIONS", "max-connections"},
       {"MAPSVC_WORKERS", "workers"},     {"MAPSVC_MEMORY_CACHE_MB", "memory-cache-mb"},
       {"MAPSVC_WEB_ROOT", "web-root"},   {"MAPSVC_LOG_LEVEL", "log-level"},
       {"MAPSVC_CORS_ORIGINS", "cors-origins"}, {"MAPSVC_PUBLIC_URL", "public-url"},
@@ -123,6 +125,9 @@ options (each also read from the environment variable shown; flags win):
                        target_session_attrs=prefer-standby; DATABASE_URL when it cannot connect
   --workers N          worker processes (0: one per core)  MAPSVC_WORKERS (0)
   --db-pool-size N     database connections per worker    DB_POOL_SIZE  (10)
+  --db-prepare 0|1     prepare statements once per         DB_PREPARE    (1)
+                       connection; 0 behind a pooler that
+                       does not keep them (transaction mode)
   --memory-cache-mb N  tile memory per worker (0: none)   MAPSVC_MEMORY_CACHE_MB (64)
   --max-connections N  client connections at most         MAPSVC_MAX_CONNECTIONS (10000)
   --web-root DIR       folder of the preview page         MAPSVC_WEB_ROOT

@@ -100,6 +100,7 @@ int serve(const host::config& cfg, const mapsvc::tile_gateway::redis_settings& r
     pool_options.conninfo = cfg.database_read_url.empty() ? cfg.database_url : cfg.database_read_url;
     if (!cfg.database_read_url.empty()) pool_options.fallback_conninfo = cfg.database_url;
     pool_options.size = static_cast<std::size_t>(cfg.db_pool_size);
+    if (!cfg.db_prepare) pool_options.prepared_statements = 0;
     host::database::pool db_pool(io.get_executor(), pool_options);
     application.set_session_provider(
         {.open = [&db_pool] { return std::make_shared<host::database::session>(host::database::get_db(db_pool)); },

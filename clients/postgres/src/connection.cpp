@@ -15,7 +15,9 @@
 #include <libpq-fe.h>
 
 #include <cerrno>
+#include <string_view>
 #include <sys/socket.h>
+#include <unordered_map>
 #include <vector>
 
 namespace clients::pg {
@@ -64,10 +66,25 @@ class deadline_watch {
   asio::steady_timer timer_;
 };
 
-bool is_cancelled_statement(const PGresult* r) {
+bool has_sqlstate(const PGresult* r, std::string_view code) {
   const char* s = PQresultErrorField(r, PG_DIAG_SQLSTATE);
-  return s && std::string_view(s) == "57014";
+  return s && code == s;
 }
+
+bool is_cancelled_statement(const PGresult* r) { return has_sqlstate(r, "57014"); }
+
+// What one round trip sends, in order: a prelude, the statement's Parse when it is to be
+// prepared, the statement, a postlude. One result group per step.
+struct round_trip {
+  bool prelude = false;
+  bool postlude = false;
+  std::string name;      // the prepared statement to run; empty: sent unnamed
+  bool prepare = false;  // Parse `name` first
+  bool pipeline() const { return prelude || postlude || prepare; }
+  std::size_t groups() const { return std::size_t{prelude} + std::size_t{prepare} + 1 + std::size_t{postlude}; }
+  std::size_t prepare_group() const { return prelude ? 1 : 0; }
+  std::size_t main_group() const { return prepare_group() + (prepare ? 1 : 0); }
+};
 
 }  // namespace
 
@@ -83,6 +100,31 @@ struct connection::impl {
   PGconn* conn = nullptr;
   bool in_flight = false;
   bool broken = false;
+  // Statements with parameters are prepared once per connection, under names of their own,
+  // until `prepare_limit` names have been given out (then they are sent unnamed). A Parse
+  // whose outcome is unknown (a time-out) only costs its name: names are never reused.
+  std::size_t prepare_limit = 0;
+  std::size_t names_given = 0;
+  std::unordered_map<std::string, std::string> prepared;  // statement text -> name
+
+  void forget_prepared() {
+    prepared.clear();
+    names_given = 0;
+  }
+
+  round_trip plan(const translated_sql& sql, const std::string& prelude, const std::string& postlude) {
+    round_trip rt;
+    rt.prelude = !prelude.empty();
+    rt.postlude = !postlude.empty();
+    if (sql.names.empty() || prepare_limit == 0) return rt;
+    if (auto it = prepared.find(sql.text); it != prepared.end()) {
+      rt.name = it->second;
+    } else if (names_given < prepare_limit) {
+      rt.name = "mapsvc_" + std::to_string(++names_given);
+      rt.prepare = true;
+    }
+    return rt;
+  }
 
   void close() noexcept {
     if (conn && in_flight) cancel_detached();
@@ -91,6 +133,7 @@ struct connection::impl {
     if (desc.is_open()) desc.release();
     if (conn) PQfinish(conn);
     conn = nullptr;
+    forget_prepared();
   }
 
   // PQfinish alone leaves a running statement running on the server.
@@ -145,20 +188,36 @@ struct connection::impl {
   }
 
   void send(const translated_sql& sql, const std::vector<std::optional<std::string>>& values,
-            const std::string& prelude, const std::string& postlude) {
-    const bool pipeline = !prelude.empty() || !postlude.empty();
-    if (pipeline && PQenterPipelineMode(conn) != 1) throw lost("cannot enter pipeline mode");
-    if (!prelude.empty() && PQsendQueryParams(conn, prelude.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1) != 1)
+            const std::string& prelude, const std::string& postlude, const round_trip& rt) {
+    if (rt.pipeline() && PQenterPipelineMode(conn) != 1) throw lost("cannot enter pipeline mode");
+    if (rt.prelude && PQsendQueryParams(conn, prelude.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1) != 1)
       throw lost("cannot send statement");
     std::vector<const char*> ptrs;
     ptrs.reserve(values.size());
     for (const auto& v : values) ptrs.push_back(v ? v->c_str() : nullptr);
-    if (PQsendQueryParams(conn, sql.text.c_str(), static_cast<int>(ptrs.size()), nullptr, ptrs.data(), nullptr,
-                          nullptr, 1) != 1)
+    const int n = static_cast<int>(ptrs.size());
+    if (rt.prepare && PQsendPrepare(conn, rt.name.c_str(), sql.text.c_str(), n, nullptr) != 1)
       throw lost("cannot send statement");
-    if (!postlude.empty() && PQsendQueryParams(conn, postlude.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1) != 1)
+    const int sent = rt.name.empty()
+                         ? PQsendQueryParams(conn, sql.text.c_str(), n, nullptr, ptrs.data(), nullptr, nullptr, 1)
+                         : PQsendQueryPrepared(conn, rt.name.c_str(), n, ptrs.data(), nullptr, nullptr, 1);
+    if (sent != 1) throw lost("cannot send statement");
+    if (rt.postlude && PQsendQueryParams(conn, postlude.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1) != 1)
       throw lost("cannot send statement");
-    if (pipeline && PQpipelineSync(conn) != 1) throw lost("cannot send statement");
+    if (rt.pipeline() && PQpipelineSync(conn) != 1) throw lost("cannot send statement");
+  }
+
+  // After the round trip: remember a statement the server now holds, forget one whose plan
+  // the server can no longer use (its tables changed shape), so that it is prepared afresh.
+  void note_prepared(const translated_sql& sql, const round_trip& rt,
+                     const std::vector<std::vector<result_ptr>>& groups) {
+    if (rt.name.empty()) return;
+    if (rt.prepare) {
+      const auto& g = groups[rt.prepare_group()];
+      if (!g.empty() && PQresultStatus(g.back().get()) == PGRES_COMMAND_OK) prepared.emplace(sql.text, rt.name);
+    }
+    const auto& m = groups[rt.main_group()];
+    if (!m.empty() && has_sqlstate(m.back().get(), "0A000")) prepared.erase(sql.text);
   }
 
   // Moves every available result into `groups` (one group per statement). True when all
@@ -193,10 +252,8 @@ asio::awaitable<result> connection::impl::run(const translated_sql& sql,
                                               std::vector<std::optional<std::string>> values, std::string prelude,
                                               std::string postlude,
                                               std::optional<std::chrono::milliseconds> timeout) {
-  const bool pipeline = !prelude.empty() || !postlude.empty();
-  // One result group per statement sent; the main statement's is the one answered.
-  const std::size_t groups_sent = (prelude.empty() ? 0 : 1) + 1 + (postlude.empty() ? 0 : 1);
-  const std::size_t main_group = prelude.empty() ? 0 : 1;
+  const round_trip rt = plan(sql, prelude, postlude);
+  const bool pipeline = rt.pipeline();
   in_flight = true;
   // Left by an exception or by the coroutine being destroyed mid-way: the protocol state is
   // unknown, so the connection must not be reused (close() then cancels on the server).
@@ -211,9 +268,10 @@ asio::awaitable<result> connection::impl::run(const translated_sql& sql,
 
   std::optional<deadline_watch> deadline, drain;
   if (timeout) deadline.emplace(desc, *timeout);
-  send(sql, values, prelude, postlude);
+  send(sql, values, prelude, postlude, rt);
 
-  std::vector<std::vector<result_ptr>> groups(groups_sent);
+  // One result group per step sent; the statement's is the one answered.
+  std::vector<std::vector<result_ptr>> groups(rt.groups());
   std::size_t group = 0;
   bool flushed = false, cancelled = false;
   for (;;) {
@@ -242,6 +300,7 @@ asio::awaitable<result> connection::impl::run(const translated_sql& sql,
   }
   if (pipeline && PQexitPipelineMode(conn) != 1) throw lost("cannot leave pipeline mode");
   guard.done = true;
+  note_prepared(sql, rt, groups);
 
   if (cancelled) {
     // Cancelled as asked: the connection is clean. Otherwise the statement finished first and
@@ -268,7 +327,7 @@ asio::awaitable<result> connection::impl::run(const translated_sql& sql,
     }
     if (status == PGRES_PIPELINE_ABORTED) throw statement_error("statement skipped after an earlier error");
   }
-  co_return result(groups[main_group].back().release());
+  co_return result(groups[rt.main_group()].back().release());
 }
 
 connection::connection(asio::any_io_executor io, asio::any_io_executor blocking,
@@ -353,6 +412,8 @@ bool connection::check_alive() {
 }
 
 void connection::mark_broken() { impl_->broken = true; }
+
+void connection::prepare_statements(std::size_t at_most) { impl_->prepare_limit = at_most; }
 
 transaction_state connection::transaction() const {
   if (!impl_->conn) return transaction_state::unknown;

@@ -32,12 +32,21 @@ wire_command command_of(const std::array<std::string_view, N>& args) {
 
 asio::awaitable<tcp::socket> dial(asio::any_io_executor ex, const address& where, asio::steady_timer& deadline) {
   const std::string peer = where.text();
-  tcp::resolver resolver(ex);
-  const std::string port = std::to_string(where.port);
-  auto resolved = co_await (resolver.async_resolve(where.host, port, nothrow) || deadline.async_wait(nothrow));
-  if (resolved.index() == 1) throw timed_out("connecting to Redis at " + peer);
-  auto [resolve_ec, endpoints] = std::get<0>(std::move(resolved));
-  if (resolve_ec) throw connection_error("cannot resolve Redis host " + where.host + ": " + resolve_ec.message());
+  tcp::resolver::results_type endpoints;
+  boost::system::error_code not_literal;
+  if (const auto literal = asio::ip::make_address(where.host, not_literal); !not_literal) {
+    // An address already: no resolver round (Asio resolves on a thread of its own).
+    endpoints = tcp::resolver::results_type::create(tcp::endpoint(literal, where.port), where.host,
+                                                    std::to_string(where.port));
+  } else {
+    tcp::resolver resolver(ex);
+    const std::string port = std::to_string(where.port);
+    auto resolved = co_await (resolver.async_resolve(where.host, port, nothrow) || deadline.async_wait(nothrow));
+    if (resolved.index() == 1) throw timed_out("connecting to Redis at " + peer);
+    auto [resolve_ec, found] = std::get<0>(std::move(resolved));
+    if (resolve_ec) throw connection_error("cannot resolve Redis host " + where.host + ": " + resolve_ec.message());
+    endpoints = std::move(found);
+  }
 
   tcp::socket socket(ex);
   auto connected = co_await (asio::async_connect(socket, endpoints, nothrow) || deadline.async_wait(nothrow));

@@ -139,6 +139,7 @@ asio::awaitable<std::unique_ptr<connection>> pool_state::open_in_slot() {
     co_await c->connect(options_.fallback_conninfo, options_.connect_timeout);
     on_fallback_.insert(c.get());
   }
+  c->prepare_statements(options_.prepared_statements);
   guard.kept = true;
   co_return c;
 }

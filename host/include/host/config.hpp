@@ -15,6 +15,9 @@ struct config {
   // Where the read statements go (a replica); empty: database_url.
   std::string database_read_url;
   int db_pool_size = 10;
+  // Statements prepared once per database connection; off behind a pooler that does not
+  // keep prepared statements (transaction pooling).
+  bool db_prepare = true;
   int max_connections = 10'000;
   int workers = 0;  // worker processes; 0: one per core
   int memory_cache_mb = 64;  // tiles kept in each worker's memory; 0: none
@@ -35,8 +38,8 @@ struct config {
 
 using env_lookup = std::function<std::optional<std::string>(const std::string&)>;
 
-// Reads MAPSVC_HOST, MAPSVC_PORT, DATABASE_URL, DATABASE_READ_URL, DB_POOL_SIZE, MAPSVC_MAX_CONNECTIONS,
-// MAPSVC_WORKERS, MAPSVC_MEMORY_CACHE_MB, MAPSVC_WEB_ROOT, MAPSVC_LOG_LEVEL, MAPSVC_CORS_ORIGINS,
+// Reads MAPSVC_HOST, MAPSVC_PORT, DATABASE_URL, DATABASE_READ_URL, DB_POOL_SIZE, DB_PREPARE,
+// MAPSVC_MAX_CONNECTIONS, MAPSVC_WORKERS, MAPSVC_MEMORY_CACHE_MB, MAPSVC_WEB_ROOT, MAPSVC_LOG_LEVEL, MAPSVC_CORS_ORIGINS,
 // MAPSVC_PUBLIC_URL, MAPSVC_ACCESS_LOG, MAPSVC_METRICS, MAPSVC_ADMIN_TOKEN and MAPSVC_METRICS_TOKEN, then the
 // flags. Throws std::invalid_argument naming the bad setting.
 config load_config(const std::vector<std::string>& args, const env_lookup& env, std::string default_web_root = {});

@@ -226,3 +226,76 @@ TEST_F(Connection, MultiHostUrlMovesOnFromARefusingHost) {
 }
 
 }  // namespace
+
+// Statements with parameters prepared once per connection: run by name afterwards, errors
+// of the first Parse reported like any other, and a statement whose tables changed shape, or
+// whose first run timed out, prepared afresh rather than failing from then on.
+TEST_F(Connection, PreparedStatementsAreReusedAndRecoverFromChanges) {
+  run_async([&](asio::any_io_executor ex) -> asio::awaitable<void> {
+    auto c = co_await open(ex, blocking);
+    c->prepare_statements(5);
+    const std::string table = unique_name("prep");
+    const std::string create = "CREATE TABLE " + table + " (id int, a text)";
+    const std::string fill = "INSERT INTO " + table + " VALUES (1, 'one')";
+    co_await c->execute(create);
+    co_await c->execute(fill);
+    auto held = [&]() -> asio::awaitable<std::int64_t> {
+      auto r = co_await c->execute("SELECT count(*) AS n FROM pg_prepared_statements");
+      co_return r[0].get<std::int64_t>("n");
+    };
+
+    const std::string select = "SELECT * FROM " + table + " WHERE id = :id";
+    const pg::params id{{"id", std::int64_t{1}}};
+    for (int i = 0; i < 3; ++i) {
+      auto r = co_await c->execute(select, id);
+      EXPECT_EQ(r[0].get<std::string>("a"), "one");
+    }
+    EXPECT_EQ(co_await held(), 1);
+
+    // A bad statement: the Parse's own error, nothing held, the connection fine.
+    try {
+      co_await c->execute("SELECT no_such_column FROM " + table + " WHERE id = :id", id);
+      ADD_FAILURE() << "no error";
+    } catch (const pg::statement_error& e) {
+      EXPECT_EQ(e.sqlstate(), "42703");
+    }
+    EXPECT_TRUE(c->usable());
+    EXPECT_EQ(co_await held(), 1);
+
+    // The table changes shape: the held plan cannot answer once, then it is prepared anew.
+    const std::string alter = "ALTER TABLE " + table + " ADD COLUMN b int DEFAULT 7";
+    co_await c->execute(alter);
+    try {
+      co_await c->execute(select, id);
+    } catch (const pg::statement_error& e) {
+      EXPECT_EQ(e.sqlstate(), "0A000") << e.what();
+    }
+    auto again = co_await c->execute(select, id);
+    EXPECT_EQ(again[0].get<std::int32_t>("b"), 7);
+
+    // First run timed out: the next run still works (a fresh name, never a clash).
+    const pg::execute_options short_limit{150ms, {}};
+    const pg::params sleep{{"s", 5.0}};
+    EXPECT_THROW(co_await c->execute("SELECT pg_sleep(:s)", sleep, short_limit), pg::timeout_error);
+    const pg::params nap{{"s", 0.0}};
+    co_await c->execute("SELECT pg_sleep(:s)", nap);
+
+    // Past the limit of names, statements go unnamed and still work.
+    const pg::params x{{"x", std::int64_t{5}}};
+    for (int i = 1; i <= 4; ++i) {
+      const std::string add = "SELECT :x::int8 + " + std::to_string(i) + " AS y";
+      auto r = co_await c->execute(add, x);
+      EXPECT_EQ(r[0].get<std::int64_t>("y"), 5 + i);
+    }
+    EXPECT_LE(co_await held(), 5);
+
+    // A new connection on the same object starts with nothing held.
+    std::string url = database_url();
+    co_await c->connect(std::move(url), 10s);
+    c->prepare_statements(3);
+    co_await c->execute(select, id);
+    EXPECT_EQ(co_await held(), 1);
+    const std::string drop = "DROP TABLE " + table;
+    co_await c->execute(drop);
+  });
+}

@@ -60,12 +60,16 @@ TEST(Configuration, EnvironmentThenFlags) {
   const auto env = [](const std::string& name) -> std::optional<std::string> {
     if (name == "MAPSVC_PORT") return "9000";
     if (name == "DB_POOL_SIZE") return "4";
+    if (name == "DB_PREPARE") return "0";
     return std::nullopt;
   };
   auto c = host::load_config({"--port", "9100", "--host=0.0.0.0"}, env);
   EXPECT_EQ(c.port, 9100);
   EXPECT_EQ(c.host, "0.0.0.0");
   EXPECT_EQ(c.db_pool_size, 4);
+  EXPECT_FALSE(c.db_prepare);
+  EXPECT_TRUE(host::load_config({"--db-prepare", "1"}, env).db_prepare);
+  EXPECT_THROW(host::load_config({"--db-prepare", "sometimes"}, env), std::invalid_argument);
   EXPECT_THROW(host::load_config({"--port", "70000"}, env), std::invalid_argument);
   EXPECT_THROW(host::load_config({"--bogus", "1"}, env), std::invalid_argument);
   const auto bad_env = [](const std::string& name) -> std::optional<std::string> {

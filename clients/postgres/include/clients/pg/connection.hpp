@@ -57,6 +57,12 @@ class connection {
   boost::asio::awaitable<result> execute(std::string_view sql, const params& p, execute_options opts = {});
   boost::asio::awaitable<result> execute(std::string_view sql);
 
+  // Statements with parameters are then prepared on the server the first time this connection
+  // runs them, and run by name afterwards (parsed and planned once, not on every call), for up
+  // to `at_most` distinct statements; 0 (the default) sends every statement unnamed. Leave it
+  // at 0 behind a pooler that hands each transaction a different server connection.
+  void prepare_statements(std::size_t at_most);
+
   // Connected, nothing in flight, not marked broken.
   bool usable() const;
   // Polls the socket without blocking: false when the server has closed the connection

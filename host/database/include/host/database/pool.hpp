@@ -27,6 +27,9 @@ struct pool_options {
   std::chrono::milliseconds acquire_timeout{30'000};
   // Send a session's BEGIN in the same round trip as its first statement.
   bool pipeline_begin = true;
+  // Prepare statements with parameters once per connection (see connection::prepare_statements),
+  // up to this many per connection; 0: send them unnamed every time.
+  std::size_t prepared_statements = 64;
 };
 
 // The defaults above, overridden by DATABASE_URL and DB_POOL_SIZE when set.
