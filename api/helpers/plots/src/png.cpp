@@ -1,6 +1,7 @@
 #include "png.hpp"
 
 #include "page.hpp"
+#include "row_deflate.hpp"
 
 #include <glib.h>
 #include <libdeflate.h>
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <stdexcept>
@@ -20,17 +22,22 @@ namespace printsvc::plots::detail {
 
 namespace {
 
-// A plan page is mostly white: unfiltered rows compress about as well as filtered ones (a few
-// hundred kilobytes) in half the time. zlib level 2 takes the time of level 1 and saves about 1 %,
-// more than the strips' joins cost. libdeflate is no faster than zlib on such long runs; what it
-// does far quicker is the checksum.
-constexpr int zlib_level = 2;
-// The most memory zlib offers: longer blocks between Huffman tables, which more than pays for
-// the few bytes where the strips join.
-constexpr int mem_level = 8;
-constexpr std::size_t window_bytes = 32768;
 constexpr int max_strips = 4;
 constexpr int min_strip_rows = 256;
+
+// White, opaque or blank: both are white over white.
+bool blank(std::uint32_t p) { return static_cast<std::uint32_t>(p + 1) <= 1; }
+
+// How many pixels from `p` on (at most `count`) are opaque white, eight at a time.
+int opaque_white_run(const std::uint32_t* p, int count) {
+  int n = 0;
+  for (; n + 8 <= count; n += 8) {
+    std::uint64_t w[4];
+    std::memcpy(w, p + n, sizeof w);
+    if ((w[0] & w[1] & w[2] & w[3]) != ~std::uint64_t{0}) break;
+  }
+  return n;
+}
 
 // One row as the file holds it: the filter byte (none), then RGB of the pixels laid over white.
 // Over white, a premultiplied colour c of alpha a becomes c + 255 - a exactly, as Cairo's own
@@ -38,17 +45,30 @@ constexpr int min_strip_rows = 256;
 void row_over_white(const unsigned char* src, int width, unsigned char* dst) {
   const auto* px = reinterpret_cast<const std::uint32_t*>(src);
   *dst++ = 0;
-  for (int x = 0; x < width; ++x, dst += 3) {
-    const std::uint32_t p = px[x];
-    const std::uint32_t under = 255 - (p >> 24);
-    dst[0] = static_cast<unsigned char>(((p >> 16) & 0xff) + under);
-    dst[1] = static_cast<unsigned char>(((p >> 8) & 0xff) + under);
-    dst[2] = static_cast<unsigned char>((p & 0xff) + under);
+  for (int x = 0; x < width;) {
+    // Most of a page is white: whole runs at once.
+    int end = x;
+    end += opaque_white_run(px + end, width - end);
+    while (end < width && blank(px[end])) ++end;
+    if (end > x) {
+      std::memset(dst, 0xff, static_cast<std::size_t>(end - x) * 3);
+      dst += static_cast<std::size_t>(end - x) * 3;
+      x = end;
+      continue;
+    }
+    // Ink: converted up to the next blank pixel.
+    for (; x < width && !blank(px[x]); ++x, dst += 3) {
+      const std::uint32_t p = px[x];
+      const std::uint32_t under = 255 - (p >> 24);
+      dst[0] = static_cast<unsigned char>(((p >> 16) & 0xff) + under);
+      dst[1] = static_cast<unsigned char>(((p >> 8) & 0xff) + under);
+      dst[2] = static_cast<unsigned char>((p & 0xff) + under);
+    }
   }
 }
 
-// A run of rows deflated on its own: primed with the window before it, so that it compresses as
-// if the stream had run on, and ended on a byte boundary so that the strips join.
+// A run of rows deflated on its own, ended on a byte boundary so that the strips join into one
+// stream; its first row may still refer to the row before it, which the stream holds.
 struct strip {
   int first_row = 0, end_row = 0;
   bool last = false;
@@ -57,56 +77,31 @@ struct strip {
   std::size_t raw_bytes = 0;
 };
 
-struct deflater {
-  z_stream z{};
-  deflater() {
-    if (deflateInit2(&z, zlib_level, Z_DEFLATED, -15, mem_level, Z_DEFAULT_STRATEGY) != Z_OK)
-      throw std::runtime_error("PNG encoder could not be created");
-  }
-  ~deflater() { deflateEnd(&z); }
-  deflater(const deflater&) = delete;
-  deflater& operator=(const deflater&) = delete;
-
-  void run(std::string& out, const unsigned char* in, std::size_t size, int flush) {
-    z.next_in = const_cast<unsigned char*>(in);
-    z.avail_in = static_cast<uInt>(size);
-    do {
-      if (out.size() == out.capacity()) out.reserve(out.capacity() * 2 + 65536);
-      const std::size_t used = out.size();
-      out.resize(out.capacity());
-      z.next_out = reinterpret_cast<unsigned char*>(out.data() + used);
-      z.avail_out = static_cast<uInt>(std::min<std::size_t>(out.size() - used, 1u << 30));
-      const int rc = deflate(&z, flush);
-      out.resize(out.size() - z.avail_out);
-      if (rc == Z_STREAM_ERROR) throw std::runtime_error("PNG encoding failed");
-      if (flush == Z_FINISH ? rc == Z_STREAM_END : (z.avail_in == 0 && z.avail_out != 0)) break;
-    } while (true);
-  }
-};
-
 void deflate_strip(const raster& image, strip& s) {
   const std::size_t row_bytes = 1 + static_cast<std::size_t>(image.width) * 3;
+  const std::size_t pixel_row_bytes = static_cast<std::size_t>(image.width) * 4;
   const auto* pixels = image.pixels.data();
-  std::vector<unsigned char> row(row_bytes);
-  deflater d;
-  s.deflated.reserve(64 * 1024);
-  if (s.first_row > 0) {
-    const int back = static_cast<int>(std::min<std::size_t>((window_bytes + row_bytes - 1) / row_bytes,
-                                                            static_cast<std::size_t>(s.first_row)));
-    std::vector<unsigned char> window(static_cast<std::size_t>(back) * row_bytes);
-    for (int i = 0; i < back; ++i)
-      row_over_white(pixels + static_cast<std::size_t>(s.first_row - back + i) * image.stride, image.width,
-                     window.data() + static_cast<std::size_t>(i) * row_bytes);
-    const std::size_t keep = std::min(window.size(), window_bytes);
-    if (deflateSetDictionary(&d.z, window.data() + window.size() - keep, static_cast<uInt>(keep)) != Z_OK)
-      throw std::runtime_error("PNG encoding failed");
-  }
+  const auto source = [&](int y) { return pixels + static_cast<std::size_t>(y) * image.stride; };
+  // The converted rows the deflater may still read: a row that repeats the one above is not
+  // converted again but shares its bytes, so the buffers turn over only on conversion.
+  constexpr std::size_t buffers = row_deflater::rows_kept + 2;
+  std::vector<unsigned char> memory(buffers * row_bytes);
+  std::size_t next_buffer = 0;
+  const auto convert = [&](int y) {
+    unsigned char* out = memory.data() + (next_buffer++ % buffers) * row_bytes;
+    row_over_white(source(y), image.width, out);
+    return out;
+  };
+  row_deflater deflater(row_bytes, 3);
+  const unsigned char* above = s.first_row > 0 ? convert(s.first_row - 1) : nullptr;
   for (int y = s.first_row; y < s.end_row; ++y) {
-    row_over_white(pixels + static_cast<std::size_t>(y) * image.stride, image.width, row.data());
-    s.adler = libdeflate_adler32(s.adler, row.data(), row.size());
-    d.run(s.deflated, row.data(), row.size(), Z_NO_FLUSH);
+    const bool repeats = y > 0 && above && std::memcmp(source(y), source(y - 1), pixel_row_bytes) == 0;
+    const unsigned char* row = repeats ? above : convert(y);
+    s.adler = libdeflate_adler32(s.adler, row, row_bytes);
+    deflater.add_row(row, above);
+    above = row;
   }
-  d.run(s.deflated, nullptr, 0, s.last ? Z_FINISH : Z_SYNC_FLUSH);
+  s.deflated = deflater.finish(s.last);
   s.raw_bytes = static_cast<std::size_t>(s.end_row - s.first_row) * row_bytes;
 }
 

@@ -9,7 +9,7 @@
 namespace printsvc::plots::detail {
 
 /// PNG file of `image` laid over white: 8-bit RGB, unfiltered rows, 300 dpi recorded (pHYs).
-/// The rows are deflated in a few strips at once, one stream in the file.
+/// The rows are deflated in a few strips at once (row_deflate.hpp), one stream in the file.
 std::string encode_png(const raster& image);
 
 /// The previous encoder, for comparison: the same file format from an opaque picture (cairo
