@@ -2,8 +2,17 @@
 
 #include <algorithm>
 #include <array>
+#include <map>
 #include <string>
 #include <utility>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/error.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/system/system_error.hpp>
 
 #include "client_impl.hpp"
 #include "cluster_map.hpp"
@@ -70,6 +79,46 @@ asio::awaitable<std::int64_t> run_del(std::shared_ptr<client_impl> impl, wire_co
   reply r = co_await client_impl::execute(std::move(impl), std::move(command), std::nullopt, slot);
   if (r.type != reply_type::integer) unexpected("DEL", r);
   co_return r.integer;
+}
+
+asio::awaitable<std::vector<reply>> run_del_each(std::shared_ptr<client_impl> impl, std::vector<std::string> keys) {
+  // Grouped by where they go: one group on a single server, one per slot in a cluster.
+  std::map<std::optional<std::uint16_t>, std::vector<std::size_t>> groups;
+  for (std::size_t i = 0; i < keys.size(); ++i) groups[slot_of(impl, keys[i])].push_back(i);
+  struct state {
+    state(const asio::any_io_executor& ex, std::size_t keys, std::size_t groups)
+        : all_done(ex, asio::steady_timer::time_point::max()), replies(keys), left(groups) {}
+    asio::steady_timer all_done;
+    std::vector<reply> replies;
+    std::size_t left;
+    std::exception_ptr failure;
+  };
+  const auto ex = co_await asio::this_coro::executor;
+  // Shared with the groups' coroutines, which may end after this one is gone.
+  auto shared = std::make_shared<state>(ex, keys.size(), groups.size());
+  for (auto& [slot, indexes] : groups) {
+    std::vector<wire_command> commands;
+    commands.reserve(indexes.size());
+    for (const std::size_t i : indexes) {
+      const std::array<std::string_view, 2> args{"DEL", keys[i]};
+      commands.push_back(format_command(args));
+    }
+    auto group = client_impl::execute_all(impl, std::move(commands), std::nullopt, slot);
+    asio::co_spawn(ex, std::move(group),
+                   [shared, indexes = std::move(indexes)](std::exception_ptr error, std::vector<reply> replies) {
+                     if (error) {
+                       if (!shared->failure) shared->failure = error;
+                     } else {
+                       for (std::size_t k = 0; k < indexes.size() && k < replies.size(); ++k)
+                         shared->replies[indexes[k]] = std::move(replies[k]);
+                     }
+                     if (--shared->left == 0) shared->all_done.cancel();
+                   });
+  }
+  if (shared->left > 0) co_await shared->all_done.async_wait(asio::as_tuple(asio::use_awaitable));
+  if (shared->left > 0) throw boost::system::system_error(asio::error::operation_aborted);
+  if (shared->failure) std::rethrow_exception(shared->failure);
+  co_return std::move(shared->replies);
 }
 
 // SCAN answers [cursor, [key, ...]], the cursor as a bulk string.
@@ -166,6 +215,10 @@ asio::awaitable<std::int64_t> client::del(std::string_view key) {
   auto impl = live(impl_);
   const auto slot = slot_of(impl, key);
   return run_del(std::move(impl), format_command(args), slot);
+}
+
+asio::awaitable<std::vector<reply>> client::del_each(std::vector<std::string> keys) {
+  return run_del_each(live(impl_), std::move(keys));
 }
 
 asio::awaitable<scan_page> client::scan(std::string_view cursor, std::string_view match, std::int64_t count) {

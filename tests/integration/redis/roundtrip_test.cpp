@@ -57,6 +57,19 @@ TEST_F(SharedServer, SetExSetsTheTtlAndDelCountsRemovedKeys) {
   EXPECT_EQ(run(ioc, client.command({"TTL", k})).integer, -1);
   EXPECT_EQ(run(ioc, client.del(k)), 1);
   EXPECT_EQ(run(ioc, client.del(k)), 0);
+
+  // Several at once: one reply per key, in the keys' order, whether or not the key was there.
+  const std::string a = key("a"), b = key("b");
+  run(ioc, client.set(a, "1"));
+  run(ioc, client.set(b, "2"));
+  const auto replies = run(ioc, client.del_each({a, k, b, a}));
+  ASSERT_EQ(replies.size(), 4u);
+  const std::int64_t expected[] = {1, 0, 1, 0};
+  for (std::size_t i = 0; i < replies.size(); ++i) {
+    EXPECT_EQ(replies[i].type, redis::reply_type::integer);
+    EXPECT_EQ(replies[i].integer, expected[i]) << i;
+  }
+  EXPECT_TRUE(run(ioc, client.del_each({})).empty());
 }
 
 TEST_F(SharedServer, ErrorRepliesThrowAndLeaveTheConnectionUsable) {

@@ -63,6 +63,19 @@ TEST_F(Invalidation, SchedulersDeleteInTheBackground) {
   EXPECT_TRUE(redis.keys("mvt_v8:*").empty());
 }
 
+// Many pages of SCAN, each page's DELs travelling with the next page's SCAN: every matching
+// key goes and is counted once, the others stay.
+TEST_F(Invalidation, ManyPagesAreWalkedToTheEndAndCountedOnce) {
+  for (int i = 0; i < 1500; ++i) {
+    redis.set("mvt_v8:plots:17:" + std::to_string(i) + ":1", "x");
+    if (i % 3 == 0) redis.set("mvt_v8:beacons:17:" + std::to_string(i) + ":1", "x");
+  }
+  const auto r = nlohmann::json::parse(svc.post("/gis/cache/invalidate/plots").body);
+  EXPECT_EQ(r["data"]["deleted_count"], 1503);
+  EXPECT_TRUE(redis.keys("mvt_v8:plots:*").empty());
+  EXPECT_EQ(redis.keys("mvt_v8:beacons:*").size(), 501u);
+}
+
 TEST_F(Invalidation, PatternWithoutWildcardRemovesAtMostThatKey) {
   EXPECT_EQ(svc.run(svc.module()._invalidate_cache_by_pattern_task("plots:15:1:1")), 1);
   EXPECT_EQ(svc.run(svc.module()._invalidate_cache_by_pattern_task("plots:15:1:1")), 0);

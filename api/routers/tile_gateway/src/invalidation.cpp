@@ -1,12 +1,8 @@
 // Removing cached entries by layer, by pattern or all at once: SCAN MATCH ... COUNT 100 and
 // one DEL per key, in the request or as a background task nobody waits for.
-#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
-#include <boost/asio/error.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/use_awaitable.hpp>
-#include <boost/system/system_error.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
 
 #include "mapsvc/tile_gateway/cache_keys.hpp"
 #include "mapsvc/tile_gateway/messages.hpp"
@@ -18,47 +14,44 @@ namespace {
 
 constexpr std::int64_t SCAN_COUNT = 100;
 
-// The DELs of one page go out together (pipelined on the connection; in a cluster each to its
-// key's node) and are awaited together: a page costs one round trip, not one per key. Returns
-// how many succeeded; the first failure is rethrown after all have ended.
-boost::asio::awaitable<std::int64_t> delete_page(clients::redis::client& redis, const std::vector<std::string>& keys,
+// The DELs of one page go out together (one DEL per key, back to back; in a cluster each
+// slot's to its node) and are awaited together: a page costs one round trip, not one per key.
+// Returns how many were answered; an error reply fails the walk.
+boost::asio::awaitable<std::int64_t> delete_page(clients::redis::client& redis, std::vector<std::string> keys,
                                                  host::metrics::recorder* metrics) {
   if (keys.empty()) co_return 0;
-  struct page_state {
-    explicit page_state(const boost::asio::any_io_executor& ex, std::size_t n) : all_done(ex), left(n) {}
-    boost::asio::steady_timer all_done;
-    std::size_t left;
-    std::int64_t deleted = 0;
-    std::exception_ptr first_error;
-  };
-  const auto ex = co_await boost::asio::this_coro::executor;
-  auto state = std::make_shared<page_state>(ex, keys.size());
-  state->all_done.expires_at(boost::asio::steady_timer::time_point::max());
-  for (const auto& key : keys) {
-    // Each call holds the client's shared state, so a DEL still running when its page's
-    // awaiter is gone ends harmlessly.
-    boost::asio::co_spawn(ex, redis.del(key), [state, metrics](std::exception_ptr error, std::int64_t) {
-      if (error) {
-        if (!state->first_error) state->first_error = error;
-      } else {
-        ++state->deleted;
-        if (metrics) metrics->invalidated(1);
-      }
-      if (--state->left == 0) state->all_done.cancel();
-    });
+  const auto replies = co_await redis.del_each(std::move(keys));
+  std::int64_t answered = 0;
+  const clients::redis::reply* refused = nullptr;
+  for (const auto& r : replies) {
+    if (r.type == clients::redis::reply_type::integer) ++answered;
+    else if (!refused) refused = &r;
   }
-  if (state->left > 0) co_await state->all_done.async_wait(boost::asio::as_tuple(boost::asio::use_awaitable));
-  if (state->first_error) std::rethrow_exception(state->first_error);
-  co_return state->deleted;
+  if (metrics && answered > 0) metrics->invalidated(static_cast<std::uint64_t>(answered));
+  if (refused) {
+    if (refused->is_error()) throw clients::redis::reply_error(refused->str);
+    throw clients::redis::error("unexpected reply type to DEL");
+  }
+  co_return answered;
 }
 
 // Deleted keys are counted as their DELs succeed, so that a scan that fails half-way still
-// counts what it removed.
+// counts what it removed. A page's DELs and the SCAN for the next page travel together: the
+// walk costs one round trip a page.
 boost::asio::awaitable<std::int64_t> delete_matching(clients::redis::client& redis, std::string pattern,
                                                      host::metrics::recorder* metrics) {
+  using namespace boost::asio::experimental::awaitable_operators;
   std::int64_t deleted_count = 0;
   auto keys = redis.scan_iter(std::move(pattern), SCAN_COUNT);
-  while (auto page = co_await keys.next_page()) deleted_count += co_await delete_page(redis, *page, metrics);
+  auto page = co_await keys.next_page();
+  while (page) {
+    std::vector<std::string> current = std::move(*page);
+    // Built before the co_await: g++ 12 may destroy temporaries of a co_await expression twice.
+    auto deletes_and_next = delete_page(redis, std::move(current), metrics) && keys.next_page();
+    auto [deleted, next] = co_await std::move(deletes_and_next);
+    deleted_count += deleted;
+    page = std::move(next);
+  }
   co_return deleted_count;
 }
 

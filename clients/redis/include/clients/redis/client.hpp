@@ -103,6 +103,11 @@ class client {
   /// that serves their slot; commands without a key (`command` with one argument) to any primary.
   asio::awaitable<std::int64_t> del(std::string_view key);
 
+  /// DEL of each key, one command per key, all sent back to back: one round trip (in a
+  /// cluster, one per slot among the keys, side by side). The replies in the keys' order:
+  /// integers (0 or 1), or error replies. A failed connection is raised once every group ended.
+  asio::awaitable<std::vector<reply>> del_each(std::vector<std::string> keys);
+
   /// One SCAN step: SCAN cursor MATCH match COUNT count.
   asio::awaitable<scan_page> scan(std::string_view cursor, std::string_view match, std::int64_t count);
 
