@@ -27,22 +27,13 @@ wanted() { [[ ",$only," == *",$1,"* ]]; }
 here=bench/hot-cache
 cores=$(nproc)
 
+. bench/lib.sh
 set -a; eval "$(scripts/services start)"; set +a
 scripts/demo-data --if-empty >/dev/null
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-now_ms() { echo $(($(date +%s%N) / 1000000)); }
-load() { cut -d' ' -f1-3 /proc/loadavg; }
 
-work=$(mktemp -d /tmp/mapsvc-hot-cache.XXXXXX)
+bench_workdir hot-cache
 chmod 755 "$work"  # nginx's workers run as nobody
 redis_port=$(free_port)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
 
 redis-server --port "$redis_port" --bind 127.0.0.1 --save '' --appendonly no --loglevel warning >/dev/null &
 pids+=($!)
@@ -249,7 +240,7 @@ EOF
   per_run() { python3 -c "print(f'{($(pg_ended_cpu) - $1) * 1000 / $ticks / $2:.3f}')"; }
   echo "## Cold tiles: Redis unreachable, $count z16 plots tiles ($x0..$x1 x $y0..$y1), against pgbench"
   echo
-  echo "mapsvc --workers 0: wrk -t2 -d${duration}s -s walk.lua (every tile once, shuffled, then again); pgbench:"
+  echo "mapsvc --workers 0: wrk -t2 -d${duration}s -s bench/walk.lua (every tile once, shuffled, then again); pgbench:"
   echo "the same statement (print_tile_sql plots 16) on a random tile of the same range, -M prepared, -j2."
   echo "$rounds rounds alternating, medians (each round in brackets). \"PG ms per tile\": CPU time of the"
   echo "database's backends over the statements they ran (mapsvc restarted each round to end its own)."
@@ -262,8 +253,8 @@ EOF
       cpu0=$(pg_ended_cpu)
       REDIS_PORT_OVERRIDE=$cold_redis_port start_mapsvc cold --workers 0
       # A second's warm-up opens the database connections; its statements count for the CPU.
-      warm=$(wrk -t2 -c"$c" -d1s -s "$here/walk.lua" "$base" -- "$work/z16.txt" "$r" | awk '/requests in/ {print $1}')
-      wrk_line -t2 -c"$c" -d"${duration}s" -s "$here/walk.lua" "$base" -- "$work/z16.txt" "$r" >>"$work/m.txt"
+      warm=$(wrk -t2 -c"$c" -d1s -s bench/walk.lua "$base" -- "$work/z16.txt" "$r" | awk '/requests in/ {print $1}')
+      wrk_line -t2 -c"$c" -d"${duration}s" -s bench/walk.lua "$base" -- "$work/z16.txt" "$r" >>"$work/m.txt"
       stop_mapsvc "$cold_pid"
       sleep 0.3
       per_run "$cpu0" "$((warm + $(awk '/requests in/ {print $1}' "$work/wrk.out")))" >>"$work/mc.txt"

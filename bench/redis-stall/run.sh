@@ -25,7 +25,7 @@ done
 
 set -a; eval "$(scripts/services start)"; set +a
 scripts/demo-data --if-empty >/dev/null
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+. bench/lib.sh
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 
 work=$(mktemp -d /tmp/mapsvc-redis-stall.XXXXXX)

@@ -41,7 +41,7 @@ def main():
     p()
     p("The server's statement (print_tile_sql) on random tiles over the bounding box of the plots' extent;"
       f" the window is the middle {meta['duration_s']} s of each run. prepared: pgbench -M prepared (planned"
-      " once); extended: -M extended (parsed and planned every time, as the server sends it). Tile sizes"
+      " once); extended: -M extended (parsed and planned every time, as the server sends it with DB_PREPARE=0; by default it prepares). Tile sizes"
       " from walking the same tiles through mapsvc (plots to z18: every tile of the box; z19: 4000 of them; beacons: 600).")
     p()
     p("| layer | zoom | statements/s prepared / extended | PG cores busy | statements per PG CPU-second"

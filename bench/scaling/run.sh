@@ -3,7 +3,7 @@
 # Figures for the sizing model of docs/scaling.md, measured on this machine:
 #   a. tile statements per PostgreSQL CPU-second, by layer and zoom: pgbench -c2 -j1 running the
 #      server's own statement (print_tile_sql) on random tiles over the data's extent, -M prepared
-#      and -M extended (planned every time, as the server sends it); and, through HTTP, misses
+#      and -M extended (planned every time, as the server sends it with DB_PREPARE=0); and, through HTTP, misses
 #      and empty tiles (which are never cached, so each one is a statement);
 #   b. tile hits per mapsvc CPU-second through HTTP (wrk -t1 -c32 against a single-worker
 #      server), answered from the worker's memory and from Redis (memory off);
@@ -37,26 +37,19 @@ for f in "$BUILD_DIR/bin/mapsvc" "$BUILD_DIR/bin/print_tile_sql"; do
   [[ -x $f ]] || { echo "$f is missing: build it first (cmake --build $BUILD_DIR --target mapsvc print_tile_sql)" >&2; exit 1; }
 done
 
+. bench/lib.sh
 set -a; eval "$(scripts/services start)"; set +a
 scripts/demo-data --if-empty >/dev/null
 unset MAPSVC_ADMIN_TOKEN MAPSVC_METRICS_TOKEN
 export PGOPTIONS=${PGOPTIONS:--c jit=off}
 
-work=$(mktemp -d /tmp/mapsvc-scaling.XXXXXX)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+bench_workdir scaling
 mkdir -p "$work/lib"
 cp "$BUILD_DIR/bin/mapsvc" "$BUILD_DIR/bin/print_tile_sql" "$work/"
 cp "$BUILD_DIR"/lib/*.so "$work/lib/" 2>/dev/null || true
 export LD_LIBRARY_PATH=$work/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}  # searched before the binaries' RUNPATH
 
 tck=$(getconf CLK_TCK)
-load() { cut -d' ' -f1-3 /proc/loadavg; }
 now() { date +%s.%N; }
 redis() { redis-cli -h "$REDIS_HOST" -p "$REDIS_PORT" "$@"; }
 redis_field() { redis info "$1" | tr -d '\r' | sed -n "s/^$2:\([0-9.]*\).*/\1/p"; }
@@ -160,7 +153,8 @@ json kind redis_memory tiles_stored "$stored_tiles" tile_bytes "$stored_bytes" k
 # --- a. Tile statements per PostgreSQL CPU-second. pgbench runs duration + 2 s; the window is
 # the middle `duration` seconds: the CPU of its two backends and the statements ending in it.
 # -M prepared: planned once per connection; -M extended: parsed and planned every time, which
-# is how the server sends its statements (unnamed, with parameters).
+# is how the server sends its statements with DB_PREPARE=0 (unnamed, with parameters); by
+# default it prepares each once per connection, as -M prepared does.
 for point in $points; do
   layer=${point%:*}; z=${point#*:}
   read -r x0 x1 y0 y1 <<<"$(python3 "$here/tiles.py" range "$extent" "$z")"
@@ -204,7 +198,7 @@ done
 # tiles; CPU of the server and of every PostgreSQL process.
 awk '$2 == 204 {print $1}' "$work/walk-plots-18.txt" >"$work/empty-18.txt"
 snapshot "$work/s0" "$off_pid"; snapshot "$work/p0" $(pgrep -P "$postmaster"); t0=$(now)
-wrk -t1 -c8 -d"${duration}s" --latency -s "$here/paths.lua" "$off_base" -- "$work/empty-18.txt" >"$work/wrk.out"
+wrk -t1 -c8 -d"${duration}s" --latency -s bench/walk.lua "$off_base" -- "$work/empty-18.txt" >"$work/wrk.out"
 snapshot "$work/s1" "$off_pid"; snapshot "$work/p1" $(pgrep -P "$postmaster"); t1=$(now)
 rps=$(awk '/Requests\/sec/ {print $2}' "$work/wrk.out")
 read -r answered empty failed <<<"$(sed -n 's/^answers answered=\([0-9]*\) ok=[0-9]* hits=[0-9]* empty=\([0-9]*\) failed=\([0-9]*\).*/\1 \2 \3/p' "$work/wrk.out")"
@@ -222,7 +216,7 @@ curl -sf -X POST "$off_base/gis/cache/invalidate/plots" >/dev/null
 python3 "$here/tiles.py" list "$extent" plots 19 1000000 7 >"$work/miss-19.txt"
 read -r m0 r0 x0 e0 <<<"$(levels "$off_base")"
 snapshot "$work/s0" "$off_pid"; snapshot "$work/p0" $(pgrep -P "$postmaster"); snapshot "$work/r0" "$redis_pid"; t0=$(now)
-wrk -t1 -c8 -d"${duration}s" --latency -s "$here/paths.lua" "$off_base" -- "$work/miss-19.txt" >"$work/wrk.out"
+wrk -t1 -c8 -d"${duration}s" --latency -s bench/walk.lua "$off_base" -- "$work/miss-19.txt" >"$work/wrk.out"
 snapshot "$work/s1" "$off_pid"; snapshot "$work/p1" $(pgrep -P "$postmaster"); snapshot "$work/r1" "$redis_pid"; t1=$(now)
 read -r m1 r1 x1 e1 <<<"$(levels "$off_base")"
 rps=$(awk '/Requests\/sec/ {print $2}' "$work/wrk.out")
@@ -246,7 +240,7 @@ for z in 15 16 18; do
     read -r m0 r0 x0 e0 <<<"$(levels "${!base}")"
     out0=$(redis_field stats total_net_output_bytes); cmd0=$(redis_field stats total_commands_processed); get0=$(redis_gets)
     snapshot "$work/s0" "${!pid}"; snapshot "$work/r0" "$redis_pid"; t0=$(now)
-    wrk -t1 -c32 -d"${duration}s" --latency -s "$here/paths.lua" "${!base}" -- "$work/hits-$z.txt" >"$work/wrk.out"
+    wrk -t1 -c32 -d"${duration}s" --latency -s bench/walk.lua "${!base}" -- "$work/hits-$z.txt" >"$work/wrk.out"
     snapshot "$work/s1" "${!pid}"; snapshot "$work/r1" "$redis_pid"; t1=$(now)
     out1=$(redis_field stats total_net_output_bytes); cmd1=$(redis_field stats total_commands_processed); get1=$(redis_gets)
     read -r m1 r1 x1 e1 <<<"$(levels "${!base}")"

@@ -8,7 +8,7 @@ import { fileURLToPath } from 'node:url';
 import { promisify } from 'node:util';
 
 import { now, request, sleep } from '../abuse/tools/lib.mjs';
-import { COUNT_ANSWER_LUA, runWrk } from '../abuse/tools/tile_load.mjs';
+import { COUNT_ANSWER_LUA, THREAD_IDS_LUA, runWrk } from '../abuse/tools/tile_load.mjs';
 
 export { now, sleep };
 const run = promisify(execFile);
@@ -251,11 +251,7 @@ export function writeLoadScript(work, name, paths, { upstreams = {} } = {}) {
   const file = path.join(work, `${name}.lua`);
   fs.writeFileSync(file, `
 local list = ${JSON.stringify(list)}
-local threads = {}
-function setup(thread)
-  thread:set("id", #threads + 1)
-  table.insert(threads, thread)
-end
+${THREAD_IDS_LUA}
 function init(args)
   paths = {}
   for line in io.lines(list) do paths[#paths + 1] = line end

@@ -6,6 +6,14 @@ import path from 'node:path';
 
 import { request } from './lib.mjs';
 
+// Gives each wrk thread an "id" (1, 2, ...) and keeps the threads for done() to sum.
+export const THREAD_IDS_LUA = `
+local threads = {}
+function setup(thread)
+  thread:set("id", #threads + 1)
+  table.insert(threads, thread)
+end`;
+
 // Counts an answer by status class and cache hit, in the per-thread counters every load
 // script starts at 0 (c2xx, c204, c4xx, c5xx, cother, hits) and sums in done().
 export const COUNT_ANSWER_LUA = `
@@ -28,11 +36,7 @@ export async function writeScript(ctx) {
   fs.writeFileSync(file, `
 local half = 20037508.342789244
 local minx, miny, maxx, maxy = ${e.minx}, ${e.miny}, ${e.maxx}, ${e.maxy}
-local threads = {}
-function setup(thread)
-  thread:set("id", #threads + 1)
-  table.insert(threads, thread)
-end
+${THREAD_IDS_LUA}
 function init(args)
   math.randomseed(id * 7919 + os.time())
   c2xx, c204, c4xx, c5xx, cother, hits = 0, 0, 0, 0, 0, 0

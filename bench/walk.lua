@@ -1,12 +1,13 @@
--- wrk script: walks a list of paths in an order shuffled with a fixed seed, so that a path
--- comes back only after all the others; meant for one wrk thread (-t1).
---   wrk -t1 ... -s walk.lua URL -- PATHS_FILE SEED
+-- wrk script: walks a list of paths, in the file's order or, given a seed, in an order
+-- shuffled with it, so that a path comes back only after all the others. Counts answers by
+-- status and X-Cache and prints them after the run.
+--   wrk ... -s bench/walk.lua URL -- PATHS_FILE [SEED]
 
 local paths = {}
 local state = 1
 local i = 0
 -- Globals, so that done() can read them from each thread.
-answered, empty, failed, hits = 0, 0, 0, 0
+answered, ok, empty, failed, hits = 0, 0, 0, 0, 0
 local threads = {}
 
 local function next_random()
@@ -22,10 +23,12 @@ function init(args)
   for line in io.lines(args[1]) do
     if line ~= "" then paths[#paths + 1] = line end
   end
-  state = tonumber(args[2])
-  for k = #paths, 2, -1 do
-    local j = next_random() % k + 1
-    paths[k], paths[j] = paths[j], paths[k]
+  if args[2] then
+    state = tonumber(args[2])
+    for k = #paths, 2, -1 do
+      local j = next_random() % k + 1
+      paths[k], paths[j] = paths[j], paths[k]
+    end
   end
 end
 
@@ -36,18 +39,21 @@ end
 
 function response(status, headers, body)
   answered = answered + 1
+  if status == 200 then ok = ok + 1 end
   if status == 204 then empty = empty + 1 end
   if status >= 400 then failed = failed + 1 end
   if (headers["X-Cache"] or headers["x-cache"]) == "HIT" then hits = hits + 1 end
 end
 
 function done(summary, latency, requests)
-  local a, e, f, h = 0, 0, 0, 0
+  local a, o, e, f, h = 0, 0, 0, 0, 0
   for _, t in ipairs(threads) do
     a = a + t:get("answered")
+    o = o + t:get("ok")
     e = e + t:get("empty")
     f = f + t:get("failed")
     h = h + t:get("hits")
   end
-  io.write(string.format("xcache answered=%d hits=%d empty=%d failed=%d\n", a, h, e, f))
+  io.write(string.format("answers answered=%d ok=%d hits=%d empty=%d failed=%d bytes=%d\n", a, o, h, e, f,
+                         summary.bytes))
 end

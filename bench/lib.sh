@@ -1,0 +1,20 @@
+# Shared by the benchmark scripts, sourced from the checkout's root:  . bench/lib.sh
+
+# The load average over 1, 5 and 15 minutes.
+load() { cut -d' ' -f1-3 /proc/loadavg; }
+
+# A TCP port of 127.0.0.1 that nothing listens on now.
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+
+# bench_workdir NAME: a scratch folder in $work and a list $pids of processes to end; at exit
+# the processes are killed and waited for and the folder is removed.
+bench_workdir() {
+  work=$(mktemp -d "/tmp/mapsvc-$1.XXXXXX")
+  pids=()
+  trap bench_cleanup EXIT
+}
+bench_cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
