@@ -411,6 +411,32 @@ bool connection::check_alive() {
   return usable();
 }
 
+std::vector<notification> connection::take_notifications() {
+  std::vector<notification> out;
+  auto& m = *impl_;
+  if (!m.conn) return out;
+  while (PGnotify* n = PQnotifies(m.conn)) {
+    out.push_back({n->relname ? n->relname : "", n->extra ? n->extra : "", n->be_pid});
+    PQfreemem(n);
+  }
+  return out;
+}
+
+asio::awaitable<std::vector<notification>> connection::wait_notifications(std::chrono::milliseconds timeout) {
+  auto& m = *impl_;
+  if (!m.conn || m.broken) throw connection_error("connection is not usable");
+  if (m.in_flight) throw statement_error("another statement is still running on this connection");
+  deadline_watch deadline(m.desc, timeout);
+  for (;;) {
+    if (PQconsumeInput(m.conn) != 1 || PQstatus(m.conn) != CONNECTION_OK) throw m.lost("connection lost");
+    auto received = take_notifications();
+    if (!received.empty()) co_return received;
+    if (m.broken) throw m.lost("connection lost");
+    co_await m.wait(wait_type::wait_read, &deadline, nullptr);
+    if (deadline.expired()) co_return take_notifications();
+  }
+}
+
 void connection::mark_broken() { impl_->broken = true; }
 
 void connection::prepare_statements(std::size_t at_most) { impl_->prepare_limit = at_most; }

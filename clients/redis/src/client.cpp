@@ -62,6 +62,11 @@ asio::awaitable<value_with_ttl> run_get_with_ttl(std::shared_ptr<client_impl> im
   else if (!value.is_nil()) unexpected("GET", value);
   const reply& ttl = replies[1];
   if (ttl.type != reply_type::integer) unexpected("PTTL", ttl);
+  if (replies.size() > 2) {
+    reply& companion = replies[2];
+    if (companion.type == reply_type::string) out.companion = std::move(companion.str);
+    else if (!companion.is_nil()) unexpected("GET", companion);
+  }
   // -1: no expiry, -2: gone (expired between the two commands).
   if (ttl.integer >= 0) out.ttl = std::chrono::milliseconds(ttl.integer);
   else if (ttl.integer == -2) out.value.reset();
@@ -81,13 +86,16 @@ asio::awaitable<std::int64_t> run_del(std::shared_ptr<client_impl> impl, wire_co
   co_return r.integer;
 }
 
-asio::awaitable<std::vector<reply>> run_del_each(std::shared_ptr<client_impl> impl, std::vector<std::string> keys) {
-  // Grouped by where they go: one group on a single server, one per slot in a cluster.
+// Commands each bound for the server of a slot (none: the one server), sent back to back per
+// slot and awaited together: one round trip per group, the groups side by side. The replies
+// in the commands' order; a failed connection is raised once every group ended.
+asio::awaitable<std::vector<reply>> run_each(std::shared_ptr<client_impl> impl, std::vector<wire_command> commands,
+                                             std::vector<std::optional<std::uint16_t>> slots) {
   std::map<std::optional<std::uint16_t>, std::vector<std::size_t>> groups;
-  for (std::size_t i = 0; i < keys.size(); ++i) groups[slot_of(impl, keys[i])].push_back(i);
+  for (std::size_t i = 0; i < commands.size(); ++i) groups[slots[i]].push_back(i);
   struct state {
-    state(const asio::any_io_executor& ex, std::size_t keys, std::size_t groups)
-        : all_done(ex, asio::steady_timer::time_point::max()), replies(keys), left(groups) {}
+    state(const asio::any_io_executor& ex, std::size_t commands, std::size_t groups)
+        : all_done(ex, asio::steady_timer::time_point::max()), replies(commands), left(groups) {}
     asio::steady_timer all_done;
     std::vector<reply> replies;
     std::size_t left;
@@ -95,15 +103,12 @@ asio::awaitable<std::vector<reply>> run_del_each(std::shared_ptr<client_impl> im
   };
   const auto ex = co_await asio::this_coro::executor;
   // Shared with the groups' coroutines, which may end after this one is gone.
-  auto shared = std::make_shared<state>(ex, keys.size(), groups.size());
+  auto shared = std::make_shared<state>(ex, commands.size(), groups.size());
   for (auto& [slot, indexes] : groups) {
-    std::vector<wire_command> commands;
-    commands.reserve(indexes.size());
-    for (const std::size_t i : indexes) {
-      const std::array<std::string_view, 2> args{"DEL", keys[i]};
-      commands.push_back(format_command(args));
-    }
-    auto group = client_impl::execute_all(impl, std::move(commands), std::nullopt, slot);
+    std::vector<wire_command> group_commands;
+    group_commands.reserve(indexes.size());
+    for (const std::size_t i : indexes) group_commands.push_back(std::move(commands[i]));
+    auto group = client_impl::execute_all(impl, std::move(group_commands), std::nullopt, slot);
     asio::co_spawn(ex, std::move(group),
                    [shared, indexes = std::move(indexes)](std::exception_ptr error, std::vector<reply> replies) {
                      if (error) {
@@ -185,12 +190,17 @@ asio::awaitable<std::optional<std::string>> client::get(std::string_view key,
 }
 
 asio::awaitable<value_with_ttl> client::get_with_ttl(std::string_view key,
-                                                     std::optional<std::chrono::milliseconds> timeout) {
+                                                     std::optional<std::chrono::milliseconds> timeout,
+                                                     std::string_view companion) {
   const std::array<std::string_view, 2> get_args{"GET", key};
   const std::array<std::string_view, 2> ttl_args{"PTTL", key};
   std::vector<wire_command> commands;
   commands.push_back(format_command(get_args));
   commands.push_back(format_command(ttl_args));
+  if (!companion.empty()) {
+    const std::array<std::string_view, 2> companion_args{"GET", companion};
+    commands.push_back(format_command(companion_args));
+  }
   auto impl = live(impl_);
   const auto slot = slot_of(impl, key);
   return run_get_with_ttl(std::move(impl), std::move(commands), timeout, slot);
@@ -218,7 +228,39 @@ asio::awaitable<std::int64_t> client::del(std::string_view key) {
 }
 
 asio::awaitable<std::vector<reply>> client::del_each(std::vector<std::string> keys) {
-  return run_del_each(live(impl_), std::move(keys));
+  auto impl = live(impl_);
+  std::vector<wire_command> commands;
+  std::vector<std::optional<std::uint16_t>> slots;
+  commands.reserve(keys.size());
+  slots.reserve(keys.size());
+  for (const auto& key : keys) {
+    const std::array<std::string_view, 2> args{"DEL", key};
+    commands.push_back(format_command(args));
+    slots.push_back(slot_of(impl, key));
+  }
+  return run_each(std::move(impl), std::move(commands), std::move(slots));
+}
+
+asio::awaitable<std::vector<reply>> client::each(std::vector<keyed_command> commands) {
+  auto impl = live(impl_);
+  std::vector<wire_command> wire;
+  std::vector<std::optional<std::uint16_t>> slots;
+  wire.reserve(commands.size());
+  slots.reserve(commands.size());
+  for (const auto& c : commands) {
+    const std::vector<std::string_view> views(c.args.begin(), c.args.end());
+    wire.push_back(format_command(views));
+    slots.push_back(slot_of(impl, c.key));
+  }
+  return run_each(std::move(impl), std::move(wire), std::move(slots));
+}
+
+asio::awaitable<reply> client::command_on(std::string_view key, std::vector<std::string> args,
+                                          std::optional<std::chrono::milliseconds> timeout) {
+  const std::vector<std::string_view> views(args.begin(), args.end());
+  auto impl = live(impl_);
+  const auto slot = slot_of(impl, key);
+  return client_impl::execute(std::move(impl), format_command(views), timeout, slot);
 }
 
 asio::awaitable<scan_page> client::scan(std::string_view cursor, std::string_view match, std::int64_t count) {

@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct pg_conn;
 
@@ -34,6 +35,13 @@ struct execute_options {
 };
 
 enum class transaction_state { idle, active, failed, unknown };
+
+// A NOTIFY received on a connection that LISTENs.
+struct notification {
+  std::string channel;
+  std::string payload;
+  int sender_pid = 0;
+};
 
 class connection {
  public:
@@ -62,6 +70,12 @@ class connection {
   // to `at_most` distinct statements; 0 (the default) sends every statement unnamed. Leave it
   // at 0 behind a pooler that hands each transaction a different server connection.
   void prepare_statements(std::size_t at_most);
+
+  // Notifications already received (during statements or waits), without waiting.
+  std::vector<notification> take_notifications();
+  // Waits, while no statement runs, until at least one notification has arrived or `timeout`
+  // has passed (then the result is empty). Throws connection_error when the connection is lost.
+  boost::asio::awaitable<std::vector<notification>> wait_notifications(std::chrono::milliseconds timeout);
 
   // Connected, nothing in flight, not marked broken.
   bool usable() const;

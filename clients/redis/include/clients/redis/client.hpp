@@ -63,6 +63,14 @@ struct value_with_ttl {
   std::optional<std::string> value;
   /// Remaining time to live (PTTL): none when the key has no expiry or no longer exists.
   std::optional<std::chrono::milliseconds> ttl;
+  /// The value of the companion key asked for with it, if any.
+  std::optional<std::string> companion;
+};
+
+/// A command for the server that holds `key` (in a cluster, the node of its slot).
+struct keyed_command {
+  std::string key;
+  std::vector<std::string> args;
 };
 
 /// Asynchronous Redis client for one event loop, shared by every coroutine on it.
@@ -90,9 +98,11 @@ class client {
   asio::awaitable<std::optional<std::string>> get(std::string_view key,
                                                   std::optional<std::chrono::milliseconds> timeout = {});
 
-  /// GET and PTTL of one key in one round trip.
+  /// GET and PTTL of one key in one round trip, and GET of `companion` with them when given
+  /// (a key of the same slot, e.g. through a hash tag naming `key`).
   asio::awaitable<value_with_ttl> get_with_ttl(std::string_view key,
-                                               std::optional<std::chrono::milliseconds> timeout = {});
+                                               std::optional<std::chrono::milliseconds> timeout = {},
+                                               std::string_view companion = {});
 
   /// SET, with EX when `ex_seconds` is given (passed to Redis unchecked).
   asio::awaitable<void> set(std::string_view key, std::string_view value,
@@ -107,6 +117,16 @@ class client {
   /// cluster, one per slot among the keys, side by side). The replies in the keys' order:
   /// integers (0 or 1), or error replies. A failed connection is raised once every group ended.
   asio::awaitable<std::vector<reply>> del_each(std::vector<std::string> keys);
+
+  /// Each command sent to the server of its key: back to back, one round trip per server (per
+  /// slot in a cluster), side by side. The replies in the commands' order, error replies as
+  /// values; a failed connection is raised once every group ended.
+  asio::awaitable<std::vector<reply>> each(std::vector<keyed_command> commands);
+
+  /// Any command, sent to the server that holds `key` (for commands whose first argument is not
+  /// their key: EVAL, XREAD, ...).
+  asio::awaitable<reply> command_on(std::string_view key, std::vector<std::string> args,
+                                    std::optional<std::chrono::milliseconds> timeout = {});
 
   /// One SCAN step: SCAN cursor MATCH match COUNT count.
   asio::awaitable<scan_page> scan(std::string_view cursor, std::string_view match, std::int64_t count);
