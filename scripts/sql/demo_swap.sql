@@ -25,6 +25,9 @@ ANALYZE demo_build."LGAs", demo_build."Districts", demo_build."CadZones",
         demo_build."PLOT", demo_build."BEACON", demo_build."ROADS";
 
 BEGIN;
+-- The change feed goes with the swap: the drop takes the old tables' triggers, so the new
+-- tables are watched before the commit and every running server drops its tiles of them.
+\ir ../../api/routers/tile_gateway/sql/change_feed.sql
 DROP TABLE IF EXISTS public."PLOT", public."BEACON", public."ROADS",
                      public."CadZones", public."Districts", public."LGAs";
 ALTER TABLE demo_build."LGAs" SET SCHEMA public;
@@ -34,6 +37,18 @@ ALTER TABLE demo_build."PLOT" SET SCHEMA public;
 ALTER TABLE demo_build."BEACON" SET SCHEMA public;
 ALTER TABLE demo_build."ROADS" SET SCHEMA public;
 DROP SCHEMA demo_build;
+DO $$
+BEGIN
+  PERFORM mapsvc_feed.watch('public."PLOT"', 'GEOMETRY_3857');
+  PERFORM mapsvc_feed.watch('public."BEACON"', 'GEOMETRY_3857');
+  PERFORM mapsvc_feed.watch('public."CadZones"', 'geometry_3857');
+  PERFORM mapsvc_feed.watch('public."Districts"', 'geometry_3857');
+  PERFORM mapsvc_feed.watch('public."LGAs"', 'geometry_3857');
+END
+$$;
+INSERT INTO mapsvc_feed.pending (table_name, op)
+VALUES ('PLOT', 'T'), ('BEACON', 'T'), ('CadZones', 'T'), ('Districts', 'T'), ('LGAs', 'T');
+NOTIFY mapsvc_feed;
 COMMIT;
 
 SELECT format('demo-data: loaded %s LGAs, %s districts, %s cadastral zones, %s plots, %s beacons, %s roads',
