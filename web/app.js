@@ -1,6 +1,7 @@
 // Map preview: every layer of the tile service drawn from its vector tiles, opened on the
 // plots. Works with no outside network: no base map, no fonts, no sprites.
 import * as maplibregl from './vendor/maplibre-gl/maplibre-gl.js';
+import { LiveTiles, subscribeToChanges } from './live.js';
 
 // The library is copied under .js names (see scripts/web-build), so it cannot find its
 // worker by its usual name.
@@ -268,6 +269,7 @@ async function main() {
   }
 
   const view = await openingView(layers);
+  const live = new LiveTiles(SOURCE, Object.keys(layers));
   let map;
   try {
     map = new maplibregl.Map({
@@ -277,6 +279,7 @@ async function main() {
       zoom: view.zoom,
       maxZoom: 22,
       hash: true,
+      transformRequest: (url, resourceType) => live.transformRequest(url, resourceType),
     });
   } catch (error) {
     // typically a browser without WebGL
@@ -289,6 +292,8 @@ async function main() {
   fillLayerList(map, layers);
   wireEvents(map);
   showViewStatus(map);
+  live.attach(map);
+  subscribeToChanges(live, document.getElementById('live'));
 }
 
 main();

@@ -57,6 +57,10 @@ void apply(config& c, const std::string& key, const std::string& value) {
   } else if (key == "public-url") c.public_url = http::parse_public_url(value);
   else if (key == "access-log") c.access_log = parse_switch("access log", value);
   else if (key == "metrics") c.metrics = parse_switch("metrics", value);
+  else if (key == "max-change-streams")
+    c.max_change_streams = static_cast<int>(parse_whole("max change streams", value, 0, 1'000'000));
+  else if (key == "client-max-age")
+    c.client_max_age = static_cast<int>(parse_whole("client max-age in seconds", value, 0, 31'536'000));
   else throw std::invalid_argument("unknown option --" + key + " (see --help)");
 }
 
@@ -78,7 +82,8 @@ config load_config(const std::vector<std::string>& args, const env_lookup& env, 
       {"MAPSVC_WORKERS", "workers"},     {"MAPSVC_MEMORY_CACHE_MB", "memory-cache-mb"},
       {"MAPSVC_WEB_ROOT", "web-root"},   {"MAPSVC_LOG_LEVEL", "log-level"},
       {"MAPSVC_CORS_ORIGINS", "cors-origins"}, {"MAPSVC_PUBLIC_URL", "public-url"},
-      {"MAPSVC_ACCESS_LOG", "access-log"},      {"MAPSVC_METRICS", "metrics"}};
+      {"MAPSVC_ACCESS_LOG", "access-log"},      {"MAPSVC_METRICS", "metrics"},
+      {"MAPSVC_MAX_CHANGE_STREAMS", "max-change-streams"}, {"MAPSVC_CLIENT_MAX_AGE", "client-max-age"}};
   for (const auto& [var, key] : env_keys) {
     if (auto v = env(var); v && !v->empty()) {
       try {
@@ -95,6 +100,10 @@ config load_config(const std::vector<std::string>& args, const env_lookup& env, 
     const std::string& arg = args[i];
     if (arg == "-h" || arg == "--help") {
       c.help = true;
+      continue;
+    }
+    if (arg == "--install-change-feed") {
+      c.install_change_feed = true;
       continue;
     }
     if (arg.rfind("--", 0) != 0) throw std::invalid_argument("unexpected argument '" + arg + "' (see --help)");
@@ -137,6 +146,12 @@ options (each also read from the environment variable shown; flags win):
   --public-url URL     base of absolute URLs in TileJSON  MAPSVC_PUBLIC_URL (from the request)
   --access-log 0|1     one log line per request           MAPSVC_ACCESS_LOG (0)
   --metrics 0|1        count requests for GET /metrics    MAPSVC_METRICS (1)
+  --max-change-streams N  event streams (GET /gis/changes)   MAPSVC_MAX_CHANGE_STREAMS (256)
+                       per worker; beyond it 503
+  --client-max-age S   max-age of cached tile hits, in     MAPSVC_CLIENT_MAX_AGE (the zoom's
+                       seconds (0-31536000)                 cache TTL)
+  --install-change-feed  install the tile change feed in the database
+                       (DATABASE_URL) and exit
   -h, --help           this text
 
 The tile cache reads REDIS_HOST (localhost), REDIS_PORT (6379) and REDIS_DB (0); or, for a

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Runs the browser check against a real mapsvc: a small demo cadastre in a database of its
-# own, the server on a free port, then tests/browser/preview.test.mjs.
+# Runs a browser check against a real mapsvc: a small demo cadastre in a database of its
+# own (with the change feed installed), the server on a free port, then
+# tests/browser/preview.test.mjs, or the check named.
 #
-#   tests/browser/with-server.sh path/to/mapsvc
+#   tests/browser/with-server.sh path/to/mapsvc [tests/browser/live.test.mjs]
 set -euo pipefail
 mapsvc=$1
 repo=$(cd "$(dirname "$0")/../.." && pwd)
@@ -13,6 +14,8 @@ if [[ -z "$(psql "$admin_url" -Atc "SELECT 1 FROM pg_database WHERE datname = 'm
   psql "$admin_url" -qc "CREATE DATABASE mapsvc_browser_test"
 fi
 "$repo/scripts/demo-data" --if-empty --plots 5000 --database-url "$url" >/dev/null
+DATABASE_URL=$url "$mapsvc" --install-change-feed >/dev/null
+check=${2:-$repo/tests/browser/preview.test.mjs}
 
 free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 port=$(free_port)
@@ -29,7 +32,7 @@ redis-cli -p "${REDIS_PORT:-56379}" -n 6 flushdb >/dev/null
 export MAPSVC_URL="http://127.0.0.1:$port"
 export MAPSVC_LISTED_ORIGIN_PORT=$listed_port
 export MAPSVC_ARTIFACTS=${MAPSVC_ARTIFACTS:-$repo/test-artifacts}
-if ! node "$repo/tests/browser/preview.test.mjs"; then
+if ! DATABASE_URL=$url node "$check"; then
   echo "--- mapsvc log" >&2
   tail -40 "$log" >&2
   exit 1

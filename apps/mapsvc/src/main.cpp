@@ -28,7 +28,9 @@
 #include "host/http/static_files.hpp"
 #include "host/metrics/route.hpp"
 #include "host/metrics/shared_metrics.hpp"
+#include "mapsvc/tile_gateway/change_feed.hpp"
 #include "mapsvc/tile_gateway/module.hpp"
+#include "install_change_feed.hpp"
 #include "plan_routes.hpp"
 #include "supervisor.hpp"
 
@@ -111,8 +113,18 @@ int serve(const host::config& cfg, const mapsvc::tile_gateway::redis_settings& r
         {.redis = redis,
          .memory_cache_bytes = static_cast<std::size_t>(cfg.memory_cache_mb) * 1024 * 1024,
          .metrics = cfg.metrics ? &metrics : nullptr,
-         .public_url = cfg.public_url});
+         .public_url = cfg.public_url,
+         .max_change_streams = static_cast<std::size_t>(cfg.max_change_streams),
+         .client_max_age = cfg.client_max_age});
     application.mount(tiles.tileGateway);
+    // Edits committed to the layer tables reach the cache through the database's change feed
+    // (the primary's: the feed's tables are written there).
+    mapsvc::tile_gateway::change_feed feed(
+        tiles, {.conninfo = cfg.database_url,
+                .replicas = !cfg.database_read_url.empty(),
+                .announce = worker_index == 0,
+                .open_session = [&db_pool] { return host::database::get_db(db_pool); }});
+    feed.start();
     if (cfg.metrics) boost::asio::co_spawn(io, publish_pool_figures(db_pool, metrics), boost::asio::detached);
 
     // Plans are parsed and drawn off the event loop, a few at a time; beyond a bounded queue a
@@ -144,6 +156,7 @@ int serve(const host::config& cfg, const mapsvc::tile_gateway::redis_settings& r
                                                                               int signal) {
       if (ec) return;
       log->info("Received signal {}: finishing requests in flight", signal);
+      feed.stop();
       server.shutdown([&] { io.stop(); });
       signals.async_wait([&](const boost::system::error_code& ec2, int second) {
         if (ec2) return;
@@ -173,6 +186,7 @@ int main(int argc, char** argv) {
       std::fputs(host::usage_text(argv[0]).c_str(), stdout);
       return 0;
     }
+    if (cfg.install_change_feed) return mapsvc::install_change_feed(cfg.database_url);
     host::helpers::set_log_level(level_named(cfg.log_level));
     // The tile cache's settings, checked here with the others so that a bad one stops the
     // start before any worker exists.

@@ -46,7 +46,12 @@ std::string write_head(const response& r, const head_options& options) {
   add_field(out, "Server", "mapsvc");
   if (!r.content_type.empty()) add_field(out, "Content-Type", r.content_type);
   for (const auto& [name, value] : r.headers) add_field(out, name, value);
-  if (!is_bodiless(r.status)) add_field(out, "Content-Length", std::to_string(r.payload().size()));
+  if (r.stream) {
+    // The length is not known in advance: chunks on 1.1, the connection's end on 1.0.
+    if (options.version != 10 && !is_bodiless(r.status)) add_field(out, "Transfer-Encoding", "chunked");
+  } else if (!is_bodiless(r.status)) {
+    add_field(out, "Content-Length", std::to_string(r.payload().size()));
+  }
   // HTTP/1.1 stays open unless told; HTTP/1.0 closes unless told.
   if (options.version == 10 && options.keep_alive) add_field(out, "Connection", "keep-alive");
   if (options.version != 10 && !options.keep_alive) add_field(out, "Connection", "close");

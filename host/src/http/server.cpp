@@ -9,6 +9,7 @@
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
@@ -17,11 +18,13 @@
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/asio/write.hpp>
+#include <fmt/format.h>
 
 #include "host/cancellation.hpp"
 #include "host/helpers/logging.hpp"
 #include "host/http/framing.hpp"
 #include "host/http/response_head.hpp"
+#include "host/http/stream_writer.hpp"
 
 namespace host::http {
 // g++ 12 takes the frames Asio allocates and frees for coroutines for a mismatched new and
@@ -50,8 +53,46 @@ struct wire_answer {
 };
 
 wire_answer to_wire(const response& r, const head_options& options) {
-  return {write_head(r, options), options.head || is_bodiless(r.status) ? std::string_view() : r.payload()};
+  return {write_head(r, options), options.head || is_bodiless(r.status) || r.stream ? std::string_view() : r.payload()};
 }
+
+// Writes a streamed body straight to the socket: the stream's own timers are not used, since
+// they cannot time a write while the peer watch keeps a read open.
+class socket_writer final : public stream_writer {
+ public:
+  socket_writer(tcp::socket& socket, std::chrono::milliseconds timeout, bool chunked, const bool& draining)
+      : socket_(socket), timeout_(timeout), chunked_(chunked), draining_(draining) {}
+
+  asio::awaitable<bool> write(std::string_view bytes) override {
+    using namespace asio::experimental::awaitable_operators;
+    if (failed_ || draining_) co_return false;
+    if (bytes.empty()) co_return true;  // an empty chunk would end the body
+    char size_line[24];
+    const auto size_end = fmt::format_to(size_line, "{:x}\r\n", bytes.size());
+    std::array<asio::const_buffer, 3> buffers{
+        asio::buffer(size_line, static_cast<std::size_t>(size_end - size_line)), asio::buffer(bytes),
+        asio::buffer("\r\n", 2)};
+    if (!chunked_) buffers = {asio::buffer(bytes), asio::const_buffer(), asio::const_buffer()};
+    asio::steady_timer deadline(socket_.get_executor(), timeout_);
+    // A client that stops reading is dropped once the write time-out passes.
+    auto outcome = co_await (asio::async_write(socket_, buffers, nothrow) || deadline.async_wait(nothrow));
+    if (outcome.index() != 0 || std::get<0>(std::get<0>(outcome))) {
+      failed_ = true;
+      co_return false;
+    }
+    co_return !draining_;
+  }
+
+  // A write failed or timed out: the body is cut and the connection cannot go on.
+  bool failed() const { return failed_; }
+
+ private:
+  tcp::socket& socket_;
+  std::chrono::milliseconds timeout_;
+  bool chunked_;
+  const bool& draining_;
+  bool failed_ = false;
+};
 
 // The answer to a request the parser refused, or none when the connection just closes.
 std::optional<response> refusal_for(const beast::error_code& ec) {
@@ -70,6 +111,7 @@ struct server::connection {
   beast::tcp_stream stream;
   asio::cancellation_signal cancel;
   bool busy = false;
+  bool streaming = false;  // sending a streamed body
 };
 
 int open_listener(const std::string& host, unsigned short port) {
@@ -211,18 +253,67 @@ asio::awaitable<void> server::serve(connection& conn) {
     }
 
     const bool keep_alive = req.keep_alive() && !draining_;
-    const head_options framing{.version = req.version() == 10 ? 10u : 11u,
-                               .keep_alive = keep_alive,
-                               .head = req.method() == bhttp::verb::head};
+    head_options framing{.version = req.version() == 10 ? 10u : 11u,
+                         .keep_alive = keep_alive,
+                         .head = req.method() == bhttp::verb::head};
+    const bool streamed = answer.stream && !framing.head && !is_bodiless(answer.status);
+    // HTTP/1.0 has no chunks: a streamed body ends with the connection.
+    const bool chunked = framing.version == 11;
+    if (streamed && !chunked) framing.keep_alive = false;
     conn.stream.expires_after(options_.write_timeout);
     const wire_answer wire = to_wire(answer, framing);
     const auto buffers = wire.buffers();
     auto [write_ec, write_n] = co_await asio::async_write(conn.stream, buffers, nothrow);
-    if (write_ec || !keep_alive) break;
+    if (write_ec) break;
+    if (streamed) {
+      const auto end = co_await stream_body(conn, buffer, answer.stream, chunked);
+      if (end == stream_end::lost) break;
+      if (chunked) {
+        conn.stream.expires_after(options_.write_timeout);
+        auto [last_ec, last_n] = co_await asio::async_write(conn.stream, asio::buffer("0\r\n\r\n", 5), nothrow);
+        if (last_ec) break;
+      }
+      if (end == stream_end::drained) break;
+    }
+    if (!framing.keep_alive) break;
   }
 
   conn.stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
   conn.stream.close();
+}
+
+asio::awaitable<server::stream_end> server::stream_body(connection& conn, beast::flat_buffer& buffer,
+                                                       const body_producer& produce, bool chunked) {
+  using namespace asio::experimental::awaitable_operators;
+  socket_writer writer(conn.stream.socket(), options_.write_timeout, chunked, draining_);
+  conn.streaming = true;
+  std::size_t first_done = 0;
+  try {
+    // Whichever ends first ends the other: the producer returning, or the client leaving
+    // (or the drain, which the watch notices).
+    const auto done = co_await (produce(writer) || watch_peer(conn, buffer));
+    first_done = done.index();
+  } catch (const std::exception& e) {
+    conn.streaming = false;
+    if (is_cancellation(e)) throw;
+    helpers::get_logger("host.http")->error("A streamed answer failed: {}", e.what());
+    co_return stream_end::lost;
+  }
+  conn.streaming = false;
+  if (writer.failed()) co_return stream_end::lost;
+  if (draining_) co_return stream_end::drained;
+  co_return first_done == 0 ? stream_end::finished : stream_end::lost;
+}
+
+asio::awaitable<void> server::watch_peer(connection& conn, beast::flat_buffer& buffer) {
+  // A client says nothing more during a stream; its end (or an error) is how a stream learns
+  // the client has gone. Bytes it does send are kept for the next request, within the header
+  // limit.
+  while (!draining_ && buffer.size() < options_.header_limit) {
+    auto [ec, n] = co_await conn.stream.socket().async_read_some(buffer.prepare(4096), nothrow);
+    if (ec) break;
+    buffer.commit(n);
+  }
 }
 
 void server::connection_closed(connection_list::iterator it) {
@@ -233,6 +324,12 @@ void server::connection_closed(connection_list::iterator it) {
 void server::cancel_all(bool busy_too) {
   beast::error_code ignored;
   for (auto& c : connections_) {
+    if (!busy_too && c.streaming) {
+      // A stream has no end of its own: it ends now, with its last chunk, rather than hold
+      // up the drain. Cancelling the peer watch's read is enough for it to notice.
+      c.stream.socket().cancel(ignored);
+      continue;
+    }
     if (!busy_too && c.busy) continue;
     c.cancel.emit(asio::cancellation_type::terminal);
     c.stream.socket().cancel(ignored);  // a read or write in progress, whatever it supports

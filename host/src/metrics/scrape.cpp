@@ -80,7 +80,9 @@ std::string scrape(const shared_region& region, const labels& names) {
   std::uint64_t tiles[MAX_LAYERS][LEVELS]{};
   std::int64_t pool_open = 0, pool_in_use = 0, pool_waiting = 0;
   std::uint64_t pool_waits = 0, pool_wait_ns = 0, timeouts = 0, redis_errors = 0, invalidated = 0;
-  summed_histogram plan;
+  summed_histogram plan, feed_lag;
+  std::uint64_t feed_changes = 0, feed_batches = 0, stale_refused = 0, refreshed = 0;
+  std::int64_t feed_backlog = 0, feed_holders = 0;
   for (std::size_t w = 0; w < region.workers(); ++w) {
     const worker_block& b = region.block(w);
     for (std::size_t r = 0; r <= MAX_ROUTES; ++r) {
@@ -99,6 +101,13 @@ std::string scrape(const shared_region& region, const labels& names) {
     redis_errors += b.redis_errors.get();
     invalidated += b.invalidated_keys.get();
     plan.add(b.plan_render);
+    feed_lag.add(b.feed_lag);
+    feed_changes += b.feed_changes.get();
+    feed_batches += b.feed_batches.get();
+    stale_refused += b.stale_stores_refused.get();
+    refreshed += b.tiles_refreshed.get();
+    feed_backlog += b.feed_backlog.get();
+    feed_holders += b.feed_holder.get();
   }
 
   std::vector<MetricFamily> out;
@@ -159,6 +168,23 @@ std::string scrape(const shared_region& region, const labels& names) {
                       MetricType::Histogram);
   plans.metric.push_back(plan.metric({}));
   out.push_back(std::move(plans));
+  single_counter("mapsvc_feed_changes_total", "Database changes applied to the tile cache by this instance's feed consumer.",
+                 static_cast<double>(feed_changes));
+  single_counter("mapsvc_feed_batches_total", "Batches of database changes applied to the tile cache.",
+                 static_cast<double>(feed_batches));
+  auto lag = family("mapsvc_feed_lag_seconds", "Time from a change's commit to its tiles being evicted.",
+                    MetricType::Histogram);
+  lag.metric.push_back(feed_lag.metric({}));
+  out.push_back(std::move(lag));
+  single_gauge("mapsvc_feed_backlog", "Changes waiting to be applied, as last seen by the feed's lease holder.",
+               static_cast<double>(feed_backlog));
+  single_gauge("mapsvc_feed_lease_held", "1 when a worker of this instance holds the feed consumer's lease.",
+               static_cast<double>(feed_holders));
+  single_counter("mapsvc_cache_stale_stores_refused_total",
+                 "Tiles built from data an applied change had overtaken, answered but not cached.",
+                 static_cast<double>(stale_refused));
+  single_counter("mapsvc_tiles_refreshed_total", "Evicted low-zoom tiles rebuilt ahead of their next viewer.",
+                 static_cast<double>(refreshed));
   single_counter("mapsvc_worker_restarts_total", "Worker processes started again after one died.",
                  static_cast<double>(region.header().worker_restarts.get()));
   single_gauge("mapsvc_workers", "Worker processes configured.", static_cast<double>(region.workers()));

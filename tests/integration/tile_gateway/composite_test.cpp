@@ -10,7 +10,7 @@ class CompositeTiles : public ::testing::Test {
  protected:
   void SetUp() override { redis.flushdb(); }
   service svc;
-  redis_sync redis{env_or("REDIS_HOST", "127.0.0.1"), std::stoi(env_or("REDIS_PORT", "56379")), 3};
+  redis_sync redis{env_or("REDIS_HOST", "127.0.0.1"), std::stoi(env_or("REDIS_PORT", "56379")), test_redis_db()};
 };
 
 std::vector<std::string> names_of(const std::vector<mvt_layer>& layers) {

@@ -251,7 +251,7 @@ TEST(Faults, SlowStatementIs408AndCancelledOnTheServer) {
   }
   EXPECT_EQ(still_running, "0");
   locker.exec("COMMIT");
-  EXPECT_TRUE(redis_sync(env_or("REDIS_HOST", "127.0.0.1"), std::stoi(env_or("REDIS_PORT", "56379")), 3)
+  EXPECT_TRUE(redis_sync(env_or("REDIS_HOST", "127.0.0.1"), std::stoi(env_or("REDIS_PORT", "56379")), test_redis_db())
                   .keys("mvt_v8:beacons:17:*")
                   .empty());
 }

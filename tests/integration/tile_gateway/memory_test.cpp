@@ -121,7 +121,7 @@ TEST_F(MemoryCache, LosingTheTrackingConnectionEmptiesMemoryUntilItIsBack) {
 // Eight clients miss the same tile while the table is locked: one statement waits on the
 // lock, the others wait for it, and all get its bytes.
 TEST(Coalescing, ConcurrentMissesOfOneTileRunOneStatement) {
-  redis_sync shared{env_or("REDIS_HOST", "127.0.0.1"), std::stoi(env_or("REDIS_PORT", "56379")), 3};
+  redis_sync shared{env_or("REDIS_HOST", "127.0.0.1"), std::stoi(env_or("REDIS_PORT", "56379")), test_redis_db()};
   shared.flushdb();
   service svc;
   const auto t = data_tile();
@@ -148,7 +148,7 @@ TEST(Coalescing, ConcurrentMissesOfOneTileRunOneStatement) {
 }
 
 TEST(TileValidators, EtagGzipAndConditionalRequests) {
-  redis_sync shared{env_or("REDIS_HOST", "127.0.0.1"), std::stoi(env_or("REDIS_PORT", "56379")), 3};
+  redis_sync shared{env_or("REDIS_HOST", "127.0.0.1"), std::stoi(env_or("REDIS_PORT", "56379")), test_redis_db()};
   shared.flushdb();
   service svc;
   const auto t = data_tile();

@@ -12,7 +12,7 @@ class Operations : public ::testing::Test {
     redis.flushdb();
     redis.set("mvt_v8:plots:15:1:1", "x");
   }
-  redis_sync redis{env_or("REDIS_HOST", "127.0.0.1"), std::stoi(env_or("REDIS_PORT", "56379")), 3};
+  redis_sync redis{env_or("REDIS_HOST", "127.0.0.1"), std::stoi(env_or("REDIS_PORT", "56379")), test_redis_db()};
 };
 
 TEST_F(Operations, PurgeWithoutWithAWrongAndWithTheRightToken) {

@@ -78,14 +78,16 @@ std::string fixture_db::admin_url() { return env_or("DATABASE_URL", "postgresql:
 std::string fixture_db::url() {
   const std::string admin = admin_url();
   const auto slash = admin.rfind('/');
-  return admin.substr(0, slash + 1) + "mapsvc_tiles_test";
+  // Runs side by side (several developers, one database server) each name their own.
+  return admin.substr(0, slash + 1) + env_or("MAPSVC_TILE_TEST_DB", "mapsvc_tiles_test");
 }
 
 void fixture_db::create() {
   {
     pg_admin admin(admin_url());
-    admin.exec("DROP DATABASE IF EXISTS mapsvc_tiles_test WITH (FORCE)");
-    admin.exec("CREATE DATABASE mapsvc_tiles_test");
+    const std::string name = env_or("MAPSVC_TILE_TEST_DB", "mapsvc_tiles_test");
+    admin.exec("DROP DATABASE IF EXISTS \"" + name + "\" WITH (FORCE)");
+    admin.exec("CREATE DATABASE \"" + name + "\"");
   }
   pg_admin db(url());
   db.exec("CREATE EXTENSION IF NOT EXISTS postgis");
@@ -298,6 +300,9 @@ service::service(service_options options) : work_(asio::make_work_guard(io_)) {
   module_options.query_timeout_override = options.query_timeout;
   module_options.memory_cache_bytes = options.memory_cache_bytes;
   module_options.public_url = options.public_url;
+  module_options.max_change_streams = options.max_change_streams;
+  module_options.change_heartbeat = options.change_heartbeat;
+  module_options.client_max_age = options.client_max_age;
   if (options.metrics) {
     recorder_ = std::make_unique<host::metrics::recorder>(*options.metrics, 0);
     module_options.metrics = recorder_.get();
@@ -314,10 +319,31 @@ service::service(service_options options) : work_(asio::make_work_guard(io_)) {
   thread_ = std::thread([this] { io_.run(); });
 }
 
+void service::on_loop(std::function<void()> work) {
+  std::promise<void> done;
+  asio::post(io_, [&] {
+    try {
+      work();
+      done.set_value();
+    } catch (...) {
+      done.set_exception(std::current_exception());
+    }
+  });
+  done.get_future().get();
+}
+
+std::future<void> service::begin_shutdown() {
+  auto stopped = std::make_shared<std::promise<void>>();
+  auto f = stopped->get_future();
+  asio::post(io_, [this, stopped] {
+    if (server_->draining()) return stopped->set_value();
+    server_->shutdown([stopped] { stopped->set_value(); });
+  });
+  return f;
+}
+
 service::~service() {
-  std::promise<void> stopped;
-  asio::post(io_, [&] { server_->shutdown([&] { stopped.set_value(); }); });
-  stopped.get_future().wait_for(5s);
+  begin_shutdown().wait_for(5s);
   // The module and pool must go on the loop's thread, before it stops.
   std::promise<void> released;
   asio::post(io_, [&] {

@@ -4,6 +4,7 @@
 // PostgreSQL and Redis to look at what it did.
 
 #include <chrono>
+#include <functional>
 #include <future>
 #include <map>
 #include <memory>
@@ -36,6 +37,8 @@ using namespace std::chrono_literals;
 
 std::string env_or(const char* name, const char* fallback);
 int free_port();
+// The Redis database of these tests on the shared server (runs side by side name their own).
+inline int test_redis_db() { return std::stoi(env_or("MAPSVC_TILE_TEST_REDIS_DB", "3")); }
 
 // ---- PostgreSQL, blocking (libpq), for fixtures and checks
 class pg_admin {
@@ -128,13 +131,16 @@ struct http_reply {
 struct service_options {
   std::string redis_host = env_or("REDIS_HOST", "127.0.0.1");
   int redis_port = std::stoi(env_or("REDIS_PORT", "56379"));
-  int redis_db = 3;  // the tile tests' own database on the shared server
+  int redis_db = test_redis_db();
   std::string database_url = fixture_db::url();
   std::optional<std::chrono::milliseconds> query_timeout{};
   std::size_t memory_cache_bytes = 0;
   std::string admin_token{};
   std::string public_url{};
   host::metrics::shared_region* metrics = nullptr;  // counts into its block 0 when given
+  std::size_t max_change_streams = 256;
+  std::chrono::milliseconds change_heartbeat{15s};
+  std::optional<int> client_max_age{};
 };
 
 class service {
@@ -156,6 +162,12 @@ class service {
     return f.get();
   }
   mapsvc::tile_gateway::tile_gateway_module& module() { return *module_; }
+  host::database::pool& pool() { return *pool_; }
+  unsigned short port() const { return server_->port(); }
+  // Runs `work` on the service's event loop and waits for it.
+  void on_loop(std::function<void()> work);
+  // Starts the server's drain; the future is ready once it reports itself stopped.
+  std::future<void> begin_shutdown();
 
  private:
   boost::asio::io_context io_{1};

@@ -84,7 +84,8 @@ boost::asio::awaitable<response> get_tile_bbox(tile_gateway_module& m, const std
 
   const std::string cache_key = bbox_cache_key(layer_name, mercator.min_x, mercator.min_y, mercator.max_x,
                                                mercator.max_y, limit.for_key, simplify);
-  if (auto hit = co_await m.cached(cache_key, BOX_CACHE_BOUND)) co_return tile_answer(std::move(hit->tile), "HIT");
+  auto found = co_await m.cached(cache_key, BOX_CACHE_BOUND);
+  if (found.hit) co_return tile_answer(std::move(found.hit->tile), "HIT");
 
   const std::string sql = bbox_tile_sql(layer_name, should_simplify_bbox(simplify, srid, minx, miny, maxx, maxy));
   const clients::pg::params params{{"min_x", mercator.min_x},
@@ -108,7 +109,7 @@ boost::asio::awaitable<response> get_tile_bbox(tile_gateway_module& m, const std
   }
 
   if (!mvt_content || mvt_content->empty()) co_return host::http::empty_response(204);
-  auto tile = co_await m.keep(cache_key, std::move(*mvt_content), CACHE_TTL_SHORT, BOX_CACHE_BOUND);
+  auto tile = co_await m.keep(cache_key, std::move(*mvt_content), CACHE_TTL_SHORT, BOX_CACHE_BOUND, found.ticket);
   co_return tile_answer(std::move(tile), "MISS");
 }
 

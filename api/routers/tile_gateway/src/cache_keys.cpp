@@ -10,6 +10,8 @@ std::string tile_cache_key(std::string_view layer_name, std::int64_t z, std::int
 
 std::string centroid_cache_key(std::string_view layer_name) { return fmt::format("centroid:{}", layer_name); }
 
+std::string generation_key(std::string_view full_key) { return fmt::format("mapsvc:gen:{{{}}}", full_key); }
+
 std::string layer_match_pattern(std::string_view cache_namespace, std::string_view layer_name) {
   return fmt::format("{}:{}:*", cache_namespace, layer_name);
 }

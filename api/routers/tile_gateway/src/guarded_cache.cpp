@@ -96,28 +96,51 @@ boost::asio::awaitable<bool> tile_gateway_module::store(std::string_view key, st
   co_return done.has_value();
 }
 
-boost::asio::awaitable<std::optional<cached_tile>> tile_gateway_module::cached(std::string_view key,
-                                                                               std::chrono::milliseconds timeout) {
-  if (memory) {
-    if (auto tile = memory->find(key)) co_return cached_tile{std::move(tile), cache_level::memory};
-  }
-  const auto ticket = memory ? memory->ticket() : 0;
-  auto found = co_await guarded<clients::redis::value_with_ttl>(
-      "get", key, timeout, [&]() { return cache.get_with_ttl(key, timeout); });
-  // An empty stored value counts as a miss.
-  if (!found || !found->value || found->value->empty()) co_return std::nullopt;
-  auto tile = std::make_shared<const host::http::representation>(std::move(*found->value));
-  if (memory && found->ttl) memory->insert(std::string(key), tile, *found->ttl, ticket);
-  co_return cached_tile{std::move(tile), cache_level::redis};
+boost::asio::awaitable<bool> tile_gateway_module::store_if_current(std::string_view key, std::string_view value,
+                                                                   std::int64_t ttl, std::chrono::milliseconds timeout,
+                                                                   const BinaryRedisCache::build_ticket& ticket) {
+  const auto stored = co_await guarded<bool>("set", key, timeout, [&]() {
+    return cache.set_if_current(key, value, ttl, ticket, timeout);
+  });
+  if (stored && !*stored && metrics) metrics->stale_store_refused();
+  co_return stored.value_or(false);
 }
 
-boost::asio::awaitable<host::http::shared_representation> tile_gateway_module::keep(std::string_view key,
-                                                                                   std::string&& bytes, std::int64_t ttl,
-                                                                                   std::chrono::milliseconds timeout) {
+boost::asio::awaitable<std::optional<BinaryRedisCache::build_ticket>> tile_gateway_module::guarded_ticket(
+    std::string_view key, std::chrono::milliseconds timeout) {
+  // Built before the co_await: g++ 12 may destroy temporaries of a co_await expression twice.
+  auto ask = [&]() { return cache.ticket_for(key, timeout); };
+  auto ticket = co_await guarded<BinaryRedisCache::build_ticket>("get", key, timeout, ask);
+  co_return ticket;
+}
+
+boost::asio::awaitable<tile_lookup> tile_gateway_module::cached(std::string_view key,
+                                                                std::chrono::milliseconds timeout) {
+  // Memory answers only while Redis does: once a read has missed its bound, changes reported
+  // by Redis may be late too, so memory waits until Redis answers again.
+  if (memory && breaker.current() == cache_breaker::state::closed) {
+    if (auto tile = memory->find(key)) co_return tile_lookup{cached_tile{std::move(tile), cache_level::memory}, {}};
+  }
+  const auto memory_ticket = memory ? memory->ticket() : 0;
+  auto found = co_await guarded<std::pair<clients::redis::value_with_ttl, BinaryRedisCache::build_ticket>>(
+      "get", key, timeout, [&]() { return cache.get_for_build(key, timeout); });
+  if (!found) co_return tile_lookup{};
+  auto& [value, ticket] = *found;
+  // An empty stored value counts as a miss.
+  if (!value.value || value.value->empty()) co_return tile_lookup{std::nullopt, std::move(ticket)};
+  auto tile = std::make_shared<const host::http::representation>(std::move(*value.value));
+  if (memory && value.ttl) memory->insert(std::string(key), tile, *value.ttl, memory_ticket);
+  co_return tile_lookup{cached_tile{std::move(tile), cache_level::redis}, std::move(ticket)};
+}
+
+boost::asio::awaitable<host::http::shared_representation> tile_gateway_module::keep(
+    std::string_view key, std::string&& bytes, std::int64_t ttl, std::chrono::milliseconds timeout,
+    const std::optional<BinaryRedisCache::build_ticket>& ticket) {
   auto tile = std::make_shared<const host::http::representation>(std::move(bytes));
-  const auto ticket = memory ? memory->ticket() : 0;
-  const bool stored = co_await store(key, tile->bytes(), ttl, timeout);
-  if (stored && memory) memory->insert(std::string(key), tile, std::chrono::seconds(ttl), ticket);
+  if (!ticket) co_return tile;
+  const auto memory_ticket = memory ? memory->ticket() : 0;
+  const bool stored = co_await store_if_current(key, tile->bytes(), ttl, timeout, *ticket);
+  if (stored && memory) memory->insert(std::string(key), tile, std::chrono::seconds(ttl), memory_ticket);
   co_return tile;
 }
 

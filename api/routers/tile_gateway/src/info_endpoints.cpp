@@ -6,6 +6,7 @@
 #include "host/helpers/responses.hpp"
 #include "host/helpers/utils.hpp"
 #include "host/http/errors.hpp"
+#include "mapsvc/tile_gateway/area_purge.hpp"
 #include "mapsvc/tile_gateway/cache_keys.hpp"
 #include "mapsvc/tile_gateway/centroid.hpp"
 #include "mapsvc/tile_gateway/constants.hpp"
@@ -14,6 +15,7 @@
 #include "mapsvc/tile_gateway/layer_info.hpp"
 #include "mapsvc/tile_gateway/messages.hpp"
 #include "mapsvc/tile_gateway/python_text.hpp"
+#include "plan_apply.hpp"
 
 namespace mapsvc::tile_gateway {
 
@@ -123,6 +125,32 @@ boost::asio::awaitable<response> invalidate_cache_endpoint(tile_gateway_module& 
   nlohmann::ordered_json data{{"layer", layer_name}, {"deleted_count", deleted_count}};
   co_return api_router_response(
       api_response({.data = std::move(data), .message = layer_invalidated_message(layer_name, deleted_count)}));
+}
+
+boost::asio::awaitable<response> invalidate_area_endpoint(tile_gateway_module& m, const std::string& layer_name,
+                                                         const area_purge& purge) {
+  if (layer_name != "all" && !m.layers.contains(layer_name))
+    throw host::http::http_error(404, invalidation_unknown_layer_detail(layer_name));
+  const auto plan = area_purge_plan(m.layers, layer_name, purge);
+  std::int64_t deleted_count = 0;
+  try {
+    deleted_count = static_cast<std::int64_t>((co_await detail::apply_plan(m, plan)).deleted);
+    m.logger->info("Invalidated {} cache entries of '{}' in the box [{}, {}, {}, {}] (EPSG:3857) at zooms {}-{}",
+                   deleted_count, layer_name, purge.box.minx, purge.box.miny, purge.box.maxx, purge.box.maxy,
+                   purge.min_zoom, purge.max_zoom);
+  } catch (const std::exception& e) {
+    if (host::is_cancellation(e)) throw;
+    m.logger->error("Failed to invalidate the box for '{}': {}", layer_name, e.what());
+    throw host::http::http_error(503, "Cache unavailable: nothing or only part of the box was invalidated");
+  }
+  nlohmann::ordered_json data{{"layer", layer_name},
+                              {"bbox", {purge.box.minx, purge.box.miny, purge.box.maxx, purge.box.maxy}},
+                              {"srid", 3857},
+                              {"zooms", {purge.min_zoom, purge.max_zoom}},
+                              {"deleted_count", deleted_count}};
+  co_return api_router_response(api_response(
+      {.data = std::move(data),
+       .message = fmt::format("Cache for layer '{}' invalidated in the box: {} keys deleted.", layer_name, deleted_count)}));
 }
 
 }  // namespace mapsvc::tile_gateway

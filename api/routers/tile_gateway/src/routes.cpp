@@ -3,8 +3,10 @@
 // reach the centroid route.
 #include "host/http/errors.hpp"
 #include "host/http/public_url.hpp"
+#include "mapsvc/tile_gateway/area_purge.hpp"
 #include "mapsvc/tile_gateway/constants.hpp"
 #include "mapsvc/tile_gateway/endpoints.hpp"
+#include "changes_endpoint.hpp"
 
 namespace mapsvc::tile_gateway {
 
@@ -111,10 +113,46 @@ void tile_gateway_module::register_routes() {
   r.add({.method = verb_ns::verb::post,
          .path = "/cache/invalidate/{layer_name}",
          .name = "invalidate_cache_endpoint",
-         .description = "Manually invalidate cache for a specific layer.\nUseful after bulk data updates or for testing.",
-         .params = {path_param("layer_name")},
+         .description = "Manually invalidate cache for a specific layer.\nUseful after bulk data updates or for testing.\n"
+                        "With bbox, only the tiles meeting that box (and, without zooms, the box tiles meeting it).",
+         .params = {path_param("layer_name"),
+                    query_param("bbox", param_type::string, std::string(),
+                                "Only tiles meeting this box: minx,miny,maxx,maxy"),
+                    query_param("srid", param_type::string, std::string(), "SRID of bbox: 4326 (default) or 3857"),
+                    query_param("zooms", param_type::string, std::string(),
+                                "Only these zooms, with bbox: a zoom or a range a-b (1-20)")},
          .who = host::http::access::admin},
-        [this](request_context& ctx) { return invalidate_cache_endpoint(*this, ctx.params.string("layer_name")); });
+        [this](request_context& ctx) -> boost::asio::awaitable<host::http::response> {
+          const auto& p = ctx.params;
+          const auto& bbox = p.string("bbox");
+          if (bbox.empty()) {
+            if (!p.string("srid").empty() || !p.string("zooms").empty())
+              throw host::http::http_error(400, "srid and zooms need a bbox");
+            co_return co_await invalidate_cache_endpoint(*this, p.string("layer_name"));
+          }
+          const auto purge = parse_area_purge(bbox, p.string("srid"), p.string("zooms"));
+          co_return co_await invalidate_area_endpoint(*this, p.string("layer_name"), purge);
+        });
+
+  r.add({.path = "/changes",
+         .name = "get_changes",
+         .description =
+             "The changes to the cached tiles as Server-Sent Events, for open maps to fetch again exactly "
+             "the tiles an edit touched.\n"
+             "The stream starts with `retry: 2000`, then sends each batch of the change feed as `id: {position}`, "
+             "`event: change` and `data: {\"position\":N,\"changes\":[{\"layer\":\"plots\","
+             "\"bbox\":[west,south,east,north],\"minzoom\":8,\"maxzoom\":20}]}` (bbox in EPSG:4326: the "
+             "layer's tiles at those zooms that meet it changed). A client without a position starts from now.\n"
+             "With `Last-Event-ID` (browsers send it when they reconnect) or `?since=N`, the batches after N "
+             "come first; when they are no longer held, `event: reset` with `data: {\"position\":N}` tells the "
+             "client to reload all its tiles. A comment line `: keep-alive` every 15 s keeps quiet streams open.\n"
+             "400 when the position is not a non-negative integer of at most 19 digits; 503 with Retry-After "
+             "when this worker already serves MAPSVC_MAX_CHANGE_STREAMS streams. Streams end when the server "
+             "drains; browsers then reconnect by themselves.",
+         .params = {query_param("since", param_type::string, std::string(),
+                                "Resume after this position (Last-Event-ID wins when both are sent)")},
+         .media_type = "text/event-stream"},
+        [this](request_context& ctx) { return get_changes(*this, ctx); });
 
   r.add({.path = "/health/", .name = "health_check", .description = "Health check endpoint for monitoring."},
         [this](request_context&) { return health_check(*this); });

@@ -36,7 +36,8 @@ boost::asio::awaitable<host::http::shared_representation> build_tile(tile_gatewa
                                                                      const std::string& layer_name, std::int64_t z,
                                                                      std::int64_t x, std::int64_t y,
                                                                      const std::string& sql, const zoom_config& zoom_cfg,
-                                                                     const std::string& cache_key, session& db) {
+                                                                     const std::string& cache_key, session& db,
+                                                                     const std::optional<BinaryRedisCache::build_ticket>& ticket) {
   const auto bounds = host::helpers::bounds_of(static_cast<int>(z), x, y);
   const clients::pg::params params{
       {"min_x", bounds.minx}, {"min_y", bounds.miny}, {"max_x", bounds.maxx}, {"max_y", bounds.maxy}};
@@ -61,7 +62,7 @@ boost::asio::awaitable<host::http::shared_representation> build_tile(tile_gatewa
   }
 
   if (mvt_content && !mvt_content->empty())
-    co_return co_await m.keep(cache_key, std::move(*mvt_content), zoom_cfg.cache_ttl, TILE_CACHE_BOUND);
+    co_return co_await m.keep(cache_key, std::move(*mvt_content), zoom_cfg.cache_ttl, TILE_CACHE_BOUND, ticket);
   const nlohmann::ordered_json bbox{{"minx", bounds.minx}, {"miny", bounds.miny}, {"maxx", bounds.maxx},
                                     {"maxy", bounds.maxy}};
   m.logger->info("Empty tile generated for {}/{}/{}/{} - bbox: {}", layer_name, z, x, y, python_repr(bbox));
@@ -90,15 +91,17 @@ boost::asio::awaitable<layer_tile> tile_of_layer(tile_gateway_module& m, const s
   }
 
   const std::string cache_key = tile_cache_key(layer_name, z, x, y);
-  if (auto hit = co_await m.cached(cache_key, TILE_CACHE_BOUND)) {
-    const auto level = hit->level == cache_level::memory ? tile_level::memory : tile_level::redis;
+  auto found = co_await m.cached(cache_key, TILE_CACHE_BOUND);
+  if (found.hit) {
+    const auto level = found.hit->level == cache_level::memory ? tile_level::memory : tile_level::redis;
     m.count_tile(layer_name, level);
-    co_return layer_tile{std::move(hit->tile), level, zoom_cfg.cache_ttl};
+    co_return layer_tile{std::move(found.hit->tile), level, zoom_cfg.cache_ttl};
   }
 
-  // Requests for the same tile arriving meanwhile share this one statement.
+  // Requests for the same tile arriving meanwhile share this one statement (and the first
+  // one's ticket, taken before it).
   auto tile = co_await m.tile_builds.run(cache_key, [&]() {
-    return build_tile(m, layer_name, z, x, y, sql, zoom_cfg, cache_key, db);
+    return build_tile(m, layer_name, z, x, y, sql, zoom_cfg, cache_key, db, found.ticket);
   });
   const auto level = tile ? tile_level::miss : tile_level::empty;
   m.count_tile(layer_name, level);
@@ -126,10 +129,29 @@ boost::asio::awaitable<response> get_tile_xyz(tile_gateway_module& m, const std:
   auto answer = host::http::entity_response(std::move(found.tile), std::string(MVT_MEDIA_TYPE));
   answer.cache_note = note_of(found.level);
   if (found.level != host::metrics::tile_level::miss) {
-    answer.header("Cache-Control", fmt::format("public, max-age={}", found.cache_ttl));
+    answer.header("Cache-Control", fmt::format("public, max-age={}", m.client_max_age(found.cache_ttl)));
     answer.header("X-Cache", "HIT");
   }
   co_return answer;
+}
+
+boost::asio::awaitable<bool> refresh_tile(tile_gateway_module& m, const std::string& layer_name, std::int64_t z,
+                                          std::int64_t x, std::int64_t y, session& db) {
+  std::string sql;
+  zoom_config zoom_cfg{};
+  try {
+    std::tie(sql, zoom_cfg) = generate_mvt_sql(layer_name, z);
+  } catch (const std::invalid_argument&) {
+    co_return false;
+  }
+  const std::string cache_key = tile_cache_key(layer_name, z, x, y);
+  // The ticket comes first: an edit applied while the statement runs refuses the store.
+  auto ticket = co_await m.guarded_ticket(cache_key, TILE_CACHE_BOUND);
+  if (!ticket) co_return false;
+  auto tile = co_await m.tile_builds.run(cache_key, [&]() {
+    return build_tile(m, layer_name, z, x, y, sql, zoom_cfg, cache_key, db, ticket);
+  });
+  co_return tile != nullptr;
 }
 
 boost::asio::awaitable<response> get_composite_tile(tile_gateway_module& m, const std::string& layer_names,
@@ -167,7 +189,7 @@ boost::asio::awaitable<response> get_composite_tile(tile_gateway_module& m, cons
   answer.cache_note = !all_cached ? note_of(tile_level::miss) : any_redis ? note_of(tile_level::redis)
                                                                           : note_of(tile_level::memory);
   if (all_cached) {
-    answer.header("Cache-Control", fmt::format("public, max-age={}", max_age));
+    answer.header("Cache-Control", fmt::format("public, max-age={}", m.client_max_age(max_age)));
     answer.header("X-Cache", "HIT");
   }
   co_return answer;

@@ -1,16 +1,24 @@
 #pragma once
-// What a handler answers: raw bytes with a media type and extra headers, or JSON.
+// What a handler answers: raw bytes with a media type and extra headers, or JSON, or a body
+// produced while it is sent.
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include <boost/asio/awaitable.hpp>
 #include <nlohmann/json.hpp>
 
 #include "host/http/representation.hpp"
 
 namespace host::http {
+
+class stream_writer;
+// Writes a streamed body; the server ends it (cancels it) when the client goes away or the
+// server drains, and ends the answer when it returns.
+using body_producer = std::function<boost::asio::awaitable<void>(stream_writer&)>;
 
 struct response {
   unsigned status = 200;
@@ -24,6 +32,10 @@ struct response {
   // Where a tile answer came from ("memory", "redis", "miss", "empty"), for the access log;
   // never sent.
   std::string_view cache_note{};
+  // A body written after the head, in place of `body` and `entity`: sent without a length
+  // (chunked on HTTP/1.1, until the connection closes on HTTP/1.0). Counted and logged once,
+  // when it starts.
+  body_producer stream;
 
   // The bytes this answer carries.
   std::string_view payload() const {

@@ -14,7 +14,8 @@ struct head_options {
 };
 
 // "HTTP/1.1 200 OK\r\n" ... "\r\n" for `r`: Server, Content-Type, the handler's headers, then
-// Content-Length (none for 1xx, 204 and 304) and Connection where the version's default is not
+// Content-Length (none for 1xx, 204 and 304; for a streamed answer "Transfer-Encoding: chunked"
+// on 1.1 and nothing on 1.0) and Connection where the version's default is not
 // what `keep_alive` asks for. A header whose name or value would break the framing (CR, LF or
 // NUL, or a name that is not a token) is left out rather than sent.
 std::string write_head(const response& r, const head_options& options);

@@ -3,7 +3,7 @@
 // requests answered in order (pipelining-safe), size limits, time-outs, graceful shutdown.
 //
 // Each connection's coroutine is bound to a cancellation signal of its own: shutdown ends idle
-// connections at once and, at the end of the grace period, cancels whatever requests are
+// connections and streamed answers at once and, at the end of the grace period, cancels whatever requests are
 // still running, so a stuck handler cannot hold the process.
 
 #include <chrono>
@@ -19,6 +19,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
 
 #include "host/http/app.hpp"
 
@@ -77,6 +78,12 @@ class server {
   using connection_list = std::list<connection>;
   boost::asio::awaitable<void> accept_loop();
   boost::asio::awaitable<void> serve(connection& conn);
+  // How a streamed body ended: its producer returned, the server drains (both end with the
+  // last chunk), or the connection cannot go on.
+  enum class stream_end { finished, drained, lost };
+  boost::asio::awaitable<stream_end> stream_body(connection& conn, boost::beast::flat_buffer& buffer,
+                                                 const body_producer& produce, bool chunked);
+  boost::asio::awaitable<void> watch_peer(connection& conn, boost::beast::flat_buffer& buffer);
   void connection_closed(connection_list::iterator it);
   void cancel_all(bool busy_too);
   void finish_shutdown();

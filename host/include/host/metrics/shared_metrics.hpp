@@ -74,6 +74,12 @@ struct worker_block {
   counter pool_waits, pool_wait_ns;
   counter statement_timeouts, redis_errors, invalidated_keys;
   histogram plan_render;
+  // The change feed: changes applied, batches, builds refused a store because an edit
+  // overtook them, tiles rebuilt ahead of viewers; commit-to-evicted lag; pending changes
+  // and whether this worker holds the feed's lease (written by the holder only).
+  counter feed_changes, feed_batches, stale_stores_refused, tiles_refreshed;
+  histogram feed_lag;
+  gauge feed_backlog, feed_holder;
   gauge pid;
 };
 
@@ -115,6 +121,18 @@ class recorder {
   void statement_timeout() noexcept { block_.statement_timeouts.add(); }
   void redis_error() noexcept { block_.redis_errors.add(); }
   void invalidated(std::uint64_t keys) noexcept { block_.invalidated_keys.add(keys); }
+  void stale_store_refused() noexcept { block_.stale_stores_refused.add(); }
+  void tile_refreshed() noexcept { block_.tiles_refreshed.add(); }
+  // One applied batch of `changes`, each evicted `lag` after its commit.
+  void feed_batch(std::uint64_t changes) noexcept {
+    block_.feed_batches.add();
+    block_.feed_changes.add(changes);
+  }
+  void feed_lag(std::chrono::nanoseconds lag) noexcept { block_.feed_lag.observe(lag); }
+  void feed_state(std::int64_t backlog, bool holder) noexcept {
+    block_.feed_backlog.set(backlog);
+    block_.feed_holder.set(holder ? 1 : 0);
+  }
   // Safe from any thread (plans render on their own threads).
   void plan_rendered(std::chrono::nanoseconds took) noexcept { block_.plan_render.observe_shared(took); }
   // The database pool's state now, and its cumulative waits since this worker started.

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include <boost/asio/awaitable.hpp>
 
@@ -29,6 +31,36 @@ class BinaryRedisCache {
   // The value and the time its Redis copy has left, in one round trip.
   boost::asio::awaitable<clients::redis::value_with_ttl> get_with_ttl(
       std::string_view key, std::optional<std::chrono::milliseconds> timeout = {});
+
+  // What a build of an entry must show to store its result: the entry's invalidation
+  // generation as it was before the build read the database (none: never invalidated lately).
+  struct build_ticket {
+    std::optional<std::string> generation;
+  };
+
+  // get_with_ttl, and the entry's generation in the same round trip: a miss starts a build
+  // with it.
+  boost::asio::awaitable<std::pair<clients::redis::value_with_ttl, build_ticket>> get_for_build(
+      std::string_view key, std::optional<std::chrono::milliseconds> timeout = {});
+
+  // Just the ticket, for builds that read the value elsewhere.
+  boost::asio::awaitable<build_ticket> ticket_for(std::string_view key,
+                                                  std::optional<std::chrono::milliseconds> timeout = {});
+
+  // SET with TTL, atomically only if the entry was not invalidated since `ticket` was taken:
+  // a build that read the database before an edit was applied must not cache what it read.
+  // False when it was invalidated (nothing stored).
+  boost::asio::awaitable<bool> set_if_current(std::string_view key, std::string_view value, std::int64_t ttl,
+                                              const build_ticket& ticket,
+                                              std::optional<std::chrono::milliseconds> timeout = {});
+
+  // Invalidates each entry: its generation moves on (refusing builds begun before) and the
+  // entry is deleted, atomically per entry; one round trip per server. Replies per key: the
+  // number deleted (0 or 1), or an error reply.
+  boost::asio::awaitable<std::vector<clients::redis::reply>> invalidate_each(const std::vector<std::string>& keys);
+
+  // How long an entry's generation outlives its last invalidation: longer than any build.
+  static constexpr std::int64_t GENERATION_LIFETIME_SECONDS = 300;
 
   // Set binary data in cache with TTL. `timeout` bounds this store alone, like the read's.
   boost::asio::awaitable<void> set(std::string_view key, std::string_view value, std::int64_t ttl = 3600,

@@ -16,6 +16,11 @@ std::string tile_cache_key(std::string_view layer_name, std::int64_t z, std::int
 // Key of a layer's centroid answer, "centroid:{layer}".
 std::string centroid_cache_key(std::string_view layer_name);
 
+// The invalidation generation of a cached entry, by its full Redis key: "mapsvc:gen:{full_key}".
+// The hash tag puts it in the entry's own slot, so one script may read both in a Redis Cluster.
+// It sits outside the namespace: purging the cache must not reset it.
+std::string generation_key(std::string_view full_key);
+
 // SCAN patterns (Redis glob syntax, nothing escaped) of the invalidation workers.
 // "{namespace}:{layer}:*" matches the XYZ tiles of the layer only: its box tiles and
 // centroid sit under "bbox:" and "centroid:" and are left to expire.

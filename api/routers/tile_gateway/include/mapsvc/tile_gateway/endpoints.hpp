@@ -11,6 +11,7 @@
 #include "host/database/session.hpp"
 #include "host/http/params.hpp"
 #include "host/http/response.hpp"
+#include "mapsvc/tile_gateway/area_purge.hpp"
 #include "mapsvc/tile_gateway/module.hpp"
 
 namespace mapsvc::tile_gateway {
@@ -22,6 +23,12 @@ using host::database::session;
 // Serve vector tiles with proper zoom-out support.
 boost::asio::awaitable<response> get_tile_xyz(tile_gateway_module& m, const std::string& layer_name,
                                               const integer& z, const integer& x, const integer& y, session& db);
+
+// Builds a layer's tile from the database and caches it (unless an edit overtakes the build),
+// ahead of its next viewer. True when a tile was built (stored or not), false when empty or
+// not served at that zoom. Failures are logged as the tile route logs them and thrown.
+boost::asio::awaitable<bool> refresh_tile(tile_gateway_module& m, const std::string& layer_name, std::int64_t z,
+                                          std::int64_t x, std::int64_t y, session& db);
 
 // One tile holding several layers ("plots,beacons"), in the order named; each layer's own
 // minimum zoom, limits, cache entry and time-out apply, and a layer with nothing to show is
@@ -61,5 +68,10 @@ boost::asio::awaitable<response> health_check(tile_gateway_module& m);
 // Manually invalidate cache for a specific layer.
 // Useful after bulk data updates or for testing.
 boost::asio::awaitable<response> invalidate_cache_endpoint(tile_gateway_module& m, const std::string& layer_name);
+
+// The same route with ?bbox=: only the layer's tiles meeting the box (all layers' for "all"),
+// at the zooms asked. 503 when the cache could not be reached or failed part-way.
+boost::asio::awaitable<response> invalidate_area_endpoint(tile_gateway_module& m, const std::string& layer_name,
+                                                         const area_purge& purge);
 
 }  // namespace mapsvc::tile_gateway

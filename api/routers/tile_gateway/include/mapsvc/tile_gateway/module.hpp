@@ -20,6 +20,7 @@
 #include "mapsvc/tile_gateway/binary_redis_cache.hpp"
 #include "mapsvc/tile_gateway/cache_breaker.hpp"
 #include "mapsvc/tile_gateway/catalogue.hpp"
+#include "mapsvc/tile_gateway/change_hub.hpp"
 #include "mapsvc/tile_gateway/coalescer.hpp"
 #include "mapsvc/tile_gateway/memory_tier.hpp"
 #include "mapsvc/tile_gateway/redis_settings.hpp"
@@ -41,6 +42,12 @@ struct module_options {
   // Base of the absolute URLs in TileJSON ("https://tiles.example.org/prefix"); empty: from
   // each request's Forwarded, X-Forwarded-* or Host header.
   std::string public_url{};
+  // Event streams (GET /gis/changes) open at once in this worker; beyond it 503.
+  std::size_t max_change_streams = 256;
+  // Between two comments on a quiet event stream, so that proxies and clients keep it open.
+  std::chrono::milliseconds change_heartbeat{std::chrono::seconds(15)};
+  // The max-age of cached tile hits (XYZ and composite), in seconds; none: the zoom's cache TTL.
+  std::optional<int> client_max_age{};
 };
 
 // Where a cached tile came from. Both are hits to the client.
@@ -49,6 +56,13 @@ enum class cache_level { memory, redis };
 struct cached_tile {
   host::http::shared_representation tile;
   cache_level level;
+};
+
+// A cache read: the tile when cached, else what a build must show to store its result (none
+// when Redis could not be asked: then nothing the build makes is stored).
+struct tile_lookup {
+  std::optional<cached_tile> hit;
+  std::optional<BinaryRedisCache::build_ticket> ticket;
 };
 
 class tile_gateway_module {
@@ -69,14 +83,21 @@ class tile_gateway_module {
   boost::asio::awaitable<void> safe_cache_set(std::string_view key, std::string_view value, std::int64_t ttl,
                                               std::chrono::milliseconds timeout = std::chrono::milliseconds(1000));
 
-  // A cached tile: from memory when it holds the key and is in step with Redis, else through
-  // safe_cache_get's guard from Redis (and then kept in memory for the time Redis keeps it).
-  // None for a miss, an empty value, or a failure.
-  boost::asio::awaitable<std::optional<cached_tile>> cached(std::string_view key, std::chrono::milliseconds timeout);
-  // Stores a tile built from the database like safe_cache_set, and keeps it in memory too once
-  // Redis has it. Returns it ready to answer. (`bytes` is taken before the first suspension.)
-  boost::asio::awaitable<host::http::shared_representation> keep(std::string_view key, std::string&& bytes,
-                                                                 std::int64_t ttl, std::chrono::milliseconds timeout);
+  // A cached tile: from memory when it holds the key and is in step with Redis (and Redis
+  // answers in time), else through safe_cache_get's guard from Redis (and then kept in memory
+  // for the time Redis keeps it). No hit for a miss, an empty value, or a failure.
+  boost::asio::awaitable<tile_lookup> cached(std::string_view key, std::chrono::milliseconds timeout);
+  // Stores a tile built from the database like safe_cache_set, unless its entry was
+  // invalidated since `ticket` was taken (the build may have read the data from before the
+  // edit), and keeps it in memory too once Redis has it. Returns it ready to answer either way.
+  // (`bytes` is taken before the first suspension.)
+  boost::asio::awaitable<host::http::shared_representation> keep(
+      std::string_view key, std::string&& bytes, std::int64_t ttl, std::chrono::milliseconds timeout,
+      const std::optional<BinaryRedisCache::build_ticket>& ticket);
+
+  // The ticket a build must show to store (see keep); none when Redis cannot be asked.
+  boost::asio::awaitable<std::optional<BinaryRedisCache::build_ticket>> guarded_ticket(
+      std::string_view key, std::chrono::milliseconds timeout);
 
   // Internal tasks for cache invalidation: the number of keys deleted, 0 on any failure.
   boost::asio::awaitable<std::int64_t> _invalidate_layer_cache_task(std::string layer_name);
@@ -104,6 +125,10 @@ class tile_gateway_module {
     if (metrics) metrics->statement_timeout();
   }
   const std::string& public_url() const { return options_.public_url; }
+  // The max-age to advertise for a cached tile whose cache entry lives `cache_ttl` seconds.
+  int client_max_age(int cache_ttl) const { return options_.client_max_age.value_or(cache_ttl); }
+  std::size_t max_change_streams() const { return options_.max_change_streams; }
+  std::chrono::milliseconds change_heartbeat() const { return options_.change_heartbeat; }
 
   // The statement time-out to use in place of `standard`.
   std::chrono::milliseconds query_timeout(std::chrono::milliseconds standard) const {
@@ -130,6 +155,9 @@ class tile_gateway_module {
     std::chrono::steady_clock::time_point read_at;
   };
   std::map<std::string, fields_entry, std::less<>> layer_fields;
+  // The change feed's batches, for the event streams of open maps (GET /gis/changes); the
+  // feed publishes here on this worker's event loop.
+  change_hub changes;
 
  private:
   std::size_t layer_index(std::string_view layer_name) const;
@@ -138,6 +166,9 @@ class tile_gateway_module {
                                                    std::chrono::milliseconds timeout, Call call);
   boost::asio::awaitable<bool> store(std::string_view key, std::string_view value, std::int64_t ttl,
                                      std::chrono::milliseconds timeout);
+  boost::asio::awaitable<bool> store_if_current(std::string_view key, std::string_view value, std::int64_t ttl,
+                                                std::chrono::milliseconds timeout,
+                                                const BinaryRedisCache::build_ticket& ticket);
   void register_routes();
   void report(const cache_breaker::change& change, std::chrono::milliseconds bound);
   module_options options_;

@@ -1,0 +1,518 @@
+#include "mapsvc/tile_gateway/change_feed.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <map>
+#include <deque>
+#include <random>
+#include <set>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <fmt/format.h>
+
+#include "clients/pg/connection.hpp"
+#include "clients/pg/errors.hpp"
+#include "host/cancellation.hpp"
+#include "mapsvc/tile_gateway/cache_keys.hpp"
+#include "mapsvc/tile_gateway/change_plan.hpp"
+#include "mapsvc/tile_gateway/endpoints.hpp"
+#include "plan_apply.hpp"
+
+namespace mapsvc::tile_gateway {
+namespace asio = boost::asio;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr std::string_view LEASE_KEY = "mapsvc:feed:lease";
+constexpr auto CONNECT_TIMEOUT = 5s;
+constexpr auto STATEMENT_TIMEOUT = 15s;
+constexpr auto PRUNE_EVERY = 10min;
+
+// KEYS: the lease. ARGV: holder, milliseconds. Extends the lease only for its holder.
+constexpr std::string_view RENEW = R"(if redis.call('GET', KEYS[1]) == ARGV[1] then
+  return redis.call('PEXPIRE', KEYS[1], ARGV[2]) end
+return 0)";
+constexpr std::string_view RELEASE = R"(if redis.call('GET', KEYS[1]) == ARGV[1] then
+  return redis.call('DEL', KEYS[1]) end
+return 0)";
+
+constexpr std::string_view FEED_INSTALLED_SQL =
+    "SELECT to_regclass('mapsvc_feed.pending') IS NOT NULL AND to_regclass('mapsvc_feed.history') IS NOT NULL "
+    "AND to_regclass('mapsvc_feed.consumer') IS NOT NULL AS installed";
+constexpr std::string_view PENDING_SQL =
+    "SELECT id, table_name, minx, miny, maxx, maxy, extract(epoch FROM recorded_at)::float8 AS recorded "
+    "FROM mapsvc_feed.pending ORDER BY id LIMIT :limit";
+constexpr std::string_view TAKE_FENCE_SQL = "UPDATE mapsvc_feed.consumer SET fence = fence + 1 RETURNING fence";
+constexpr std::string_view CHECK_FENCE_SQL = "UPDATE mapsvc_feed.consumer SET fence = fence WHERE fence = :fence";
+constexpr std::string_view RECORD_SQL =
+    "INSERT INTO mapsvc_feed.history (position, table_name, op, minx, miny, maxx, maxy, recorded_at) "
+    "SELECT nextval('mapsvc_feed.position_seq'), table_name, op, minx, miny, maxx, maxy, recorded_at "
+    "FROM mapsvc_feed.pending WHERE id = ANY(CAST(:ids AS bigint[])) ORDER BY id RETURNING position";
+constexpr std::string_view WAL_POSITION_SQL = "SELECT pg_current_wal_lsn()::text AS lsn";
+// Unknown replay positions (a role that may not see them) count as not replayed.
+constexpr std::string_view REPLAYED_SQL =
+    "SELECT coalesce(bool_and(coalesce(replay_lsn >= CAST(:lsn AS pg_lsn), false)), true) AS replayed "
+    "FROM pg_stat_replication";
+constexpr std::string_view DONE_SQL = "DELETE FROM mapsvc_feed.pending WHERE id = ANY(CAST(:ids AS bigint[]))";
+constexpr std::string_view ANNOUNCE_SQL = "SELECT pg_notify('mapsvc_tiles', :position)";
+constexpr std::string_view BACKLOG_SQL = "SELECT count(*)::int8 AS n FROM mapsvc_feed.pending";
+constexpr std::string_view PRUNE_SQL =
+    "DELETE FROM mapsvc_feed.history WHERE processed_at < now() - CAST(:keep AS interval)";
+constexpr std::string_view LAST_POSITION_SQL = "SELECT coalesce(max(position), 0)::int8 AS p FROM mapsvc_feed.history";
+constexpr std::string_view HISTORY_SQL =
+    "SELECT position, table_name, minx, miny, maxx, maxy FROM mapsvc_feed.history "
+    "WHERE position > :after AND position <= :upto ORDER BY position LIMIT 20000";
+
+struct pending_change {
+  std::int64_t id;
+  feed_change change;
+  double recorded;  // seconds since the epoch, at the trigger
+};
+
+std::string id_array(const std::vector<pending_change>& batch) {
+  std::string out = "{";
+  for (const auto& c : batch) {
+    if (out.size() > 1) out += ',';
+    out += std::to_string(c.id);
+  }
+  out += '}';
+  return out;
+}
+
+std::optional<mercator_box> extent_of(const clients::pg::row& r) {
+  const auto minx = r.get_optional<double>("minx"), miny = r.get_optional<double>("miny"),
+             maxx = r.get_optional<double>("maxx"), maxy = r.get_optional<double>("maxy");
+  if (!minx || !miny || !maxx || !maxy) return std::nullopt;
+  return mercator_box{*minx, *miny, *maxx, *maxy};
+}
+
+std::string make_holder_id() {
+  char host[256] = {};
+  ::gethostname(host, sizeof host - 1);
+  std::random_device rd;
+  return fmt::format("{}:{}:{:08x}", host, ::getpid(), rd());
+}
+
+}  // namespace
+
+struct change_feed::state : std::enable_shared_from_this<state> {
+  state(tile_gateway_module& module, change_feed_options options)
+      : m(module), o(std::move(options)), holder(make_holder_id()) {}
+
+  tile_gateway_module& m;
+  const change_feed_options o;
+  const std::string holder;
+  asio::thread_pool blocking{1};
+  bool stopping = false;
+  bool release_lease = true;
+  std::size_t running = 0;
+  bool installed_known = false;  // said once whether the feed is there
+
+  // The lease, kept by its own loop; the consumer takes a fence for each term.
+  bool holding = false;
+  std::uint64_t term = 0;         // grows with every lease taken
+  std::uint64_t fenced_term = 0;  // the term `fence` belongs to
+  std::int64_t fence = 0;
+
+  std::unique_ptr<clients::pg::connection> consumer, follower;
+  std::int64_t followed = -1;  // last position handed to the hub; -1: not yet known
+
+  std::deque<std::pair<std::string, host::helpers::tile_address>> refresh_queue;
+  std::set<std::string> refresh_queued;
+  std::size_t refreshing = 0;
+  std::chrono::steady_clock::time_point next_prune{};
+
+  // Sleeps in short slices, so that a stop is seen within half a second.
+  asio::awaitable<void> nap(std::chrono::milliseconds d) {
+    const auto until = std::chrono::steady_clock::now() + d;
+    asio::steady_timer t(m.executor);
+    while (!stopping && std::chrono::steady_clock::now() < until) {
+      t.expires_at(std::min(until, std::chrono::steady_clock::now() + std::chrono::milliseconds(500)));
+      co_await t.async_wait(asio::as_tuple(asio::use_awaitable));
+    }
+  }
+
+  // Connects `conn` when needed and LISTENs on `channel`. False when the feed is not installed.
+  asio::awaitable<bool> ready(std::unique_ptr<clients::pg::connection>& conn, const char* channel) {
+    if (conn && conn->usable()) co_return true;
+    conn = std::make_unique<clients::pg::connection>(m.executor, blocking.get_executor());
+    co_await conn->connect(o.conninfo, CONNECT_TIMEOUT);
+    const auto r = co_await conn->execute(FEED_INSTALLED_SQL);
+    const bool installed = r[0].get<bool>("installed");
+    if (!installed_known && o.announce) {
+      if (installed)
+        m.logger->info("Change feed: on; edits committed to the layer tables reach the tile cache at once");
+      else
+        m.logger->info(
+            "Change feed: not installed in the database; cached tiles follow edits only by expiry or purge "
+            "(install it with mapsvc --install-change-feed)");
+    }
+    installed_known = true;
+    if (!installed) {
+      conn.reset();
+      co_return false;
+    }
+    co_await conn->execute(fmt::format("LISTEN {}", channel));
+    co_return true;
+  }
+
+  asio::awaitable<clients::pg::result> run(clients::pg::connection& c, std::string_view sql,
+                                           const clients::pg::params& p = {}) {
+    clients::pg::execute_options options;
+    options.timeout = STATEMENT_TIMEOUT;
+    co_return co_await c.execute(sql, p, options);
+  }
+
+  // ---- the lease ----
+
+  asio::awaitable<void> keep_lease() {
+    const auto period = o.lease_for / 3;
+    const std::string ms = std::to_string(o.lease_for.count());
+    while (!stopping) {
+      try {
+        if (holding) {
+          std::vector<std::string> args{"EVAL", std::string(RENEW), "1", std::string(LEASE_KEY), holder, ms};
+          const auto r = co_await m.redis_client.command_on(LEASE_KEY, std::move(args), period);
+          if (r.type != clients::redis::reply_type::integer || r.integer != 1) lose_lease("it expired");
+        } else if (installed_known && consumer) {
+          std::vector<std::string> args{"SET", std::string(LEASE_KEY), holder, "NX", "PX", ms};
+          const auto r = co_await m.redis_client.command_on(LEASE_KEY, std::move(args), period);
+          if (r.type == clients::redis::reply_type::status) {
+            holding = true;
+            ++term;
+          }
+        }
+      } catch (const std::exception& e) {
+        if (host::is_cancellation(e)) throw;
+        // Redis away: a holder that cannot renew may have lost the lease already.
+        if (holding) lose_lease(e.what());
+      }
+      report_state(-1);
+      co_await nap(period);
+    }
+    if (holding && release_lease) {
+      holding = false;
+      try {
+        std::vector<std::string> args{"EVAL", std::string(RELEASE), "1", std::string(LEASE_KEY), holder};
+        co_await m.redis_client.command_on(LEASE_KEY, std::move(args), 1s);
+      } catch (const std::exception&) {
+        // It expires on its own.
+      }
+    }
+  }
+
+  void lose_lease(std::string_view why) {
+    holding = false;
+    m.logger->warn("Change feed: lease lost ({}); another worker applies the changes", why);
+  }
+
+  void report_state(std::int64_t backlog) {
+    if (!m.metrics) return;
+    if (backlog >= 0) last_backlog = backlog;
+    m.metrics->feed_state(holding ? last_backlog : 0, holding);
+  }
+  std::int64_t last_backlog = 0;
+
+  // ---- the consumer ----
+
+  asio::awaitable<void> consume() {
+    bool failing = false;
+    while (!stopping) {
+      try {
+        if (!co_await ready(consumer, "mapsvc_feed")) {
+          co_await nap(10s);
+          continue;
+        }
+        if (!holding) {
+          // Notifications are only wake-ups: drop them while another worker consumes.
+          co_await consumer->wait_notifications(o.lease_for / 3);
+          continue;
+        }
+        if (fenced_term != term) {
+          const auto r = co_await run(*consumer, TAKE_FENCE_SQL);
+          fence = r[0].get<std::int64_t>("fence");
+          fenced_term = term;
+          m.logger->info("Change feed: this worker applies the database's changes (fence {})", fence);
+        }
+        auto batch = co_await fetch_pending();
+        if (batch.empty()) {
+          co_await prune_now_and_then();
+          const auto woke = co_await consumer->wait_notifications(std::min(o.poll_every, o.lease_for / 3));
+          if (!woke.empty()) co_await nap(o.batch_window);
+          continue;
+        }
+        co_await apply(std::move(batch));
+        failing = false;
+      } catch (const std::exception& e) {
+        if (host::is_cancellation(e) && stopping) break;
+        if (!failing) m.logger->warn("Change feed: applying changes failed, retrying: {}", e.what());
+        failing = true;
+        consumer.reset();
+      }
+      if (failing) co_await nap(1s);
+    }
+  }
+
+  asio::awaitable<std::vector<pending_change>> fetch_pending() {
+    const clients::pg::params limit{{"limit", static_cast<std::int64_t>(o.batch_limit)}};
+    const auto r = co_await run(*consumer, PENDING_SQL, limit);
+    std::vector<pending_change> batch;
+    batch.reserve(r.size());
+    for (std::size_t i = 0; i < r.size(); ++i) {
+      const auto row = r[i];
+      batch.push_back({row.get<std::int64_t>("id"), feed_change{row.get<std::string>("table_name"), extent_of(row)},
+                       row.get<double>("recorded")});
+    }
+    co_return batch;
+  }
+
+  asio::awaitable<void> apply(std::vector<pending_change> batch) {
+    const auto started = std::chrono::steady_clock::now();
+    std::vector<feed_change> changes;
+    changes.reserve(batch.size());
+    for (const auto& c : batch) changes.push_back(c.change);
+    const auto plan = plan_invalidation(m.layers, changes);
+    const std::string ids = id_array(batch);
+
+    // Recorded first, under the fence: a worker that lost the lease stops here.
+    co_await run(*consumer, "BEGIN");
+    const clients::pg::params fenced_by{{"fence", fence}};
+    const auto fenced = co_await run(*consumer, CHECK_FENCE_SQL, fenced_by);
+    if (fenced.affected_rows() != 1) {
+      co_await run(*consumer, "ROLLBACK");
+      lose_lease("a newer holder took over");
+      co_return;
+    }
+    const clients::pg::params recorded_ids{{"ids", ids}};
+    const auto recorded = co_await run(*consumer, RECORD_SQL, recorded_ids);
+    std::int64_t position = 0;
+    for (std::size_t i = 0; i < recorded.size(); ++i) position = std::max(position, recorded[i].get<std::int64_t>("position"));
+    const std::string lsn((co_await run(*consumer, WAL_POSITION_SQL))[0].get<std::string>("lsn"));
+    co_await run(*consumer, "COMMIT");
+
+    auto pass = co_await invalidate(plan);
+    bool replayed = true;
+    if (o.replicas) {
+      // Tiles built on a replica that had not replayed the batch yet may have been stored
+      // meanwhile; once every replica has it, invalidate again.
+      replayed = co_await wait_for_replicas(lsn);
+      auto again = co_await invalidate(plan);
+      pass.deleted += again.deleted;
+      pass.evicted.insert(pass.evicted.end(), again.evicted.begin(), again.evicted.end());
+    } else if (!plan.scans.empty() || !plan.box_tiles.empty() || !plan.whole_layers.empty()) {
+      asio::co_spawn(m.executor, settle_pass(shared_from_this(), plan), asio::detached);
+    }
+
+    co_await run(*consumer, "BEGIN");
+    const clients::pg::params done_ids{{"ids", ids}};
+    co_await run(*consumer, DONE_SQL, done_ids);
+    const clients::pg::params announced{{"position", std::to_string(position)}};
+    co_await run(*consumer, ANNOUNCE_SQL, announced);
+    co_await run(*consumer, "COMMIT");
+
+    const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    if (m.metrics) {
+      m.metrics->feed_batch(batch.size());
+      for (const auto& c : batch)
+        m.metrics->feed_lag(std::chrono::nanoseconds(static_cast<std::int64_t>(std::max(0.0, now - c.recorded) * 1e9)));
+    }
+    const auto backlog = (co_await run(*consumer, BACKLOG_SQL))[0].get<std::int64_t>("n");
+    report_state(backlog);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+    m.logger->info("Change feed: applied {} changes up to position {}: {} cached entries invalidated ({} listed, {} "
+                   "scans, {} whole layers){} in {} ms; {} waiting",
+                   batch.size(), position, pass.deleted, plan.keys.size(), plan.scans.size(), plan.whole_layers.size(),
+                   replayed ? "" : " (replicas still behind)", took.count(), backlog);
+    queue_refresh(pass.evicted);
+  }
+
+  asio::awaitable<bool> wait_for_replicas(const std::string& lsn) {
+    const auto give_up = std::chrono::steady_clock::now() + o.replica_wait_limit;
+    while (!stopping) {
+      const clients::pg::params replay_target{{"lsn", lsn}};
+      const auto r = co_await run(*consumer, REPLAYED_SQL, replay_target);
+      if (r[0].get<bool>("replayed")) co_return true;
+      if (std::chrono::steady_clock::now() > give_up) co_return false;
+      co_await nap(20ms);
+    }
+    co_return false;
+  }
+
+  asio::awaitable<detail::pass_result> invalidate(const invalidation_plan& plan) {
+    co_return co_await detail::apply_plan(m, plan);
+  }
+
+  static asio::awaitable<void> settle_pass(std::shared_ptr<state> s, invalidation_plan plan) {
+    ++s->running;
+    co_await s->nap(s->o.settle);
+    if (s->stopping) {
+      --s->running;
+      co_return;
+    }
+    invalidation_plan scanned_only = std::move(plan);
+    scanned_only.keys.clear();  // listed keys are guarded by their generation already
+    try {
+      co_await s->invalidate(scanned_only);
+    } catch (const std::exception& e) {
+      if (!host::is_cancellation(e)) s->m.logger->warn("Change feed: second pass failed: {}", e.what());
+    }
+    --s->running;
+  }
+
+  asio::awaitable<void> prune_now_and_then() {
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next_prune) co_return;
+    next_prune = now + PRUNE_EVERY;
+    const clients::pg::params retention{{"keep", fmt::format("{} hours", o.retention.count())}};
+    const auto r = co_await run(*consumer, PRUNE_SQL, retention);
+    if (r.affected_rows() > 0) m.logger->info("Change feed: pruned {} applied changes from the history", r.affected_rows());
+  }
+
+  // ---- rebuilding the costly tiles ahead of their viewers ----
+
+  void queue_refresh(const std::vector<std::string>& evicted) {
+    if (!o.open_session) return;
+    for (const auto& key : evicted) {
+      const auto tile = parse_tile_key(key);
+      if (!tile || tile->second.z > o.refresh_max_zoom) continue;
+      if (refresh_queue.size() >= o.refresh_queue_limit) break;
+      if (!refresh_queued.insert(key).second) continue;
+      refresh_queue.emplace_back(tile->first, tile->second);
+    }
+    while (refreshing < o.refresh_concurrency && !refresh_queue.empty()) {
+      ++refreshing;
+      asio::co_spawn(m.executor, refresher(shared_from_this()), asio::detached);
+    }
+  }
+
+  static asio::awaitable<void> refresher(std::shared_ptr<state> s) {
+    ++s->running;
+    while (!s->stopping && !s->refresh_queue.empty()) {
+      auto [layer, t] = s->refresh_queue.front();
+      s->refresh_queue.pop_front();
+      s->refresh_queued.erase(tile_cache_key(layer, t.z, t.x, t.y));
+      auto session = s->o.open_session();
+      try {
+        if (co_await refresh_tile(s->m, layer, t.z, t.x, t.y, session) && s->m.metrics) s->m.metrics->tile_refreshed();
+      } catch (const std::exception& e) {
+        if (host::is_cancellation(e) && s->stopping) break;
+        // Logged by the tile build; the next viewer builds it.
+      }
+      co_await session.close();
+    }
+    --s->refreshing;
+    --s->running;
+  }
+
+  // ---- the follower: batches to the worker's open maps ----
+
+  asio::awaitable<void> follow() {
+    bool failing = false;
+    while (!stopping) {
+      try {
+        if (!co_await ready(follower, "mapsvc_tiles")) {
+          co_await nap(10s);
+          continue;
+        }
+        std::int64_t upto = -1;
+        if (followed < 0) {
+          // From now on: what happened before this worker started is in no open map of its.
+          followed = (co_await run(*follower, LAST_POSITION_SQL))[0].get<std::int64_t>("p");
+          m.changes.start_at(followed);
+        } else if (failing) {
+          upto = (co_await run(*follower, LAST_POSITION_SQL))[0].get<std::int64_t>("p");
+        }
+        failing = false;
+        if (upto < 0) {
+          for (const auto& n : co_await follower->wait_notifications(1s)) {
+            std::int64_t p = 0;
+            const auto [end, ec] = std::from_chars(n.payload.data(), n.payload.data() + n.payload.size(), p);
+            if (ec == std::errc() && end == n.payload.data() + n.payload.size()) upto = std::max(upto, p);
+          }
+        }
+        if (upto > followed) co_await hand_over(upto);
+      } catch (const std::exception& e) {
+        if (host::is_cancellation(e) && stopping) break;
+        if (!failing) m.logger->warn("Change feed: following applied changes failed, retrying: {}", e.what());
+        failing = true;
+        follower.reset();
+      }
+      if (failing) co_await nap(1s);
+    }
+  }
+
+  asio::awaitable<void> hand_over(std::int64_t upto) {
+    while (followed < upto) {
+      const clients::pg::params window{{"after", followed}, {"upto", upto}};
+      const auto r = co_await run(*follower, HISTORY_SQL, window);
+      if (r.empty()) {
+        followed = upto;
+        break;
+      }
+      std::vector<feed_change> changes;
+      std::int64_t last = followed;
+      for (std::size_t i = 0; i < r.size(); ++i) {
+        const auto row = r[i];
+        changes.push_back(feed_change{row.get<std::string>("table_name"), extent_of(row)});
+        last = row.get<std::int64_t>("position");
+      }
+      followed = last;
+      const auto plan = plan_invalidation(m.layers, changes, 0);
+      change_batch batch{last, {}};
+      for (const auto& a : plan.areas) {
+        const auto box = to_wgs84(a.box);
+        batch.areas.push_back(changed_area{a.layer, box.west, box.south, box.east, box.north, a.minzoom, a.maxzoom});
+      }
+      m.changes.publish(std::move(batch));
+    }
+  }
+};
+
+change_feed::change_feed(tile_gateway_module& module, change_feed_options options)
+    : state_(std::make_shared<state>(module, std::move(options))) {}
+
+change_feed::~change_feed() { stop(); }
+
+namespace {
+
+// Runs one of the feed's loops, counted while it runs.
+template <typename Loop>
+asio::awaitable<void> counted(std::shared_ptr<change_feed::state> s, Loop loop) {
+  ++s->running;
+  try {
+    co_await loop(*s);
+  } catch (const std::exception& e) {
+    if (!host::is_cancellation(e)) s->m.logger->error("Change feed: a loop ended: {}", e.what());
+  }
+  --s->running;
+}
+
+}  // namespace
+
+void change_feed::start() {
+  if (state_->o.conninfo.empty()) return;
+  auto s = state_;
+  asio::co_spawn(s->m.executor, counted(s, [](state& st) { return st.keep_lease(); }), asio::detached);
+  asio::co_spawn(s->m.executor, counted(s, [](state& st) { return st.consume(); }), asio::detached);
+  asio::co_spawn(s->m.executor, counted(s, [](state& st) { return st.follow(); }), asio::detached);
+}
+
+void change_feed::stop(bool release_lease) {
+  asio::post(state_->m.executor, [s = state_, release_lease] {
+    s->stopping = true;
+    s->release_lease = release_lease;
+  });
+}
+
+std::size_t change_feed::running() const { return state_->running; }
+
+}  // namespace mapsvc::tile_gateway

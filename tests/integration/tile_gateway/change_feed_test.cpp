@@ -1,0 +1,315 @@
+// The change feed against real servers: edits committed to the fixture tables evict exactly
+// the cached entries they touch, builds overtaken by an edit are not stored, a backlog left
+// while no consumer ran is applied, and the lease moves when its holder dies.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <set>
+#include <thread>
+
+#include <boost/asio/post.hpp>
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "host/database/get_db.hpp"
+#include "mapsvc/tile_gateway/cache_keys.hpp"
+#include "mapsvc/tile_gateway/change_feed.hpp"
+#include "mapsvc/tile_gateway/change_feed_sql.hpp"
+#include "mapsvc/tile_gateway/change_plan.hpp"
+#include "mapsvc/tile_gateway/zoom_policy.hpp"
+#include "support.hpp"
+
+namespace tile_test {
+namespace {
+
+using mapsvc::tile_gateway::change_feed;
+using mapsvc::tile_gateway::change_feed_options;
+using mapsvc::tile_gateway::mercator_box;
+
+// Waits for `done`, checking every 20 ms, at most `limit`.
+bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < until) {
+    if (done()) return true;
+    std::this_thread::sleep_for(20ms);
+  }
+  return done();
+}
+
+change_feed_options fast_options() {
+  change_feed_options o;
+  o.conninfo = fixture_db::url();
+  o.announce = false;
+  o.batch_window = 5ms;
+  o.poll_every = 200ms;
+  o.lease_for = 600ms;
+  o.settle = 100ms;
+  return o;
+}
+
+class FeedConsumer : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    pg_admin db(fixture_db::url());
+    db.exec(std::string(mapsvc::tile_gateway::change_feed_schema_sql()));
+    for (const auto& [name, record] : mapsvc::tile_gateway::LAYER_CONFIG())
+      db.exec(mapsvc::tile_gateway::watch_table_sql(record));
+  }
+
+  void SetUp() override {
+    redis.flushdb();
+    db.exec("DELETE FROM mapsvc_feed.pending");
+  }
+
+  void TearDown() override {
+    for (auto& [feed, svc] : feeds) stop(*feed, *svc);
+    feeds.clear();
+    services.clear();
+  }
+
+  // A service of the fixture's: it outlives the feeds started on it.
+  service& add_service() { return *services.emplace_back(std::make_unique<service>()); }
+
+  change_feed& start_feed(service& svc, change_feed_options o = fast_options()) {
+    o.open_session = [&svc] { return host::database::get_db(svc.pool()); };
+    feeds.emplace_back(std::make_unique<change_feed>(svc.module(), std::move(o)), &svc);
+    feeds.back().first->start();
+    return *feeds.back().first;
+  }
+
+  // Stops a feed and waits until its coroutines have ended, so that the service may go.
+  static void stop(change_feed& feed, service& svc, bool release = true) {
+    feed.stop(release);
+    eventually([&] { return svc.run(running(feed)) == 0; });
+  }
+  static boost::asio::awaitable<std::size_t> running(change_feed& feed) { co_return feed.running(); }
+
+  bool applied() { return db.exec("SELECT count(*) FROM mapsvc_feed.pending")[0] == "0"; }
+
+  // The cache keys of `layer` whose tiles meet `box`, at every zoom the layer is served.
+  static std::vector<std::string> tiles_of(const std::string& layer, const mercator_box& box) {
+    std::vector<std::string> keys;
+    for (int z = 1; z <= 20; ++z) {
+      if (!mapsvc::tile_gateway::get_zoom_config(z, layer)) continue;
+      const auto span = mapsvc::tile_gateway::tiles_meeting(box, z);
+      for (auto x = span.x0; x <= span.x1; ++x)
+        for (auto y = span.y0; y <= span.y1; ++y)
+          keys.push_back("mvt_v8:" + mapsvc::tile_gateway::tile_cache_key(layer, z, x, y));
+    }
+    return keys;
+  }
+
+  mercator_box extent_of_plot(int id) {
+    const auto r = db.exec("SELECT concat_ws(',', ST_XMin(g), ST_YMin(g), ST_XMax(g), ST_YMax(g)) FROM "
+                           "(SELECT \"GEOMETRY_3857\" AS g FROM \"PLOT\" WHERE \"ID\" = " + std::to_string(id) + ") s");
+    mercator_box b{};
+    std::sscanf(r.at(0).c_str(), "%lf,%lf,%lf,%lf", &b.minx, &b.miny, &b.maxx, &b.maxy);
+    return b;
+  }
+
+  int some_plot() { return std::stoi(db.exec("SELECT min(\"ID\") FROM \"PLOT\" WHERE \"ID\" < 9000")[0]); }
+
+  // Gone, or (z12 and below) built again by the feed since: no longer the placeholder.
+  bool evicted(const std::string& key) { return redis.get(key) != std::optional<std::string>("tile"); }
+
+  void cache(const std::vector<std::string>& keys) {
+    for (const auto& k : keys) redis.set(k, "tile");
+  }
+
+  pg_admin db{fixture_db::url()};
+  redis_sync redis{env_or("REDIS_HOST", "127.0.0.1"), std::stoi(env_or("REDIS_PORT", "56379")), test_redis_db()};
+  std::vector<std::unique_ptr<service>> services;
+  std::vector<std::pair<std::unique_ptr<change_feed>, service*>> feeds;
+};
+
+TEST_F(FeedConsumer, AnEditEvictsExactlyTheEntriesItTouches) {
+  auto& svc = add_service();
+  start_feed(svc);
+  const int id = some_plot();
+  const auto before = extent_of_plot(id);
+  const mercator_box after{before.minx + 25, before.miny, before.maxx + 25, before.maxy};
+  auto touched = tiles_of("plots", before);
+  for (auto& k : tiles_of("plots", after)) touched.push_back(k);
+  cache(touched);
+  // Far away, other layers, a box tile inside and one outside, the layer's centroid.
+  const std::vector<std::string> kept{"mvt_v8:plots:15:1:1", "mvt_v8:plots:20:5:5", "mvt_v8:beacons:16:35000:31000",
+                                      "mvt_v8:bbox:plots:0:0:10:10:5000:True", "mvt_v8:centroid:beacons"};
+  cache(kept);
+  const std::string inside = fmt::format("mvt_v8:bbox:plots:{:.0f}:{:.0f}:{:.0f}:{:.0f}:5000:True", before.minx - 50,
+                                         before.miny - 50, before.maxx + 50, before.maxy + 50);
+  cache({inside, "mvt_v8:centroid:plots"});
+
+  db.exec("UPDATE \"PLOT\" SET \"GEOMETRY_3857\" = ST_Translate(\"GEOMETRY_3857\", 25, 0) "
+          "WHERE \"ID\" = " + std::to_string(id));
+  ASSERT_TRUE(eventually([&] { return applied() && !redis.get(inside); }));
+  for (const auto& k : touched) EXPECT_TRUE(evicted(k)) << k;
+  EXPECT_FALSE(redis.get("mvt_v8:centroid:plots"));
+  for (const auto& k : kept) EXPECT_TRUE(redis.get(k)) << k;
+  EXPECT_EQ(db.exec("SELECT count(*) > 0 FROM mapsvc_feed.history WHERE table_name = 'PLOT'")[0], "t");
+  db.exec("UPDATE \"PLOT\" SET \"GEOMETRY_3857\" = ST_Translate(\"GEOMETRY_3857\", -25, 0) WHERE \"ID\" = " +
+          std::to_string(id));
+  EXPECT_TRUE(eventually([&] { return applied(); }));
+}
+
+// The race that makes naive purging useless: a build reads the database, the edit commits and
+// its entries are invalidated, then the build stores what it read. The store must be refused.
+TEST_F(FeedConsumer, ABuildOvertakenByAnEditDoesNotStoreWhatItRead) {
+  auto& svc = add_service();
+  start_feed(svc);
+  const int id = some_plot();
+  const auto extent = extent_of_plot(id);
+  const auto z16 = mapsvc::tile_gateway::tiles_meeting(extent, 16);
+  const std::string key = mapsvc::tile_gateway::tile_cache_key("plots", 16, z16.x0, z16.y0);
+  auto& cache = svc.module().cache;
+
+  // The build's ticket is taken before its statement would run...
+  const auto [found, ticket] = svc.run(cache.get_for_build(key));
+  EXPECT_FALSE(found.value);
+  // ...the edit commits and is applied meanwhile...
+  db.exec("UPDATE \"PLOT\" SET \"STATUS\" = \"STATUS\" WHERE \"ID\" = " + std::to_string(id));
+  ASSERT_TRUE(eventually([&] { return applied(); }));
+  // ...so what the build read is not stored.
+  EXPECT_FALSE(svc.run(cache.set_if_current(key, "old bytes", 60, ticket)));
+  EXPECT_FALSE(redis.get("mvt_v8:" + key));
+  // A build that starts after the edit stores as usual.
+  const auto [again, fresh] = svc.run(cache.get_for_build(key));
+  EXPECT_TRUE(svc.run(cache.set_if_current(key, "new bytes", 60, fresh)));
+  EXPECT_EQ(redis.get("mvt_v8:" + key), "new bytes");
+  EXPECT_LE(std::stoll(redis.command({"TTL", mapsvc::tile_gateway::generation_key("mvt_v8:" + key)})),
+            mapsvc::tile_gateway::BinaryRedisCache::GENERATION_LIFETIME_SECONDS);
+}
+
+// Through HTTP: the tile served after an edit is built afresh and shows the edit.
+TEST_F(FeedConsumer, TheNextRequestAfterAnEditGetsTheNewTile) {
+  auto& svc = add_service();
+  start_feed(svc);
+  const auto& t = data_tile();
+  const std::string path = tile_path("plots", 15, t.x, t.y);
+  ASSERT_EQ(svc.get(path).status, 200u);
+  ASSERT_TRUE(svc.get(path).has("x-cache"));
+  const auto b = host::helpers::bounds_of(15, t.x, t.y);
+  const auto in_tile = db.exec(fmt::format("SELECT min(\"ID\") FROM \"PLOT\" WHERE \"GEOMETRY_3857\" && "
+                                           "ST_MakeEnvelope({}, {}, {}, {}, 3857)", b.minx, b.miny, b.maxx, b.maxy));
+  const auto was = db.exec("SELECT \"GENERAL_LU\" FROM \"PLOT\" WHERE \"ID\" = " + in_tile.at(0)).at(0);
+  db.exec("UPDATE \"PLOT\" SET \"GENERAL_LU\" = 'Edited' WHERE \"ID\" = " + in_tile.at(0));
+  ASSERT_TRUE(eventually([&] { return applied(); }));
+  const auto fresh = svc.get(path);
+  EXPECT_EQ(fresh.status, 200u);
+  EXPECT_FALSE(fresh.has("x-cache"));
+  EXPECT_NE(fresh.body.find("Edited"), std::string::npos);
+  db.exec("UPDATE \"PLOT\" SET \"GENERAL_LU\" = '" + was + "' WHERE \"ID\" = " + in_tile.at(0));
+  EXPECT_TRUE(eventually([&] { return applied(); }));
+}
+
+// Low-zoom tiles are the costly ones: one that an edit evicted is built again at once, so
+// the next viewer gets a hit with the edit in it.
+TEST_F(FeedConsumer, EvictedLowZoomTilesAreRebuiltAheadOfTheirViewers) {
+  auto& svc = add_service();
+  start_feed(svc);
+  const auto& t = data_tile();
+  const auto z12 = host::helpers::tile_for(9.05, 7.49, 12);
+  const std::string low = tile_path("plots", 12, z12.x, z12.y), high = tile_path("plots", 15, t.x, t.y);
+  ASSERT_EQ(svc.get(low).status, 200u);
+  ASSERT_EQ(svc.get(high).status, 200u);
+  const std::string low_key = "mvt_v8:plots:12:" + std::to_string(z12.x) + ":" + std::to_string(z12.y);
+  const std::string high_key = "mvt_v8:plots:15:" + std::to_string(t.x) + ":" + std::to_string(t.y);
+  const auto before = redis.get(low_key);
+  ASSERT_TRUE(before);
+
+  const auto was = db.exec("SELECT \"GENERAL_LU\" FROM \"PLOT\" WHERE \"ID\" = 1").at(0);
+  db.exec("UPDATE \"PLOT\" SET \"GENERAL_LU\" = 'Rebuilt' WHERE \"ID\" = 1");
+  ASSERT_TRUE(eventually([&] {
+    const auto now = redis.get(low_key);
+    return now && now->find("Rebuilt") != std::string::npos;
+  }));
+  EXPECT_FALSE(redis.get(high_key));  // above the refresh zooms: left for its next viewer
+  EXPECT_TRUE(svc.get(low).has("x-cache"));
+  db.exec("UPDATE \"PLOT\" SET \"GENERAL_LU\" = '" + was + "' WHERE \"ID\" = 1");
+  EXPECT_TRUE(eventually([&] { return applied(); }));
+}
+
+TEST_F(FeedConsumer, ChangesMadeWhileNoConsumerRanAreAppliedWhenOneStarts) {
+  auto& svc = add_service();
+  const int id = some_plot();
+  const auto keys = tiles_of("plots", extent_of_plot(id));
+  cache(keys);
+  for (int i = 0; i < 3; ++i) db.exec("UPDATE \"PLOT\" SET \"STATUS\" = \"STATUS\" WHERE \"ID\" = " + std::to_string(id));
+  EXPECT_EQ(db.exec("SELECT count(*) FROM mapsvc_feed.pending")[0], "3");
+  start_feed(svc);
+  ASSERT_TRUE(eventually([&] { return applied(); }));
+  for (const auto& k : keys) EXPECT_TRUE(evicted(k)) << k;
+}
+
+// One consumer for the fleet: a second one waits; when the holder dies without releasing its
+// lease, the other takes over once the lease expires, and a holder whose fence is outdated
+// applies nothing.
+TEST_F(FeedConsumer, TheLeaseMovesWhenItsHolderDiesAndAnOutdatedHolderIsFenced) {
+  auto& first = add_service();
+  auto& second = add_service();
+  auto& a = start_feed(first);
+  ASSERT_TRUE(eventually([&] { return redis.get("mapsvc:feed:lease").has_value(); }));
+  const auto holder = *redis.get("mapsvc:feed:lease");
+  start_feed(second);
+  stop(a, first, /*release=*/false);  // as if killed: the lease stays until it expires
+
+  const int id = some_plot();
+  const auto keys = tiles_of("plots", extent_of_plot(id));
+  cache(keys);
+  db.exec("UPDATE \"PLOT\" SET \"STATUS\" = \"STATUS\" WHERE \"ID\" = " + std::to_string(id));
+  ASSERT_TRUE(eventually([&] { return applied(); }, 5s));
+  EXPECT_NE(redis.get("mapsvc:feed:lease"), holder);
+  for (const auto& k : keys) EXPECT_TRUE(evicted(k)) << k;
+
+  // A newer holder's fence (as if another worker had taken the lease meanwhile): the current
+  // holder refuses to apply, gives the lease up, and applies only under a fence of its own.
+  db.exec("UPDATE mapsvc_feed.consumer SET fence = fence + 1");
+  cache(keys);
+  db.exec("UPDATE \"PLOT\" SET \"STATUS\" = \"STATUS\" WHERE \"ID\" = " + std::to_string(id));
+  ASSERT_TRUE(eventually([&] { return applied(); }, 5s));
+  for (const auto& k : keys) EXPECT_TRUE(evicted(k)) << k;
+}
+
+// ---- Purging a box by hand (no feed needed)
+
+class AreaPurge : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    redis.flushdb();
+    // Tiles around Abuja (lon 7.49, lat 9.05) and far away, at z12 and z16.
+    const auto near12 = host::helpers::tile_for(9.05, 7.49, 12), near16 = host::helpers::tile_for(9.05, 7.49, 16);
+    inside = {"mvt_v8:" + mapsvc::tile_gateway::tile_cache_key("plots", 12, near12.x, near12.y),
+              "mvt_v8:" + mapsvc::tile_gateway::tile_cache_key("plots", 16, near16.x, near16.y)};
+    outside = {"mvt_v8:plots:16:1:1", "mvt_v8:beacons:16:" + std::to_string(near16.x) + ":" + std::to_string(near16.y),
+               "mvt_v8:centroid:plots"};
+    for (const auto& k : inside) redis.set(k, "x");
+    for (const auto& k : outside) redis.set(k, "x");
+  }
+  service svc;
+  redis_sync redis{env_or("REDIS_HOST", "127.0.0.1"), std::stoi(env_or("REDIS_PORT", "56379")), test_redis_db()};
+  std::vector<std::string> inside, outside;
+};
+
+TEST_F(AreaPurge, RemovesOnlyTheLayersTilesMeetingTheBoxAtTheZoomsAsked) {
+  const std::string box = "/gis/cache/invalidate/plots?bbox=7.489,9.049,7.491,9.051";
+  auto r = svc.post(box + "&zooms=16");
+  ASSERT_EQ(r.status, 200u) << r.body;
+  EXPECT_FALSE(redis.get(inside[1]));
+  EXPECT_TRUE(redis.get(inside[0]));  // z12 not asked
+  r = svc.post(box);
+  EXPECT_EQ(nlohmann::json::parse(r.body)["data"]["deleted_count"], 1);
+  EXPECT_FALSE(redis.get(inside[0]));
+  for (const auto& k : outside) EXPECT_TRUE(redis.get(k)) << k;
+}
+
+TEST_F(AreaPurge, RefusesWhatItCannotRead) {
+  for (const char* q : {"?bbox=1,2,3", "?bbox=a,b,c,d", "?bbox=1,2,3,4,5", "?bbox=200,0,201,1", "?bbox=0,0,1,1&srid=27700",
+                        "?bbox=0,0,1,1&zooms=0-3", "?bbox=0,0,1,1&zooms=9-3", "?zooms=3", "?bbox=nan,0,1,1"})
+    EXPECT_EQ(svc.post(std::string("/gis/cache/invalidate/plots") + q).status, 400u) << q;
+  EXPECT_EQ(svc.post("/gis/cache/invalidate/nope?bbox=0,0,1,1").status, 404u);
+  for (const auto& k : inside) EXPECT_TRUE(redis.get(k)) << k;
+}
+
+}  // namespace
+}  // namespace tile_test
