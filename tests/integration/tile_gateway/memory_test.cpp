@@ -118,6 +118,26 @@ TEST_F(MemoryCache, LosingTheTrackingConnectionEmptiesMemoryUntilItIsBack) {
   EXPECT_TRUE(eventually([&] { return in_memory(svc, cache_key); }));
 }
 
+// A Redis that stalls cannot report changes either: once one read has missed its bound,
+// memory is not trusted until Redis answers again (not only once the tracking connection's
+// pings go unanswered, seconds later).
+TEST_F(MemoryCache, MemoryIsNotUsedOnceARedisReadMissedItsBound) {
+  service svc(with_memory());
+  ASSERT_TRUE(eventually([&] { return in_step(svc); }));
+  svc.get(path);
+  ASSERT_EQ(svc.get(path).headers.at("x-cache"), "HIT");
+  ASSERT_TRUE(eventually([&] { return in_memory(svc, cache_key); }));
+
+  redis_server.pause();
+  // Another tile misses memory and waits for Redis until its bound.
+  EXPECT_FALSE(svc.get(tile_path("plots", 15, tile.x + 1, tile.y)).has("x-cache"));
+  // The tile memory still holds is built from the database instead of served from memory.
+  const auto after = svc.get(path);
+  EXPECT_EQ(after.status, 200u);
+  EXPECT_FALSE(after.has("x-cache"));
+  redis_server.resume();
+}
+
 // Eight clients miss the same tile while the table is locked: one statement waits on the
 // lock, the others wait for it, and all get its bytes.
 TEST(Coalescing, ConcurrentMissesOfOneTileRunOneStatement) {
