@@ -230,6 +230,35 @@ TEST_F(FeedConsumer, EvictedLowZoomTilesAreRebuiltAheadOfTheirViewers) {
   EXPECT_TRUE(eventually([&] { return applied(); }));
 }
 
+// A district is too large to list its tiles at the deep zooms: those are scanned, and only
+// the tiles it meets go. A truncate takes the whole layer.
+TEST_F(FeedConsumer, LargeExtentsAreScannedAndATruncateTakesTheWholeLayer) {
+  auto& svc = add_service();
+  start_feed(svc);
+  // About 11 km across at lat 9: tens of thousands of z20 tiles.
+  const auto inside = host::helpers::tile_for(9.05, 7.49, 20), far = host::helpers::tile_for(9.5, 7.9, 20);
+  const auto low = host::helpers::tile_for(9.05, 7.49, 10);
+  const std::string in20 = "mvt_v8:districts:20:" + std::to_string(inside.x) + ":" + std::to_string(inside.y);
+  const std::string far20 = "mvt_v8:districts:20:" + std::to_string(far.x) + ":" + std::to_string(far.y);
+  const std::string in10 = "mvt_v8:districts:10:" + std::to_string(low.x) + ":" + std::to_string(low.y);
+  cache({in20, far20, in10, "mvt_v8:plots:20:" + std::to_string(inside.x) + ":" + std::to_string(inside.y)});
+
+  db.exec("INSERT INTO \"Districts\" VALUES (77, 'Scanned', 1, ST_Transform(ST_MakeEnvelope(7.44, 9.0, 7.54, "
+          "9.1, 4326), 3857))");
+  ASSERT_TRUE(eventually([&] { return applied(); }));
+  EXPECT_TRUE(evicted(in20));
+  EXPECT_TRUE(evicted(in10));
+  EXPECT_FALSE(evicted(far20));
+  EXPECT_FALSE(evicted("mvt_v8:plots:20:" + std::to_string(inside.x) + ":" + std::to_string(inside.y)));
+
+  cache({in20});
+  db.exec("TRUNCATE \"Districts\"");
+  ASSERT_TRUE(eventually([&] { return applied(); }));
+  EXPECT_TRUE(evicted(in20));
+  EXPECT_TRUE(evicted(far20));
+  EXPECT_FALSE(evicted("mvt_v8:plots:20:" + std::to_string(inside.x) + ":" + std::to_string(inside.y)));
+}
+
 TEST_F(FeedConsumer, ChangesMadeWhileNoConsumerRanAreAppliedWhenOneStarts) {
   auto& svc = add_service();
   const int id = some_plot();
