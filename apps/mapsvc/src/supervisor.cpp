@@ -32,6 +32,7 @@ sigset_t handled_signals() {
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
   sigaddset(&set, SIGCHLD);
   return set;
 }
@@ -59,6 +60,11 @@ int supervise(const supervisor_options& options, const std::function<int(std::si
   sigset_t previous;
   // Blocked from here on, so nothing arrives between the checks below; children unblock them.
   sigprocmask(SIG_BLOCK, &signals, &previous);
+  // Blocked, a signal with its default action waits for sigtimedwait (an ignored one might not).
+  struct sigaction previous_hangup {};
+  struct sigaction default_action {};
+  default_action.sa_handler = SIG_DFL;
+  sigaction(SIGHUP, &default_action, &previous_hangup);
 
   std::vector<worker_slot> slots(std::max<std::size_t>(1, options.workers));
   const pid_t supervisor_pid = ::getpid();
@@ -68,6 +74,8 @@ int supervise(const supervisor_options& options, const std::function<int(std::si
       // A worker ends with its supervisor, however the supervisor ends.
       ::prctl(PR_SET_PDEATHSIG, SIGTERM);
       if (::getppid() != supervisor_pid) std::_Exit(1);
+      // A hangup before the worker handles it must not end it.
+      ::signal(SIGHUP, SIG_IGN);
       sigprocmask(SIG_SETMASK, &previous, nullptr);
       std::_Exit(run_worker(index));
     }
@@ -111,6 +119,11 @@ int supervise(const supervisor_options& options, const std::function<int(std::si
     siginfo_t info{};
     const int sig = ::sigtimedwait(&signals, &info, &timeout);
 
+    if (sig == SIGHUP) {
+      // Each process reopens its own log; the workers carry on like the supervisor.
+      host::helpers::reopen_log();
+      signal_all(SIGHUP);
+    }
     if (sig == SIGINT || sig == SIGTERM) {
       if (draining) {
         log->warn("Second signal: stopping the workers at once");
@@ -146,6 +159,7 @@ int supervise(const supervisor_options& options, const std::function<int(std::si
         if (slots[i].pid == 0 && slots[i].restart_at && now >= *slots[i].restart_at) restart(i);
   }
   log->info("All workers stopped");
+  sigaction(SIGHUP, &previous_hangup, nullptr);
   return 0;
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // Worker processes: a small supervisor that owns the listening socket, forks the workers that
 // serve on it, restarts one that dies (backing off when one keeps dying), and drains them all
-// on SIGINT/SIGTERM. A second signal ends every worker at once.
+// on SIGINT/SIGTERM. A second signal ends every worker at once. SIGHUP reopens the log, in the
+// supervisor and (passed on) in every worker, and stops nothing.
 
 #include <chrono>
 #include <cstddef>

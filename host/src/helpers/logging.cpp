@@ -65,4 +65,10 @@ void set_log_level(spdlog::level::level_enum level) {
   spdlog::set_level(level);  // every registered logger
 }
 
+void reopen_log() {
+  // Standard error belongs to whoever started us (a terminal, journald, a file the shell opened
+  // for appending, which copytruncate rotation handles): nothing here to reopen.
+  get_logger("mapsvc")->info("Asked to reopen the log: it goes to standard error, nothing to reopen");
+}
+
 }  // namespace host::helpers

@@ -12,13 +12,15 @@
 #include "host/http/errors.hpp"
 #include "host/metrics/shared_metrics.hpp"
 #include "host/http/negotiation.hpp"
+#include "host/http/public_url.hpp"
+#include "header_lists.hpp"
 
 namespace host::http {
 namespace beast_http = boost::beast::http;
 
 namespace {
 
-std::optional<std::string_view> header_value(const http_request& request, beast_http::field name) {
+std::optional<std::string_view> header_value(const http_request_header& request, beast_http::field name) {
   const auto it = request.find(name);
   if (it == request.end()) return std::nullopt;
   return std::string_view(it->value().data(), it->value().size());
@@ -87,11 +89,11 @@ std::string loggable(std::string_view text) {
   return out;
 }
 
-void log_access(const http_request& request, std::string_view path, const response& r,
+void log_access(std::string_view method, std::string_view path, const response& r,
                 std::chrono::steady_clock::duration took) {
   static const auto log = helpers::get_logger("access");
-  log->info("{} {} {} {} {:.1f} {}", loggable(request.method_string()), loggable(path), r.status,
-            r.status == 204 || r.status == 304 ? 0 : r.payload().size(),
+  log->info("{} {} {} {} {:.1f} {}", method.empty() ? "-" : loggable(method), path.empty() ? "-" : loggable(path),
+            r.status, r.status == 204 || r.status == 304 ? 0 : r.payload().size(),
             std::chrono::duration<double, std::milli>(took).count(), r.cache_note.empty() ? "-" : r.cache_note);
 }
 
@@ -150,9 +152,10 @@ resolution app::resolve(beast_http::verb method, std::string_view path) const {
 }
 
 std::optional<std::string_view> origin_form(std::string_view target) {
+  if (!target.empty() && target.front() == '/') return target;
   // A proxy may send the absolute form; the path is what follows the authority.
   for (const std::string_view scheme : {"http://", "https://"}) {
-    if (!target.starts_with(scheme)) continue;
+    if (!detail::iequals(target.substr(0, scheme.size()), scheme)) continue;
     target.remove_prefix(scheme.size());
     const auto slash = target.find_first_of("/?");
     if (slash == std::string_view::npos) return "/";
@@ -160,8 +163,7 @@ std::optional<std::string_view> origin_form(std::string_view target) {
     if (target.front() == '?') return std::nullopt;  // "http://host?x": no path to answer
     return target;
   }
-  if (target.empty() || target.front() != '/') return std::nullopt;
-  return target;
+  return std::nullopt;
 }
 
 bool app::reads_body(beast_http::verb method, std::string_view target) const {
@@ -176,6 +178,8 @@ void app::require_bearer(access who, std::string token) {
   if (who == access::admin) admin_token_ = std::move(token);
   if (who == access::metrics) metrics_token_ = std::move(token);
 }
+
+void app::set_public_url(std::string_view url) { public_origin_ = url.empty() ? std::string() : origin_of_url(url); }
 
 boost::asio::awaitable<response> app::dispatch(http_request& request) const {
   const auto started = std::chrono::steady_clock::now();
@@ -196,18 +200,60 @@ boost::asio::awaitable<response> app::dispatch(http_request& request) const {
       result = co_await answer(request, path, query, route_index);
     }
   }
-  const route* matched = route_index < routes_.size() ? &routes_[route_index] : nullptr;
-  if (request.method() != beast_http::verb::options)
-    add_cors_headers(result, cors_, header_value(request, beast_http::field::origin),
-                     matched && matched->declared.who == access::admin);
-
-  const auto took = std::chrono::steady_clock::now() - started;
-  if (metrics_)
-    metrics_->request(route_index, metrics::method_of(std::string_view(request.method_string().data(),
-                                                                        request.method_string().size())),
-                      result.status, took);
-  if (access_log_) log_access(request, path, result, took);
+  finish(request, path, route_index, result, std::chrono::steady_clock::now() - started);
   co_return result;
+}
+
+void app::finish(const http_request_header& head, std::string_view path, std::size_t route_index, response& r,
+                 std::chrono::steady_clock::duration took) const {
+  const route* matched = route_index < routes_.size() ? &routes_[route_index] : nullptr;
+  if (head.method() != beast_http::verb::options)
+    add_cors_headers(r, cors_, header_value(head, beast_http::field::origin),
+                     matched && matched->declared.who == access::admin);
+  const std::string_view method(head.method_string().data(), head.method_string().size());
+  if (metrics_) metrics_->request(route_index, metrics::method_of(method), r.status, took);
+  if (access_log_) log_access(method, path, r, took);
+}
+
+void app::refused(const http_request_header* head, response& r, std::chrono::steady_clock::duration took) const {
+  if (!head) {
+    // Not even the request line could be read.
+    if (metrics_) metrics_->request(metrics::MAX_ROUTES, metrics::method::other, r.status, took);
+    if (access_log_) log_access({}, {}, r, took);
+    return;
+  }
+  const std::string_view target(head->target().data(), head->target().size());
+  const auto origin = origin_form(target);
+  finish(*head, origin ? origin->substr(0, origin->find('?')) : target, metrics::MAX_ROUTES, r, took);
+}
+
+std::optional<response> app::refuse_before_body(const http_request_header& head) const {
+  const auto started = std::chrono::steady_clock::now();
+  if (head.method() == beast_http::verb::options) return std::nullopt;
+  const auto origin = origin_form(std::string_view(head.target().data(), head.target().size()));
+  std::string_view path;
+  std::size_t route_index = metrics::MAX_ROUTES;
+  std::optional<response> refusal;
+  if (!origin) {
+    refusal = detail_response(400, "Bad request");
+  } else {
+    const auto question = origin->find('?');
+    path = origin->substr(0, question);
+    const auto resolved = resolve(head.method(), path);
+    if (std::holds_alternative<no_route>(resolved)) refusal = detail_response(404, "Not Found");
+    if (std::holds_alternative<wrong_method>(resolved)) refusal = detail_response(405, "Method Not Allowed");
+    if (const auto* m = std::get_if<route_match>(&resolved)) {
+      route_index = static_cast<std::size_t>(m->matched - routes_.data());
+      refusal = refuse_caller(*m->matched, head);
+      request_params params;
+      const auto query = question == std::string_view::npos ? std::string_view{} : origin->substr(question + 1);
+      if (!refusal)
+        if (auto problems = convert_all(*m->matched, *m, query, params); !problems.empty())
+          refusal = json_response(validation_body(problems), 422);
+    }
+  }
+  if (refusal) finish(head, path, route_index, *refusal, std::chrono::steady_clock::now() - started);
+  return refusal;
 }
 
 response app::preflight(const http_request& request, std::string_view path, std::size_t& route_index) const {
@@ -257,16 +303,17 @@ response app::preflight(const http_request& request, std::string_view path, std:
   return r;
 }
 
-std::optional<response> app::refuse_caller(const route& r, const http_request& request) const {
+std::optional<response> app::refuse_caller(const route& r, const http_request_header& request) const {
   if (r.declared.who == access::admin) {
     // A browser sends a plain cross-site POST without asking first: refuse it here, before it
-    // deletes anything, unless its origin is listed or is this very service.
+    // deletes anything. Host cannot tell this service's own pages apart: after a DNS rebinding
+    // a page of another site reaches us under its own name. So only configured origins count.
     if (const auto origin = header_value(request, beast_http::field::origin)) {
-      const auto host = header_value(request, beast_http::field::host).value_or(std::string_view{});
-      std::string_view own = *origin;
-      own = own.starts_with("https://") ? own.substr(8) : own.starts_with("http://") ? own.substr(7) : std::string_view{};
-      if (!allowed_origin(cors_, *origin, true) && (own.empty() || own != host))
-        return detail_response(403, "Origin not allowed");
+      const bool listed = allowed_origin(cors_, *origin, true).has_value();
+      const bool own = !public_origin_.empty() && *origin == public_origin_;
+      const bool configured = !cors_.any_origin || !public_origin_.empty();
+      // With neither a list nor a public URL, the token alone vouches for a browser.
+      if (!listed && !own && (configured || admin_token_.empty())) return detail_response(403, "Origin not allowed");
     }
   }
   const std::string& token = r.declared.who == access::admin     ? admin_token_

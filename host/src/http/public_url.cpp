@@ -23,11 +23,15 @@ std::optional<std::string> scheme_of(std::string_view s) {
   return lower;
 }
 
+// A port a client can connect to: 1-65535.
 bool port_ok(std::string_view p) {
   if (p.empty() || p.size() > 5) return false;
-  for (const char c : p)
+  unsigned value = 0;
+  for (const char c : p) {
     if (c < '0' || c > '9') return false;
-  return true;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  return value >= 1 && value <= 65535;
 }
 
 std::string_view unquote(std::string_view v) {
@@ -90,6 +94,24 @@ std::string parse_public_url(std::string_view text) {
     if (!ok) throw bad();
   }
   return scheme + "://" + std::string(host) + std::string(path);
+}
+
+std::string origin_of_url(std::string_view url) {
+  const auto scheme_end = url.find("://");
+  if (scheme_end == std::string_view::npos) return {};
+  const auto scheme = url.substr(0, scheme_end);
+  url.remove_prefix(scheme_end + 3);
+  auto host = url.substr(0, url.find('/'));
+  const std::string_view default_port = equals_lower(scheme, "https") ? ":443" : ":80";
+  if (host.ends_with(default_port)) host.remove_suffix(default_port.size());
+  std::string origin;
+  const auto lower = [&](std::string_view text) {
+    for (const char c : text) origin += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  };
+  lower(scheme);
+  origin += "://";
+  lower(host);
+  return origin;
 }
 
 std::optional<std::string> base_url_from_headers(const address_headers& headers) {

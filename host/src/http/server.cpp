@@ -23,6 +23,7 @@
 #include "host/cancellation.hpp"
 #include "host/helpers/logging.hpp"
 #include "host/http/framing.hpp"
+#include "host/http/request_head.hpp"
 #include "host/http/response_head.hpp"
 #include "host/http/stream_writer.hpp"
 
@@ -42,6 +43,7 @@ using tcp = asio::ip::tcp;
 namespace {
 
 constexpr auto nothrow = asio::as_tuple(asio::use_awaitable);
+constexpr std::string_view CONTINUE = "HTTP/1.1 100 Continue\r\n\r\n";
 
 // What goes on the wire for an answer: its head, then its payload by reference (the bytes
 // stay in `r`, or in the shared entity it holds, until the write has finished). Written with
@@ -204,6 +206,7 @@ asio::awaitable<void> server::serve(connection& conn) {
       buffer.commit(n);
     }
     conn.busy = true;
+    const auto started = std::chrono::steady_clock::now();
 
     bhttp::request_parser<bhttp::string_body> parser;
     parser.header_limit(static_cast<std::uint32_t>(options_.header_limit));
@@ -212,8 +215,10 @@ asio::awaitable<void> server::serve(connection& conn) {
     // The header first: its framing decides whether the bytes after it are a body at all.
     auto [header_ec, header_n] = co_await bhttp::async_read_header(conn.stream, buffer, parser, nothrow);
     std::optional<response> refusal;
+    bool counted = false;  // the app has already counted and logged the refusal
     beast::error_code read_ec = header_ec;
     if (!read_ec) refusal = framing_refusal(parser.get());
+    if (!read_ec && !refusal) refusal = settle_host(parser.get());
     if (!read_ec && !refusal) {
       const auto& header = parser.get();
       const std::string_view target(header.target().data(), header.target().size());
@@ -225,6 +230,25 @@ asio::awaitable<void> server::serve(connection& conn) {
       parser.body_limit(limit);
     }
     if (!read_ec && !refusal) {
+      const auto expects = expectation_of(parser.get());
+      if (expects == expectation::unmet) refusal = detail_response(417, "Only 100-continue can be expected");
+      const bool body_follows = parser.chunked() || parser.content_length().value_or(0) > 0;
+      // The client waits for a word before sending its body (HTTP/1.0 has no interim answers;
+      // one that sent its body anyway needs none).
+      if (expects == expectation::continue_100 && body_follows && parser.get().version() >= 11 &&
+          buffer.size() == 0) {
+        refusal = app_.refuse_before_body(parser.get());
+        counted = refusal.has_value();
+        if (!refusal) {
+          conn.stream.expires_after(options_.write_timeout);
+          auto [continue_ec, continue_n] =
+              co_await asio::async_write(conn.stream, asio::buffer(CONTINUE.data(), CONTINUE.size()), nothrow);
+          if (continue_ec) break;
+          conn.stream.expires_at(started + options_.request_timeout);
+        }
+      }
+    }
+    if (!read_ec && !refusal) {
       auto [body_ec, body_n] = co_await bhttp::async_read(conn.stream, buffer, parser, nothrow);
       read_ec = body_ec;
     }
@@ -232,11 +256,14 @@ asio::awaitable<void> server::serve(connection& conn) {
     if (read_ec || refusal) {
       // The rest of the stream cannot be framed reliably: answer, then close.
       if (refusal) {
+        const auto took = std::chrono::steady_clock::now() - started;
+        if (!counted) app_.refused(header_ec ? nullptr : &parser.get(), *refusal, took);
         conn.stream.expires_after(options_.write_timeout);
         const head_options once{.version = 11, .keep_alive = false};
         const wire_answer wire = to_wire(*refusal, once);
         const auto buffers = wire.buffers();
-        co_await asio::async_write(conn.stream, buffers, nothrow);
+        auto [refusal_ec, refusal_n] = co_await asio::async_write(conn.stream, buffers, nothrow);
+        if (!refusal_ec) co_await linger(conn, buffer);
       }
       break;
     }
@@ -280,6 +307,22 @@ asio::awaitable<void> server::serve(connection& conn) {
 
   conn.stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
   conn.stream.close();
+}
+
+asio::awaitable<void> server::linger(connection& conn, beast::flat_buffer& buffer) {
+  // The client may still be sending what was refused. Closing with unread bytes resets the
+  // connection, which can destroy the answer before the client has read it: say we are done,
+  // then read and drop what comes, briefly.
+  beast::error_code ignored;
+  conn.stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
+  conn.stream.expires_after(options_.linger_time);
+  std::size_t dropped = 0;
+  while (dropped < options_.linger_bytes && !draining_) {
+    buffer.consume(buffer.size());
+    auto [ec, n] = co_await conn.stream.async_read_some(buffer.prepare(16 * 1024), nothrow);
+    if (ec) break;
+    dropped += n;
+  }
 }
 
 asio::awaitable<server::stream_end> server::stream_body(connection& conn, beast::flat_buffer& buffer,

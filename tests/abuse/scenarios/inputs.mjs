@@ -1,6 +1,7 @@
 // Malformed and hostile requests written as raw bytes, each with the one answer it must get.
 // For the framing cases the connection must also close, so that nothing sent after the first
-// request on it is ever taken as a request of its own.
+// request on it is ever taken as a request of its own. Requests that announce a body they
+// wait to send (Expect: 100-continue) must be answered without it, at once.
 import { raw } from '../tools/lib.mjs';
 
 // A request that, if it were ever answered, shows up as a second status line.
@@ -20,8 +21,11 @@ function garbage(n) {
 }
 
 const get = (target) => `GET ${target} HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n`;
+// A head that announces a body and waits before sending it.
+const waiting = (target, length, headers = '') =>
+  `POST ${target} HTTP/1.1\r\nHost: 127.0.0.1\r\n${headers}Content-Length: ${length}\r\nExpect: 100-continue\r\n\r\n`;
 
-const cases = [
+const cases = (port) => [
   {
     name: 'te_gzip_smuggle', expect: 400, mustClose: true, single: true,
     bytes: 'POST /plots/plan HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: gzip\r\n\r\n' + SMUGGLED,
@@ -53,13 +57,48 @@ const cases = [
       `Content-Length: ${16 * 1024 * 1024 + 1}\r\n\r\n` + ' '.repeat(64 * 1024),
   },
   { name: 'garbage', expect: 400, mustClose: true, bytes: Buffer.concat([garbage(1024), Buffer.from('\r\n\r\n')]) },
+  { name: 'host_twice', expect: 400, mustClose: true, bytes: 'GET /gis/plots/tilejson.json HTTP/1.1\r\nHost: 127.0.0.1\r\nHost: evil.example\r\n\r\n' },
+  { name: 'host_missing', expect: 400, mustClose: true, bytes: 'GET /gis/plots/tilejson.json HTTP/1.1\r\n\r\n' },
+  {
+    name: 'absolute_target_userinfo', expect: 400, mustClose: true,
+    bytes: 'GET http://user@evil.example/gis/plots/tilejson.json HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n',
+  },
+  {
+    name: 'absolute_target_host', expect: 200, bodyHas: 'http://tiles.example.org:8443/gis/plots/',
+    bytes: 'GET http://tiles.example.org:8443/gis/plots/tilejson.json HTTP/1.1\r\nHost: evil.example\r\nConnection: close\r\n\r\n',
+  },
+  {
+    name: 'forwarded_port_99999', expect: 200, bodyLacks: 'evil.example',
+    bytes: 'GET /gis/plots/tilejson.json HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Forwarded-Host: evil.example:99999\r\nConnection: close\r\n\r\n',
+  },
+  {
+    // After a DNS rebinding a foreign page reaches us under its own name: Origin equals Host.
+    name: 'purge_rebinding', expect: 403,
+    bytes: `POST /gis/cache/invalidate/plots HTTP/1.1\r\nHost: evil.example:${port}\r\nOrigin: http://evil.example:${port}\r\n` +
+      'Content-Length: 0\r\nConnection: close\r\n\r\n',
+  },
+  { name: 'expect_continue', expect: 100, withinMs: 500, bytes: waiting('/plots/plan', 2000000, 'Content-Type: application/json\r\n') },
+  { name: 'expect_unknown_route', expect: 404, mustClose: true, withinMs: 500, bytes: waiting('/nowhere', 100) },
+  {
+    name: 'expect_purge_foreign_origin', expect: 403, mustClose: true, withinMs: 500,
+    bytes: waiting('/gis/cache/invalidate/plots', 100, 'Origin: https://evil.example\r\n'),
+  },
+  { name: 'expect_over_limit', expect: 413, mustClose: true, withinMs: 500, bytes: waiting('/gis/cache/invalidate/plots', 2000000) },
+  {
+    name: 'expect_other', expect: 417, mustClose: true, withinMs: 500,
+    bytes: 'POST /plots/plan HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 2\r\nExpect: 200-ok\r\n\r\n',
+  },
 ];
 
 export default async function inputs(ctx) {
   const results = [];
   const wrong = [];
-  for (const c of cases) {
-    const r = await raw(ctx.port(), c.bytes, { timeoutMs: 3000 });
+  for (const c of cases(ctx.port())) {
+    const t0 = Date.now();
+    let firstAnswerMs = null;
+    const r = await raw(ctx.port(), c.bytes, { timeoutMs: c.withinMs ? 1500 : 3000, onData: () => {
+      if (firstAnswerMs === null) firstAnswerMs = Date.now() - t0;
+    } });
     const died = await ctx.ensureServer(c.name);
     const expect = [].concat(c.expect);
     const faults = [];
@@ -69,6 +108,9 @@ export default async function inputs(ctx) {
       else if (!expect.includes(r.statuses[0])) faults.push(`answered ${r.statuses[0]}`);
       if (c.single && r.statuses.length > 1) faults.push(`${r.statuses.length - 1} more answer(s): the rest of the bytes ran as a request`);
       if (c.mustClose && !r.closedByServer) faults.push('connection left open');
+      if (c.withinMs && !(firstAnswerMs <= c.withinMs)) faults.push(`answered after ${firstAnswerMs ?? '-'} ms`);
+      if (c.bodyHas && !r.text.includes(c.bodyHas)) faults.push(`no ${c.bodyHas} in the answer`);
+      if (c.bodyLacks && r.text.includes(c.bodyLacks)) faults.push(`${c.bodyLacks} in the answer`);
     }
     const got = died ? 'crash' : r.statuses.join('+') || 'none';
     results.push({ name: c.name, got, expect: expect.join('|'), faults });
@@ -78,6 +120,7 @@ export default async function inputs(ctx) {
   return {
     pass: wrong.length === 0,
     counts: `${results.length - wrong.length}/${results.length} as expected${wrong.length ? '; wrong: ' + wrong.join(' ') : ''}`,
-    bound: 'each its listed status, framing errors close the connection, nothing after them answered',
+    bound: 'each its listed status, framing errors close the connection, nothing after them answered, ' +
+      'bodies waited for answered within 500 ms',
   };
 }

@@ -49,8 +49,9 @@ export function request(port, { method = 'GET', path = '/', headers = {}, body =
 }
 
 // Bytes written as they are on a fresh connection; collects what comes back until the server
-// closes or `timeoutMs` passes. Reports the status line of every response seen.
-export function raw(port, bytes, { timeoutMs = 3000, halfClose = false } = {}) {
+// closes or `timeoutMs` passes. Reports the status line of every response seen; `onData` is
+// called as bytes arrive.
+export function raw(port, bytes, { timeoutMs = 3000, halfClose = false, onData = null } = {}) {
   return new Promise((resolve) => {
     const sock = net.connect({ host: '127.0.0.1', port });
     const chunks = [];
@@ -62,7 +63,10 @@ export function raw(port, bytes, { timeoutMs = 3000, halfClose = false } = {}) {
         if (halfClose) sock.end();
       });
     });
-    sock.on('data', (d) => chunks.push(d));
+    sock.on('data', (d) => {
+      chunks.push(d);
+      if (onData) onData(d);
+    });
     sock.on('end', () => {
       closedByServer = true;
     });

@@ -13,7 +13,7 @@ import { fmtMB, nofileLimit, procStats, proxyCommand, request, sleep } from './l
 
 const here = path.dirname(fileURLToPath(import.meta.url));
 const root = path.resolve(here, '../../..');
-const ALL = ['idle', 'slowloris', 'render_flood', 'json_bombs', 'inputs', 'redis_faults', 'db_cut'];
+const ALL = ['idle', 'slowloris', 'render_flood', 'json_bombs', 'inputs', 'signals', 'redis_faults', 'db_cut'];
 
 const argv = process.argv.slice(2);
 const quick = argv.includes('--quick');
@@ -239,7 +239,7 @@ async function settle(before, seconds = 15) {
 // json_bombs: refusing three 15 MB bodies may leave their parsed documents' pages with the
 // allocator (it levels off near 350 MB); beyond that is a leak.
 const rssEndMB = {
-  idle: 200, slowloris: 200, render_flood: 200, json_bombs: 200, inputs: 200, redis_faults: 200, db_cut: 200,
+  idle: 200, slowloris: 200, render_flood: 200, json_bombs: 200, inputs: 200, signals: 200, redis_faults: 200, db_cut: 200,
 };
 
 // ---- main --------------------------------------------------------------------------------

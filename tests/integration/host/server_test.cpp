@@ -9,7 +9,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -19,18 +21,25 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include <spdlog/sinks/ostream_sink.h>
+
+#include "host/helpers/logging.hpp"
 #include "host/http/app.hpp"
+#include "host/http/cors.hpp"
 #include "host/http/server.hpp"
+#include "host/metrics/shared_metrics.hpp"
 
 namespace {
 namespace asio = boost::asio;
 using namespace std::chrono_literals;
 using namespace host::http;
 
-// A server with a few test routes on its own event loop thread.
+// A server with a few test routes on its own event loop thread; `configure` sets up the app
+// before it serves.
 class running_server {
  public:
-  explicit running_server(server_options options = {}) : work_(asio::make_work_guard(io_)) {
+  explicit running_server(server_options options = {}, const std::function<void(app&)>& configure = {})
+      : work_(asio::make_work_guard(io_)) {
     router r;
     r.add({.path = "/hello", .name = "hello"}, [](request_context&) -> asio::awaitable<response> {
       co_return raw_response("hello", "text/plain");
@@ -60,7 +69,17 @@ class running_server {
       throw std::runtime_error("handler bug");
       co_return response{};
     });
+    r.add({.path = "/host", .name = "host"}, [](request_context& ctx) -> asio::awaitable<response> {
+      co_return raw_response(std::string(ctx.header("Host")), "text/plain");
+    });
+    r.add({.method = boost::beast::http::verb::post, .path = "/purge", .name = "purge", .who = access::admin},
+          [this](request_context& ctx) -> asio::awaitable<response> {
+            ++purges;
+            co_return raw_response(std::to_string(ctx.message.body().size()), "text/plain");
+          });
     app_.mount(r);
+    app_.require_bearer(access::admin, "tok");
+    if (configure) configure(app_);
     options.port = 0;
     server_ = std::make_unique<server>(io_, app_, options);
     server_->start();
@@ -74,6 +93,7 @@ class running_server {
   }
   unsigned short port() const { return server_->port(); }
   std::atomic<bool> stuck_ended = false;
+  std::atomic<int> purges = 0;
   // Starts the graceful shutdown; the future is ready once the server reports it stopped.
   std::future<void> begin_shutdown() {
     auto done = std::make_shared<std::promise<void>>();
@@ -114,6 +134,13 @@ class raw_client {
     std::string out;
     char buf[4096];
     for (ssize_t n; (n = ::recv(fd_, buf, sizeof buf, 0)) > 0;) out.append(buf, static_cast<std::size_t>(n));
+    return out;
+  }
+  // Reads until `needle` has arrived (or the 5 s receive time-out).
+  std::string read_until(const std::string& needle) {
+    std::string out;
+    char c;
+    while (out.find(needle) == std::string::npos && ::recv(fd_, &c, 1, 0) == 1) out += c;
     return out;
   }
   // Reads until `count` complete responses with bodies of known length have arrived.
@@ -336,6 +363,132 @@ TEST(Server, ShutdownCancelsRequestsThatOutliveTheGrace) {
   EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
   EXPECT_EQ(stuck.read_all(), "");  // closed without an answer
   EXPECT_TRUE(srv.stuck_ended);     // the handler itself was ended, not left running
+}
+
+// A client that waits before sending its body is told to go on, or answered at once when the
+// head already decides (curl waits a second for one or the other before every upload over
+// 1 MB; a refused purge must not take the body first).
+TEST(Server, ExpectContinueIsAnsweredBeforeTheBody) {
+  running_server srv({}, [](app& a) { a.set_cors(parse_cors_origins("https://maps.example.org")); });
+  const std::string expect = "Content-Length: 5\r\nExpect: 100-continue\r\n\r\n";
+  {
+    raw_client c(srv.port());
+    c.send("POST /size HTTP/1.1\r\nHost: x\r\n" + expect);
+    EXPECT_EQ(c.read_until("\r\n\r\n"), "HTTP/1.1 100 Continue\r\n\r\n");
+    c.send("hello" + get("/hello", true));
+    const auto r = c.read_all();
+    EXPECT_TRUE(r.starts_with("HTTP/1.1 200")) << r;
+    EXPECT_NE(r.find("\r\n\r\n5HTTP/1.1 200"), std::string::npos) << r;
+    EXPECT_TRUE(r.ends_with("hello")) << r;
+  }
+  const std::pair<std::string, std::string> refused[] = {
+      {"POST /nowhere HTTP/1.1\r\nHost: x\r\n" + expect, "HTTP/1.1 404"},
+      {"POST /hello HTTP/1.1\r\nHost: x\r\n" + expect, "HTTP/1.1 405"},
+      {"POST /purge HTTP/1.1\r\nHost: x\r\n" + expect, "HTTP/1.1 401"},
+      {"POST /purge HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer tok\r\nOrigin: https://evil.example\r\n" + expect,
+       "HTTP/1.1 403"},
+      {"POST /size HTTP/1.1\r\nHost: x\r\nContent-Length: 100000000\r\nExpect: 100-continue\r\n\r\n", "HTTP/1.1 413"},
+      {"POST /size HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\nExpect: 100-continue, x-later\r\n\r\n",
+       "HTTP/1.1 417"}};
+  for (const auto& [request, status] : refused) {
+    raw_client c(srv.port());
+    const auto t0 = std::chrono::steady_clock::now();
+    c.send(request);
+    const auto r = c.read_all();
+    EXPECT_TRUE(r.starts_with(status)) << request << "\n->\n" << r;
+    EXPECT_NE(r.find("Connection: close"), std::string::npos) << r;
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 500ms) << request;
+  }
+  EXPECT_EQ(srv.purges, 0);
+  {
+    // Allowed: told to go on, and it runs.
+    raw_client c(srv.port());
+    c.send("POST /purge HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer tok\r\nConnection: close\r\n" + expect);
+    EXPECT_EQ(c.read_until("\r\n\r\n"), "HTTP/1.1 100 Continue\r\n\r\n");
+    c.send("abcde");
+    EXPECT_TRUE(c.read_all().ends_with("\r\n\r\n5"));
+    EXPECT_EQ(srv.purges, 1);
+  }
+  // No interim answer when the body came with the head, nor to HTTP/1.0, which has none.
+  for (const std::string version : {"HTTP/1.1", "HTTP/1.0"}) {
+    raw_client c(srv.port());
+    c.send("POST /size " + version + "\r\nHost: x\r\nConnection: close\r\n" + expect + "abcde");
+    const auto r = c.read_all();
+    EXPECT_TRUE(r.starts_with(version + " 200")) << r;
+    EXPECT_EQ(r.find("100 Continue"), std::string::npos) << r;
+  }
+}
+
+TEST(Server, OneHostPerRequestAndAnAbsoluteTargetNamesIt) {
+  running_server srv;
+  const std::pair<std::string, std::string> cases[] = {
+      {"GET /host HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", "HTTP/1.1 400"},
+      {"GET /host HTTP/1.1\r\nHost: a\r\nhost: a\r\n\r\n", "HTTP/1.1 400"},
+      {"GET /host HTTP/1.1\r\n\r\n", "HTTP/1.1 400"},
+      {"GET /host HTTP/1.1\r\nHost: evil.com:99999\r\n\r\n", "HTTP/1.1 400"},
+      {"GET http://user@a.example/host HTTP/1.1\r\nHost: a.example\r\n\r\n", "HTTP/1.1 400"},
+      {"GET /host HTTP/1.0\r\n\r\n", "HTTP/1.0 200"},
+      {"GET /host HTTP/1.1\r\nHost: tiles.example.org:8443\r\nConnection: close\r\n\r\n", "HTTP/1.1 200"}};
+  for (const auto& [request, status] : cases) {
+    raw_client c(srv.port());
+    c.send(request);
+    const auto r = c.read_all();
+    EXPECT_TRUE(r.starts_with(status)) << request << "\n->\n" << r;
+  }
+  raw_client c(srv.port());
+  c.send("GET http://tiles.example.org:8443/host HTTP/1.1\r\nHost: evil.com\r\nConnection: close\r\n\r\n");
+  const auto r = c.read_all();
+  EXPECT_TRUE(r.starts_with("HTTP/1.1 200")) << r;
+  EXPECT_TRUE(r.ends_with("\r\n\r\ntiles.example.org:8443")) << r;
+}
+
+// Requests the server refuses before any route sees them are answers like any other: counted
+// (under no route) and written to the access log.
+TEST(Server, EveryAnswerIsCountedAndLoggedProtocolErrorsIncluded) {
+  host::metrics::shared_region region(1);
+  host::metrics::recorder metrics(region, 0);
+  std::ostringstream log;
+  const auto access = host::helpers::get_logger("access");
+  access->sinks().push_back(std::make_shared<spdlog::sinks::ostream_sink_mt>(log));
+  access->sinks().back()->set_pattern("%v");
+  {
+    server_options o;
+    o.header_limit = 1024;
+    o.small_body_limit = 10;
+    running_server srv(o, [&](app& a) {
+      a.set_metrics(&metrics);
+      a.set_access_log(true);
+    });
+    for (const std::string& request :
+         {"GET /hello HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(4000, 'a') + "\r\n\r\n", std::string("GARBAGE\r\n\r\n"),
+          std::string("GET /hello HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n"),
+          std::string("GET /hello HTTP/1.1\r\nHost: x\r\nContent-Length: 50\r\n\r\n"),
+          std::string("POST /size HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: gzip\r\n\r\n"),
+          std::string("POST /size HTTP/1.1\r\nHost: x\r\nExpect: later\r\nContent-Length: 1\r\n\r\n"),
+          std::string("POST /nowhere HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 1\r\n\r\n"),
+          get("/hello", true)}) {
+      raw_client c(srv.port());
+      c.send(request);
+      c.read_all();
+    }
+  }
+  access->sinks().pop_back();
+
+  const auto lines = log.str();
+  for (const char* line : {"- - 431 ", "- - 400 ", "GET /hello 400 ", "GET /hello 413 ", "POST /size 400 ",
+                           "POST /size 417 ", "POST /nowhere 404 ", "GET /hello 200 "})
+    EXPECT_NE(lines.find(line), std::string::npos) << line << " in\n" << lines;
+  EXPECT_EQ(count(lines, "\n"), 8) << lines;
+
+  const std::vector<std::string> routes{"/hello", "/size"};
+  const auto text = host::metrics::scrape(region, {routes, {}});
+  for (const char* series : {R"({route="unmatched",method="other",status="431"} 1)",
+                             R"({route="unmatched",method="other",status="400"} 1)",
+                             R"({route="unmatched",method="GET",status="400"} 1)",
+                             R"({route="unmatched",method="GET",status="413"} 1)",
+                             R"({route="unmatched",method="POST",status="other"} 1)",
+                             R"({route="unmatched",method="POST",status="404"} 1)"})
+    EXPECT_NE(text.find(series), std::string::npos) << series << " in\n" << text;
 }
 
 }  // namespace

@@ -1,12 +1,13 @@
 // What operators and map clients see of the running binary: metrics of every worker in one
 // scrape (checked by a Prometheus parser), readiness, TileJSON that passes its JSON schema,
-// and composite tiles that GDAL reads.
+// composite tiles that GDAL reads, and uploads that curl does not hold back.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
 
 #include "support.hpp"
 
@@ -140,6 +141,31 @@ TEST(MapClients, TileJsonPassesItsSchemaAndGdalReadsACompositeTile) {
   const auto [feature_ok, features] = run("ogrinfo -ro -so " + file.string() + " plots");
   EXPECT_TRUE(feature_ok) << features;
   EXPECT_NE(features.find("PLOT_NO: String"), std::string::npos) << features;
+}
+
+// curl asks before sending a body over 1 MB (Expect: 100-continue) and waits a second for an
+// answer; one it sends the header with is refused before it sends the body.
+TEST(Uploads, CurlIsNotHeldBackAndARefusalComesFirst) {
+  if (!have("curl")) GTEST_SKIP() << "curl not installed";
+  running_mapsvc svc(1, {{"REDIS_PORT", std::to_string(free_port())}, {"MAPSVC_ADMIN_TOKEN", "s3cret"}});
+  const auto body = write_temp("upload.json", std::string(2 * 1024 * 1024, ' ') + "{}");
+  const auto base = "curl -s -o /dev/null -w '%{http_code} %{time_total}' http://127.0.0.1:" + std::to_string(svc.port());
+  const auto timed = [](const std::string& out) {
+    std::istringstream in(out);
+    int status = 0;
+    double seconds = 0;
+    in >> status >> seconds;
+    return std::make_pair(status, seconds);
+  };
+  const auto [plan_ok, plan] = run(base + "/plots/plan --data-binary @" + body.string());
+  ASSERT_TRUE(plan_ok) << plan;
+  EXPECT_EQ(timed(plan).first, 422) << plan;
+  EXPECT_LT(timed(plan).second, 0.5) << plan;
+
+  const auto [purge_ok, purge] = run(base + "/gis/cache/invalidate/plots -H 'Expect: 100-continue' -d x");
+  ASSERT_TRUE(purge_ok) << purge;
+  EXPECT_EQ(timed(purge).first, 401) << purge;
+  EXPECT_LT(timed(purge).second, 0.5) << purge;
 }
 
 }  // namespace

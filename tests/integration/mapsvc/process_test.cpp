@@ -1,5 +1,6 @@
 // The mapsvc binary as operators run it: worker processes that are replaced when they die
-// while clients keep being answered, and signals that drain or, the second time, end at once.
+// while clients keep being answered, signals that drain or, the second time, end at once, and
+// a hangup that only reopens the log.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -74,6 +76,52 @@ TEST(Signals, TheFirstDrainsTheSecondEndsAtOnce) {
   EXPECT_TRUE(svc.exit_within(2s));
   EXPECT_LT(clock_type::now() - t0, 1s);
   ::close(slow);
+}
+
+int lines_with(const std::string& file, const std::string& text) {
+  std::ifstream in(file);
+  int n = 0;
+  for (std::string line; std::getline(in, line);) n += line.find(text) != std::string::npos;
+  return n;
+}
+
+// Log rotation and service managers send SIGHUP: every process reopens its log and carries on,
+// the request in flight included; the service still drains when told to stop.
+TEST(Signals, AHangupReopensTheLogAndStopsNothing) {
+  for (const int workers : {1, 2}) {
+    const std::string log = "/tmp/mapsvc-hangup-" + std::to_string(::getpid()) + ".log";
+    running_mapsvc svc(workers, {{"MAPSVC_LOG_LEVEL", "info"}}, log);
+    ASSERT_EQ(status_of(svc.port(), "/gis/layers/"), 200) << workers;
+    const auto before = children_of(svc.pid());
+    const int in_flight = connect_to(svc.port());
+    ASSERT_GE(in_flight, 0);
+    const std::string first = "GET /gis/layers/ HTTP/1.1\r\nHo", rest = "st: x\r\nConnection: close\r\n\r\n";
+    ::send(in_flight, first.data(), first.size(), MSG_NOSIGNAL);
+    std::this_thread::sleep_for(100ms);
+    for (int i = 0; i < 2; ++i) {
+      ::kill(svc.pid(), SIGHUP);
+      std::this_thread::sleep_for(200ms);
+    }
+    ::send(in_flight, rest.data(), rest.size(), MSG_NOSIGNAL);
+    std::string answer;
+    char buf[4096];
+    for (ssize_t n; (n = ::recv(in_flight, buf, sizeof buf, 0)) > 0;) answer.append(buf, static_cast<std::size_t>(n));
+    ::close(in_flight);
+    EXPECT_TRUE(answer.starts_with("HTTP/1.1 200")) << workers << ": " << answer;
+
+    EXPECT_FALSE(svc.exit_within(100ms)) << workers;
+    const auto after = children_of(svc.pid());
+    EXPECT_EQ(std::set<pid_t>(after.begin(), after.end()), std::set<pid_t>(before.begin(), before.end())) << workers;
+    EXPECT_EQ(status_of(svc.port(), "/gis/layers/"), 200) << workers;
+    // Two hangups, each in the supervisor and every worker (one process without workers).
+    const int processes = workers == 1 ? 1 : workers + 1;
+    for (int i = 0; i < 100 && lines_with(log, "reopen the log") < 2 * processes; ++i) std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(lines_with(log, "reopen the log"), 2 * processes) << workers;
+
+    ::kill(svc.pid(), SIGTERM);
+    EXPECT_EQ(svc.exit_within(5s), 0) << workers;
+    std::remove(log.c_str());
+  }
 }
 
 TEST(Signals, AnIdleServiceStopsCleanly) {

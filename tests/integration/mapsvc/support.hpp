@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -89,12 +90,19 @@ inline std::vector<pid_t> children_of(pid_t parent) {
 // the routes these tests call.
 class running_mapsvc {
  public:
-  // `env`: extra environment variables of the service.
-  explicit running_mapsvc(int workers, std::vector<std::pair<std::string, std::string>> env = {})
+  // `env`: extra environment variables of the service; `log`: a file for its output (else the
+  // test's own).
+  explicit running_mapsvc(int workers, std::vector<std::pair<std::string, std::string>> env = {},
+                          const std::string& log = {})
       : port_(free_port()) {
     pid_ = ::fork();
     if (pid_ == 0) {
       const std::string port = std::to_string(port_), n = std::to_string(workers);
+      if (!log.empty()) {
+        const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_TRUNC, 0644);
+        ::dup2(fd, 1);
+        ::dup2(fd, 2);
+      }
       ::setenv("MAPSVC_LOG_LEVEL", "warning", 1);
       for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
       ::execl(MAPSVC_BIN, MAPSVC_BIN, "--port", port.c_str(), "--workers", n.c_str(), static_cast<char*>(nullptr));

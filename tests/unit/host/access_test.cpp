@@ -143,10 +143,77 @@ TEST(ProtectedRoutes, CrossSitePostIsRefusedBeforeItRunsEvenWhenOpen) {
   // would otherwise empty the cache from any web page the operator visits.
   probe_app p(parse_cors_origins("*"), "");
   EXPECT_EQ(p.send(verb::post, "/gis/cache/invalidate/plots", {{"Origin", "https://evil.example"}}).status, 403u);
+  // After a DNS rebinding the page's own name is the Host: that proves nothing.
+  EXPECT_EQ(p.send(verb::post, "/gis/cache/invalidate/plots",
+                   {{"Host", "evil.example:8000"}, {"Origin", "http://evil.example:8000"}})
+                .status,
+            403u);
+  EXPECT_EQ(p.send(verb::post, "/gis/cache/invalidate/plots", {{"Origin", "http://tiles.local:8000"}}).status, 403u);
   EXPECT_EQ(p.purges, 0);
-  EXPECT_EQ(p.send(verb::post, "/gis/cache/invalidate/plots", {{"Origin", "http://tiles.local:8000"}}).status, 200u);
   EXPECT_EQ(p.send(verb::post, "/gis/cache/invalidate/plots").status, 200u);  // curl and scripts send no Origin
-  EXPECT_EQ(p.purges, 2);
+  EXPECT_EQ(p.purges, 1);
+}
+
+TEST(ProtectedRoutes, BrowsersPurgeFromConfiguredOriginsOrWithTheToken) {
+  // The public URL's pages are ours, whatever Host says; its default port is not in Origin.
+  probe_app pub(parse_cors_origins("*"), "");
+  pub.a.set_public_url("https://Tiles.example.org:443/base");
+  EXPECT_EQ(pub.send(verb::post, "/gis/cache/invalidate/plots", {{"Origin", "https://tiles.example.org"}}).status, 200u);
+  EXPECT_EQ(pub.send(verb::post, "/gis/cache/invalidate/plots", {{"Origin", "http://tiles.example.org"}}).status, 403u);
+  EXPECT_EQ(pub.purges, 1);
+
+  // With neither a list nor a public URL, the token vouches for a browser.
+  probe_app open_with_token(parse_cors_origins("*"), "s3cret-token");
+  const std::pair<std::string, std::string> evil{"Origin", "http://evil.example:8000"};
+  EXPECT_EQ(open_with_token.send(verb::post, "/gis/cache/invalidate/plots", {evil}).status, 401u);
+  EXPECT_EQ(open_with_token.send(verb::post, "/gis/cache/invalidate/plots", {evil, {"Authorization", "Bearer s3cret-token"}})
+                .status,
+            200u);
+  EXPECT_EQ(open_with_token.purges, 1);
+
+  // Once origins are configured, only they may: a token in an unlisted page is still refused.
+  probe_app listed(parse_cors_origins(LISTED), "s3cret-token");
+  const std::pair<std::string, std::string> token{"Authorization", "Bearer s3cret-token"};
+  EXPECT_EQ(listed.send(verb::post, "/gis/cache/invalidate/plots", {evil, token}).status, 403u);
+  EXPECT_EQ(listed.send(verb::post, "/gis/cache/invalidate/plots", {{"Origin", LISTED}}).status, 401u);
+  EXPECT_EQ(listed.send(verb::post, "/gis/cache/invalidate/plots", {{"Origin", LISTED}, token}).status, 200u);
+  EXPECT_EQ(listed.purges, 1);
+}
+
+// A client that waits before sending its body (Expect: 100-continue) is answered from the
+// head alone when the answer is already known, and nothing runs.
+TEST(ProtectedRoutes, TheHeadAloneRefusesWhatItCan) {
+  probe_app p(parse_cors_origins(LISTED), "s3cret-token");
+  const auto early = [&](verb method, std::string target, std::vector<std::pair<std::string, std::string>> fields = {}) {
+    http_request_header h;
+    h.method(method);
+    h.target(target);
+    h.version(11);
+    for (const auto& [name, value] : fields) h.set(name, value);
+    const auto refusal = p.a.refuse_before_body(h);
+    return refusal ? refusal->status : 0u;
+  };
+  EXPECT_EQ(early(verb::post, "/nowhere"), 404u);
+  EXPECT_EQ(early(verb::post, "/gis/plots/1/0/0.pbf"), 405u);
+  EXPECT_EQ(early(verb::post, "/gis/cache/invalidate/plots"), 401u);
+  EXPECT_EQ(early(verb::post, "/gis/cache/invalidate/plots", {{"Origin", "https://evil.example"}}), 403u);
+  EXPECT_EQ(early(verb::get, "/gis/plots/1/x/0.pbf"), 422u);
+  EXPECT_EQ(early(verb::post, "nowhere"), 400u);
+  // Wanted: the body may come.
+  EXPECT_EQ(early(verb::post, "/gis/cache/invalidate/plots", {{"Authorization", "Bearer s3cret-token"}}), 0u);
+  EXPECT_EQ(early(verb::get, "/gis/plots/1/0/0.pbf"), 0u);
+  EXPECT_EQ(early(verb::post, "/gis/cache/invalidate/plots/"), 0u);  // a redirect, answered after the body
+  EXPECT_EQ(p.purges, 0);
+
+  // The refusal carries what dispatch would add: a listed page can read why it was refused.
+  http_request_header h;
+  h.method(verb::post);
+  h.target("/gis/cache/invalidate/plots");
+  h.set("Origin", LISTED);
+  const auto refusal = p.a.refuse_before_body(h);
+  ASSERT_TRUE(refusal);
+  EXPECT_EQ(header(*refusal, "Access-Control-Allow-Origin"), LISTED);
+  EXPECT_TRUE(header(*refusal, "WWW-Authenticate"));
 }
 
 TEST(Probes, ReadyOnlyWhenNotDrainingAndTheDatabaseAnswers) {
@@ -196,18 +263,30 @@ TEST(PublicAddress, ConfiguredUrlIsCheckedAndHeadersAreTakenInOrder) {
   EXPECT_EQ(base_url_from_headers(h), "https://maps.example.org");
   h.forwarded = R"(for=1.2.3.4;proto=http;host="edge.example.org:8443", for=5.6.7.8)";
   EXPECT_EQ(base_url_from_headers(h), "http://edge.example.org:8443");
+
+  EXPECT_EQ(origin_of_url("https://Tiles.Example.org:443/base"), "https://tiles.example.org");
+  EXPECT_EQ(origin_of_url("http://tiles.example.org:80"), "http://tiles.example.org");
+  EXPECT_EQ(origin_of_url("http://tiles.example.org:8080/x"), "http://tiles.example.org:8080");
+  EXPECT_EQ(origin_of_url("https://[::1]:8443"), "https://[::1]:8443");
 }
 
 TEST(PublicAddress, HostileHeaderValuesAreIgnored) {
   address_headers h;
   h.host = "svc:8000";
-  for (const char* host : {"evil.org/path", "evil.org\"><script>", "a@b", "x:99999999", "[::1", ""}) {
+  for (const char* host : {"evil.org/path", "evil.org\"><script>", "a@b", "x:99999999", "x:99999", "x:65536", "x:0",
+                           "[::1]:70000", "[::1", ""}) {
     h.x_forwarded_host = host;
     EXPECT_EQ(base_url_from_headers(h), "http://svc:8000") << host;
   }
   h.x_forwarded_host.reset();
   h.x_forwarded_proto = "javascript";
   EXPECT_EQ(base_url_from_headers(h), "http://svc:8000");
+  h.forwarded = "host=evil.com:99999";
+  EXPECT_EQ(base_url_from_headers(h), "http://svc:8000");
+  h.x_forwarded_host = "edge.example.org:65535";
+  EXPECT_EQ(base_url_from_headers(h), "http://edge.example.org:65535");
+  h.x_forwarded_host.reset();
+  h.x_forwarded_proto.reset();
   const std::string huge(5000, 'a');
   h.forwarded = "host=" + huge;
   EXPECT_EQ(base_url_from_headers(h), "http://svc:8000");

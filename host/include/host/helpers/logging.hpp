@@ -22,4 +22,8 @@ void show_process_ids();
 // Sets the level unconditionally (the operator's choice, e.g. from MAPSVC_LOG_LEVEL).
 void set_log_level(spdlog::level::level_enum level);
 
+// Reopens the log's file, after log rotation moved it (SIGHUP). The log goes to standard
+// error, which the process cannot reopen: this only says so.
+void reopen_log();
+
 }  // namespace host::helpers

@@ -1,6 +1,7 @@
 #pragma once
 // The host application: mounted routes, request dispatch and the API description.
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -45,9 +46,12 @@ class app {
   void set_cors(cors_policy policy) { cors_ = std::move(policy); }
   // The token `who` routes require; an empty one leaves them open.
   void require_bearer(access who, std::string token);
+  // The service's public URL (parse_public_url): pages under it may call admin routes from a
+  // browser. Empty: none configured.
+  void set_public_url(std::string_view url);
   // Counts every answer by route, method and status, with its latency (none: not counted).
   void set_metrics(metrics::recorder* recorder) { metrics_ = recorder; }
-  // One "access" log line per request: method, path, status, bytes, milliseconds, cache level.
+  // One "access" log line per answer: method, path, status, bytes, milliseconds, cache level.
   void set_access_log(bool on) { access_log_ = on; }
 
   // Pure routing: which route answers `method` on `path` (no query string).
@@ -61,6 +65,16 @@ class app {
   // The handler may take the request's body (request_context::take_body).
   boost::asio::awaitable<response> dispatch(http_request& request) const;
 
+  // What the head alone decides, for a client that waits before sending its body: the answer
+  // dispatch would give without reading it (400, 404, 405, 401, 403, 422), counted and logged
+  // like any answer, or none when the body is wanted.
+  std::optional<response> refuse_before_body(const http_request_header& head) const;
+
+  // Completes an answer the server gives in place of dispatch (a malformed request, a limit):
+  // CORS headers, counted under no route, logged. `head` is null when not even the request
+  // line could be read.
+  void refused(const http_request_header* head, response& r, std::chrono::steady_clock::duration took) const;
+
   nlohmann::ordered_json openapi() const;
   const std::vector<route>& routes() const { return routes_; }
 
@@ -68,7 +82,10 @@ class app {
   boost::asio::awaitable<response> answer(http_request& request, std::string_view path, std::string_view query,
                                           std::size_t& route_index) const;
   response preflight(const http_request& request, std::string_view path, std::size_t& route_index) const;
-  std::optional<response> refuse_caller(const route& r, const http_request& request) const;
+  std::optional<response> refuse_caller(const route& r, const http_request_header& request) const;
+  // CORS headers, metrics and the access log of an answer.
+  void finish(const http_request_header& head, std::string_view path, std::size_t route_index, response& r,
+              std::chrono::steady_clock::duration took) const;
 
   std::string title_;
   std::string version_;
@@ -76,6 +93,7 @@ class app {
   session_provider sessions_;
   cors_policy cors_;
   std::string admin_token_, metrics_token_;
+  std::string public_origin_;  // as a browser sends it in Origin; empty: no public URL
   metrics::recorder* metrics_ = nullptr;
   bool access_log_ = false;
 };

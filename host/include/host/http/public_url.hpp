@@ -26,7 +26,12 @@ struct address_headers {
 // taken from the first source that carries a valid one. None when no valid host is given.
 std::optional<std::string> base_url_from_headers(const address_headers& headers);
 
-// A host ("name", "name:port", "[v6]", "[v6]:port") that is safe to put into a URL.
+// The origin a browser sends (RFC 6454) from pages under `url`, a URL parse_public_url
+// accepted: "scheme://host[:port]", the scheme and host in lower case, no default port.
+std::string origin_of_url(std::string_view url);
+
+// A host ("name", "name:port", "[v6]", "[v6]:port", the port 1-65535) that is safe to put
+// into a URL.
 bool valid_url_host(std::string_view host) noexcept;
 
 }  // namespace host::http

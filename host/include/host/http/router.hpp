@@ -22,6 +22,7 @@ class session;
 namespace host::http {
 
 using http_request = boost::beast::http::request<boost::beast::http::string_body>;
+using http_request_header = boost::beast::http::request_header<>;
 
 struct request_context {
   http_request& message;

@@ -1,6 +1,9 @@
 #pragma once
 // HTTP/1.1 server: one io_context on one thread, a coroutine per connection, keep-alive,
 // requests answered in order (pipelining-safe), size limits, time-outs, graceful shutdown.
+// A request whose head already decides its answer (a limit, a bad Host, a route or caller the
+// app refuses while the client waits on "Expect: 100-continue") is answered before its body is
+// read, and the connection closed.
 //
 // Each connection's coroutine is bound to a cancellation signal of its own: shutdown ends idle
 // connections and streamed answers at once and, at the end of the grace period, cancels whatever requests are
@@ -37,6 +40,11 @@ struct server_options {
   // After the grace period the remaining requests are cancelled; this long later the server
   // reports itself stopped whether or not they have unwound.
   std::chrono::milliseconds cancel_grace{std::chrono::seconds(1)};
+  // After refusing a request without reading its body, the connection is kept this long (and
+  // for at most this many bytes) to take what the client still sends, so that the answer is
+  // not lost to a reset.
+  std::chrono::milliseconds linger_time{std::chrono::seconds(1)};
+  std::size_t linger_bytes = 1024 * 1024;
   std::size_t header_limit = 16 * 1024;
   std::size_t body_limit = 16 * 1024 * 1024;  // for routes that declare a request body
   std::size_t small_body_limit = 64 * 1024;   // for every other request
@@ -84,6 +92,7 @@ class server {
   boost::asio::awaitable<stream_end> stream_body(connection& conn, boost::beast::flat_buffer& buffer,
                                                  const body_producer& produce, bool chunked);
   boost::asio::awaitable<void> watch_peer(connection& conn, boost::beast::flat_buffer& buffer);
+  boost::asio::awaitable<void> linger(connection& conn, boost::beast::flat_buffer& buffer);
   void connection_closed(connection_list::iterator it);
   void cancel_all(bool busy_too);
   void finish_shutdown();
