@@ -61,6 +61,10 @@ void apply(config& c, const std::string& key, const std::string& value) {
     c.max_change_streams = static_cast<int>(parse_whole("max change streams", value, 0, 1'000'000));
   else if (key == "client-max-age")
     c.client_max_age = static_cast<int>(parse_whole("client max-age in seconds", value, 0, 31'536'000));
+  else if (key == "cache-ttl-with-feed") {
+    const auto ttl = static_cast<int>(parse_whole("cache TTL with the feed in seconds", value, 0, 31'536'000));
+    c.cache_ttl_with_feed = ttl == 0 ? std::nullopt : std::optional<int>(ttl);
+  }
   else throw std::invalid_argument("unknown option --" + key + " (see --help)");
 }
 
@@ -83,7 +87,8 @@ config load_config(const std::vector<std::string>& args, const env_lookup& env, 
       {"MAPSVC_WEB_ROOT", "web-root"},   {"MAPSVC_LOG_LEVEL", "log-level"},
       {"MAPSVC_CORS_ORIGINS", "cors-origins"}, {"MAPSVC_PUBLIC_URL", "public-url"},
       {"MAPSVC_ACCESS_LOG", "access-log"},      {"MAPSVC_METRICS", "metrics"},
-      {"MAPSVC_MAX_CHANGE_STREAMS", "max-change-streams"}, {"MAPSVC_CLIENT_MAX_AGE", "client-max-age"}};
+      {"MAPSVC_MAX_CHANGE_STREAMS", "max-change-streams"}, {"MAPSVC_CLIENT_MAX_AGE", "client-max-age"},
+      {"MAPSVC_CACHE_TTL_WITH_FEED", "cache-ttl-with-feed"}};
   for (const auto& [var, key] : env_keys) {
     if (auto v = env(var); v && !v->empty()) {
       try {
@@ -150,6 +155,10 @@ options (each also read from the environment variable shown; flags win):
                        per worker; beyond it 503
   --client-max-age S   max-age of cached tile hits, in     MAPSVC_CLIENT_MAX_AGE (the zoom's
                        seconds (0-31536000)                 cache TTL)
+  --cache-ttl-with-feed S  how long stored tiles live when    MAPSVC_CACHE_TTL_WITH_FEED (0: off,
+                       the change feed is installed, in     the zoom's cache TTL)
+                       seconds (0-31536000); safe only when
+                       every writer of the tables is watched
   --install-change-feed  install the tile change feed in the database
                        (DATABASE_URL) and exit
   -h, --help           this text

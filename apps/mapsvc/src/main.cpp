@@ -95,6 +95,7 @@ int serve(const host::config& cfg, const mapsvc::tile_gateway::redis_settings& r
     application.require_bearer(host::http::access::admin, cfg.admin_token);
     application.require_bearer(host::http::access::metrics, cfg.metrics_token);
     application.set_access_log(cfg.access_log);
+    application.set_public_url(cfg.public_url);
 
     // Every statement of the routes is a read (tiles, boxes, centroids, plans), so with a
     // replica configured the whole pool goes there, and to the primary while it cannot.
@@ -115,7 +116,8 @@ int serve(const host::config& cfg, const mapsvc::tile_gateway::redis_settings& r
          .metrics = cfg.metrics ? &metrics : nullptr,
          .public_url = cfg.public_url,
          .max_change_streams = static_cast<std::size_t>(cfg.max_change_streams),
-         .client_max_age = cfg.client_max_age});
+         .client_max_age = cfg.client_max_age,
+         .cache_ttl_with_feed = cfg.cache_ttl_with_feed});
     application.mount(tiles.tileGateway);
     // Edits committed to the layer tables reach the cache through the database's change feed
     // (the primary's: the feed's tables are written there).
@@ -150,6 +152,20 @@ int serve(const host::config& cfg, const mapsvc::tile_gateway::redis_settings& r
     server.start();
     if (!listener) log->info("Listening on http://{}:{}/", cfg.host, server.port());
 
+    // SIGHUP (log rotation, a service manager's reload) reopens the log and nothing else. When
+    // the set goes, its signal's action reverts to the default, which would end the process.
+    struct keep_ignoring_hangups {
+      ~keep_ignoring_hangups() { std::signal(SIGHUP, SIG_IGN); }
+    } keep_ignoring;
+    boost::asio::signal_set hangups(io, SIGHUP);
+    std::function<void(const boost::system::error_code&, int)> on_hangup = [&](const boost::system::error_code& ec,
+                                                                               int) {
+      if (ec) return;
+      host::helpers::reopen_log();
+      hangups.async_wait(on_hangup);
+    };
+    hangups.async_wait(on_hangup);
+
     // The first signal drains; a second one ends the process at once.
     boost::asio::signal_set signals(io, SIGINT, SIGTERM);
     std::function<void(const boost::system::error_code&, int)> on_signal = [&](const boost::system::error_code& ec,
@@ -178,6 +194,9 @@ int serve(const host::config& cfg, const mapsvc::tile_gateway::redis_settings& r
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A hangup ends a process by default; until the event loop handles it, one during the start
+  // is ignored.
+  std::signal(SIGHUP, SIG_IGN);
   host::config cfg;
   mapsvc::tile_gateway::redis_settings redis;
   try {

@@ -32,6 +32,9 @@ struct config {
   int max_change_streams = 256;  // event streams of GET /gis/changes per worker
   // The max-age of cached tile hits, in seconds; none: the zoom's cache TTL.
   std::optional<int> client_max_age;
+  // How long stored tiles live, in seconds, when the change feed is installed; none: the
+  // zoom's cache TTL.
+  std::optional<int> cache_ttl_with_feed;
   // Bearer tokens of the cache purge and of /metrics; empty: open. Read from the environment
   // only, so that they never show in a process listing.
   std::string admin_token;
@@ -46,6 +49,7 @@ using env_lookup = std::function<std::optional<std::string>(const std::string&)>
 // Reads MAPSVC_HOST, MAPSVC_PORT, DATABASE_URL, DATABASE_READ_URL, DB_POOL_SIZE, DB_PREPARE,
 // MAPSVC_MAX_CONNECTIONS, MAPSVC_WORKERS, MAPSVC_MEMORY_CACHE_MB, MAPSVC_WEB_ROOT, MAPSVC_LOG_LEVEL, MAPSVC_CORS_ORIGINS,
 // MAPSVC_PUBLIC_URL, MAPSVC_ACCESS_LOG, MAPSVC_METRICS, MAPSVC_MAX_CHANGE_STREAMS, MAPSVC_CLIENT_MAX_AGE,
+// MAPSVC_CACHE_TTL_WITH_FEED,
 // MAPSVC_ADMIN_TOKEN and MAPSVC_METRICS_TOKEN, then the
 // flags. Throws std::invalid_argument naming the bad setting.
 config load_config(const std::vector<std::string>& args, const env_lookup& env, std::string default_web_root = {});

@@ -157,6 +157,7 @@ struct change_feed::state : std::enable_shared_from_this<state> {
             "(install it with mapsvc --install-change-feed)");
     }
     installed_known = true;
+    m.set_feed_on(installed);
     if (!installed) {
       conn.reset();
       co_return false;

@@ -30,14 +30,11 @@ bool valid_address(const integer& z, const integer& x, const integer& y) {
   return z.value && x.value && y.value && validate_tile_coords(*z.value, *x.value, *y.value);
 }
 
-// The tile from the database, stored in the cache; null for an empty tile. Failures are the
+// The tile's bytes from the database; none or empty for an empty tile. Failures are the
 // endpoint's HTTP errors.
-boost::asio::awaitable<host::http::shared_representation> build_tile(tile_gateway_module& m,
-                                                                     const std::string& layer_name, std::int64_t z,
-                                                                     std::int64_t x, std::int64_t y,
-                                                                     const std::string& sql, const zoom_config& zoom_cfg,
-                                                                     const std::string& cache_key, session& db,
-                                                                     const std::optional<BinaryRedisCache::build_ticket>& ticket) {
+boost::asio::awaitable<std::optional<std::string>> fetch_built(tile_gateway_module& m, const std::string& layer_name,
+                                                               std::int64_t z, std::int64_t x, std::int64_t y,
+                                                               const std::string& sql, session& db) {
   const auto bounds = host::helpers::bounds_of(static_cast<int>(z), x, y);
   const clients::pg::params params{
       {"min_x", bounds.minx}, {"min_y", bounds.miny}, {"max_x", bounds.maxx}, {"max_y", bounds.maxy}};
@@ -60,13 +57,27 @@ boost::asio::awaitable<host::http::shared_representation> build_tile(tile_gatewa
     m.logger->error("Unexpected error for tile {}/{}/{}/{}: {}", layer_name, z, x, y, e.what());
     throw host::http::http_error(500, "Internal server error");
   }
+  if (!mvt_content || mvt_content->empty()) {
+    const nlohmann::ordered_json bbox{{"minx", bounds.minx}, {"miny", bounds.miny}, {"maxx", bounds.maxx},
+                                      {"maxy", bounds.maxy}};
+    m.logger->info("Empty tile generated for {}/{}/{}/{} - bbox: {}", layer_name, z, x, y, python_repr(bbox));
+    co_return std::nullopt;
+  }
+  co_return mvt_content;
+}
 
-  if (mvt_content && !mvt_content->empty())
-    co_return co_await m.keep(cache_key, std::move(*mvt_content), zoom_cfg.cache_ttl, TILE_CACHE_BOUND, ticket);
-  const nlohmann::ordered_json bbox{{"minx", bounds.minx}, {"miny", bounds.miny}, {"maxx", bounds.maxx},
-                                    {"maxy", bounds.maxy}};
-  m.logger->info("Empty tile generated for {}/{}/{}/{} - bbox: {}", layer_name, z, x, y, python_repr(bbox));
-  co_return nullptr;
+// The tile from the database, stored in the cache; null for an empty tile. Failures are the
+// endpoint's HTTP errors.
+boost::asio::awaitable<host::http::shared_representation> build_tile(tile_gateway_module& m,
+                                                                     const std::string& layer_name, std::int64_t z,
+                                                                     std::int64_t x, std::int64_t y,
+                                                                     const std::string& sql, const zoom_config& zoom_cfg,
+                                                                     const std::string& cache_key, session& db,
+                                                                     const std::optional<BinaryRedisCache::build_ticket>& ticket) {
+  auto mvt_content = co_await fetch_built(m, layer_name, z, x, y, sql, db);
+  if (!mvt_content) co_return nullptr;
+  co_return co_await m.keep(cache_key, std::move(*mvt_content), m.stored_ttl(zoom_cfg.cache_ttl), TILE_CACHE_BOUND,
+                            ticket);
 }
 
 // One layer's tile at one address, as both the single and the composite tile answer it.
@@ -152,6 +163,25 @@ boost::asio::awaitable<bool> refresh_tile(tile_gateway_module& m, const std::str
     return build_tile(m, layer_name, z, x, y, sql, zoom_cfg, cache_key, db, ticket);
   });
   co_return tile != nullptr;
+}
+
+boost::asio::awaitable<seeded_tile> seed_tile(tile_gateway_module& m, const std::string& layer_name, std::int64_t z,
+                                              std::int64_t x, std::int64_t y, session& db) {
+  std::string sql;
+  zoom_config zoom_cfg{};
+  try {
+    std::tie(sql, zoom_cfg) = generate_mvt_sql(layer_name, z);
+  } catch (const std::invalid_argument&) {
+    co_return seeded_tile{};
+  }
+  const std::string cache_key = tile_cache_key(layer_name, z, x, y);
+  // Not through the breaker: a seeder wants each Redis failure, to retry it, not a skipped store.
+  auto ticket = co_await m.cache.ticket_for(cache_key, TILE_CACHE_BOUND);
+  auto bytes = co_await fetch_built(m, layer_name, z, x, y, sql, db);
+  if (!bytes) co_return seeded_tile{};
+  const bool stored = co_await m.cache.set_if_current(cache_key, *bytes, m.stored_ttl(zoom_cfg.cache_ttl), ticket,
+                                                      TILE_CACHE_BOUND);
+  co_return seeded_tile{stored ? seeded_tile::stored : seeded_tile::overtaken, bytes->size()};
 }
 
 boost::asio::awaitable<response> get_composite_tile(tile_gateway_module& m, const std::string& layer_names,

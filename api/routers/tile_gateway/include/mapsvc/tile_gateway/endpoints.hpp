@@ -30,6 +30,21 @@ boost::asio::awaitable<response> get_tile_xyz(tile_gateway_module& m, const std:
 boost::asio::awaitable<bool> refresh_tile(tile_gateway_module& m, const std::string& layer_name, std::int64_t z,
                                           std::int64_t x, std::int64_t y, session& db);
 
+// What seed_tile did with one tile.
+struct seeded_tile {
+  // overtaken: built, but an edit invalidated the entry meanwhile, so the store was refused
+  // (the next viewer builds it afresh).
+  enum result { empty, stored, overtaken } outcome = empty;
+  std::size_t bytes = 0;
+};
+
+// refresh_tile for filling the cache ahead of viewers: the same key, value and TTL, but every
+// failure is thrown (database errors as the tile route's HTTP errors, Redis errors as they
+// are) instead of being an empty or unstored tile. Empty also for a zoom the layer is not
+// served at.
+boost::asio::awaitable<seeded_tile> seed_tile(tile_gateway_module& m, const std::string& layer_name, std::int64_t z,
+                                              std::int64_t x, std::int64_t y, session& db);
+
 // One tile holding several layers ("plots,beacons"), in the order named; each layer's own
 // minimum zoom, limits, cache entry and time-out apply, and a layer with nothing to show is
 // left out. get_tile_xyz hands a layer name with a comma here.

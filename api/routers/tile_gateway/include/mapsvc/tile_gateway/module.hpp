@@ -48,6 +48,9 @@ struct module_options {
   std::chrono::milliseconds change_heartbeat{std::chrono::seconds(15)};
   // The max-age of cached tile hits (XYZ and composite), in seconds; none: the zoom's cache TTL.
   std::optional<int> client_max_age{};
+  // How long stored XYZ tiles live, in seconds, once the change feed is known to be installed
+  // (edits then remove exactly what they touch); none: the zoom's cache TTL always.
+  std::optional<int> cache_ttl_with_feed{};
 };
 
 // Where a cached tile came from. Both are hits to the client.
@@ -127,6 +130,14 @@ class tile_gateway_module {
   const std::string& public_url() const { return options_.public_url; }
   // The max-age to advertise for a cached tile whose cache entry lives `cache_ttl` seconds.
   int client_max_age(int cache_ttl) const { return options_.client_max_age.value_or(cache_ttl); }
+  // How long a built XYZ tile whose zoom keeps it `zoom_ttl` seconds is stored: longer with
+  // the feed on when configured so. What clients are told (client_max_age) stays the zoom's.
+  int stored_ttl(int zoom_ttl) const {
+    return feed_on_ && options_.cache_ttl_with_feed ? *options_.cache_ttl_with_feed : zoom_ttl;
+  }
+  // Told by the change feed (or a tool that checked the database) whether the feed is installed.
+  void set_feed_on(bool on) { feed_on_ = on; }
+  bool feed_on() const { return feed_on_; }
   std::size_t max_change_streams() const { return options_.max_change_streams; }
   std::chrono::milliseconds change_heartbeat() const { return options_.change_heartbeat; }
 
@@ -172,6 +183,7 @@ class tile_gateway_module {
   void register_routes();
   void report(const cache_breaker::change& change, std::chrono::milliseconds bound);
   module_options options_;
+  bool feed_on_ = false;
 };
 
 }  // namespace mapsvc::tile_gateway

@@ -1,0 +1,11 @@
+#pragma once
+
+#include "options.hpp"
+
+namespace mapsvc::tiles {
+
+// Runs `mapsvc-tiles seed`; the exit status (0 all done, 1 some tiles failed or the run could
+// not start, 2 bad options, 130 interrupted with its record kept).
+int run_seed(const seed_options& options);
+
+}  // namespace mapsvc::tiles

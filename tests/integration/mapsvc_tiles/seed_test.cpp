@@ -1,0 +1,141 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <regex>
+
+#include <fmt/format.h>
+
+#include "support.hpp"
+
+namespace {
+
+using namespace tile_test;
+
+// Its own database and Redis database, so that it runs beside the tile tests.
+struct seed_environment : ::testing::Environment {
+  void SetUp() override {
+    ::setenv("MAPSVC_TILE_TEST_DB", env_or("MAPSVC_TILE_TEST_DB", "mapsvc_seed_test").c_str(), 1);
+    ::setenv("MAPSVC_TILE_TEST_REDIS_DB", env_or("MAPSVC_TILE_TEST_REDIS_DB", "11").c_str(), 1);
+    fixture_db::create();
+  }
+};
+const auto* const registered = ::testing::AddGlobalTestEnvironment(new seed_environment);
+
+struct run_result {
+  int status;
+  std::string out;
+};
+
+// The seeder on the fixture database and the tests' Redis database; stdout and stderr together.
+run_result seed(const std::string& args) {
+  const std::string command =
+      fmt::format("DATABASE_URL='{}' REDIS_HOST={} REDIS_PORT={} REDIS_DB={} {} seed {} 2>&1", fixture_db::url(),
+                  env_or("REDIS_HOST", "127.0.0.1"), env_or("REDIS_PORT", "56379"), test_redis_db(), MAPSVC_TILES_BIN, args);
+  FILE* p = ::popen(command.c_str(), "r");
+  std::string out;
+  char buf[4096];
+  while (const auto n = std::fread(buf, 1, sizeof buf, p)) out.append(buf, n);
+  const int status = ::pclose(p);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+std::uint64_t figure(const std::string& out, const std::string& what) {
+  std::smatch m;
+  if (!std::regex_search(out, m, std::regex("(\\d+) " + what))) return 0;
+  return std::stoull(m[1]);
+}
+
+class Seed : public ::testing::Test {
+ protected:
+  redis_sync redis{env_or("REDIS_HOST", "127.0.0.1"), std::stoi(env_or("REDIS_PORT", "56379")), test_redis_db()};
+  std::string state = (std::filesystem::temp_directory_path() / fmt::format("seed-test-{}.state", ::getpid())).string();
+
+  void SetUp() override { clear(); }
+  void TearDown() override {
+    clear();
+    std::filesystem::remove(state);
+    std::filesystem::remove(state + ".journal");
+  }
+  void clear() {
+    for (const auto& k : redis.keys("mvt_v8:*")) redis.command({"DEL", k});
+  }
+  // The data tile and its neighbours at z15 (west to east: data, empty, empty).
+  std::string area() const {
+    const auto t = data_tile();
+    const auto a = host::helpers::bounds_of(t.z, t.x, t.y);
+    const auto b = host::helpers::bounds_of(t.z, t.x + 2, t.y);
+    const double k = 180.0 / 20037508.342789244;
+    const auto lat = [&](double y) { return std::atan(std::sinh(y * k * M_PI / 180)) * 180 / M_PI; };
+    // A little inside the outer edges, so that no further neighbour meets it.
+    return fmt::format("{},{},{},{}", (a.minx + 1) * k, lat(a.miny + 1), (b.maxx - 1) * k, lat(a.maxy - 1));
+  }
+};
+
+TEST_F(Seed, StoresWhatTheServerStoresAndSkipsBelowEmptyTiles) {
+  const auto r = seed("--zoom 15-17 --layers plots --concurrency 3 --bbox " + area() + " --resume " + state);
+  ASSERT_EQ(r.status, 0) << r.out;
+  // 3 z15 tiles; the data tile's 4 + 16 descendants; the two empty ones end their branches.
+  EXPECT_GE(figure(r.out, "skipped below empty tiles"), 40u) << r.out;
+  const auto t = data_tile();
+  const auto keys = redis.keys("mvt_v8:plots:*");
+  for (int z = 15; z <= 17; ++z)
+    EXPECT_TRUE(redis.keys(fmt::format("mvt_v8:plots:{}:{}:*", z, (t.x + 1) << (z - 15))).empty());
+  ASSERT_GE(keys.size(), 2u);
+  EXPECT_EQ(figure(r.out, "stored,"), keys.size()) << r.out;
+
+  // The server, asked for the same tiles afresh, stores the same bytes under the same keys.
+  service svc;
+  for (const auto& key : keys) {
+    const auto seeded = redis.get(key);
+    const auto ttl = redis.ttl(key);
+    EXPECT_GT(ttl, 1700);  // the zoom's 30 minutes
+    redis.command({"DEL", key});
+    int z;
+    long long x, y;
+    ASSERT_EQ(std::sscanf(key.c_str(), "mvt_v8:plots:%d:%lld:%lld", &z, &x, &y), 3);
+    const auto reply = svc.get(tile_path("plots", z, x, y));
+    ASSERT_EQ(reply.status, 200u);
+    EXPECT_EQ(reply.body, *seeded) << key;
+    EXPECT_EQ(redis.get(key), seeded) << key;
+    EXPECT_NEAR(static_cast<double>(redis.ttl(key)), static_cast<double>(ttl), 5);
+  }
+}
+
+TEST_F(Seed, DryRunCountsEveryBranch) {
+  const auto r = seed("--zoom 15-17 --layers plots,beacons --dry-run --bbox " + area());
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("plots: 63 tiles"), std::string::npos) << r.out;  // 3 + 12 + 48
+  EXPECT_NE(r.out.find("total: 126 tiles"), std::string::npos) << r.out;
+  EXPECT_TRUE(redis.keys("mvt_v8:*").empty());
+}
+
+TEST_F(Seed, ResumesAfterAnInterruptionRedoingOnlyTheTilesInFlight) {
+  const std::string args = "--zoom 14-18 --layers plots,beacons --concurrency 2 --bbox " + area() + " --resume " + state;
+  const auto whole = seed(args);
+  ASSERT_EQ(whole.status, 0) << whole.out;
+  const auto built = figure(whole.out, "tiles built");
+  std::filesystem::remove(state);
+  std::filesystem::remove(state + ".journal");
+  clear();
+
+  const auto first = seed(args + " --stop-after 5");
+  ASSERT_EQ(first.status, 130) << first.out;
+  EXPECT_NE(first.out.find("--resume " + state), std::string::npos) << first.out;
+  // Another walk is refused, not mixed in.
+  EXPECT_EQ(seed("--zoom 14-17 --layers plots,beacons --bbox " + area() + " --resume " + state).status, 2);
+  const auto second = seed(args);
+  ASSERT_EQ(second.status, 0) << second.out;
+  // The counts carry over: the second run's summary covers both.
+  const auto redone = figure(second.out, "tiles built") - built;
+  EXPECT_LE(redone, 2u) << first.out << second.out;
+  EXPECT_EQ(seed(args).out.find("nothing left") != std::string::npos, true);
+}
+
+TEST_F(Seed, BadOptionsExitTwo) {
+  EXPECT_EQ(seed("--zoom 15 --layers roads").status, 2);
+  EXPECT_EQ(seed("--layers plots").status, 2);
+  EXPECT_EQ(seed("--zoom 15 --district Nowhere").status, 2);
+}
+
+}  // namespace
