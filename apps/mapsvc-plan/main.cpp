@@ -51,7 +51,8 @@ Without -o or --layout, prints {"image": BASE64_PNG, "size_mm": [w, h], "scale":
 (and "notes" when labels were left out: null names or bearings, coincident beacons).
 The scale and printed size go to standard error. The records are held to the renderer's
 limits (at most 5000 parcels and 5000 roads, 5000 positions in a ring or line, 200000 in
-all, 200 characters in a printed text); input beyond them is refused with the reason.
+all, 200 characters in a printed text, none of them a control character other than tab and
+line breaks or a noncharacter such as U+FFFF); input beyond them is refused with the reason.
 )";
 
 // GeoJSON-like records need about six levels; the parsed document is copied and compared

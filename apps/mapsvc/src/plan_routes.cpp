@@ -17,8 +17,8 @@
 
 #include "host/database/session.hpp"
 #include "host/http/errors.hpp"
-#include "host/http/json_body.hpp"
 #include "printsvc/plots/plots.hpp"
+#include "printsvc/plots/request.hpp"
 
 namespace mapsvc::plans {
 namespace asio = boost::asio;
@@ -31,59 +31,12 @@ extern const char* const PLAN_RECORDS_SQL;  // apps/mapsvc/sql/plan_records.sql
 
 namespace {
 
-struct plan_request {
-  json parcel_data;
-  json selected_parcel_number;
-  json road_data;
-  std::string columnname = "parcel_number";
-  json bounding_box;
-  std::optional<printsvc::plots::sheet_options> sheet;  // none: the bare figure
-};
-
 // Whether a sheet is asked for: "full" is the sheet, "figure" (or nothing) the bare figure.
 std::optional<bool> sheet_wanted(std::string_view value, const char* where) {
   if (value.empty()) return std::nullopt;
   if (value == "full") return true;
   if (value == "figure") return false;
   throw host::http::http_error(422, std::string(where) + " must be full or figure");
-}
-
-// The sheet's members of a posted body: "sheet": "full" and "sheet_fields": [record keys].
-std::optional<printsvc::plots::sheet_options> read_sheet_members(const json& doc) {
-  std::vector<std::string> fields;
-  if (doc.contains("sheet_fields") && !doc["sheet_fields"].is_null()) {
-    const json& list = doc["sheet_fields"];
-    if (!list.is_array()) throw host::http::http_error(422, "\"sheet_fields\" must be an array of record keys");
-    if (list.size() > printsvc::plots::max_sheet_fields)
-      throw host::http::http_error(422, "\"sheet_fields\": at most " + std::to_string(printsvc::plots::max_sheet_fields) +
-                                            " fields, got " + std::to_string(list.size()));
-    for (const auto& key : list) {
-      if (!key.is_string()) throw host::http::http_error(422, "\"sheet_fields\" must be an array of record keys");
-      fields.push_back(key.get<std::string>());
-    }
-  }
-  if (!doc.contains("sheet") || doc["sheet"].is_null()) return std::nullopt;
-  if (!doc["sheet"].is_string()) throw host::http::http_error(422, "\"sheet\" must be full or figure");
-  if (!sheet_wanted(doc["sheet"].get_ref<const std::string&>(), "\"sheet\"").value_or(false)) return std::nullopt;
-  return printsvc::plots::sheet_options{std::move(fields), {}};
-}
-
-// The renderer's input from a JSON document; a missing or mistyped member is a client error.
-plan_request read_plan_request(json doc) {
-  if (!doc.is_object()) throw host::http::http_error(422, "the request body must be a JSON object");
-  for (const char* key : {"parcel_data", "selected_parcel_number"})
-    if (!doc.contains(key)) throw host::http::http_error(422, std::string("missing \"") + key + "\"");
-  plan_request r;
-  r.parcel_data = std::move(doc["parcel_data"]);
-  r.selected_parcel_number = std::move(doc["selected_parcel_number"]);
-  if (doc.contains("road_data")) r.road_data = std::move(doc["road_data"]);
-  if (doc.contains("columnname") && !doc["columnname"].is_null()) {
-    if (!doc["columnname"].is_string()) throw host::http::http_error(422, "\"columnname\" must be text");
-    r.columnname = doc["columnname"].get<std::string>();
-  }
-  if (doc.contains("bounding_box")) r.bounding_box = std::move(doc["bounding_box"]);
-  r.sheet = read_sheet_members(doc);
-  return r;
 }
 
 // The sheet as the query asks for it (?sheet=full&sheet_fields=a,b), which overrides the body.
@@ -116,7 +69,7 @@ sheet_query read_sheet_query(const request_context& ctx) {
   return q;
 }
 
-void apply(const sheet_query& q, plan_request& r) {
+void apply(const sheet_query& q, printsvc::plots::plan_request& r) {
   if (q.full) r.sheet = *q.full ? std::optional(r.sheet.value_or(printsvc::plots::sheet_options{})) : std::nullopt;
   if (r.sheet && q.fields) r.sheet->fields = *q.fields;
 }
@@ -174,18 +127,13 @@ std::string base64(const std::string& bytes) {
   return text.get();
 }
 
-json parse_document(const std::string& text) {
-  try {
-    return host::http::parse_json_body(text);
-  } catch (const host::http::json_body_error& e) {
-    throw host::http::http_error(422, std::string("the request body is not valid JSON: ") + e.what());
-  }
-}
-
-// JSON text to finished answer, all of it on a renderer thread: a large body must not hold the
-// event loop while it is parsed.
-rendered render_text(const std::string& text, answer_kind kind, const sheet_query& sheet) {
-  plan_request request = read_plan_request(parse_document(text));
+// Body to finished answer, all of it on a renderer thread: a large body must not hold the event
+// loop while it is read. The body is let go once read: from then on only the records it names
+// are needed.
+rendered render_text(std::string text, answer_kind kind, const sheet_query& sheet) {
+  printsvc::plots::plan_request request =
+      printsvc::plots::read_plan_request(text, sheet.fields.value_or(std::vector<std::string>{}));
+  std::string().swap(text);
   apply(sheet, request);
   printsvc::plots::plan_file file = printsvc::plots::render_plan_file(
       request.parcel_data, request.selected_parcel_number, request.road_data, request.columnname, request.bounding_box,
@@ -211,18 +159,25 @@ struct trim_after_large {
   }
 };
 
-// Runs `job` on the queue and resumes on the caller's event loop. Bad records are 422; a full
-// queue is 503 with Retry-After (returned, since an error carries no headers).
+// A full queue (plans or bytes of body): 503 with Retry-After, returned, since an error carries
+// no headers.
+response busy(const queue_full& e) {
+  auto r = host::http::detail_response(503, "Too many plans are being rendered; try again shortly");
+  r.header("Retry-After", std::to_string(e.retry_after().count()));
+  return r;
+}
+
+// Runs `job` on the queue, holding `bytes` of body in its budget meanwhile, and resumes on the
+// caller's event loop. Bad records are 422; a full queue is busy().
 template <typename T>
-asio::awaitable<std::variant<T, response>> on_queue(render_queue& queue, std::function<T()> job) {
+asio::awaitable<std::variant<T, response>> on_queue(render_queue& queue, std::function<T()> job,
+                                                    std::size_t bytes = 0) {
   // Built before the co_await: g++ 12 destroys temporaries of a co_await expression twice.
-  auto rendering = queue.run(std::move(job));
+  auto rendering = queue.run(std::move(job), bytes);
   try {
     co_return co_await std::move(rendering);
   } catch (const queue_full& e) {
-    auto busy = host::http::detail_response(503, "Too many plans are being rendered; try again shortly");
-    busy.header("Retry-After", std::to_string(e.retry_after().count()));
-    co_return busy;
+    co_return busy(e);
   } catch (const std::invalid_argument& e) {
     // The renderer's input errors (plan_input_error and its value checks).
     throw host::http::http_error(422, e.what());
@@ -235,11 +190,12 @@ asio::awaitable<std::variant<T, response>> on_queue(render_queue& queue, std::fu
 
 asio::awaitable<std::variant<rendered, response>> render(render_queue& queue, std::string text, answer_kind kind,
                                                          sheet_query sheet) {
-  std::function<rendered()> job = [text = std::move(text), kind, sheet = std::move(sheet)] {
+  const std::size_t bytes = text.size();
+  std::function<rendered()> job = [text = std::move(text), kind, sheet = std::move(sheet)]() mutable {
     const trim_after_large trim{text.size() > 1024 * 1024};
-    return render_text(text, kind, sheet);
+    return render_text(std::move(text), kind, sheet);
   };
-  co_return co_await on_queue(queue, std::move(job));
+  co_return co_await on_queue(queue, std::move(job), bytes);
 }
 
 answer_kind wanted_answer(const request_context& ctx, answer_kind by_default) {
@@ -270,8 +226,8 @@ response answer(std::variant<rendered, response> outcome, answer_kind kind) {
 
 // Batches: many plans in one PDF, a page each. A batch renders its pages one after another on
 // the render queue, beside single plans, so it takes at most one renderer at a time; few batches
-// run at once, and each holds no more than its PDF and one plan's records.
-constexpr std::size_t max_batch_plans = 100;
+// run at once, and each holds no more than its body, its PDF and one plan's records: a page's
+// plan is read from the body only when the page is drawn.
 constexpr std::size_t max_batches_at_once = 2;
 // Past this the remaining pages are not drawn (each says so): the sum of the pages' own limits
 // would be minutes.
@@ -279,49 +235,22 @@ constexpr std::chrono::seconds batch_time_limit{60};
 // A page refused by a full queue waits this long before it asks again.
 constexpr std::chrono::milliseconds queue_retry_pause{50};
 
-struct batch_request {
-  json entries;  // plot IDs, or plan request bodies
-  bool by_id = false;
-  bool all_or_nothing = false;
-  std::optional<printsvc::plots::sheet_options> sheet;  // for every page whose body asks for none
-};
-
-batch_request read_batch_request(json doc) {
-  if (!doc.is_object()) throw host::http::http_error(422, "the request body must be a JSON object");
-  batch_request r;
-  const bool ids = doc.contains("ids"), plans = doc.contains("plans");
-  if (ids == plans) throw host::http::http_error(422, "give either \"ids\" or \"plans\"");
-  r.by_id = ids;
-  r.entries = std::move(doc[ids ? "ids" : "plans"]);
-  const char* key = ids ? "\"ids\"" : "\"plans\"";
-  if (!r.entries.is_array() || r.entries.empty())
-    throw host::http::http_error(422, std::string(key) + " must be a non-empty array");
-  if (r.entries.size() > max_batch_plans)
-    throw host::http::http_error(422, std::string(key) + ": at most " + std::to_string(max_batch_plans) +
-                                          " plans in a batch, got " + std::to_string(r.entries.size()));
-  if (doc.contains("all_or_nothing")) {
-    if (!doc["all_or_nothing"].is_boolean()) throw host::http::http_error(422, "\"all_or_nothing\" must be true or false");
-    r.all_or_nothing = doc["all_or_nothing"].get<bool>();
-  }
-  r.sheet = read_sheet_members(doc);
-  return r;
-}
-
 // What became of one page: drawn (with any notes of its plan), or why not.
 struct page_outcome {
   std::optional<std::string> failure;
   std::vector<std::string> notes;
 };
 
-// Draws one page of the batch into `book`; a plan that cannot be drawn gets a page saying why.
-// `records` is none when there is nothing to draw (an ID not found).
+// Draws one page of the batch into `book` from the plan's body; a plan that cannot be drawn gets a
+// page saying why. `records` is none when there is nothing to draw (an ID not found).
 page_outcome draw_page(printsvc::plots::pdf_book& book, const std::string& label,
-                       const std::optional<json>& records, const std::string& missing,
+                       std::optional<std::string_view> records, const std::string& missing,
                        const std::optional<printsvc::plots::sheet_options>& batch_sheet) {
   page_outcome out;
   try {
     if (!records) throw std::invalid_argument(missing);
-    plan_request request = read_plan_request(*records);
+    printsvc::plots::plan_request request = printsvc::plots::read_plan_request(
+        *records, batch_sheet ? batch_sheet->fields : std::vector<std::string>{});
     if (!request.sheet) request.sheet = batch_sheet;
     const auto plan = printsvc::plots::plan_layout(request.parcel_data, request.selected_parcel_number,
                                                    request.road_data, request.columnname, request.bounding_box);
@@ -331,8 +260,6 @@ page_outcome draw_page(printsvc::plots::pdf_book& book, const std::string& label
     else
       book.add(plan);
     out.notes = plan.notes;
-  } catch (const host::http::http_error& e) {
-    out.failure = e.detail();
   } catch (const std::invalid_argument& e) {
     out.failure = e.what();
   } catch (const printsvc::plots::render_timeout_error& e) {
@@ -352,28 +279,41 @@ std::optional<std::int64_t> plot_id_of(const json& entry) {
 
 asio::awaitable<response> render_batch(render_queue& queue, request_context& ctx) {
   const auto started = std::chrono::steady_clock::now();
-  std::function<batch_request()> parse = [text = ctx.take_body()] {
-    const trim_after_large trim{text.size() > 1024 * 1024};
-    return read_batch_request(parse_document(text));
+  // The body stays until the last page is drawn, the plans being read from it page by page, so
+  // its bytes are held in the queue's budget for the whole batch.
+  const auto body = std::make_shared<const std::string>(ctx.take_body());
+  std::optional<render_queue::byte_hold> held;
+  try {
+    held.emplace(queue.hold_bytes(body->size()));
+  } catch (const queue_full& e) {
+    co_return busy(e);
+  }
+  std::function<printsvc::plots::batch_request()> parse = [body] {
+    const trim_after_large trim{body->size() > 1024 * 1024};
+    return printsvc::plots::read_batch_request(*body);
   };
   auto parsed = co_await on_queue(queue, std::move(parse));
   if (auto* refusal = std::get_if<response>(&parsed)) co_return std::move(*refusal);
-  const batch_request batch = std::move(std::get<batch_request>(parsed));
+  const printsvc::plots::batch_request batch = std::move(std::get<printsvc::plots::batch_request>(parsed));
+  const std::size_t entries = batch.by_id ? batch.ids.size() : batch.plans.size();
 
   auto book = std::make_shared<printsvc::plots::pdf_book>();
   std::vector<std::string> notes;
   asio::steady_timer pause(co_await asio::this_coro::executor);
-  for (std::size_t i = 0; i < batch.entries.size(); ++i) {
-    const json& entry = batch.entries[i];
-    const auto id = batch.by_id ? plot_id_of(entry) : std::nullopt;
-    const std::string label = "page " + std::to_string(i + 1) +
-                              (batch.by_id ? " (plot " + entry.dump(-1, ' ', true, json::error_handler_t::replace).substr(0, 40) + ")" : "");
-    std::optional<json> records;
+  for (std::size_t i = 0; i < entries; ++i) {
+    const auto id = batch.by_id ? plot_id_of(batch.ids[i]) : std::nullopt;
+    const std::string label =
+        "page " + std::to_string(i + 1) +
+        (batch.by_id ? " (plot " + batch.ids[i].dump(-1, ' ', true, json::error_handler_t::replace).substr(0, 40) + ")"
+                     : "");
+    // A plan from the database is its own text; a posted one a view into the body.
+    std::optional<std::string> fetched;
+    std::optional<std::string_view> records;
     std::string missing;
     if (std::chrono::steady_clock::now() - started > batch_time_limit) {
       missing = "the batch ran out of time before this page";
     } else if (!batch.by_id) {
-      records = entry;
+      records = batch.plans[i];
     } else if (!id) {
       missing = "not a plot ID";
     } else {
@@ -381,14 +321,16 @@ asio::awaitable<response> render_batch(render_queue& queue, request_context& ctx
       const auto result = co_await ctx.session().execute(PLAN_RECORDS_SQL, params);
       const auto row = result.first();
       if (row && !row->is_null("plan"))
-        records = parse_document(row->get<std::string>("plan"));
+        fetched = row->get<std::string>("plan");
       else
         missing = "Plot " + std::to_string(*id) + " not found";
     }
-    if (!records && batch.all_or_nothing) throw host::http::http_error(422, label + ": " + missing);
+    if (!records && !fetched && batch.all_or_nothing) throw host::http::http_error(422, label + ": " + missing);
 
-    std::function<page_outcome()> job = [book, label, records = std::move(records), missing, sheet = batch.sheet] {
-      return draw_page(*book, label, records, missing, sheet);
+    std::function<page_outcome()> job = [book, body, label, records, fetched = std::move(fetched), missing,
+                                         sheet = batch.sheet] {
+      const auto text = fetched ? std::optional<std::string_view>(*fetched) : records;
+      return draw_page(*book, label, text, missing, sheet);
     };
     std::variant<page_outcome, response> drawn;
     while (true) {

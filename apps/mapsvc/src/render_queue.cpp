@@ -40,6 +40,15 @@ void render_queue::execute(const std::function<void()>& job) {
   mean_render_us_.store(mean + (took.count() - mean) / 8, std::memory_order_relaxed);
 }
 
+bool render_queue::bytes_fit(std::size_t bytes) const {
+  return bytes == 0 || held_bytes_ == 0 || bytes <= options_.max_bytes - std::min(held_bytes_, options_.max_bytes);
+}
+
+render_queue::byte_hold render_queue::hold_bytes(std::size_t bytes) {
+  if (!bytes_fit(bytes)) throw queue_full(retry_after());
+  return byte_hold(this, bytes);
+}
+
 std::chrono::seconds render_queue::retry_after() const {
   const double drain_s = static_cast<double>(mean_render_us_.load(std::memory_order_relaxed)) * 1e-6 *
                          static_cast<double>(admitted_) / static_cast<double>(options_.workers);

@@ -317,6 +317,96 @@ TEST_F(PlanRoutes, BatchOfPostedPlansAndItsBounds) {
   EXPECT_EQ(json::parse(over.body)["detail"], "\"ids\": at most 100 plans in a batch, got 101");
 }
 
+std::string detail_of(const host::http::response& r) { return json::parse(r.body)["detail"].get<std::string>(); }
+
+// xmllint's complaints about an SVG answer, empty when it is well-formed XML.
+std::string xml_errors(const std::string& svg) {
+  if (std::system("command -v xmllint >/dev/null 2>&1") != 0) return "xmllint is not installed (libxml2-utils)";
+  const std::string path = ::testing::TempDir() + "plans-" + std::to_string(::getpid()) + "-plan.svg";
+  std::ofstream(path, std::ios::binary) << svg;
+  std::unique_ptr<FILE, decltype(&pclose)> pipe(popen(("xmllint --noout '" + path + "' 2>&1 && echo ok").c_str(), "r"),
+                                                &pclose);
+  std::string out;
+  char buf[4096];
+  while (pipe && fgets(buf, sizeof buf, pipe.get())) out += buf;
+  return out == "ok\n" ? std::string() : out.substr(0, 2000);
+}
+
+// Texts Cairo or XML cannot take, in the selected parcel's name: refused alike in every format,
+// on a sheet, and on a batch's page, naming the field; never a 500 or a broken SVG.
+TEST_F(PlanRoutes, UnprintableLabelsAre422NamingTheFieldInEveryFormat) {
+  auto doc = json::parse(example("heptagon_1000.json"));
+  for (const char* c : {"\uFFFF", "\uFFFE", "\uFDD0"}) {
+    doc["parcel_data"][2]["name"] = std::string("Plot ") + c;
+    const std::string body = doc.dump();
+    for (const char* query :
+         {"", "?format=png", "?format=pdf", "?format=svg", "?format=svg&sheet=full", "?format=pdf&sheet=full"}) {
+      const auto r = call(verb::post, std::string("/plots/plan") + query, body);
+      ASSERT_EQ(r.status, 422u) << query << " " << r.body;
+      EXPECT_EQ(detail_of(r).rfind("parcel_data[2].name: U+", 0), 0u) << r.body;
+      EXPECT_NE(detail_of(r).find(" (character 6) cannot be printed"), std::string::npos) << r.body;
+    }
+  }
+  // A lone surrogate is no character: the body is not JSON, and the message says where.
+  std::string surrogate = json::parse(example("heptagon_1000.json")).dump();
+  surrogate.replace(surrogate.find("\"Plot 1207\""), 11, "\"Plot \\ud800\"");
+  const auto lone = call(verb::post, "/plots/plan?format=svg", surrogate);
+  EXPECT_EQ(lone.status, 422u);
+  EXPECT_EQ(detail_of(lone).rfind("the request body is not valid JSON: parcel_data[2].name: ", 0), 0u) << lone.body;
+
+  // In a batch the page says why, and the other pages are drawn.
+  doc["parcel_data"][2]["name"] = "Plot \uFFFF";
+  const json plans = json::array({json::parse(example("small_parcel_500.json")), doc});
+  const auto batch = call(verb::post, "/plots/plans", json{{"plans", plans}}.dump());
+  ASSERT_EQ(batch.status, 200u) << batch.body;
+  EXPECT_EQ(header_of(batch, "X-Plan-Pages"), "2");
+  EXPECT_EQ(json::parse(header_of(batch, "X-Plan-Notes")),
+            json::parse(R"(["page 2: parcel_data[2].name: U+FFFF (character 6) cannot be printed"])"));
+  const auto strict = call(verb::post, "/plots/plans", json{{"plans", plans}, {"all_or_nothing", true}}.dump());
+  EXPECT_EQ(strict.status, 422u);
+  EXPECT_EQ(detail_of(strict), "page 2: parcel_data[2].name: U+FFFF (character 6) cannot be printed");
+}
+
+// The posted examples are checked in the unit tests; these are plots of the database.
+TEST_F(PlanRoutes, SvgAnswersAreWellFormedXml) {
+  for (const char* target : {"/plots/42/plan?format=svg", "/plots/43/plan?format=svg&sheet=full&sheet_fields=status"}) {
+    const auto r = call(verb::get, target);
+    ASSERT_EQ(r.status, 200u) << target << " " << r.body;
+    EXPECT_EQ(xml_errors(r.body), "") << target;
+  }
+}
+
+// A batch holds its body in the queue's byte budget until its last page: beside it, a plan whose
+// body does not fit is refused at once, and drawn once the batch has ended.
+TEST_F(PlanRoutes, BatchBodiesHoldTheQueuesByteBudget) {
+  mapsvc::plans::render_queue small{{.workers = 1, .max_waiting = 8, .max_bytes = 1024}};
+  host::http::app app{"t", "1"};
+  app.mount(mapsvc::plans::plan_router(small));
+  const json plans =
+      json::array({json::parse(example("small_parcel_500.json")), json::parse(example("heptagon_1000.json"))});
+  host::http::http_request batch{verb::post, "/plots/plans", 11};
+  batch.body() = json{{"plans", plans}}.dump();
+  host::http::http_request plan{verb::post, "/plots/plan?format=pdf", 11};
+  plan.body() = example("heptagon_1000.json");
+
+  const auto settle = [&](std::future<host::http::response>& answer) {
+    while (answer.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready)
+      io.run_one_for(std::chrono::milliseconds(50));
+    return answer.get();
+  };
+  io.restart();
+  auto batch_answer = asio::co_spawn(io, app.dispatch(batch), asio::use_future);
+  while (small.held_bytes() == 0) io.run_one_for(std::chrono::milliseconds(50));
+  auto refused = asio::co_spawn(io, app.dispatch(plan), asio::use_future);
+  const auto busy = settle(refused);
+  EXPECT_EQ(busy.status, 503u) << busy.body;
+  EXPECT_GE(std::stoi(header_of(busy, "Retry-After")), 1);
+  EXPECT_EQ(settle(batch_answer).status, 200u);
+  // Everything given back once the batch is over.
+  EXPECT_EQ(small.held_bytes(), 0u);
+  EXPECT_EQ(small.admitted(), 0u);
+}
+
 long rss_kb() {
   std::ifstream status("/proc/self/status");
   std::string line;

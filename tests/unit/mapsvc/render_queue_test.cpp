@@ -26,9 +26,9 @@ struct outcome {
   clock_type::time_point at;
 };
 
-asio::awaitable<void> submit(render_queue& queue, std::function<int()> job, outcome& out) {
+asio::awaitable<void> submit(render_queue& queue, std::function<int()> job, outcome& out, std::size_t bytes = 0) {
   try {
-    auto work = queue.run(std::move(job));
+    auto work = queue.run(std::move(job), bytes);
     out.value = co_await std::move(work);
   } catch (const queue_full& e) {
     out.refused = true;
@@ -87,6 +87,39 @@ TEST(RenderQueue, RefusesBeyondItsCapacityAndPassesErrorsOn) {
   io.restart();
   io.run();
   EXPECT_EQ(later.value, 7);
+}
+
+TEST(RenderQueue, CountsBytesOfBodyBesidesRenders) {
+  asio::io_context io;
+  render_queue queue({.workers = 1, .max_waiting = 8, .max_bytes = 100});
+  const std::function<int()> job = [] {
+    std::this_thread::sleep_for(20ms);
+    return 1;
+  };
+  {
+    // A batch holds its body's bytes while its pages are drawn, each page taking none of its own.
+    const auto batch = queue.hold_bytes(60);
+    EXPECT_THROW(queue.hold_bytes(41), queue_full);
+    std::vector<outcome> outcomes(3);
+    asio::co_spawn(io, submit(queue, job, outcomes[0], 40), asio::detached);
+    asio::co_spawn(io, submit(queue, job, outcomes[1], 1), asio::detached);  // 101 bytes: refused
+    asio::co_spawn(io, submit(queue, job, outcomes[2]), asio::detached);
+    io.run();
+    EXPECT_EQ(outcomes[0].value, 1);
+    EXPECT_TRUE(outcomes[1].refused);
+    EXPECT_EQ(outcomes[2].value, 1);
+    EXPECT_EQ(queue.held_bytes(), 60u);
+  }
+  EXPECT_EQ(queue.held_bytes(), 0u);
+
+  // A body beyond the whole budget is drawn when no other holds any, but not beside another.
+  std::vector<outcome> large(2);
+  for (auto& out : large) asio::co_spawn(io, submit(queue, job, out, 500), asio::detached);
+  io.restart();
+  io.run();
+  EXPECT_EQ(large[0].value, 1);
+  EXPECT_TRUE(large[1].refused);
+  EXPECT_EQ(queue.held_bytes(), 0u);
 }
 
 }  // namespace

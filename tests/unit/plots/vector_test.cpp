@@ -133,7 +133,7 @@ svg_content parse_svg(const std::string& svg) {
 
 TEST(SvgPlan, ParsesAsXmlWithEveryLabelAsText) {
   json parcels = square_with_marked_side();
-  parcels[1]["name"] = "Lot <7> & \"8\"\x01";
+  parcels[1]["name"] = "Lot <7> & \"8\"";
   const auto p = layout(parcels, 1);
   const svg_content svg = parse_svg(pl::render_svg(p));
   EXPECT_EQ(svg.root_width, "297mm");
@@ -141,7 +141,7 @@ TEST(SvgPlan, ParsesAsXmlWithEveryLabelAsText) {
   for (const auto& item : p.items) text_items += std::holds_alternative<pl::text_shape>(item.shape);
   EXPECT_EQ(svg.texts.size(), text_items);
   const auto has = [&](const std::string& t) { return std::find(svg.texts.begin(), svg.texts.end(), t) != svg.texts.end(); };
-  EXPECT_TRUE(has("Lot <7> & \"8\"\xEF\xBF\xBD"));
+  EXPECT_TRUE(has("Lot <7> & \"8\""));
   EXPECT_TRUE(has("10000.00m²"));
   EXPECT_TRUE(has("P3"));
   EXPECT_TRUE(has("11"));

@@ -15,8 +15,8 @@ constexpr const char* ellipsis = "…";
 class bounded_writer {
  public:
   std::string finish() {
-    if (!cut_ && printed_length(out_) <= max_excerpt_chars) return std::move(out_);
-    return std::string(leading_chars(out_, max_excerpt_chars)) + ellipsis;
+    if (!cut_ && printed_length(out_) <= max_excerpt_chars) return escape_unprintable(out_);
+    return escape_unprintable(leading_chars(out_, max_excerpt_chars)) + ellipsis;
   }
 
   void write(const json& v, int depth) {
@@ -77,7 +77,7 @@ std::string excerpt(const json& v) {
 
 std::string excerpt_text(std::string_view text) {
   const std::string_view shown = leading_chars(text, max_excerpt_chars);
-  return shown.size() < text.size() ? std::string(shown) + ellipsis : std::string(text);
+  return escape_unprintable(shown) + (shown.size() < text.size() ? ellipsis : "");
 }
 
 }  // namespace printsvc::plots::detail

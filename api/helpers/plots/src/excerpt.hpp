@@ -2,7 +2,8 @@
 
 // Input quoted in error messages. A message names the field and shows the offending value, but
 // only its beginning: a megabyte of text in a record must not become a megabyte of message,
-// log line and HTTP answer.
+// log line and HTTP answer. Characters that cannot be printed are shown as escapes, since a
+// message may itself be printed (a batch's notice page).
 
 #include <nlohmann/json.hpp>
 

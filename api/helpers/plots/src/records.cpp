@@ -59,6 +59,7 @@ std::string require_printable(const json& v, const std::string& where) {
   if (!v.is_string()) return python_str(v);  // a number prints in a few dozen characters at most
   const std::string& text = v.get_ref<const std::string&>();
   require_printable_length(text, where);
+  require_printable_chars(text, where);
   return text;
 }
 
@@ -104,6 +105,10 @@ const json& coordinates_of(const json& record, const std::string& where) {
 bool same(point a, point b) { return a.x == b.x && a.y == b.y; }
 
 }  // namespace
+
+void require_printable_chars(std::string_view text, const std::string& where) {
+  if (const auto bad = find_unprintable(text)) fail(where, describe(*bad));
+}
 
 void position_budget::take(std::size_t n, const std::string& where) {
   if (n > max_total_positions - used_)

@@ -30,6 +30,11 @@ class position_budget {
   std::size_t used_ = 0;
 };
 
+/// Throws plan_input_error naming `where` when `text` holds a character that cannot be printed
+/// (is_printable): refused rather than replaced, so that a plan never shows a label other than
+/// the one recorded, and the same in every format.
+void require_printable_chars(std::string_view text, const std::string& where);
+
 /// Index of the first record whose `columnname` value equals `selected` (Python equality).
 /// Every record must be an object holding that key; at most max_parcels records.
 std::size_t select_parcel(const json& parcel_data, const json& selected, std::string_view columnname);

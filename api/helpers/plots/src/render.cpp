@@ -2,6 +2,7 @@
 
 #include "clip.hpp"
 #include "page.hpp"
+#include "utf8.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -171,10 +172,9 @@ class painter {
 
     const gobject_ptr<PangoLayout> layout(pango_layout_new(text_.context.get()));
     pango_layout_set_font_description(layout.get(), font.get());
-    // Records built in code (not parsed) may carry broken UTF-8, which Pango would refuse.
-    const std::unique_ptr<gchar, decltype(&g_free)> valid(
-        g_utf8_make_valid(text.text.c_str(), static_cast<gssize>(text.text.size())), &g_free);
-    pango_layout_set_text(layout.get(), valid.get(), -1);
+    // Plans built in code (not read from records) may carry what Pango or Cairo refuse.
+    const std::string drawn = drawable_text(text.text);
+    pango_layout_set_text(layout.get(), drawn.data(), static_cast<int>(drawn.size()));
     PangoRectangle logical{};
     pango_layout_get_extents(layout.get(), nullptr, &logical);
     const double w = logical.width / double(PANGO_SCALE), h = logical.height / double(PANGO_SCALE);

@@ -3,8 +3,8 @@
 #include "cairo_handles.hpp"
 #include "page.hpp"
 #include "render.hpp"
+#include "utf8.hpp"
 
-#include <glib.h>
 #include <pango/pangocairo.h>
 
 #include <numbers>
@@ -53,9 +53,8 @@ void draw_text(cairo_t* cr, const sheet_text& text) {
   pango_font_description_set_weight(font.get(), text.bold ? PANGO_WEIGHT_BOLD : PANGO_WEIGHT_NORMAL);
   pango_font_description_set_absolute_size(font.get(), text.size_pt * mm_per_pt * PANGO_SCALE);
   pango_layout_set_font_description(layout.get(), font.get());
-  const std::unique_ptr<gchar, decltype(&g_free)> valid(
-      g_utf8_make_valid(text.text.c_str(), static_cast<gssize>(text.text.size())), &g_free);
-  pango_layout_set_text(layout.get(), valid.get(), -1);
+  const std::string drawn = drawable_text(text.text);
+  pango_layout_set_text(layout.get(), drawn.data(), static_cast<int>(drawn.size()));
   pango_layout_set_single_paragraph_mode(layout.get(), TRUE);
 
   PangoRectangle logical{};

@@ -31,6 +31,7 @@ void check_field_names(const std::vector<std::string>& fields) {
       fail(where, "at most " + std::to_string(max_sheet_field_name_chars) + " characters, got " + std::to_string(chars));
     for (const unsigned char c : fields[i])
       if (c < 0x20 || c == 0x7f) fail(where, "a field name cannot hold control characters");
+    detail::require_printable_chars(fields[i], where);
   }
 }
 
@@ -40,6 +41,7 @@ std::string printed_value(const json& v, const std::string& where) {
   if (v.is_boolean()) return v.get<bool>() ? "yes" : "no";
   if (v.is_string()) {
     const auto& text = v.get_ref<const std::string&>();
+    detail::require_printable_chars(text, where);
     return std::string(detail::leading_chars(text, max_label_chars));
   }
   if (v.is_number()) return detail::python_str(v);
@@ -66,7 +68,8 @@ sheet_facts read_sheet_facts(const json& parcel_data, const json& selected_parce
 
   sheet_facts facts;
   const json& number = record[std::string(columnname)];  // select_parcel found the key
-  facts.parcel_number = number.is_structured() ? detail::excerpt(number) : printed_value(number, where);
+  const std::string number_where = where + "." + detail::excerpt_text(columnname);
+  facts.parcel_number = number.is_structured() ? detail::excerpt(number) : printed_value(number, number_where);
   const auto title = detail::read_title(record, where);
   facts.title = title.name.value_or(facts.parcel_number);
   facts.area = detail::format_fixed2(title.area) + " m²";
@@ -75,6 +78,7 @@ sheet_facts read_sheet_facts(const json& parcel_data, const json& selected_parce
     if (!record.contains(key)) fail("sheet_fields", where + " has no key \"" + detail::excerpt_text(key) + "\"");
     facts.fields.emplace_back(key, printed_value(record[key], where + "." + key));
   }
+  detail::require_printable_chars(options.date, "date");
   facts.date = options.date.empty() ? today_utc() : std::string(detail::leading_chars(options.date, 40));
 
   detail::position_budget budget;

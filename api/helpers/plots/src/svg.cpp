@@ -6,9 +6,8 @@
 #include "deadline.hpp"
 #include "page.hpp"
 #include "sheet_layout.hpp"
+#include "utf8.hpp"
 #include "vector.hpp"
-
-#include <glib.h>
 
 #include <algorithm>
 #include <cmath>
@@ -43,23 +42,17 @@ std::string colour(const rgba& c) {
   return buf;
 }
 
-// Text for an XML element: valid UTF-8, markup escaped, and the control characters XML 1.0 does
-// not allow replaced, since record texts may hold anything.
+// Text for an XML element: markup escaped, and only characters XML 1.0 allows (drawable_text
+// leaves none it refuses), since plans built in code may hold anything.
 std::string xml_text(const std::string& text) {
-  const std::unique_ptr<gchar, decltype(&g_free)> valid(
-      g_utf8_make_valid(text.c_str(), static_cast<gssize>(text.size())), &g_free);
   std::string out;
-  for (const char* c = valid.get(); *c; ++c) {
-    switch (*c) {
+  for (const char c : detail::drawable_text(text)) {
+    switch (c) {
       case '&': out += "&amp;"; break;
       case '<': out += "&lt;"; break;
       case '>': out += "&gt;"; break;
       case '"': out += "&quot;"; break;
-      default:
-        if (static_cast<unsigned char>(*c) < 0x20 && *c != '\t' && *c != '\n' && *c != '\r')
-          out += "\xEF\xBF\xBD";  // U+FFFD
-        else
-          out += *c;
+      default: out += c;
     }
   }
   return out;

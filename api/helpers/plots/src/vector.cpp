@@ -7,9 +7,9 @@
 #include "png.hpp"
 #include "render.hpp"
 #include "sheet_draw.hpp"
+#include "utf8.hpp"
 
 #include <cairo-pdf.h>
-#include <glib.h>
 
 #include <algorithm>
 #include <cmath>
@@ -146,9 +146,8 @@ void pdf_book::add_notice(std::string_view text) {
   pango_layout_set_font_description(layout, font.get());
   pango_layout_set_width(layout, static_cast<int>((detail::a4_long_mm - 40) * pt_per_mm * PANGO_SCALE));
   pango_layout_set_wrap(layout, PANGO_WRAP_WORD_CHAR);
-  const std::unique_ptr<gchar, decltype(&g_free)> valid(g_utf8_make_valid(text.data(), static_cast<gssize>(text.size())),
-                                                         &g_free);
-  pango_layout_set_text(layout, valid.get(), -1);
+  const std::string drawn = detail::drawable_text(text);
+  pango_layout_set_text(layout, drawn.data(), static_cast<int>(drawn.size()));
   cairo_move_to(cr.get(), 20 * pt_per_mm, 20 * pt_per_mm);
   cairo_set_source_rgb(cr.get(), 0, 0, 0);
   pango_cairo_show_layout(cr.get(), layout);

@@ -41,6 +41,9 @@ inline constexpr std::size_t max_roads = 5000;
 /// Positions in all rings, road lines and boundary entries together.
 inline constexpr std::size_t max_total_positions = 200000;
 
+/// Plans in one batch (one PDF, a page each).
+inline constexpr std::size_t max_batch_plans = 100;
+
 /// Record keys a caller may name for a sheet's title block, and characters in one name. The
 /// block has room for six rows beside the parcel's own; a key is a column name, never prose.
 inline constexpr std::size_t max_sheet_fields = 6;

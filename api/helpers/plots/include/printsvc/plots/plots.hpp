@@ -46,6 +46,9 @@ struct plan {
 /// records, 5000 roads, 5000 positions in one ring or road line, 5000 boundary entries,
 /// 200000 positions in all, and 200 characters (code points) in every printed text: beacon
 /// names, bearings, the parcel's name, and the side lengths and area with two decimals.
+/// Printed texts must hold only characters every format can print: no control characters but
+/// tab and line breaks (drawn as spaces), no noncharacters (U+FDD0-U+FDEF, U+FFFE, U+FFFF and
+/// their like in every plane), well-formed UTF-8.
 /// Throws plan_input_error naming the record and key for bad input or input beyond those bounds.
 plan plan_layout(const nlohmann::ordered_json& parcel_data, const nlohmann::ordered_json& selected_parcel_number,
                  const nlohmann::ordered_json& road_data, std::string_view columnname = "parcel_number",
@@ -93,8 +96,9 @@ struct sheet_facts {
 };
 
 /// Reads the sheet's facts from the records plan_layout accepts. Throws plan_input_error for
-/// field names beyond the limits, a named key the selected record lacks, or a value that is no
-/// text, number, true/false or null.
+/// field names beyond the limits, a named key the selected record lacks, a value that is no
+/// text, number, true/false or null, or a text (value, field name, date) that cannot be printed
+/// (as for plan_layout).
 sheet_facts read_sheet_facts(const nlohmann::ordered_json& parcel_data,
                              const nlohmann::ordered_json& selected_parcel_number, std::string_view columnname,
                              const sheet_options& options);
@@ -129,6 +133,7 @@ class pdf_book {
   void add_sheet(const plan& p, const sheet_facts& facts,
                  std::chrono::milliseconds time_limit = default_render_time_limit);
   /// Adds a page holding only `text`: where a plan of a batch could not be drawn, and why.
+  /// Characters that cannot be printed are drawn as U+FFFD: a reason may quote any input.
   void add_notice(std::string_view text);
   std::size_t pages() const;
   /// The finished file; the book is empty afterwards.
