@@ -1,0 +1,340 @@
+#!/usr/bin/env bash
+# The change feed from the outside, through HTTP on warm servers:
+#   single   two servers of two workers each on one Redis and one database of this script's own
+#            (demo cadastre, 50 000 plots): commit to new bytes on every instance, precision of
+#            the invalidation, refresh ahead at z8-z12, and the cost of 10 edits/s on cache hits
+#   cluster  scripts/cluster (Redis Cluster, PostgreSQL primary + streaming replica, instances A
+#            and B reading from the replica): commit to new bytes on A and B
+#   stale    scripts/cluster with the replica 2 s behind: 64 readers and one writer, answers
+#            carrying replaced bytes later than commit + 3 s; STALE_CHAOS=1 repeats it while an
+#            instance is killed and restarted and PostgreSQL restarted
+#   all      the three, one after the other (about an hour)
+#
+#   BUILD_DIR=build bench/feed/run.sh [single|cluster|stale|all]
+#
+# Settings: EDITS (1000, sections commit and precision), PRECISION_TILES (20000),
+# REFRESH_ROUNDS (20), COST_ROUNDS (4), COST_SECONDS (10), STALE_EDITS (10000),
+# STALE_SECONDS (600, the writer's limit), STALE_READER_PAUSE_MS (0), STALE_CHAOS (0),
+# STALE_CHAOS_SECONDS (180),
+# FEED_CLUSTER_PORT_BASE (58700: the cluster takes ports base+1 to base+83, and its Redis
+# Cluster bus ports 10000 below those). Figures go to standard output as Markdown.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+BUILD_DIR=${BUILD_DIR:-build}
+mode=${1:-all}
+case "$mode" in
+  single | cluster | stale | all) ;;
+  *) echo "usage: $0 [single|cluster|stale|all]" >&2; exit 2 ;;
+esac
+wanted() { [[ $mode == all || $mode == "$1" ]]; }
+here=bench/feed
+EDITS=${EDITS:-1000}
+PRECISION_TILES=${PRECISION_TILES:-20000}
+REFRESH_ROUNDS=${REFRESH_ROUNDS:-20}
+COST_ROUNDS=${COST_ROUNDS:-4}
+COST_SECONDS=${COST_SECONDS:-10}
+STALE_EDITS=${STALE_EDITS:-10000}
+STALE_SECONDS=${STALE_SECONDS:-600}
+STALE_READER_PAUSE_MS=${STALE_READER_PAUSE_MS:-0}
+STALE_CHAOS=${STALE_CHAOS:-0}
+STALE_CHAOS_SECONDS=${STALE_CHAOS_SECONDS:-180}
+port_base=${FEED_CLUSTER_PORT_BASE:-58700}
+for v in EDITS PRECISION_TILES REFRESH_ROUNDS COST_ROUNDS COST_SECONDS STALE_EDITS STALE_SECONDS STALE_CHAOS_SECONDS \
+  STALE_READER_PAUSE_MS port_base; do
+  [[ "${!v}" =~ ^[0-9]{1,6}$ ]] || { echo "$v must be a whole number" >&2; exit 2; }
+done
+((port_base >= 20000 && port_base <= 65400)) || { echo "FEED_CLUSTER_PORT_BASE must be 20000-65400" >&2; exit 2; }
+
+. bench/lib.sh
+set -a; eval "$(scripts/services start)"; set +a
+for tool in node npm wrk redis-server psql; do
+  command -v "$tool" >/dev/null || { echo "$tool not found (scripts/install-deps installs it)" >&2; exit 1; }
+done
+# The driver's one package (pg), pinned by the lock file.
+if [[ ! -d $here/node_modules || $here/package-lock.json -nt $here/node_modules ]]; then
+  (cd "$here" && npm ci --no-audit --no-fund >/dev/null && touch node_modules)
+fi
+
+bench_workdir feed
+chmod 755 "$work" # the cluster's PostgreSQL runs as postgres
+# Copies, so that a rebuild of the tree meanwhile does not change what is measured; taken under
+# the build lock, so that no link is half written.
+for b in mapsvc print_tile_sql; do
+  [[ -x "$BUILD_DIR/bin/$b" ]] || { echo "no $BUILD_DIR/bin/$b (cmake --build $BUILD_DIR --target mapsvc print_tile_sql)" >&2; exit 1; }
+  flock "${FEED_BUILD_LOCK:-/tmp/mapsvc-build.lock}" cp "$BUILD_DIR/bin/$b" "$work/$b"
+done
+"$work/mapsvc" --help >/dev/null || { echo "$BUILD_DIR/bin/mapsvc --help fails" >&2; exit 1; }
+built_from="commit $(git rev-parse --short HEAD 2>/dev/null || echo '?'), $(git status --porcelain --untracked-files=no 2>/dev/null | wc -l) files changed in the tree"
+
+feed() { node "$here/feed.js" "$@" --print-tile-sql "$work/print_tile_sql"; }
+
+bench_db=""
+cluster_up=""
+MAPSVC_CLUSTER_DIR=$work/cluster
+cluster() {
+  MAPSVC_CLUSTER_DIR="$work/cluster" MAPSVC_BIN="$work/mapsvc" MAPSVC_CLUSTER_SENTINEL_INSTANCE=0 \
+    MAPSVC_CLUSTER_REDIS_PORTS="$((port_base + 1)) $((port_base + 2)) $((port_base + 3)) $((port_base + 4)) $((port_base + 5)) $((port_base + 6))" \
+    MAPSVC_CLUSTER_SENTINEL_REDIS_PORTS="$((port_base + 11)) $((port_base + 12))" \
+    MAPSVC_CLUSTER_SENTINEL_PORTS="$((port_base + 21)) $((port_base + 22)) $((port_base + 23))" \
+    MAPSVC_CLUSTER_PG_PORT=$((port_base + 32)) MAPSVC_CLUSTER_PG_REPLICA_PORT=$((port_base + 33)) \
+    MAPSVC_CLUSTER_HTTP_PORT=$((port_base + 80)) MAPSVC_CLUSTER_A_PORT=$((port_base + 81)) \
+    MAPSVC_CLUSTER_B_PORT=$((port_base + 82)) MAPSVC_CLUSTER_S_PORT=$((port_base + 83)) \
+    scripts/cluster "$@"
+}
+feed_cleanup() {
+  if [[ -n $cluster_up ]]; then stop_cluster; fi
+  # FEED_LOGS=DIR keeps the per-edit records and the servers' logs.
+  if [[ -n ${FEED_LOGS:-} ]]; then
+    mkdir -p "$FEED_LOGS" && cp "$work"/*.jsonl "$work"/*.log "$work"/*.err "$FEED_LOGS"/ 2>/dev/null || true
+  fi
+  bench_cleanup
+  if [[ -n $bench_db ]]; then
+    psql "${DATABASE_URL%/*}/postgres" -X -q -c "DROP DATABASE IF EXISTS \"$bench_db\" WITH (FORCE)" >/dev/null 2>&1 || true
+  fi
+}
+trap feed_cleanup EXIT
+
+# Nothing of ours may already listen on the cluster's ports.
+cluster_ports_free() {
+  local p
+  for p in $(seq $((port_base + 1)) $((port_base + 83))); do
+    if (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then
+      echo "port $p is taken; set FEED_CLUSTER_PORT_BASE" >&2
+      return 1
+    fi
+  done
+}
+
+# start_cluster [replica delay]: the cluster of this run, its settings in the environment.
+start_cluster() {
+  cluster_ports_free
+  cluster_up=yes
+  local started=$SECONDS
+  MAPSVC_CLUSTER_REPLICA_DELAY=${1:-} cluster start >"$work/cluster.env" 2>"$work/cluster.err" ||
+    { cat "$work/cluster.err" >&2; exit 1; }
+  while IFS='=' read -r k v; do
+    case $k in
+      CLUSTER_A_URL | CLUSTER_B_URL | CLUSTER_PLOTS | CLUSTER_PG_PRIMARY_DIR | MAPSVC_CLUSTER_DIR) printf -v "$k" '%s' "$v" ;;
+      DATABASE_URL) cluster_db=$v ;;
+    esac
+  done <"$work/cluster.env"
+  echo "scripts/cluster started in $((SECONDS - started)) s ($CLUSTER_PLOTS plots${1:+, replica delay $1})."
+}
+stop_cluster() {
+  local f
+  for f in "$MAPSVC_CLUSTER_DIR"/log/mapsvc-*.log; do [[ -f $f ]] && cp "$f" "$work/cluster-$(date +%s)-${f##*/}"; done
+  cluster stop >/dev/null 2>&1 || true
+  cluster_up=""
+}
+
+# start_mapsvc NAME FLAGS...: a server of the single setup on a port of its own; sets $base.
+start_mapsvc() {
+  local name=$1; shift
+  local port; port=$(free_port)
+  REDIS_HOST=127.0.0.1 REDIS_PORT=$redis_port REDIS_DB=0 \
+    "$work/mapsvc" --port "$port" --database-url "$db_url" --log-level warning "$@" >"$work/$name.log" 2>&1 &
+  pids+=($!)
+  base="http://127.0.0.1:$port"
+  local _
+  for _ in $(seq 300); do curl -sf "$base/gis/layers/" >/dev/null && break; sleep 0.05; done
+  curl -sf "$base/gis/layers/" >/dev/null || { echo "mapsvc $name did not start:" >&2; cat "$work/$name.log" >&2; exit 1; }
+}
+median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+lease_holder() {
+  local b
+  for b in "$@"; do
+    [[ "$(curl -s "$b/metrics" | awk '$1 == "mapsvc_feed_lease_held" {print $2}')" == 1 ]] && { echo "$b"; return; }
+  done
+  echo none
+}
+
+echo "# Change feed: measured $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, load average $(load)"
+echo
+echo "mapsvc of $BUILD_DIR/bin, built $(date -u -r "$BUILD_DIR/bin/mapsvc" '+%H:%M UTC') ($built_from)"
+echo
+
+if wanted single; then
+  bench_db=mapsvc_feed_bench_$$
+  db_url="${DATABASE_URL%/*}/$bench_db"
+  psql "${DATABASE_URL%/*}/postgres" -X -q -c "CREATE DATABASE \"$bench_db\""
+  psql "$db_url" -X -q -c 'CREATE EXTENSION postgis'
+  scripts/demo-data --plots 50000 --database-url "$db_url" >"$work/demo-data.log"
+  redis_port=$(free_port)
+  redis-server --port "$redis_port" --bind 127.0.0.1 --save '' --appendonly no --loglevel warning \
+    --notify-keyspace-events Egx >/dev/null &
+  pids+=($!)
+  until redis-cli -p "$redis_port" ping >/dev/null 2>&1; do sleep 0.05; done
+  start_mapsvc a --workers 2
+  base_a=$base
+  start_mapsvc b --workers 2
+  base_b=$base
+  sleep 1 # the feed's lease is taken and the demo load's whole-table changes applied
+  extent=$(curl -s "$base_a/gis/plots/" | python3 -c '
+import json, sys
+e = json.load(sys.stdin)["data"]["extent_web_mercator"]
+print(",".join(str(e[k]) for k in ("minx", "miny", "maxx", "maxy")))')
+
+  echo "## Single machine: two servers of two workers (mapsvc --workers 2), one Redis, one database"
+  echo
+  echo "Demo cadastre of 50 000 plots in a database of its own; Redis of its own. The feed's lease"
+  echo "holder: $(lease_holder "$base_a" "$base_b") (of $base_a, $base_b)."
+  echo
+  echo "### Commit to new bytes on every instance ($EDITS edits, one at a time)"
+  echo
+  echo '```'
+  echo "node bench/feed/feed.js commit --db DB --instances A,B --edits $EDITS --poll-ms 10 --timeout-ms 3000"
+  echo '```'
+  echo
+  feed commit --db "$db_url" --instances "$base_a,$base_b" --edits "$EDITS" --timeout-ms 3000 --log "$work/commit-single.jsonl"
+  echo
+  echo "load average after: $(load)"
+  echo
+
+  echo "### Precision ($PRECISION_TILES warmed tiles, $EDITS edits)"
+  echo
+  echo '```'
+  echo "node bench/feed/feed.js precision --db DB --instances A,B --redis-port P --extent PLOTS --tiles $PRECISION_TILES --edits $EDITS"
+  echo '```'
+  echo
+  feed precision --db "$db_url" --instances "$base_a,$base_b" --redis-port "$redis_port" --extent "$extent" \
+    --tiles "$PRECISION_TILES" --edits "$EDITS" --log "$work/precision.jsonl"
+  echo
+  echo "load average after: $(load)"
+  echo
+
+  echo "### Refresh ahead: the first view at z8-z12 after edits"
+  echo
+  echo '```'
+  echo "node bench/feed/feed.js refresh --db DB --instances A,B --extent PLOTS --rounds $REFRESH_ROUNDS --delay-ms 250,1000"
+  echo '```'
+  echo
+  feed refresh --db "$db_url" --instances "$base_a,$base_b" --extent "$extent" --rounds "$REFRESH_ROUNDS" --delay-ms 250,1000
+  echo
+  echo "load average after: $(load)"
+  echo
+
+  # The mix: up to 10 000 z16-z18 tiles of parcels and beacons with bytes, warmed.
+  node -e '
+    const T = require("./bench/feed/lib/tiles");
+    const [minx, miny, maxx, maxy] = process.argv[1].split(",").map(Number);
+    const out = [];
+    for (const layer of ["plots", "beacons"]) for (const t of T.tilesOver({ minx, miny, maxx, maxy }, 16, 18)) out.push(T.tilePath(layer, t));
+    console.log(out.join("\n"));' "$extent" >"$work/mix-candidates.txt"
+  node bench/hot-cache/hc.js paths "$base_a" "$work/mix-candidates.txt" 8 | awk '$2 == 200 && n++ < 10000 {print $1}' >"$work/mix.txt"
+  node bench/hot-cache/hc.js paths "$base_a" "$work/mix.txt" 8 >/dev/null
+  echo "### Cache hits with and without 10 edits a second"
+  echo
+  echo "wrk -t2 -c64 -d${COST_SECONDS}s -s bench/hot-cache/zipf.lua (exponent 1.0) over $(wc -l <"$work/mix.txt") z16-z18 tiles of"
+  echo "parcels and beacons with bytes, against one of the two servers ($base_a); with the writer"
+  echo "(node bench/feed/feed.js writer --rate 10) editing meanwhile, or not; $COST_ROUNDS rounds of each, alternating."
+  echo
+  echo "| writer | req/s (median) | every round | X-Cache HIT | p99 of each round | edits made |"
+  echo "|---|---|---|---|---|---|"
+  : >"$work/cost-off.txt"; : >"$work/cost-on.txt"
+  for r in $(seq "$COST_ROUNDS"); do
+    for w in off on; do
+      edits_made=0
+      if [[ $w == on ]]; then
+        node "$here/feed.js" writer --db "$db_url" --rate 10 --seconds $((COST_SECONDS + 2)) --seed $((40 + r)) 2>"$work/writer.err" &
+        writer=$!
+        sleep 0.5
+      fi
+      wrk -t2 -c64 -d"${COST_SECONDS}s" --latency -s bench/hot-cache/zipf.lua "$base_a" -- "$work/mix.txt" 1.0 $((7 + r)) >"$work/wrk.out"
+      if [[ $w == on ]]; then
+        kill -TERM "$writer" 2>/dev/null || true
+        wait "$writer" || true
+        edits_made=$(sed -n 's/^writer: \([0-9]*\) edits.*/\1/p' "$work/writer.err")
+      fi
+      rps=$(awk '/Requests\/sec/ {print $2}' "$work/wrk.out")
+      p99=$(awk '$1 == "99%" {print $2}' "$work/wrk.out")
+      read -r answered hits <<<"$(sed -n 's/^xcache answered=\([0-9]*\) hits=\([0-9]*\).*/\1 \2/p' "$work/wrk.out")"
+      echo "$rps $p99 $answered $hits $edits_made" >>"$work/cost-$w.txt"
+    done
+  done
+  for w in off on; do
+    m=$(cut -d' ' -f1 "$work/cost-$w.txt" | median)
+    eval "median_$w=$m"
+    share=$(awk '{a += $3; h += $4} END {printf "%.2f %%", 100 * h / a}' "$work/cost-$w.txt")
+    echo "| $w | $m | $(cut -d' ' -f1 "$work/cost-$w.txt" | tr '\n' ' ')| $share | $(cut -d' ' -f2 "$work/cost-$w.txt" | tr '\n' ' ')|" \
+      "$(cut -d' ' -f5 "$work/cost-$w.txt" | tr '\n' ' ')|"
+  done
+  echo
+  echo "Loss with the writer: $(python3 -c "print(f'{100 * (1 - $median_on / $median_off):.1f} %')") of the median."
+  echo
+  echo "load average after: $(load)"
+  echo
+fi
+
+if wanted cluster; then
+  echo "## Cluster: scripts/cluster, instances A and B (one worker each) reading from the replica"
+  echo
+  start_cluster
+  echo
+  echo "### Commit to new bytes on A and B ($EDITS edits, one at a time)"
+  echo
+  echo '```'
+  echo "node bench/feed/feed.js commit --db PRIMARY --instances A,B --edits $EDITS --poll-ms 10 --timeout-ms 3000"
+  echo '```'
+  echo
+  feed commit --db "$cluster_db" --instances "$CLUSTER_A_URL,$CLUSTER_B_URL" --edits "$EDITS" --timeout-ms 3000 \
+    --log "$work/commit-cluster.jsonl"
+  echo
+  echo "load average after: $(load)"
+  echo
+  stop_cluster
+fi
+
+# stale_run LABEL SECONDS: the staleness run on the cluster started last.
+stale_run() {
+  echo '```'
+  echo "node bench/feed/feed.js stale --db PRIMARY --instances A,B --edits $STALE_EDITS --seconds $2" \
+    "--readers 64 --reader-pause-ms $STALE_READER_PAUSE_MS --allowed-ms 3000"
+  echo '```'
+  echo
+  feed stale --db "$cluster_db" --instances "$CLUSTER_A_URL,$CLUSTER_B_URL" --edits "$STALE_EDITS" \
+    --seconds "$2" --readers 64 --reader-pause-ms "$STALE_READER_PAUSE_MS" --allowed-ms 3000 \
+    --seed "${#1}" --log "$work/stale-$1.jsonl" 2>>"$work/stale.err"
+  echo
+  echo "load average after: $(load)"
+  echo
+}
+
+# PostgreSQL's own tool, as the user that owns the cluster's data.
+pg_ctl_primary() {
+  local pg_ctl=${MAPSVC_PG_BIN:-/usr/lib/postgresql/15/bin}/pg_ctl
+  if ((EUID == 0)); then runuser -u postgres -- "$pg_ctl" -D "$CLUSTER_PG_PRIMARY_DIR" "$@"; else "$pg_ctl" -D "$CLUSTER_PG_PRIMARY_DIR" "$@"; fi
+}
+
+if wanted stale; then
+  echo "## Nothing stale: scripts/cluster with the replica 2 s behind"
+  echo
+  start_cluster 2s
+  echo
+  stale_run plain "$STALE_SECONDS"
+  if ((STALE_CHAOS)); then
+    echo "### The same while instance A is killed (-9) and restarted, then PostgreSQL's primary restarted"
+    echo
+    (
+      sleep 60
+      echo "chaos: kill -9 A at $(date -u +%T)" >&2
+      kill -KILL "$(cat "$MAPSVC_CLUSTER_DIR/run/mapsvc-A.pid")" 2>/dev/null || true
+      sleep 10
+      echo "chaos: scripts/cluster start at $(date -u +%T)" >&2
+      MAPSVC_CLUSTER_REPLICA_DELAY=2s cluster start >/dev/null 2>&1 || echo "chaos: restart failed" >&2
+      sleep 40
+      echo "chaos: PostgreSQL primary restart at $(date -u +%T)" >&2
+      pg_ctl_primary restart -m fast -w -t 60 >/dev/null 2>&1 || echo "chaos: PostgreSQL restart failed" >&2
+      echo "chaos: PostgreSQL primary back at $(date -u +%T)" >&2
+    ) 2>>"$work/stale.err" &
+    chaos=$!
+    pids+=($chaos)
+    stale_run chaos "$STALE_CHAOS_SECONDS"
+    wait "$chaos" 2>/dev/null || true
+    echo "Chaos schedule (from the start of the run): A killed at 60 s, restarted by scripts/cluster start at 70 s,"
+    echo "the primary restarted (pg_ctl restart -m fast) at about 110 s: $(grep -c '^chaos' "$work/stale.err") events logged."
+    grep '^chaos' "$work/stale.err" | sed 's/^/    /'
+    echo
+  fi
+  grep -v '^chaos' "$work/stale.err" | tail -20 >&2 || true
+  stop_cluster
+fi
