@@ -2,7 +2,7 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <regex>
+#include <cctype>
 
 #include <fmt/format.h>
 
@@ -40,10 +40,14 @@ run_result seed(const std::string& args) {
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
 }
 
+// The number written just before " {what}" in the tool's output (0 when there is none).
 std::uint64_t figure(const std::string& out, const std::string& what) {
-  std::smatch m;
-  if (!std::regex_search(out, m, std::regex("(\\d+) " + what))) return 0;
-  return std::stoull(m[1]);
+  for (auto at = out.find(" " + what); at != std::string::npos; at = out.find(" " + what, at + 1)) {
+    auto begin = at;
+    while (begin > 0 && std::isdigit(static_cast<unsigned char>(out[begin - 1]))) --begin;
+    if (begin < at) return std::stoull(out.substr(begin, at - begin));
+  }
+  return 0;
 }
 
 class Seed : public ::testing::Test {
