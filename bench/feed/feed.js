@@ -3,20 +3,21 @@
 // bench/feed/run.sh). Every mode prints its figures as Markdown on standard output.
 //
 //   node feed.js commit    --db URL --instances BASE,BASE [--edits N] [--seed S] [--poll-ms MS]
+//                          [--timeout-ms MS] [--confirm N]
 //       one random edit at a time; per edit, from COMMIT returning until every cached zoom of
-//       the edited feature's tiles answers new bytes on every instance
+//       the edited feature's tiles answers new bytes on every instance (N + 1 times in a row)
 //   node feed.js precision --db URL --instances BASE,BASE --redis-port P --extent MINX,MINY,MAXX,MAXY
 //                          [--tiles N] [--edits N]
 //       warms N distinct tiles, replays edits, counts the untouched tiles still cached, and the
 //       keys each parcel edit deleted per zoom (Redis keyspace events)
-//   node feed.js refresh   --db URL --instances BASE,BASE --extent ... [--rounds N] [--delay-ms MS]
+//   node feed.js refresh   --db URL --instances BASE,BASE --extent ... [--rounds N] [--delay-ms MS,...]
 //       edits in an area, then the first view of the edited area at z8-z12: hits or not
 //   node feed.js writer    --db URL --rate R --seconds S
 //       R edits a second in the background (for wrk beside it)
 //   node feed.js stale     --db URL --instances BASE,BASE [--edits N] [--seconds S] [--readers N]
-//                          [--allowed-ms MS]
-//       64 readers and one writer; answers that carry bytes an edit replaced more than
-//       allowed-ms before the request was sent
+//                          [--reader-pause-ms MS] [--allowed-ms MS]
+//       readers (64) and one writer; answers that carry bytes an edit replaced more than
+//       allowed-ms before the request was sent, and changes lost at the end
 //
 // Common: --print-tile-sql PATH (the server's tile statements), --log FILE (one JSON line per
 // edit). Every loop is bounded in count and in time.
@@ -25,7 +26,7 @@
 const fs = require('fs');
 const path = require('path');
 const { Worker } = require('worker_threads');
-const { now, sleep, keepAliveAgent, get, metric, followChanges, Redis } = require('./lib/net');
+const { now, sleep, keepAliveAgent, get, metric, Redis } = require('./lib/net');
 const T = require('./lib/tiles');
 const { LAYERS, Editor, digest, rng, zoomsOf } = require('./lib/edits');
 const { versionHistory, classify } = require('./lib/stale');
@@ -351,6 +352,10 @@ async function precisionMode(o) {
     perEdit.set(k, (perEdit.get(k) || 0) + 1);
   }
   const parcelEdits = changes.filter((c) => c.layer === 'plots');
+  if (parcelEdits.length === 0) {
+    console.log('No parcel edit among these edits: no keys per zoom to count.');
+    return;
+  }
   const all = [];
   let over = 0;
   console.log(`Keys deleted per parcel edit (${parcelEdits.length} edits of "PLOT": moves, attribute changes, inserts, ` +

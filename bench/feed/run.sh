@@ -12,7 +12,8 @@
 #
 #   BUILD_DIR=build bench/feed/run.sh [single|cluster|stale|all]
 #
-# Settings: EDITS (1000, sections commit and precision), PRECISION_TILES (20000),
+# Settings: SINGLE_SECTIONS (commit,precision,refresh,cost: the parts of single to run),
+# EDITS (1000, sections commit and precision), PRECISION_TILES (20000),
 # REFRESH_ROUNDS (20), COST_ROUNDS (4), COST_SECONDS (10), STALE_EDITS (10000),
 # STALE_SECONDS (600, the writer's limit), STALE_READER_PAUSE_MS (0), STALE_CHAOS (0),
 # STALE_CHAOS_SECONDS (180),
@@ -27,6 +28,8 @@ case "$mode" in
   *) echo "usage: $0 [single|cluster|stale|all]" >&2; exit 2 ;;
 esac
 wanted() { [[ $mode == all || $mode == "$1" ]]; }
+SINGLE_SECTIONS=${SINGLE_SECTIONS:-commit,precision,refresh,cost}
+section() { [[ ",$SINGLE_SECTIONS," == *",$1,"* ]]; }
 here=bench/feed
 EDITS=${EDITS:-1000}
 PRECISION_TILES=${PRECISION_TILES:-20000}
@@ -134,10 +137,21 @@ start_mapsvc() {
   REDIS_HOST=127.0.0.1 REDIS_PORT=$redis_port REDIS_DB=0 \
     "$work/mapsvc" --port "$port" --database-url "$db_url" --log-level warning "$@" >"$work/$name.log" 2>&1 &
   pids+=($!)
+  servers+=($!)
   base="http://127.0.0.1:$port"
   local _
   for _ in $(seq 300); do curl -sf "$base/gis/layers/" >/dev/null && break; sleep 0.05; done
   curl -sf "$base/gis/layers/" >/dev/null || { echo "mapsvc $name did not start:" >&2; cat "$work/$name.log" >&2; exit 1; }
+}
+servers=()
+# CPU time in clock ticks of the single setup: its servers (supervisors and workers) and their
+# database sessions (the feed's, the pools', and the writer's while it runs).
+setup_ticks() {
+  local p t=0
+  for p in "${servers[@]}" $(pgrep -d ' ' -P "$(IFS=,; echo "${servers[*]}")") $(pgrep -d ' ' -f "^postgres: [^ ]+ $bench_db "); do
+    [[ -r /proc/$p/stat ]] && t=$((t + $(awk '{print $14 + $15}' "/proc/$p/stat" 2>/dev/null || echo 0)))
+  done
+  echo "$t"
 }
 median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 lease_holder() {
@@ -179,6 +193,7 @@ print(",".join(str(e[k]) for k in ("minx", "miny", "maxx", "maxy")))')
   echo "Demo cadastre of 50 000 plots in a database of its own; Redis of its own. The feed's lease"
   echo "holder: $(lease_holder "$base_a" "$base_b") (of $base_a, $base_b)."
   echo
+  if section commit; then
   echo "### Commit to new bytes on every instance ($EDITS edits, one at a time)"
   echo
   echo '```'
@@ -190,6 +205,9 @@ print(",".join(str(e[k]) for k in ("minx", "miny", "maxx", "maxy")))')
   echo "load average after: $(load)"
   echo
 
+  fi
+
+  if section precision; then
   echo "### Precision ($PRECISION_TILES warmed tiles, $EDITS edits)"
   echo
   echo '```'
@@ -202,6 +220,9 @@ print(",".join(str(e[k]) for k in ("minx", "miny", "maxx", "maxy")))')
   echo "load average after: $(load)"
   echo
 
+  fi
+
+  if section refresh; then
   echo "### Refresh ahead: the first view at z8-z12 after edits"
   echo
   echo '```'
@@ -213,6 +234,9 @@ print(",".join(str(e[k]) for k in ("minx", "miny", "maxx", "maxy")))')
   echo "load average after: $(load)"
   echo
 
+  fi
+
+  if section cost; then
   # The mix: up to 10 000 z16-z18 tiles of parcels and beacons with bytes, warmed.
   node -e '
     const T = require("./bench/feed/lib/tiles");
@@ -261,8 +285,32 @@ print(",".join(str(e[k]) for k in ("minx", "miny", "maxx", "maxy")))')
   echo
   echo "Loss with the writer: $(python3 -c "print(f'{100 * (1 - $median_on / $median_off):.1f} %')") of the median."
   echo
+  # What the stream costs by itself, without wrk: CPU of the servers and their sessions over
+  # the same time with and without the writer.
+  : >"$work/cpu-off.txt"; : >"$work/cpu-on.txt"
+  refreshed0=$(( $(curl -s "$base_a/metrics" | awk '$1 == "mapsvc_tiles_refreshed_total" {print $2}') + $(curl -s "$base_b/metrics" | awk '$1 == "mapsvc_tiles_refreshed_total" {print $2}') ))
+  for r in $(seq "$COST_ROUNDS"); do
+    for w in off on; do
+      if [[ $w == on ]]; then
+        node "$here/feed.js" writer --db "$db_url" --rate 10 --seconds $((COST_SECONDS + 2)) --seed $((50 + r)) 2>"$work/writer.err" &
+        writer=$!
+      fi
+      sleep 1
+      t0=$(setup_ticks)
+      sleep "$COST_SECONDS"
+      t1=$(setup_ticks)
+      if [[ $w == on ]]; then kill -TERM "$writer" 2>/dev/null || true; wait "$writer" || true; fi
+      python3 -c "print(f'{($t1 - $t0) / $(getconf CLK_TCK) / $COST_SECONDS:.3f}')" >>"$work/cpu-$w.txt"
+    done
+  done
+  refreshed1=$(( $(curl -s "$base_a/metrics" | awk '$1 == "mapsvc_tiles_refreshed_total" {print $2}') + $(curl -s "$base_b/metrics" | awk '$1 == "mapsvc_tiles_refreshed_total" {print $2}') ))
+  echo "Without wrk, the servers and their database sessions used $(median <"$work/cpu-off.txt") CPU-seconds a second"
+  echo "idle [$(tr '\n' ' ' <"$work/cpu-off.txt")] and $(median <"$work/cpu-on.txt") with the writer [$(tr '\n' ' ' <"$work/cpu-on.txt")]"
+  echo "($COST_ROUNDS rounds of ${COST_SECONDS} s each, alternating; $((refreshed1 - refreshed0)) tiles refreshed ahead meanwhile)."
+  echo
   echo "load average after: $(load)"
   echo
+  fi
 fi
 
 if wanted cluster; then

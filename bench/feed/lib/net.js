@@ -30,37 +30,11 @@ function request(agent, base, path, { method = 'GET', headers = {}, timeout = 30
 
 const get = (agent, base, path, headers = {}, timeout = 30000) => request(agent, base, path, { headers, timeout });
 
-async function getJson(base, path) {
-  const r = await request(undefined, base, path, { timeout: 10000 });
-  if (r.status !== 200) throw new Error(`${base}${path} answered ${r.status}`);
-  return JSON.parse(r.body.toString());
-}
-
 // Prometheus text: the value of an unlabelled metric, or NaN.
 async function metric(base, name) {
   const r = await request(undefined, base, '/metrics', { timeout: 10000 });
   const m = new RegExp(`^${name} ([0-9.e+-]+)$`, 'm').exec(r.body.toString());
   return m ? Number(m[1]) : NaN;
-}
-
-// Server-Sent Events of GET /gis/changes: calls onChange(position) per change event.
-function followChanges(base, onChange) {
-  const req = http.get(base + '/gis/changes', { agent: false, headers: { Accept: 'text/event-stream' } }, (res) => {
-    let text = '';
-    res.setEncoding('utf8');
-    res.on('data', (d) => {
-      text += d;
-      let end;
-      while ((end = text.indexOf('\n\n')) >= 0) {
-        const event = text.slice(0, end);
-        text = text.slice(end + 2);
-        const id = /^id: (\d+)$/m.exec(event);
-        if (id && /^event: change$/m.test(event)) onChange(Number(id[1]));
-      }
-    });
-  });
-  req.on('error', () => {});
-  return { close: () => req.destroy() };
 }
 
 class Redis {
@@ -153,4 +127,4 @@ class Redis {
   }
 }
 
-module.exports = { now, sleep, keepAliveAgent, request, get, getJson, metric, followChanges, Redis };
+module.exports = { now, sleep, keepAliveAgent, request, get, metric, Redis };
