@@ -57,7 +57,7 @@ constexpr std::string_view RECORD_SQL =
     "INSERT INTO mapsvc_feed.history (position, table_name, op, minx, miny, maxx, maxy, recorded_at) "
     "SELECT nextval('mapsvc_feed.position_seq'), table_name, op, minx, miny, maxx, maxy, recorded_at "
     "FROM mapsvc_feed.pending WHERE id = ANY(CAST(:ids AS bigint[])) ORDER BY id RETURNING position";
-constexpr std::string_view WAL_POSITION_SQL = "SELECT pg_current_wal_lsn()::text AS lsn";
+constexpr std::string_view WAL_POSITION_SQL = "SELECT pg_current_wal_insert_lsn()::text AS lsn";
 // Unknown replay positions (a role that may not see them) count as not replayed.
 constexpr std::string_view REPLAYED_SQL =
     "SELECT coalesce(bool_and(coalesce(replay_lsn >= CAST(:lsn AS pg_lsn), false)), true) AS replayed "
