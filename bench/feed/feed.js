@@ -119,9 +119,9 @@ async function commitMode(o) {
   const results = [];
   const counts = { edits: 0, gone: 0, noneChanged: 0, pairs: 0, unchanged: 0, emptyBefore: 0, mismatched: 0, missed: 0 };
   for (let i = 0; i < edits && now() < deadline; i++) {
-    const spec = await editor.pick();
+    const planned = await editor.pick();
     let tiles = [];
-    const change = await editor.edit(spec, {
+    const change = await editor.edit(planned, {
       before: async (c) => {
         tiles = probes(c, settledZooms(c.layer)).map((t) => ({ t, path: T.tilePath(c.layer, t), etags: [] }));
         await eachLimited(tiles, 4, async (p) => {
@@ -156,13 +156,13 @@ async function commitMode(o) {
     counts.missed += missed;
     if (pairs.length === 0) {
       counts.noneChanged++;
-      log({ i, layer: spec.layer, op: spec.op, probes: tiles.length, changed: 0 });
+      log({ i, layer: planned.layer, op: planned.op, probes: tiles.length, changed: 0 });
       continue;
     }
     const ms = Math.max(...answers.map((a) => a.ms));
     const zooms = watched.map((p) => p.t.z);
-    results.push({ layer: spec.layer, op: spec.op, ms });
-    log({ i, layer: spec.layer, op: spec.op, probes: tiles.length, changed: watched.length, zooms, ms,
+    results.push({ layer: planned.layer, op: planned.op, ms });
+    log({ i, layer: planned.layer, op: planned.op, probes: tiles.length, changed: watched.length, zooms, ms,
       each: answers.map((a, n) => [pairs[n].p.t.z, pairs[n].k, Math.round(a.ms), a.matches]) });
   }
   await editor.close();
@@ -274,10 +274,10 @@ async function precisionMode(o) {
   let before = await invalidatedTotal();
   for (let i = 0; i < edits && now() < deadline; i++) {
     current = i;
-    const spec = await editor.pick();
+    const planned = await editor.pick();
     // A parcel edit first has every tile its extents touch at z8-z20 cached, so that what it
     // deletes per zoom can be compared with what it touched.
-    const hooks = spec.layer !== 'plots' ? {} : {
+    const hooks = planned.layer !== 'plots' ? {} : {
       before: async (c) => {
         const tiles = new Map();
         for (const b of [c.oldBox, c.newBox]) {
@@ -290,7 +290,7 @@ async function precisionMode(o) {
         return cachedPerZoom;
       },
     };
-    const change = await editor.edit(spec, hooks);
+    const change = await editor.edit(planned, hooks);
     if (!change) continue;
     if (!(await applied(editor.db))) late++;
     await sleep(20); // the keyspace messages of the last deletions
@@ -299,7 +299,7 @@ async function precisionMode(o) {
     change.index = i;
     before = after;
     changes.push(change);
-    log({ i, layer: change.layer, op: change.spec.op, invalidated: change.invalidated });
+    log({ i, layer: change.layer, op: change.planned.op, invalidated: change.invalidated });
   }
   current = edits;
   await sleep(2500); // second passes of the last batches
@@ -583,10 +583,10 @@ async function staleMode(o) {
   const deadline = start + seconds * 1000;
   let nextReport = start + 60000;
   for (let i = 0; i < edits && now() < deadline; i++) {
-    const spec = await editor.pick();
+    const planned = await editor.pick();
     let attempt = [];
     try {
-      const change = await editor.edit(spec, {
+      const change = await editor.edit(planned, {
         before: async (c) => {
           for (const t of probes(c, WATCHED[c.layer])) {
             const id = watch(c.layer, t);
@@ -606,8 +606,8 @@ async function staleMode(o) {
       change.before.forEach((id, n) => versions.add(id, at, change.after[n]));
       announce(change.before);
       made++;
-      byLayer.set(spec.layer, (byLayer.get(spec.layer) || 0) + 1);
-      log({ i, at: Math.round(at), layer: spec.layer, op: spec.op, watched: change.before.length });
+      byLayer.set(planned.layer, (byLayer.get(planned.layer) || 0) + 1);
+      log({ i, at: Math.round(at), layer: planned.layer, op: planned.op, watched: change.before.length });
     } catch (e) {
       // The edit may or may not have committed: its tiles say nothing from now on.
       failed++;

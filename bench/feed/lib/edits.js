@@ -133,43 +133,43 @@ class Editor {
     if (op === 'delete' && l.referenced && this.inserted[layer].length === 0) op = 'insert';
     const angle = random() * 2 * Math.PI;
     const distance = 5 + random() * 45;
-    const spec = { layer, op, dx: distance * Math.cos(angle), dy: distance * Math.sin(angle) };
+    const planned = { layer, op, dx: distance * Math.cos(angle), dy: distance * Math.sin(angle) };
     if (op === 'delete' && l.referenced) {
-      spec.id = this.inserted[layer][Math.floor(random() * this.inserted[layer].length)];
+      planned.id = this.inserted[layer][Math.floor(random() * this.inserted[layer].length)];
     } else if (near) {
       const r = await this.db.query(
         `SELECT ${q(l.id)} AS id FROM ${q(l.table)}
          WHERE ${q(l.geom)} && ST_Expand(ST_SetSRID(ST_MakePoint($1, $2), 3857), $3)
          ORDER BY md5(${q(l.id)}::text || $4) LIMIT 1`, [near.x, near.y, near.radius, String(random())]);
       // Nothing of the layer there: any feature of it, so that the mix of layers holds.
-      spec.id = r.rows.length ? Number(r.rows[0].id) : this.ids[layer][Math.floor(random() * this.ids[layer].length)];
+      planned.id = r.rows.length ? Number(r.rows[0].id) : this.ids[layer][Math.floor(random() * this.ids[layer].length)];
     } else {
       const ids = this.ids[layer];
-      spec.id = ids[Math.floor(random() * ids.length)];
+      planned.id = ids[Math.floor(random() * ids.length)];
     }
     if (op === 'insert') {
-      spec.newId = this.nextId[layer]++;
-      spec.scale = 0.8 + 0.4 * random();
+      planned.newId = this.nextId[layer]++;
+      planned.scale = 0.8 + 0.4 * random();
     }
-    spec.value = `bench ${++this.counter}`;
-    return spec;
+    planned.value = `bench ${++this.counter}`;
+    return planned;
   }
 
-  editSql(spec) {
-    const l = LAYERS[spec.layer];
+  editSql(planned) {
+    const l = LAYERS[planned.layer];
     const g = q(l.geom);
     const back = `RETURNING ${boxColumns(g)}, ST_X(${vertexSql(l)}) AS vx, ST_Y(${vertexSql(l)}) AS vy`;
     const where = `WHERE ${q(l.id)} = $1`;
-    if (spec.op === 'move') return [`UPDATE ${q(l.table)} SET ${g} = ST_Translate(${g}, $2, $3) ${where} ${back}`, [spec.id, spec.dx, spec.dy]];
-    if (spec.op === 'attribute') {
+    if (planned.op === 'move') return [`UPDATE ${q(l.table)} SET ${g} = ST_Translate(${g}, $2, $3) ${where} ${back}`, [planned.id, planned.dx, planned.dy]];
+    if (planned.op === 'attribute') {
       const set = l.attr === 'name' ? `name = split_part(name, ' #', 1) || ' #' || $2` : `${q(l.attr)} = $2`;
-      return [`UPDATE ${q(l.table)} SET ${set} ${where} ${back}`, [spec.id, spec.value]];
+      return [`UPDATE ${q(l.table)} SET ${set} ${where} ${back}`, [planned.id, planned.value]];
     }
-    if (spec.op === 'delete') return [`DELETE FROM ${q(l.table)} ${where} ${back}`, [spec.id]];
-    const cols = this.columns[spec.layer];
+    if (planned.op === 'delete') return [`DELETE FROM ${q(l.table)} ${where} ${back}`, [planned.id]];
+    const cols = this.columns[planned.layer];
     const values = cols.map((c) => (c === l.id ? '$5' : c === l.geom ? copiedGeometry(l) : q(c)));
     return [`INSERT INTO ${q(l.table)} (${cols.map(q).join(', ')}) SELECT ${values.join(', ')} FROM ${q(l.table)} ${where} ${back}`,
-      [spec.id, spec.scale, spec.dx, spec.dy, spec.newId]];
+      [planned.id, planned.scale, planned.dx, planned.dy, planned.newId]];
   }
 
   // Runs the edit in a transaction of its own. `hooks.before(change)` runs once the feature is
@@ -177,44 +177,44 @@ class Editor {
   // `change.newPoint`: a vertex of it before and after, null where there is none), and
   // `hooks.after(change)` after the edit, both inside the transaction. Resolves with the change
   // and `committed`, the moment COMMIT returned; null when the feature is gone.
-  async edit(spec, hooks = {}) {
-    const l = LAYERS[spec.layer];
+  async edit(planned, hooks = {}) {
+    const l = LAYERS[planned.layer];
     const db = this.db;
     await db.query('BEGIN');
     try {
-      const lock = spec.op === 'insert' ? '' : 'FOR UPDATE';
+      const lock = planned.op === 'insert' ? '' : 'FOR UPDATE';
       // An insert copies the feature, moved and scaled: a copy of the same area would tie with
       // it in the tile statement's order, and tied features come out in any order.
-      const g = spec.op === 'insert' ? copiedGeometry(l) : q(l.geom);
-      const located = spec.op === 'insert' ? [spec.id, spec.scale, spec.dx, spec.dy] : [spec.id];
+      const g = planned.op === 'insert' ? copiedGeometry(l) : q(l.geom);
+      const located = planned.op === 'insert' ? [planned.id, planned.scale, planned.dx, planned.dy] : [planned.id];
       const found = await db.query(
         `SELECT ${boxColumns(g)}, ST_X(${vertexSql(l, g)}) AS vx, ST_Y(${vertexSql(l, g)}) AS vy
          FROM ${q(l.table)} WHERE ${q(l.id)} = $1 ${lock}`, located);
       if (found.rows.length === 0) {
         await db.query('ROLLBACK');
-        this.forget(spec);
+        this.forget(planned);
         return null;
       }
       const before = found.rows[0];
       const box = boxOf(before);
       const point = { x: before.vx, y: before.vy };
-      const moved = spec.op === 'move';
+      const moved = planned.op === 'move';
       const change = {
-        spec,
-        layer: spec.layer,
-        oldBox: spec.op === 'insert' ? null : box,
-        newBox: spec.op === 'delete' ? null : moved ? shifted(box, spec.dx, spec.dy) : box,
-        oldPoint: spec.op === 'insert' ? null : point,
-        newPoint: spec.op === 'delete' ? null : moved ? { x: point.x + spec.dx, y: point.y + spec.dy } : point,
+        planned,
+        layer: planned.layer,
+        oldBox: planned.op === 'insert' ? null : box,
+        newBox: planned.op === 'delete' ? null : moved ? shifted(box, planned.dx, planned.dy) : box,
+        oldPoint: planned.op === 'insert' ? null : point,
+        newPoint: planned.op === 'delete' ? null : moved ? { x: point.x + planned.dx, y: point.y + planned.dy } : point,
       };
       if (hooks.before) change.before = await hooks.before(change);
-      const [sql, params] = this.editSql(spec);
+      const [sql, params] = this.editSql(planned);
       const done = await db.query(sql, params);
-      if (spec.op !== 'delete' && done.rows.length) change.newBox = boxOf(done.rows[0]);
+      if (planned.op !== 'delete' && done.rows.length) change.newBox = boxOf(done.rows[0]);
       if (hooks.after) change.after = await hooks.after(change);
       await db.query('COMMIT');
       change.committed = now();
-      this.remember(spec);
+      this.remember(planned);
       return change;
     } catch (e) {
       try {
@@ -226,18 +226,18 @@ class Editor {
     }
   }
 
-  remember(spec) {
-    if (spec.op === 'insert') {
-      this.ids[spec.layer].push(spec.newId);
-      this.inserted[spec.layer].push(spec.newId);
-    } else if (spec.op === 'delete') {
-      this.forget(spec);
+  remember(planned) {
+    if (planned.op === 'insert') {
+      this.ids[planned.layer].push(planned.newId);
+      this.inserted[planned.layer].push(planned.newId);
+    } else if (planned.op === 'delete') {
+      this.forget(planned);
     }
   }
 
-  forget(spec) {
-    for (const list of [this.ids[spec.layer], this.inserted[spec.layer]]) {
-      const i = list.indexOf(spec.id);
+  forget(planned) {
+    for (const list of [this.ids[planned.layer], this.inserted[planned.layer]]) {
+      const i = list.indexOf(planned.id);
       if (i >= 0) list.splice(i, 1);
     }
   }
