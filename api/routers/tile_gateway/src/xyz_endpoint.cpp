@@ -146,15 +146,24 @@ boost::asio::awaitable<response> get_tile_xyz(tile_gateway_module& m, const std:
   co_return answer;
 }
 
+namespace {
+
+// The tile statement and zoom settings of a layer at z; none where the layer is not served.
+std::optional<std::pair<std::string, zoom_config>> served_statement(const std::string& layer_name, std::int64_t z) {
+  try {
+    return generate_mvt_sql(layer_name, z);
+  } catch (const std::invalid_argument&) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace
+
 boost::asio::awaitable<bool> refresh_tile(tile_gateway_module& m, const std::string& layer_name, std::int64_t z,
                                           std::int64_t x, std::int64_t y, session& db) {
-  std::string sql;
-  zoom_config zoom_cfg{};
-  try {
-    std::tie(sql, zoom_cfg) = generate_mvt_sql(layer_name, z);
-  } catch (const std::invalid_argument&) {
-    co_return false;
-  }
+  auto statement = served_statement(layer_name, z);
+  if (!statement) co_return false;
+  const auto& [sql, zoom_cfg] = *statement;
   const std::string cache_key = tile_cache_key(layer_name, z, x, y);
   // The ticket comes first: an edit applied while the statement runs refuses the store.
   auto ticket = co_await m.guarded_ticket(cache_key, TILE_CACHE_BOUND);
@@ -167,13 +176,9 @@ boost::asio::awaitable<bool> refresh_tile(tile_gateway_module& m, const std::str
 
 boost::asio::awaitable<seeded_tile> seed_tile(tile_gateway_module& m, const std::string& layer_name, std::int64_t z,
                                               std::int64_t x, std::int64_t y, session& db) {
-  std::string sql;
-  zoom_config zoom_cfg{};
-  try {
-    std::tie(sql, zoom_cfg) = generate_mvt_sql(layer_name, z);
-  } catch (const std::invalid_argument&) {
-    co_return seeded_tile{};
-  }
+  auto statement = served_statement(layer_name, z);
+  if (!statement) co_return seeded_tile{};
+  const auto& [sql, zoom_cfg] = *statement;
   const std::string cache_key = tile_cache_key(layer_name, z, x, y);
   // Not through the breaker: a seeder wants each Redis failure, to retry it, not a skipped store.
   auto ticket = co_await m.cache.ticket_for(cache_key, TILE_CACHE_BOUND);
