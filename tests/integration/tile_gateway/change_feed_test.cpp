@@ -60,7 +60,10 @@ class FeedConsumer : public ::testing::Test {
 
   void SetUp() override {
     redis.flushdb();
+    other_redis.flushdb();
     db.exec("DELETE FROM mapsvc_feed.pending");
+    db.exec("DELETE FROM mapsvc_feed.history");
+    db.exec("DELETE FROM mapsvc_feed.cursor");
   }
 
   void TearDown() override {
@@ -70,7 +73,9 @@ class FeedConsumer : public ::testing::Test {
   }
 
   // A service of the fixture's: it outlives the feeds started on it.
-  service& add_service() { return *services.emplace_back(std::make_unique<service>()); }
+  service& add_service(service_options options = {}) {
+    return *services.emplace_back(std::make_unique<service>(std::move(options)));
+  }
 
   change_feed& start_feed(service& svc, change_feed_options o = fast_options()) {
     o.open_session = [&svc] { return host::database::get_db(svc.pool()); };
@@ -86,7 +91,15 @@ class FeedConsumer : public ::testing::Test {
   }
   static boost::asio::awaitable<std::size_t> running(change_feed& feed) { co_return feed.running(); }
 
-  bool applied() { return db.exec("SELECT count(*) FROM mapsvc_feed.pending")[0] == "0"; }
+  // Nothing pending, and the cache of `r` has applied the whole history.
+  bool applied(redis_sync& r) {
+    const auto cache = r.get("mapsvc:feed:cache");
+    if (!cache) return false;
+    return db.exec("SELECT (SELECT count(*) FROM mapsvc_feed.pending) = 0 AND coalesce((SELECT position FROM "
+                   "mapsvc_feed.cursor WHERE cache = '" + *cache + "'), -1) >= (SELECT coalesce(max(position), 0) "
+                   "FROM mapsvc_feed.history)")[0] == "t";
+  }
+  bool applied() { return applied(redis); }
 
   // The cache keys of `layer` whose tiles meet `box`, at every zoom the layer is served.
   static std::vector<std::string> tiles_of(const std::string& layer, const mercator_box& box) {
@@ -112,14 +125,19 @@ class FeedConsumer : public ::testing::Test {
   int some_plot() { return std::stoi(db.exec("SELECT min(\"ID\") FROM \"PLOT\" WHERE \"ID\" < 9000")[0]); }
 
   // Gone, or (z12 and below) built again by the feed since: no longer the placeholder.
-  bool evicted(const std::string& key) { return redis.get(key) != std::optional<std::string>("tile"); }
+  bool evicted(const std::string& key, redis_sync& r) { return r.get(key) != std::optional<std::string>("tile"); }
+  bool evicted(const std::string& key) { return evicted(key, redis); }
 
-  void cache(const std::vector<std::string>& keys) {
-    for (const auto& k : keys) redis.set(k, "tile");
+  void cache(const std::vector<std::string>& keys, redis_sync& r) {
+    for (const auto& k : keys) r.set(k, "tile");
   }
+  void cache(const std::vector<std::string>& keys) { cache(keys, redis); }
 
   pg_admin db{fixture_db::url()};
   redis_sync redis{env_or("REDIS_HOST", "127.0.0.1"), std::stoi(env_or("REDIS_PORT", "56379")), test_redis_db()};
+  // A second cache (another Redis database) on the same tables.
+  static int other_redis_db() { return test_redis_db() + 1; }
+  redis_sync other_redis{env_or("REDIS_HOST", "127.0.0.1"), std::stoi(env_or("REDIS_PORT", "56379")), other_redis_db()};
   std::vector<std::unique_ptr<service>> services;
   std::vector<std::pair<std::unique_ptr<change_feed>, service*>> feeds;
 };
@@ -293,11 +311,39 @@ TEST_F(FeedConsumer, TheLeaseMovesWhenItsHolderDiesAndAnOutdatedHolderIsFenced) 
 
   // A newer holder's fence (as if another worker had taken the lease meanwhile): the current
   // holder refuses to apply, gives the lease up, and applies only under a fence of its own.
-  db.exec("UPDATE mapsvc_feed.consumer SET fence = fence + 1");
+  db.exec("UPDATE mapsvc_feed.cursor SET fence = fence + 1");
   cache(keys);
   db.exec("UPDATE \"PLOT\" SET \"STATUS\" = \"STATUS\" WHERE \"ID\" = " + std::to_string(id));
   ASSERT_TRUE(eventually([&] { return applied(); }, 5s));
   for (const auto& k : keys) EXPECT_TRUE(evicted(k)) << k;
+}
+
+// Two caches on one database (two fleets, or a staging cache beside production): each has a
+// lease and a cursor of its own, and each applies every change, whichever of them moved it.
+TEST_F(FeedConsumer, EveryCacheOnTheDatabaseAppliesEveryChange) {
+  auto& first = add_service();
+  service_options second_options;
+  second_options.redis_db = other_redis_db();
+  auto& second = add_service(second_options);
+  start_feed(first);
+  start_feed(second);
+  ASSERT_TRUE(eventually([&] { return applied(redis) && applied(other_redis); }));
+  ASSERT_NE(redis.get("mapsvc:feed:cache"), other_redis.get("mapsvc:feed:cache"));
+
+  const int id = some_plot();
+  const auto keys = tiles_of("plots", extent_of_plot(id));
+  for (int round = 0; round < 4; ++round) {
+    cache(keys, redis);
+    cache(keys, other_redis);
+    db.exec("UPDATE \"PLOT\" SET \"STATUS\" = \"STATUS\" WHERE \"ID\" = " + std::to_string(id));
+    ASSERT_TRUE(eventually([&] { return applied(redis) && applied(other_redis); }, 5s)) << "round " << round;
+    for (const auto& k : keys) {
+      EXPECT_TRUE(evicted(k, redis)) << "round " << round << ": " << k;
+      EXPECT_TRUE(evicted(k, other_redis)) << "round " << round << ": " << k;
+    }
+  }
+  EXPECT_EQ(db.exec("SELECT count(*) FROM mapsvc_feed.history WHERE table_name = 'PLOT'")[0], "4")
+      << "each change is recorded once, not once per cache";
 }
 
 // ---- Purging a box by hand (no feed needed)

@@ -29,10 +29,17 @@ CREATE TABLE IF NOT EXISTS mapsvc_feed.history (
   recorded_at timestamptz NOT NULL, processed_at timestamptz NOT NULL DEFAULT now());
 CREATE INDEX IF NOT EXISTS history_processed_at_idx ON mapsvc_feed.history (processed_at);
 
--- The consumer's fence: one row; a consumer with an older token than the one stored may not apply.
-CREATE TABLE IF NOT EXISTS mapsvc_feed.consumer (
-  only_row boolean PRIMARY KEY DEFAULT true CHECK (only_row), fence bigint NOT NULL DEFAULT 0);
-INSERT INTO mapsvc_feed.consumer DEFAULT VALUES ON CONFLICT DO NOTHING;
+-- Where each tile cache stands in the history: one row per cache (a Redis deployment, named by
+-- the id it keeps under mapsvc:feed:cache), so that several caches on one database each apply
+-- every change. `fence` grows with every lease taken on that cache; a holder whose fence is
+-- outdated may not move the position.
+CREATE TABLE IF NOT EXISTS mapsvc_feed.cursor (
+  cache text PRIMARY KEY,
+  fence bigint NOT NULL,
+  position bigint NOT NULL,
+  updated_at timestamptz NOT NULL DEFAULT now());
+-- The single consumer's fence of earlier versions; cursors replace it.
+DROP TABLE IF EXISTS mapsvc_feed.consumer;
 
 -- Fired once per statement with its transition tables; the geometry column is TG_ARGV[0].
 -- SECURITY DEFINER so that any role allowed to edit a layer table is recorded without rights

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
 #include <map>
 #include <deque>
 #include <random>
@@ -33,6 +32,9 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr std::string_view LEASE_KEY = "mapsvc:feed:lease";
+// The id of the cache this Redis holds, made by the first worker that looks; the feed keeps
+// one position per cache in the database.
+constexpr std::string_view CACHE_ID_KEY = "mapsvc:feed:cache";
 constexpr auto CONNECT_TIMEOUT = 5s;
 constexpr auto STATEMENT_TIMEOUT = 15s;
 constexpr auto PRUNE_EVERY = 10min;
@@ -44,49 +46,68 @@ return 0)";
 constexpr std::string_view RELEASE = R"(if redis.call('GET', KEYS[1]) == ARGV[1] then
   return redis.call('DEL', KEYS[1]) end
 return 0)";
+// KEYS: the cache id. ARGV: a fresh id. Returns the id kept, making it when there is none.
+constexpr std::string_view CACHE_ID = R"(redis.call('SET', KEYS[1], ARGV[1], 'NX')
+return redis.call('GET', KEYS[1]))";
 
 constexpr std::string_view FEED_INSTALLED_SQL =
     "SELECT to_regclass('mapsvc_feed.pending') IS NOT NULL AND to_regclass('mapsvc_feed.history') IS NOT NULL "
-    "AND to_regclass('mapsvc_feed.consumer') IS NOT NULL AS installed";
-constexpr std::string_view PENDING_SQL =
-    "SELECT id, table_name, minx, miny, maxx, maxy, extract(epoch FROM recorded_at)::float8 AS recorded "
-    "FROM mapsvc_feed.pending ORDER BY id LIMIT :limit";
-constexpr std::string_view TAKE_FENCE_SQL = "UPDATE mapsvc_feed.consumer SET fence = fence + 1 RETURNING fence";
-constexpr std::string_view CHECK_FENCE_SQL = "UPDATE mapsvc_feed.consumer SET fence = fence WHERE fence = :fence";
-constexpr std::string_view RECORD_SQL =
+    "AND to_regclass('mapsvc_feed.cursor') IS NOT NULL AS installed";
+// Pending changes get their positions one mover at a time, so that positions become visible in
+// their order: a cursor that read up to P never sees a smaller position appear later.
+constexpr std::string_view MOVE_LOCK_SQL = "SELECT pg_advisory_xact_lock(hashtext('mapsvc_feed move'))";
+constexpr std::string_view MOVE_SQL =
+    "WITH moved AS (DELETE FROM mapsvc_feed.pending WHERE id IN "
+    "(SELECT id FROM mapsvc_feed.pending ORDER BY id LIMIT :limit) "
+    "RETURNING id, table_name, op, minx, miny, maxx, maxy, recorded_at) "
     "INSERT INTO mapsvc_feed.history (position, table_name, op, minx, miny, maxx, maxy, recorded_at) "
     "SELECT nextval('mapsvc_feed.position_seq'), table_name, op, minx, miny, maxx, maxy, recorded_at "
-    "FROM mapsvc_feed.pending WHERE id = ANY(CAST(:ids AS bigint[])) ORDER BY id RETURNING position";
+    "FROM (SELECT * FROM moved ORDER BY id) AS ordered";
+// A new lease term on this cache: the next fence, and where the cache stands. A cache seen for
+// the first time starts a while back (tiles stored before its cursor existed may predate the
+// changes moved meanwhile); one left alone longer than the history is kept may have missed
+// pruned changes.
+constexpr std::string_view TAKE_CURSOR_SQL =
+    "WITH head AS (SELECT CASE WHEN is_called THEN last_value ELSE 0 END AS p FROM mapsvc_feed.position_seq), "
+    "start AS (SELECT coalesce((SELECT min(position) - 1 FROM mapsvc_feed.history "
+    "WHERE processed_at > now() - CAST(:replay AS interval)), (SELECT p FROM head)) AS p) "
+    "INSERT INTO mapsvc_feed.cursor AS c (cache, fence, position) SELECT :cache, 1, p FROM start "
+    "ON CONFLICT (cache) DO UPDATE SET fence = c.fence + 1 "
+    "RETURNING fence, position, updated_at < now() - CAST(:keep AS interval) AND position < (SELECT p FROM head) "
+    "AND NOT EXISTS (SELECT 1 FROM mapsvc_feed.history h WHERE h.position = c.position + 1) AS missed";
+constexpr std::string_view BATCH_SQL =
+    "SELECT position, table_name, minx, miny, maxx, maxy, extract(epoch FROM recorded_at)::float8 AS recorded "
+    "FROM mapsvc_feed.history WHERE position > :after ORDER BY position LIMIT :limit";
 constexpr std::string_view WAL_POSITION_SQL = "SELECT pg_current_wal_insert_lsn()::text AS lsn";
 // Unknown replay positions (a role that may not see them) count as not replayed.
 constexpr std::string_view REPLAYED_SQL =
     "SELECT coalesce(bool_and(coalesce(replay_lsn >= CAST(:lsn AS pg_lsn), false)), true) AS replayed "
     "FROM pg_stat_replication";
-constexpr std::string_view DONE_SQL = "DELETE FROM mapsvc_feed.pending WHERE id = ANY(CAST(:ids AS bigint[]))";
-constexpr std::string_view ANNOUNCE_SQL = "SELECT pg_notify('mapsvc_tiles', :position)";
-constexpr std::string_view BACKLOG_SQL = "SELECT count(*)::int8 AS n FROM mapsvc_feed.pending";
+// Moves the cursor under the fence and announces the position to the followers in one step.
+constexpr std::string_view ADVANCE_SQL =
+    "WITH advanced AS (UPDATE mapsvc_feed.cursor SET position = :position, updated_at = now() "
+    "WHERE cache = :cache AND fence = :fence RETURNING position) "
+    "SELECT pg_notify('mapsvc_tiles', position::text) FROM advanced";
+constexpr std::string_view BACKLOG_SQL =
+    "SELECT (SELECT count(*) FROM mapsvc_feed.pending) + "
+    "(SELECT count(*) FROM mapsvc_feed.history WHERE position > :after) AS n";
 constexpr std::string_view PRUNE_SQL =
     "DELETE FROM mapsvc_feed.history WHERE processed_at < now() - CAST(:keep AS interval)";
-constexpr std::string_view LAST_POSITION_SQL = "SELECT coalesce(max(position), 0)::int8 AS p FROM mapsvc_feed.history";
+// Where a follower stands: its cache's cursor, or (before the cache has one) the head.
+constexpr std::string_view FOLLOWED_SQL =
+    "SELECT coalesce((SELECT position FROM mapsvc_feed.cursor WHERE cache = :cache), "
+    "(SELECT coalesce(max(position), 0) FROM mapsvc_feed.history))::int8 AS p";
 constexpr std::string_view HISTORY_SQL =
     "SELECT position, table_name, minx, miny, maxx, maxy FROM mapsvc_feed.history "
     "WHERE position > :after AND position <= :upto ORDER BY position LIMIT 20000";
+// A cache new to the feed replays this much history.
+constexpr std::string_view NEW_CACHE_REPLAY = "10 minutes";
 
-struct pending_change {
-  std::int64_t id;
+struct recorded_change {
+  std::int64_t position;
   feed_change change;
   double recorded;  // seconds since the epoch, at the trigger
 };
-
-std::string id_array(const std::vector<pending_change>& batch) {
-  std::string out = "{";
-  for (const auto& c : batch) {
-    if (out.size() > 1) out += ',';
-    out += std::to_string(c.id);
-  }
-  out += '}';
-  return out;
-}
 
 std::optional<mercator_box> extent_of(const clients::pg::row& r) {
   const auto minx = r.get_optional<double>("minx"), miny = r.get_optional<double>("miny"),
@@ -122,6 +143,8 @@ struct change_feed::state : std::enable_shared_from_this<state> {
   std::uint64_t term = 0;         // grows with every lease taken
   std::uint64_t fenced_term = 0;  // the term `fence` belongs to
   std::int64_t fence = 0;
+  std::string cache_id;       // this worker's cache, once read from Redis
+  std::int64_t position = 0;  // the last change applied to it, under `fence`
 
   std::unique_ptr<clients::pg::connection> consumer, follower;
   std::int64_t followed = -1;  // last position handed to the hub; -1: not yet known
@@ -238,13 +261,9 @@ struct change_feed::state : std::enable_shared_from_this<state> {
           co_await consumer->wait_notifications(o.lease_for / 3);
           continue;
         }
-        if (fenced_term != term) {
-          const auto r = co_await run(*consumer, TAKE_FENCE_SQL);
-          fence = r[0].get<std::int64_t>("fence");
-          fenced_term = term;
-          m.logger->info("Change feed: this worker applies the database's changes (fence {})", fence);
-        }
-        auto batch = co_await fetch_pending();
+        if (fenced_term != term) co_await take_cursor();
+        co_await move_pending();
+        auto batch = co_await fetch_batch();
         if (batch.empty()) {
           co_await prune_now_and_then();
           const auto woke = co_await consumer->wait_notifications(std::min(o.poll_every, o.lease_for / 3));
@@ -263,42 +282,70 @@ struct change_feed::state : std::enable_shared_from_this<state> {
     }
   }
 
-  asio::awaitable<std::vector<pending_change>> fetch_pending() {
+  // The id of the cache in this worker's Redis, made when it has none yet.
+  asio::awaitable<std::string> read_cache_id() {
+    std::random_device rd;
+    std::vector<std::string> args{"EVAL", std::string(CACHE_ID), "1", std::string(CACHE_ID_KEY),
+                                  fmt::format("{:08x}{:08x}", rd(), rd())};
+    const auto r = co_await m.redis_client.command_on(CACHE_ID_KEY, std::move(args), 2s);
+    if (r.type != clients::redis::reply_type::string || r.str.empty())
+      throw std::runtime_error("Redis gave no cache id");
+    co_return r.str;
+  }
+
+  // A new lease term: this cache's fence and position.
+  asio::awaitable<void> take_cursor() {
+    cache_id = co_await read_cache_id();
+    const clients::pg::params cursor_of{{"cache", cache_id},
+                                        {"replay", std::string(NEW_CACHE_REPLAY)},
+                                        {"keep", fmt::format("{} hours", o.retention.count())}};
+    const auto r = co_await run(*consumer, TAKE_CURSOR_SQL, cursor_of);
+    fence = r[0].get<std::int64_t>("fence");
+    position = r[0].get<std::int64_t>("position");
+    fenced_term = term;
+    m.logger->info("Change feed: this worker applies the database's changes to cache {} from position {} (fence {})",
+                   cache_id, position, fence);
+    if (r[0].get<bool>("missed")) {
+      // Left alone longer than the history is kept: what changed meanwhile is unknown.
+      m.logger->warn("Change feed: cache {} missed changes pruned from the history; invalidating every layer",
+                     cache_id);
+      std::vector<feed_change> everything;
+      for (const auto& [name, record] : m.layers) everything.push_back(feed_change{record.table, std::nullopt});
+      co_await invalidate(plan_invalidation(m.layers, everything));
+    }
+  }
+
+  // Gives the pending changes their positions in the history, where every cache's holder reads.
+  asio::awaitable<void> move_pending() {
+    co_await run(*consumer, "BEGIN");
+    co_await run(*consumer, MOVE_LOCK_SQL);
     const clients::pg::params limit{{"limit", static_cast<std::int64_t>(o.batch_limit)}};
-    const auto r = co_await run(*consumer, PENDING_SQL, limit);
-    std::vector<pending_change> batch;
+    co_await run(*consumer, MOVE_SQL, limit);
+    co_await run(*consumer, "COMMIT");
+  }
+
+  asio::awaitable<std::vector<recorded_change>> fetch_batch() {
+    const clients::pg::params window{{"after", position}, {"limit", static_cast<std::int64_t>(o.batch_limit)}};
+    const auto r = co_await run(*consumer, BATCH_SQL, window);
+    std::vector<recorded_change> batch;
     batch.reserve(r.size());
     for (std::size_t i = 0; i < r.size(); ++i) {
       const auto row = r[i];
-      batch.push_back({row.get<std::int64_t>("id"), feed_change{row.get<std::string>("table_name"), extent_of(row)},
-                       row.get<double>("recorded")});
+      batch.push_back({row.get<std::int64_t>("position"),
+                       feed_change{row.get<std::string>("table_name"), extent_of(row)}, row.get<double>("recorded")});
     }
     co_return batch;
   }
 
-  asio::awaitable<void> apply(std::vector<pending_change> batch) {
+  asio::awaitable<void> apply(std::vector<recorded_change> batch) {
     const auto started = std::chrono::steady_clock::now();
     std::vector<feed_change> changes;
     changes.reserve(batch.size());
     for (const auto& c : batch) changes.push_back(c.change);
     const auto plan = plan_invalidation(m.layers, changes);
-    const std::string ids = id_array(batch);
-
-    // Recorded first, under the fence: a worker that lost the lease stops here.
-    co_await run(*consumer, "BEGIN");
-    const clients::pg::params fenced_by{{"fence", fence}};
-    const auto fenced = co_await run(*consumer, CHECK_FENCE_SQL, fenced_by);
-    if (fenced.affected_rows() != 1) {
-      co_await run(*consumer, "ROLLBACK");
-      lose_lease("a newer holder took over");
-      co_return;
-    }
-    const clients::pg::params recorded_ids{{"ids", ids}};
-    const auto recorded = co_await run(*consumer, RECORD_SQL, recorded_ids);
-    std::int64_t position = 0;
-    for (std::size_t i = 0; i < recorded.size(); ++i) position = std::max(position, recorded[i].get<std::int64_t>("position"));
+    const std::int64_t upto = batch.back().position;
+    // The edits of the batch are committed (their rows were read): replicas past this have them.
     const std::string lsn((co_await run(*consumer, WAL_POSITION_SQL))[0].get<std::string>("lsn"));
-    co_await run(*consumer, "COMMIT");
 
     auto pass = co_await invalidate(plan);
     bool replayed = true;
@@ -313,12 +360,13 @@ struct change_feed::state : std::enable_shared_from_this<state> {
       asio::co_spawn(m.executor, settle_pass(shared_from_this(), plan), asio::detached);
     }
 
-    co_await run(*consumer, "BEGIN");
-    const clients::pg::params done_ids{{"ids", ids}};
-    co_await run(*consumer, DONE_SQL, done_ids);
-    const clients::pg::params announced{{"position", std::to_string(position)}};
-    co_await run(*consumer, ANNOUNCE_SQL, announced);
-    co_await run(*consumer, "COMMIT");
+    // Under the fence: a worker that lost the lease meanwhile moves nothing.
+    const clients::pg::params advance{{"position", upto}, {"cache", cache_id}, {"fence", fence}};
+    if ((co_await run(*consumer, ADVANCE_SQL, advance)).size() != 1) {
+      lose_lease("a newer holder took over");
+      co_return;
+    }
+    position = upto;
 
     const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     if (m.metrics) {
@@ -326,7 +374,8 @@ struct change_feed::state : std::enable_shared_from_this<state> {
       for (const auto& c : batch)
         m.metrics->feed_lag(std::chrono::nanoseconds(static_cast<std::int64_t>(std::max(0.0, now - c.recorded) * 1e9)));
     }
-    const auto backlog = (co_await run(*consumer, BACKLOG_SQL))[0].get<std::int64_t>("n");
+    const clients::pg::params after{{"after", position}};
+    const auto backlog = (co_await run(*consumer, BACKLOG_SQL, after))[0].get<std::int64_t>("n");
     report_state(backlog);
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
     m.logger->info("Change feed: applied {} changes up to position {}: {} cached entries invalidated ({} listed, {} "
@@ -427,19 +476,14 @@ struct change_feed::state : std::enable_shared_from_this<state> {
         std::int64_t upto = -1;
         if (followed < 0) {
           // From now on: what happened before this worker started is in no open map of its.
-          followed = (co_await run(*follower, LAST_POSITION_SQL))[0].get<std::int64_t>("p");
+          followed = co_await followed_position();
           m.changes.start_at(followed);
         } else if (failing) {
-          upto = (co_await run(*follower, LAST_POSITION_SQL))[0].get<std::int64_t>("p");
+          upto = co_await followed_position();
         }
         failing = false;
-        if (upto < 0) {
-          for (const auto& n : co_await follower->wait_notifications(1s)) {
-            std::int64_t p = 0;
-            const auto [end, ec] = std::from_chars(n.payload.data(), n.payload.data() + n.payload.size(), p);
-            if (ec == std::errc() && end == n.payload.data() + n.payload.size()) upto = std::max(upto, p);
-          }
-        }
+        // Every cache's holder announces on the one channel: a wake-up reads where this one is.
+        if (upto < 0 && !(co_await follower->wait_notifications(1s)).empty()) upto = co_await followed_position();
         if (upto > followed) co_await hand_over(upto);
       } catch (const std::exception& e) {
         if (host::is_cancellation(e) && stopping) break;
@@ -449,6 +493,13 @@ struct change_feed::state : std::enable_shared_from_this<state> {
       }
       if (failing) co_await nap(1s);
     }
+  }
+
+  // Where this worker's cache stands (its id read again: a flushed Redis gets a new one).
+  asio::awaitable<std::int64_t> followed_position() {
+    const std::string id = co_await read_cache_id();
+    const clients::pg::params of_cache{{"cache", id}};
+    co_return (co_await run(*follower, FOLLOWED_SQL, of_cache))[0].get<std::int64_t>("p");
   }
 
   asio::awaitable<void> hand_over(std::int64_t upto) {

@@ -3,14 +3,16 @@
 // mapsvc_feed, installed by `mapsvc --install-change-feed`).
 //
 // Every worker runs two loops, each on a connection of its own to the primary database:
-// - the consumer: one worker of the whole fleet at a time holds a lease in Redis and applies
-//   the pending changes in batches: it records them in the feed's history (fenced, so that a
-//   holder that lost its lease cannot apply after its successor), invalidates exactly the
-//   cached entries they touch, waits for the read replicas to replay them and invalidates once
-//   more, then removes them from the pending list and announces the batch (NOTIFY
-//   mapsvc_tiles). Entries of the lowest zooms are rebuilt at once, a few at a time.
-// - the follower: hears those announcements and hands each batch to the worker's change hub
-//   (the event stream of open maps).
+// - the consumer: one worker per cache (per Redis deployment) holds a lease in that Redis. It
+//   gives the pending changes their positions in the feed's history (one mover at a time, so
+//   that positions appear in order), then applies the history after its cache's cursor in
+//   batches: invalidates exactly the cached entries they touch, waits for the read replicas to
+//   replay them and invalidates once more, then moves the cursor (fenced, so that a holder that
+//   lost its lease cannot move it after its successor) and announces it (NOTIFY mapsvc_tiles).
+//   Several caches on one database each apply every change. Entries of the lowest zooms are
+//   rebuilt at once, a few at a time.
+// - the follower: hears those announcements and hands what its cache's cursor passed to the
+//   worker's change hub (the event stream of open maps).
 // Without the feed in the database both loops wait quietly and look again now and then.
 
 #include <chrono>
