@@ -144,7 +144,7 @@ stmt = """
         WHERE
         "GEOMETRY_3857" && ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857)
         AND ST_Intersects("GEOMETRY_3857", ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857))
-        ORDER BY ST_Area("GEOMETRY_3857") DESC
+        ORDER BY ST_Area("GEOMETRY_3857") DESC, "ID"
         LIMIT 3000
     ) AS mvt_data
     WHERE mvt_data.mvt_geom IS NOT NULL;

@@ -163,6 +163,11 @@ TEST_F(FeedConsumer, AnEditEvictsExactlyTheEntriesItTouches) {
           "WHERE \"ID\" = " + std::to_string(id));
   ASSERT_TRUE(eventually([&] { return applied() && !redis.get(inside); }));
   for (const auto& k : touched) EXPECT_TRUE(evicted(k)) << k;
+  // Entries no build had claimed (above z12 nothing is rebuilt ahead) leave no generation behind.
+  for (const auto& k : touched) {
+    const auto tile = mapsvc::tile_gateway::parse_tile_key(std::string_view(k).substr(std::string("mvt_v8:").size()));
+    if (tile && tile->second.z > 12) EXPECT_FALSE(redis.get(mapsvc::tile_gateway::generation_key(k))) << k;
+  }
   EXPECT_FALSE(redis.get("mvt_v8:centroid:plots"));
   for (const auto& k : kept) EXPECT_TRUE(redis.get(k)) << k;
   EXPECT_EQ(db.exec("SELECT count(*) > 0 FROM mapsvc_feed.history WHERE table_name = 'PLOT'")[0], "t");

@@ -80,7 +80,7 @@ TEST(BboxSql, TileQueryText) {
             "        FROM \"CadZones\"\n"
             "        WHERE \"geometry_3857\" && ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857)\n"
             "            AND ST_Intersects(\"geometry_3857\", ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857))\n"
-            "        ORDER BY ST_Area(\"geometry_3857\") DESC\n"
+            "        ORDER BY ST_Area(\"geometry_3857\") DESC, \"id\"\n"
             "        LIMIT :max_features\n"
             "    ) AS mvt_data\n"
             "    WHERE mvt_data.mvt_geom IS NOT NULL\n"

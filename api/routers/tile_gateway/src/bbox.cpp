@@ -32,7 +32,7 @@ constexpr std::string_view BBOX_TILE_TEMPLATE =
     "        FROM {table}\n"
     "        WHERE {geom_col} && ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857)\n"
     "            AND ST_Intersects({geom_col}, ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857))\n"
-    "        ORDER BY ST_Area({geom_col}) DESC\n"
+    "        ORDER BY ST_Area({geom_col}) DESC, {id_col}\n"
     "        LIMIT :max_features\n"
     "    ) AS mvt_data\n"
     "    WHERE mvt_data.mvt_geom IS NOT NULL\n"

@@ -40,9 +40,18 @@ if g ~= ARGV[3] then return 0 end
 redis.call('SET', KEYS[1], ARGV[1], 'EX', ARGV[2])
 return 1)";
 
-// KEYS: entry, its generation. ARGV: the generation's lifetime in seconds.
-constexpr std::string_view INVALIDATE = R"(redis.call('INCR', KEYS[2])
-redis.call('EXPIRE', KEYS[2], ARGV[1])
+// KEYS: an entry's generation. ARGV: its lifetime in seconds. A build about to read the
+// database makes the generation exist, so that an invalidation meanwhile moves it on.
+constexpr std::string_view CLAIM = R"(redis.call('SET', KEYS[1], '0', 'NX', 'EX', ARGV[1])
+return redis.call('GET', KEYS[1]))";
+
+// KEYS: entry, its generation. ARGV: the generation's lifetime in seconds. Only a generation
+// that exists moves on: without one, no build of the entry is under way (see CLAIM), and
+// invalidating the many entries of a large edit that were never built leaves nothing behind.
+constexpr std::string_view INVALIDATE = R"(if redis.call('EXISTS', KEYS[2]) == 1 then
+  redis.call('INCR', KEYS[2])
+  redis.call('EXPIRE', KEYS[2], ARGV[1])
+end
 return redis.call('DEL', KEYS[1]))";
 
 }  // namespace
@@ -51,17 +60,26 @@ boost::asio::awaitable<std::pair<clients::redis::value_with_ttl, BinaryRedisCach
 BinaryRedisCache::get_for_build(std::string_view key, std::optional<std::chrono::milliseconds> timeout) {
   const std::string full = _make_key(key);
   const std::string generation = generation_key(full);
-  auto found = co_await redis.get_with_ttl(full, timeout, generation);
-  build_ticket ticket{std::move(found.companion)};
-  found.companion.reset();
+  auto found = co_await redis.get_with_ttl(full, timeout);
+  // Only a miss is built: only then is the ticket claimed (one more round trip, on misses).
+  build_ticket ticket;
+  if (!found.value || found.value->empty()) ticket = co_await claim(generation, timeout);
   co_return std::pair{std::move(found), std::move(ticket)};
 }
 
 boost::asio::awaitable<BinaryRedisCache::build_ticket> BinaryRedisCache::ticket_for(
     std::string_view key, std::optional<std::chrono::milliseconds> timeout) {
-  const std::string generation = generation_key(_make_key(key));
-  auto seen = co_await redis.get(generation, timeout);
-  co_return build_ticket{std::move(seen)};
+  co_return co_await claim(generation_key(_make_key(key)), timeout);
+}
+
+boost::asio::awaitable<BinaryRedisCache::build_ticket> BinaryRedisCache::claim(
+    const std::string& generation, std::optional<std::chrono::milliseconds> timeout) {
+  std::vector<std::string> args{"EVAL", std::string(CLAIM), "1", generation,
+                                std::to_string(GENERATION_LIFETIME_SECONDS)};
+  const auto r = co_await redis.command_on(generation, std::move(args), timeout);
+  if (r.is_error()) throw clients::redis::reply_error(r.str);
+  if (r.type != clients::redis::reply_type::string) throw clients::redis::error("unexpected reply to a build claim");
+  co_return build_ticket{r.str};
 }
 
 boost::asio::awaitable<bool> BinaryRedisCache::set_if_current(std::string_view key, std::string_view value,

@@ -74,7 +74,10 @@ std::pair<std::string, zoom_config> generate_mvt_sql(std::string_view layer_name
   sql += spatial_filter(*layer, tile_zoom);
   sql += "\n        ORDER BY ST_Area(";
   sql += layer->geom_col;
-  sql += ") DESC\n        LIMIT ";
+  // The id breaks ties, so that the same rows always make the same bytes.
+  sql += ") DESC, ";
+  sql += layer->id_col;
+  sql += "\n        LIMIT ";
   sql += std::to_string(feature_limit);
   sql += "\n    ) AS mvt_data\n    WHERE mvt_data.mvt_geom IS NOT NULL;\n    ";
   return {std::move(sql), *config};

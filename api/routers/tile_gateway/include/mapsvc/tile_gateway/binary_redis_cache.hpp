@@ -33,13 +33,13 @@ class BinaryRedisCache {
       std::string_view key, std::optional<std::chrono::milliseconds> timeout = {});
 
   // What a build of an entry must show to store its result: the entry's invalidation
-  // generation as it was before the build read the database (none: never invalidated lately).
+  // generation as it was before the build read the database. Taking a ticket makes the
+  // generation exist, so that an invalidation while the build runs moves it on.
   struct build_ticket {
     std::optional<std::string> generation;
   };
 
-  // get_with_ttl, and the entry's generation in the same round trip: a miss starts a build
-  // with it.
+  // get_with_ttl and, on a miss (which starts a build), a ticket.
   boost::asio::awaitable<std::pair<clients::redis::value_with_ttl, build_ticket>> get_for_build(
       std::string_view key, std::optional<std::chrono::milliseconds> timeout = {});
 
@@ -54,12 +54,12 @@ class BinaryRedisCache {
                                               const build_ticket& ticket,
                                               std::optional<std::chrono::milliseconds> timeout = {});
 
-  // Invalidates each entry: its generation moves on (refusing builds begun before) and the
+  // Invalidates each entry: its generation, when a build claimed one, moves on (refusing builds begun before) and the
   // entry is deleted, atomically per entry; one round trip per server. Replies per key: the
   // number deleted (0 or 1), or an error reply.
   boost::asio::awaitable<std::vector<clients::redis::reply>> invalidate_each(const std::vector<std::string>& keys);
 
-  // How long an entry's generation outlives its last invalidation: longer than any build.
+  // How long an entry's generation outlives its claim or last invalidation: longer than any build.
   static constexpr std::int64_t GENERATION_LIFETIME_SECONDS = 300;
 
   // Set binary data in cache with TTL. `timeout` bounds this store alone, like the read's.
@@ -71,6 +71,10 @@ class BinaryRedisCache {
 
   clients::redis::client& redis;
   const std::string cache_namespace;
+
+ private:
+  boost::asio::awaitable<build_ticket> claim(const std::string& generation,
+                                             std::optional<std::chrono::milliseconds> timeout);
 };
 
 }  // namespace mapsvc::tile_gateway
