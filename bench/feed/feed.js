@@ -197,12 +197,15 @@ async function commitMode(o) {
     `the database's after the edit: ${counts.mismatched}.`);
 }
 
-// Until the feed has taken every pending change (the tiles are evicted before the rows go);
-// false after `limit` ms.
+// Until every cache of the database has applied every change (nothing pending, and each cursor
+// moved lately at the end of the history); false after `limit` ms.
+const APPLIED_SQL = `SELECT NOT EXISTS (SELECT 1 FROM mapsvc_feed.pending) AND NOT EXISTS (
+  SELECT 1 FROM mapsvc_feed.cursor WHERE updated_at > now() - interval '10 minutes'
+  AND position < (SELECT coalesce(max(position), 0) FROM mapsvc_feed.history)) AS done`;
 async function applied(db, limit = 10000) {
   const until = now() + limit;
   while (now() < until) {
-    const r = await db.query('SELECT NOT EXISTS (SELECT 1 FROM mapsvc_feed.pending) AS done');
+    const r = await db.query(APPLIED_SQL);
     if (r.rows[0].done) return true;
     await sleep(5);
   }
@@ -443,7 +446,7 @@ async function refreshMode(o) {
   await editor.close();
 
   console.log(`${done} rounds of ${perRound} edits within 300 m of a random point of the extent (every layer, ` +
-    `weighted towards parcels and beacons); after each round, once the feed had taken them (pending empty; ` +
+    `weighted towards parcels and beacons); after each round, once the feed had applied them (nothing pending, every cursor at the end; ` +
     `${late} rounds over 10 s) and a fixed delay, one request per cached z8-z12 tile the edits touched, on ` +
     `another instance than the one that warmed them. mapsvc_tiles_refreshed_total grew by ${refreshed}.`);
   console.log();

@@ -166,7 +166,9 @@ TEST_F(FeedConsumer, AnEditEvictsExactlyTheEntriesItTouches) {
   // Entries no build had claimed (above z12 nothing is rebuilt ahead) leave no generation behind.
   for (const auto& k : touched) {
     const auto tile = mapsvc::tile_gateway::parse_tile_key(std::string_view(k).substr(std::string("mvt_v8:").size()));
-    if (tile && tile->second.z > 12) EXPECT_FALSE(redis.get(mapsvc::tile_gateway::generation_key(k))) << k;
+    if (tile && tile->second.z > 12) {
+      EXPECT_FALSE(redis.get(mapsvc::tile_gateway::generation_key(k))) << k;
+    }
   }
   EXPECT_FALSE(redis.get("mvt_v8:centroid:plots"));
   for (const auto& k : kept) EXPECT_TRUE(redis.get(k)) << k;
@@ -321,6 +323,21 @@ TEST_F(FeedConsumer, TheLeaseMovesWhenItsHolderDiesAndAnOutdatedHolderIsFenced) 
   db.exec("UPDATE \"PLOT\" SET \"STATUS\" = \"STATUS\" WHERE \"ID\" = " + std::to_string(id));
   ASSERT_TRUE(eventually([&] { return applied(); }, 5s));
   for (const auto& k : keys) EXPECT_TRUE(evicted(k)) << k;
+}
+
+// A cache whose fleet was away longer than the history is kept cannot know what changed
+// meanwhile: it drops every layer's tiles once, then follows from the end.
+TEST_F(FeedConsumer, ACacheThatMissedPrunedChangesDropsEveryLayerOnce) {
+  redis.set("mapsvc:feed:cache", "c0ffee");
+  db.exec("SELECT setval('mapsvc_feed.position_seq', 100)");
+  db.exec("INSERT INTO mapsvc_feed.cursor (cache, fence, position, updated_at) "
+          "VALUES ('c0ffee', 3, 40, now() - interval '30 days')");
+  const std::vector<std::string> cached{"mvt_v8:plots:16:1:1", "mvt_v8:lgas:9:3:3", "mvt_v8:centroid:beacons"};
+  cache(cached);
+  auto& svc = add_service();
+  start_feed(svc);
+  ASSERT_TRUE(eventually([&] { return db.exec("SELECT fence FROM mapsvc_feed.cursor WHERE cache = 'c0ffee'")[0] == "4"; }));
+  for (const auto& k : cached) EXPECT_TRUE(eventually([&] { return evicted(k); })) << k;
 }
 
 // Two caches on one database (two fleets, or a staging cache beside production): each has a

@@ -309,9 +309,8 @@ struct change_feed::state : std::enable_shared_from_this<state> {
       // Left alone longer than the history is kept: what changed meanwhile is unknown.
       m.logger->warn("Change feed: cache {} missed changes pruned from the history; invalidating every layer",
                      cache_id);
-      std::vector<feed_change> everything;
-      for (const auto& [name, record] : m.layers) everything.push_back(feed_change{record.table, std::nullopt});
-      co_await invalidate(plan_invalidation(m.layers, everything));
+      const auto everything = plan_invalidation(m.layers, every_table_changed(m.layers));
+      co_await invalidate(everything);
     }
   }
 

@@ -241,6 +241,12 @@ tile_span tiles_meeting(const mercator_box& box, int z) {
   return {z, x0, x1, y0, y1};
 }
 
+std::vector<feed_change> every_table_changed(const layer_catalogue& catalogue) {
+  std::vector<feed_change> changes;
+  for (const auto& [layer, record] : catalogue) changes.push_back(feed_change{unquoted(record.table), std::nullopt});
+  return changes;
+}
+
 std::vector<std::string> layers_fed_by(const layer_catalogue& catalogue, std::string_view table) {
   std::vector<std::string> layers;
   for (const auto& [layer, record] : catalogue)

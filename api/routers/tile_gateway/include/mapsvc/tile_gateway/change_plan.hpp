@@ -44,6 +44,9 @@ struct feed_change {
   std::optional<mercator_box> extent;
 };
 
+// A whole-table change of every table the catalogue reads: everything cached goes.
+std::vector<feed_change> every_table_changed(const layer_catalogue& catalogue);
+
 // The catalogue's layers read from `table` (bare name, compared exactly), in catalogue order.
 std::vector<std::string> layers_fed_by(const layer_catalogue& catalogue, std::string_view table);
 
