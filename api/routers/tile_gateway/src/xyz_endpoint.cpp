@@ -163,7 +163,9 @@ boost::asio::awaitable<bool> refresh_tile(tile_gateway_module& m, const std::str
                                           std::int64_t x, std::int64_t y, session& db) {
   auto statement = served_statement(layer_name, z);
   if (!statement) co_return false;
-  const auto& [sql, zoom_cfg] = *statement;
+  // Named, not bound: clang 15 cannot capture structured bindings in the lambda below.
+  const auto& sql = statement->first;
+  const auto& zoom_cfg = statement->second;
   const std::string cache_key = tile_cache_key(layer_name, z, x, y);
   // The ticket comes first: an edit applied while the statement runs refuses the store.
   auto ticket = co_await m.guarded_ticket(cache_key, TILE_CACHE_BOUND);
