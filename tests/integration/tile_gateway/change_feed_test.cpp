@@ -340,6 +340,46 @@ TEST_F(FeedConsumer, ACacheThatMissedPrunedChangesDropsEveryLayerOnce) {
   for (const auto& k : cached) EXPECT_TRUE(eventually([&] { return evicted(k); })) << k;
 }
 
+// While a batch waits for the read replicas, its consumer asks every worker to hold: tiles it
+// touches are answered but not stored, until the worker's cache has passed the batch. (The
+// lease is held by an absent worker here, so that only the test moves the cursor.)
+TEST_F(FeedConsumer, TilesOfABatchHeldForTheReplicasAreNotStoredUntilTheCursorPassesIt) {
+  redis.set("mapsvc:feed:lease", "a worker elsewhere");
+  auto& svc = add_service();
+  start_feed(svc);
+  ASSERT_TRUE(eventually([&] { return redis.get("mapsvc:feed:cache").has_value(); }));
+  const auto cache_id = *redis.get("mapsvc:feed:cache");
+  const int id = some_plot();
+  const auto extent = extent_of_plot(id);
+  const auto z16 = mapsvc::tile_gateway::tiles_meeting(extent, 16);
+  const std::string key = mapsvc::tile_gateway::tile_cache_key("plots", 16, z16.x0, z16.y0);
+  const auto position = db.exec(fmt::format(
+      "INSERT INTO mapsvc_feed.history (position, table_name, op, minx, miny, maxx, maxy, recorded_at) VALUES "
+      "(nextval('mapsvc_feed.position_seq'), 'PLOT', 'U', {}, {}, {}, {}, now()) RETURNING position",
+      extent.minx, extent.miny, extent.maxx, extent.maxy))[0];
+  auto& m = svc.module();
+  const auto held = [&] { return !svc.run([&]() -> boost::asio::awaitable<bool> { co_return m.holds.empty(); }()); };
+  const auto keep = [&](std::string bytes) {
+    return svc.run([&]() -> boost::asio::awaitable<bool> {
+      const auto ticket = co_await m.guarded_ticket(key, 1s);
+      co_await m.keep(key, std::move(bytes), 60, 1s, ticket);
+      co_return true;
+    }());
+  };
+
+  db.exec(fmt::format("NOTIFY mapsvc_tiles, 'hold {} {}'", std::stoll(position) - 1, position));
+  ASSERT_TRUE(eventually(held));
+  keep("built from a replica behind");
+  EXPECT_FALSE(redis.get("mvt_v8:" + key)) << "held: answered, not stored";
+
+  db.exec(fmt::format("INSERT INTO mapsvc_feed.cursor (cache, fence, position) VALUES ('{}', 1, {}) "
+                      "ON CONFLICT (cache) DO UPDATE SET position = EXCLUDED.position", cache_id, position));
+  db.exec(fmt::format("NOTIFY mapsvc_tiles, '{}'", position));
+  ASSERT_TRUE(eventually([&] { return !held(); }));
+  keep("built after the replicas");
+  EXPECT_EQ(redis.get("mvt_v8:" + key), "built after the replicas");
+}
+
 // Two caches on one database (two fleets, or a staging cache beside production): each has a
 // lease and a cursor of its own, and each applies every change, whichever of them moved it.
 TEST_F(FeedConsumer, EveryCacheOnTheDatabaseAppliesEveryChange) {

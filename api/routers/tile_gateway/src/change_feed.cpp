@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <map>
 #include <deque>
 #include <random>
@@ -88,6 +89,11 @@ constexpr std::string_view ADVANCE_SQL =
     "WITH advanced AS (UPDATE mapsvc_feed.cursor SET position = :position, updated_at = now() "
     "WHERE cache = :cache AND fence = :fence RETURNING position) "
     "SELECT pg_notify('mapsvc_tiles', position::text) FROM advanced";
+// Asks every worker not to store tiles of a batch until the cursor passes it (replicas only).
+constexpr std::string_view HOLD_SQL = "SELECT pg_notify('mapsvc_tiles', :note)";
+constexpr std::string_view HOLD_PREFIX = "hold ";
+// Beyond the wait for replicas, how long a hold may outlive a consumer that stopped mid-batch.
+constexpr auto HOLD_SLACK = 5s;
 constexpr std::string_view BACKLOG_SQL =
     "SELECT (SELECT count(*) FROM mapsvc_feed.pending) + "
     "(SELECT count(*) FROM mapsvc_feed.history WHERE position > :after) AS n";
@@ -346,6 +352,10 @@ struct change_feed::state : std::enable_shared_from_this<state> {
     // The edits of the batch are committed (their rows were read): replicas past this have them.
     const std::string lsn((co_await run(*consumer, WAL_POSITION_SQL))[0].get<std::string>("lsn"));
 
+    if (o.replicas) {
+      const clients::pg::params note{{"note", fmt::format("{}{} {}", HOLD_PREFIX, position, upto)}};
+      co_await run(*consumer, HOLD_SQL, note);
+    }
     auto pass = co_await invalidate(plan);
     bool replayed = true;
     if (o.replicas) {
@@ -482,7 +492,17 @@ struct change_feed::state : std::enable_shared_from_this<state> {
         }
         failing = false;
         // Every cache's holder announces on the one channel: a wake-up reads where this one is.
-        if (upto < 0 && !(co_await follower->wait_notifications(1s)).empty()) upto = co_await followed_position();
+        if (upto < 0) {
+          bool moved = false;
+          for (const auto& n : co_await follower->wait_notifications(1s)) {
+            if (n.payload.starts_with(HOLD_PREFIX))
+              co_await take_hold(n.payload.substr(HOLD_PREFIX.size()));
+            else
+              moved = true;
+          }
+          if (moved) upto = co_await followed_position();
+        }
+        if (upto >= 0) m.holds.release_through(upto);
         if (upto > followed) co_await hand_over(upto);
       } catch (const std::exception& e) {
         if (host::is_cancellation(e) && stopping) break;
@@ -492,6 +512,25 @@ struct change_feed::state : std::enable_shared_from_this<state> {
       }
       if (failing) co_await nap(1s);
     }
+  }
+
+  // "AFTER UPTO": the batch of positions after AFTER up to UPTO is being applied; no tile it
+  // touches is stored here until this worker's cache has passed it.
+  asio::awaitable<void> take_hold(std::string_view range) {
+    std::int64_t after = 0, upto = 0;
+    const auto space = range.find(' ');
+    if (space == std::string_view::npos) co_return;
+    const auto first = std::from_chars(range.data(), range.data() + space, after);
+    const auto second = std::from_chars(range.data() + space + 1, range.data() + range.size(), upto);
+    if (first.ec != std::errc() || second.ec != std::errc() || upto <= after) co_return;
+    const clients::pg::params window{{"after", after}, {"upto", upto}};
+    const auto r = co_await run(*follower, HISTORY_SQL, window);
+    std::vector<feed_change> changes;
+    for (std::size_t i = 0; i < r.size(); ++i)
+      changes.push_back(feed_change{r[i].get<std::string>("table_name"), extent_of(r[i])});
+    if (changes.empty()) co_return;
+    m.holds.hold(upto, plan_invalidation(m.layers, changes, 0).areas,
+                 store_holds::clock::now() + o.replica_wait_limit + HOLD_SLACK);
   }
 
   // Where this worker's cache stands (its id read again: a flushed Redis gets a new one).

@@ -1,6 +1,7 @@
 // Cache access that never fails a request: a failed read is a miss, a failed store is ignored,
 // and while Redis stalls the cache is skipped instead of costing each request its bound.
 #include "mapsvc/tile_gateway/module.hpp"
+#include "mapsvc/tile_gateway/change_plan.hpp"
 
 #include "host/cancellation.hpp"
 
@@ -138,6 +139,13 @@ boost::asio::awaitable<host::http::shared_representation> tile_gateway_module::k
     const std::optional<BinaryRedisCache::build_ticket>& ticket) {
   auto tile = std::make_shared<const host::http::representation>(std::move(bytes));
   if (!ticket) co_return tile;
+  if (!holds.empty()) {
+    const auto address = parse_tile_key(key);
+    if (address && holds.holds(address->first, address->second, store_holds::clock::now())) {
+      if (metrics) metrics->stale_store_refused();
+      co_return tile;
+    }
+  }
   const auto memory_ticket = memory ? memory->ticket() : 0;
   const bool stored = co_await store_if_current(key, tile->bytes(), ttl, timeout, *ticket);
   if (stored && memory) memory->insert(std::string(key), tile, std::chrono::seconds(ttl), memory_ticket);

@@ -24,6 +24,7 @@
 #include "mapsvc/tile_gateway/coalescer.hpp"
 #include "mapsvc/tile_gateway/memory_tier.hpp"
 #include "mapsvc/tile_gateway/redis_settings.hpp"
+#include "mapsvc/tile_gateway/store_holds.hpp"
 
 namespace mapsvc::tile_gateway {
 
@@ -92,7 +93,7 @@ class tile_gateway_module {
   boost::asio::awaitable<tile_lookup> cached(std::string_view key, std::chrono::milliseconds timeout);
   // Stores a tile built from the database like safe_cache_set, unless its entry was
   // invalidated since `ticket` was taken (the build may have read the data from before the
-  // edit), and keeps it in memory too once Redis has it. Returns it ready to answer either way.
+  // edit) or is held (see holds), and keeps it in memory too once Redis has it. Returns it ready to answer either way.
   // (`bytes` is taken before the first suspension.)
   boost::asio::awaitable<host::http::shared_representation> keep(
       std::string_view key, std::string&& bytes, std::int64_t ttl, std::chrono::milliseconds timeout,
@@ -169,6 +170,8 @@ class tile_gateway_module {
   // The change feed's batches, for the event streams of open maps (GET /gis/changes); the
   // feed publishes here on this worker's event loop.
   change_hub changes;
+  // Areas of batches the read replicas have not replayed yet: keep() stores none of their tiles.
+  store_holds holds;
 
  private:
   std::size_t layer_index(std::string_view layer_name) const;
