@@ -17,8 +17,9 @@
 # REFRESH_ROUNDS (20), COST_ROUNDS (4), COST_SECONDS (10), STALE_EDITS (10000),
 # STALE_SECONDS (600, the writer's limit), STALE_READER_PAUSE_MS (0), STALE_CHAOS (0),
 # STALE_CHAOS_SECONDS (180),
-# FEED_CLUSTER_PORT_BASE (58700: the cluster takes ports base+1 to base+83, and its Redis
-# Cluster bus ports 10000 below those). Figures go to standard output as Markdown.
+# FEED_CLUSTER_PORT_BASE (22000: the cluster takes ports base+1 to base+83, and its Redis
+# Cluster bus ports 10000 above those; below Linux's ephemeral ports, 32768 and up, where an
+# outgoing connection could take a port first). Figures go to standard output as Markdown.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 BUILD_DIR=${BUILD_DIR:-build}
@@ -41,7 +42,7 @@ STALE_SECONDS=${STALE_SECONDS:-600}
 STALE_READER_PAUSE_MS=${STALE_READER_PAUSE_MS:-0}
 STALE_CHAOS=${STALE_CHAOS:-0}
 STALE_CHAOS_SECONDS=${STALE_CHAOS_SECONDS:-180}
-port_base=${FEED_CLUSTER_PORT_BASE:-58700}
+port_base=${FEED_CLUSTER_PORT_BASE:-22000}
 for v in EDITS PRECISION_TILES REFRESH_ROUNDS COST_ROUNDS COST_SECONDS STALE_EDITS STALE_SECONDS STALE_CHAOS_SECONDS \
   STALE_READER_PAUSE_MS port_base; do
   [[ "${!v}" =~ ^[0-9]{1,6}$ ]] || { echo "$v must be a whole number" >&2; exit 2; }
