@@ -122,6 +122,11 @@ std::optional<mercator_box> extent_of(const clients::pg::row& r) {
   return mercator_box{*minx, *miny, *maxx, *maxy};
 }
 
+// The change a row of the history records.
+feed_change change_of(const clients::pg::row& r) {
+  return feed_change{r.get<std::string>("table_name"), extent_of(r)};
+}
+
 std::string make_holder_id() {
   char host[256] = {};
   ::gethostname(host, sizeof host - 1);
@@ -337,7 +342,7 @@ struct change_feed::state : std::enable_shared_from_this<state> {
     for (std::size_t i = 0; i < r.size(); ++i) {
       const auto row = r[i];
       batch.push_back({row.get<std::int64_t>("position"),
-                       feed_change{row.get<std::string>("table_name"), extent_of(row)}, row.get<double>("recorded")});
+                       change_of(row), row.get<double>("recorded")});
     }
     co_return batch;
   }
@@ -527,7 +532,7 @@ struct change_feed::state : std::enable_shared_from_this<state> {
     const auto r = co_await run(*follower, HISTORY_SQL, window);
     std::vector<feed_change> changes;
     for (std::size_t i = 0; i < r.size(); ++i)
-      changes.push_back(feed_change{r[i].get<std::string>("table_name"), extent_of(r[i])});
+      changes.push_back(change_of(r[i]));
     if (changes.empty()) co_return;
     m.holds.hold(upto, plan_invalidation(m.layers, changes, 0).areas,
                  store_holds::clock::now() + o.replica_wait_limit + HOLD_SLACK);
@@ -552,7 +557,7 @@ struct change_feed::state : std::enable_shared_from_this<state> {
       std::int64_t last = followed;
       for (std::size_t i = 0; i < r.size(); ++i) {
         const auto row = r[i];
-        changes.push_back(feed_change{row.get<std::string>("table_name"), extent_of(row)});
+        changes.push_back(change_of(row));
         last = row.get<std::int64_t>("position");
       }
       followed = last;
