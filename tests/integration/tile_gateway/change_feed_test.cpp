@@ -380,6 +380,40 @@ TEST_F(FeedConsumer, TilesOfABatchHeldForTheReplicasAreNotStoredUntilTheCursorPa
   EXPECT_EQ(redis.get("mvt_v8:" + key), "built after the replicas");
 }
 
+// With read replicas, a batch is final only once they have replayed it, but it does not hold
+// back the batches after it: each edit's tiles go at once, and the cursor moves over the
+// batches, with a second pass each, as the replicas catch up.
+TEST_F(FeedConsumer, BatchesWaitingForTheReplicasDoNotHoldBackTheNextEdits) {
+  const auto caught_up = std::make_shared<std::atomic<bool>>(false);
+  auto o = fast_options();
+  o.replicas = true;
+  o.replicas_have = [caught_up](const std::string&) { return caught_up->load(); };
+  auto& svc = add_service();
+  start_feed(svc, o);
+  ASSERT_TRUE(eventually([&] { return db.exec("SELECT count(*) FROM mapsvc_feed.cursor")[0] == "1"; }));
+
+  const int first = some_plot();
+  const int second = std::stoi(db.exec("SELECT max(\"ID\") FROM \"PLOT\" WHERE \"ID\" < 9000")[0]);
+  const auto first_keys = tiles_of("plots", extent_of_plot(first));
+  const auto second_keys = tiles_of("plots", extent_of_plot(second));
+  const auto all_evicted = [&](const std::vector<std::string>& keys) {
+    return eventually([&] { return std::all_of(keys.begin(), keys.end(), [&](const auto& k) { return evicted(k); }); });
+  };
+  cache(first_keys);
+  db.exec("UPDATE \"PLOT\" SET \"STATUS\" = \"STATUS\" WHERE \"ID\" = " + std::to_string(first));
+  ASSERT_TRUE(all_evicted(first_keys));
+  cache(second_keys);
+  db.exec("UPDATE \"PLOT\" SET \"STATUS\" = \"STATUS\" WHERE \"ID\" = " + std::to_string(second));
+  ASSERT_TRUE(all_evicted(second_keys)) << "the second edit waited behind the first";
+  EXPECT_FALSE(applied()) << "the cursor moved before the replicas had the changes";
+
+  // Stored meanwhile from a replica still behind: the second pass takes it.
+  cache(first_keys);
+  caught_up->store(true);
+  ASSERT_TRUE(eventually([&] { return applied(); }));
+  EXPECT_TRUE(all_evicted(first_keys));
+}
+
 // Two caches on one database (two fleets, or a staging cache beside production): each has a
 // lease and a cursor of its own, and each applies every change, whichever of them moved it.
 TEST_F(FeedConsumer, EveryCacheOnTheDatabaseAppliesEveryChange) {

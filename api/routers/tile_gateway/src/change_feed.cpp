@@ -106,6 +106,10 @@ constexpr std::string_view FOLLOWED_SQL =
 constexpr std::string_view HISTORY_SQL =
     "SELECT position, table_name, minx, miny, maxx, maxy FROM mapsvc_feed.history "
     "WHERE position > :after AND position <= :upto ORDER BY position LIMIT 20000";
+// How often replay positions are read while a batch waits for the replicas.
+constexpr auto REPLICA_POLL = 20ms;
+// Batches read ahead while earlier ones wait for the replicas.
+constexpr std::size_t MAX_AWAITING_BATCHES = 64;
 // A cache new to the feed replays this much history.
 constexpr std::string_view NEW_CACHE_REPLAY = "10 minutes";
 
@@ -259,6 +263,27 @@ struct change_feed::state : std::enable_shared_from_this<state> {
 
   // ---- the consumer ----
 
+  // A batch whose first pass is done, waiting for the read replicas to replay it. Batches do
+  // not wait behind each other: later ones are read and passed meanwhile, and the cursor moves
+  // over each in order once the replicas have it.
+  struct awaiting_batch {
+    std::vector<recorded_change> changes;
+    invalidation_plan plan;
+    std::string lsn;  // the primary's WAL position once the batch was read
+    detail::pass_result passed;
+    std::chrono::steady_clock::time_point started;
+  };
+  std::deque<awaiting_batch> awaiting;
+  // The last position read into a batch: `position` plus what awaits the replicas.
+  std::int64_t read_through = 0;
+
+  // Drops the batches not yet final: whoever holds the lease next applies them again from the
+  // cursor.
+  void forget_awaiting() {
+    awaiting.clear();
+    read_through = position;
+  }
+
   asio::awaitable<void> consume() {
     bool failing = false;
     while (!stopping) {
@@ -268,26 +293,33 @@ struct change_feed::state : std::enable_shared_from_this<state> {
           continue;
         }
         if (!holding) {
+          forget_awaiting();
           // Notifications are only wake-ups: drop them while another worker consumes.
           co_await consumer->wait_notifications(o.lease_for / 3);
           continue;
         }
         if (fenced_term != term) co_await take_cursor();
         co_await move_pending();
-        auto batch = co_await fetch_batch();
-        if (batch.empty()) {
+        std::vector<recorded_change> batch;
+        if (awaiting.size() < MAX_AWAITING_BATCHES) batch = co_await fetch_batch();
+        if (!batch.empty()) co_await begin(std::move(batch));
+        co_await finish_replayed();
+        failing = false;
+        if (!batch.empty()) continue;
+        if (awaiting.empty()) {
           co_await prune_now_and_then();
           const auto woke = co_await consumer->wait_notifications(std::min(o.poll_every, o.lease_for / 3));
           if (!woke.empty()) co_await nap(o.batch_window);
-          continue;
+        } else {
+          const auto woke = co_await consumer->wait_notifications(REPLICA_POLL);
+          if (!woke.empty()) co_await nap(o.batch_window);
         }
-        co_await apply(std::move(batch));
-        failing = false;
       } catch (const std::exception& e) {
         if (host::is_cancellation(e) && stopping) break;
         if (!failing) m.logger->warn("Change feed: applying changes failed, retrying: {}", e.what());
         failing = true;
         consumer.reset();
+        forget_awaiting();
       }
       if (failing) co_await nap(1s);
     }
@@ -314,6 +346,7 @@ struct change_feed::state : std::enable_shared_from_this<state> {
     fence = r[0].get<std::int64_t>("fence");
     position = r[0].get<std::int64_t>("position");
     fenced_term = term;
+    forget_awaiting();
     m.logger->info("Change feed: this worker applies the database's changes to cache {} from position {} (fence {})",
                    cache_id, position, fence);
     if (r[0].get<bool>("missed")) {
@@ -335,7 +368,7 @@ struct change_feed::state : std::enable_shared_from_this<state> {
   }
 
   asio::awaitable<std::vector<recorded_change>> fetch_batch() {
-    const clients::pg::params window{{"after", position}, {"limit", static_cast<std::int64_t>(o.batch_limit)}};
+    const clients::pg::params window{{"after", read_through}, {"limit", static_cast<std::int64_t>(o.batch_limit)}};
     const auto r = co_await run(*consumer, BATCH_SQL, window);
     std::vector<recorded_change> batch;
     batch.reserve(r.size());
@@ -347,68 +380,87 @@ struct change_feed::state : std::enable_shared_from_this<state> {
     co_return batch;
   }
 
-  asio::awaitable<void> apply(std::vector<recorded_change> batch) {
-    const auto started = std::chrono::steady_clock::now();
+  // The first pass over a batch. Without replicas it is final at once; with them the batch
+  // waits (see `finish_replayed`) while every worker holds its tiles.
+  asio::awaitable<void> begin(std::vector<recorded_change> batch) {
+    awaiting_batch b;
+    b.started = std::chrono::steady_clock::now();
     std::vector<feed_change> changes;
     changes.reserve(batch.size());
     for (const auto& c : batch) changes.push_back(c.change);
-    const auto plan = plan_invalidation(m.layers, changes);
-    const std::int64_t upto = batch.back().position;
-    // The edits of the batch are committed (their rows were read): replicas past this have them.
-    const std::string lsn((co_await run(*consumer, WAL_POSITION_SQL))[0].get<std::string>("lsn"));
+    b.plan = plan_invalidation(m.layers, changes);
+    b.changes = std::move(batch);
+    const std::int64_t after = read_through, upto = b.changes.back().position;
+    read_through = upto;
 
     if (o.replicas) {
-      const clients::pg::params note{{"note", fmt::format("{}{} {}", HOLD_PREFIX, position, upto)}};
+      // The edits of the batch are committed (their rows were read): replicas past this have them.
+      b.lsn = (co_await run(*consumer, WAL_POSITION_SQL))[0].get<std::string>("lsn");
+      const clients::pg::params note{{"note", fmt::format("{}{} {}", HOLD_PREFIX, after, upto)}};
       co_await run(*consumer, HOLD_SQL, note);
     }
-    auto pass = co_await invalidate(plan);
-    bool replayed = true;
+    b.passed = co_await invalidate(b.plan);
     if (o.replicas) {
-      // Tiles built on a replica that had not replayed the batch yet may have been stored
-      // meanwhile; once every replica has it, invalidate again.
-      replayed = co_await wait_for_replicas(lsn);
-      auto again = co_await invalidate(plan);
-      pass.deleted += again.deleted;
-      pass.evicted.insert(pass.evicted.end(), again.evicted.begin(), again.evicted.end());
-    } else if (!plan.scans.empty() || !plan.box_tiles.empty() || !plan.whole_layers.empty()) {
-      asio::co_spawn(m.executor, settle_pass(shared_from_this(), plan), asio::detached);
+      awaiting.push_back(std::move(b));
+      co_return;
     }
+    if (!b.plan.scans.empty() || !b.plan.box_tiles.empty() || !b.plan.whole_layers.empty())
+      asio::co_spawn(m.executor, settle_pass(shared_from_this(), b.plan), asio::detached);
+    co_await finish(std::move(b), true);
+  }
 
+  // Tiles built on a replica that had not replayed a batch yet may have been stored before the
+  // workers held them: once every replica has the batch, it is invalidated again and final.
+  asio::awaitable<void> finish_replayed() {
+    while (!awaiting.empty() && !stopping) {
+      const std::string lsn = awaiting.front().lsn;
+      const bool replayed = co_await replicas_have(lsn);
+      if (!replayed && std::chrono::steady_clock::now() - awaiting.front().started < o.replica_wait_limit) co_return;
+      if (awaiting.empty() || awaiting.front().lsn != lsn) co_return;  // forgotten meanwhile
+      auto again = co_await invalidate(awaiting.front().plan);
+      if (awaiting.empty() || awaiting.front().lsn != lsn) co_return;
+      awaiting_batch b = std::move(awaiting.front());
+      awaiting.pop_front();
+      b.passed.deleted += again.deleted;
+      b.passed.evicted.insert(b.passed.evicted.end(), again.evicted.begin(), again.evicted.end());
+      if (!co_await finish(std::move(b), replayed)) co_return;
+    }
+  }
+
+  asio::awaitable<bool> replicas_have(const std::string& lsn) {
+    if (o.replicas_have) co_return o.replicas_have(lsn);
+    const clients::pg::params replay_target{{"lsn", lsn}};
+    co_return (co_await run(*consumer, REPLAYED_SQL, replay_target))[0].get<bool>("replayed");
+  }
+
+  // Moves the cursor over a batch whose passes are done. False when the lease was lost.
+  asio::awaitable<bool> finish(awaiting_batch b, bool replayed) {
+    const std::int64_t upto = b.changes.back().position;
     // Under the fence: a worker that lost the lease meanwhile moves nothing.
     const clients::pg::params advance{{"position", upto}, {"cache", cache_id}, {"fence", fence}};
     if ((co_await run(*consumer, ADVANCE_SQL, advance)).size() != 1) {
       lose_lease("a newer holder took over");
-      co_return;
+      forget_awaiting();
+      co_return false;
     }
     position = upto;
 
     const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     if (m.metrics) {
-      m.metrics->feed_batch(batch.size());
-      for (const auto& c : batch)
+      m.metrics->feed_batch(b.changes.size());
+      for (const auto& c : b.changes)
         m.metrics->feed_lag(std::chrono::nanoseconds(static_cast<std::int64_t>(std::max(0.0, now - c.recorded) * 1e9)));
     }
     const clients::pg::params after{{"after", position}};
     const auto backlog = (co_await run(*consumer, BACKLOG_SQL, after))[0].get<std::int64_t>("n");
     report_state(backlog);
-    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - b.started);
     m.logger->info("Change feed: applied {} changes up to position {}: {} cached entries invalidated ({} listed, {} "
                    "scans, {} whole layers){} in {} ms; {} waiting",
-                   batch.size(), position, pass.deleted, plan.keys.size(), plan.scans.size(), plan.whole_layers.size(),
-                   replayed ? "" : " (replicas still behind)", took.count(), backlog);
-    queue_refresh(pass.evicted);
-  }
-
-  asio::awaitable<bool> wait_for_replicas(const std::string& lsn) {
-    const auto give_up = std::chrono::steady_clock::now() + o.replica_wait_limit;
-    while (!stopping) {
-      const clients::pg::params replay_target{{"lsn", lsn}};
-      const auto r = co_await run(*consumer, REPLAYED_SQL, replay_target);
-      if (r[0].get<bool>("replayed")) co_return true;
-      if (std::chrono::steady_clock::now() > give_up) co_return false;
-      co_await nap(20ms);
-    }
-    co_return false;
+                   b.changes.size(), position, b.passed.deleted, b.plan.keys.size(), b.plan.scans.size(),
+                   b.plan.whole_layers.size(), replayed ? "" : " (replicas still behind)", took.count(), backlog);
+    queue_refresh(b.passed.evicted);
+    co_return true;
   }
 
   asio::awaitable<detail::pass_result> invalidate(const invalidation_plan& plan) {

@@ -7,8 +7,9 @@
 //   gives the pending changes their positions in the feed's history (one mover at a time, so
 //   that positions appear in order), then applies the history after its cache's cursor in
 //   batches: invalidates exactly the cached entries they touch, waits for the read replicas to
-//   replay them and invalidates once more, then moves the cursor (fenced, so that a holder that
-//   lost its lease cannot move it after its successor) and announces it (NOTIFY mapsvc_tiles).
+//   replay them (passing the batches after it meanwhile) and invalidates once more, then moves
+//   the cursor (fenced, so that a holder that lost its lease cannot move it after its
+//   successor) and announces it (NOTIFY mapsvc_tiles).
 //   Several caches on one database each apply every change. Entries of the lowest zooms are
 //   rebuilt at once, a few at a time.
 // - the follower: hears those announcements and hands what its cache's cursor passed to the
@@ -53,6 +54,9 @@ struct change_feed_options {
   int refresh_max_zoom = 12;
   std::size_t refresh_concurrency = 2;
   std::size_t refresh_queue_limit = 2000;
+  // Whether every replica has replayed the primary's WAL up to a position; by default asked of
+  // pg_stat_replication (tests stand in for replicas with this).
+  std::function<bool(const std::string& lsn)> replicas_have;
   // History older than this is pruned.
   std::chrono::hours retention{24 * 7};
 };
