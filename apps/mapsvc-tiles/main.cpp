@@ -15,6 +15,8 @@ constexpr const char* usage_text = R"(usage: mapsvc-tiles COMMAND [options]
 
 commands:
   seed      build the tiles of an area into the shared tile cache ahead of viewers
+  export    write the tiles of an area into one file for use off the network
+            (PMTiles or MBTiles)
 
 mapsvc-tiles COMMAND --help describes each.
 )";
@@ -39,6 +41,21 @@ int seed(const std::vector<std::string>& args) {
   return mapsvc::tiles::run_seed(options);
 }
 
+int export_package(const std::vector<std::string>& args) {
+  mapsvc::tiles::seed_options options;
+  try {
+    options = mapsvc::tiles::parse_export_args(args, process_env, mapsvc::tile_gateway::LAYER_CONFIG());
+  } catch (const mapsvc::tiles::usage_error& e) {
+    std::fprintf(stderr, "mapsvc-tiles export: %s\n", e.what());
+    return 2;
+  }
+  if (options.help) {
+    std::fputs(mapsvc::tiles::export_usage, stdout);
+    return 0;
+  }
+  return mapsvc::tiles::run_export(options);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -54,6 +71,7 @@ int main(int argc, char** argv) {
   }
   const std::vector<std::string> rest(args.begin() + 1, args.end());
   if (command == "seed") return seed(rest);
+  if (command == "export") return export_package(rest);
   std::fprintf(stderr, "mapsvc-tiles: unknown command '%s'\n%s", args.front().c_str(), usage_text);
   return 2;
 }

@@ -99,12 +99,18 @@ std::vector<std::string> parse_layers(std::string_view text, const tile_gateway:
   return out;
 }
 
-seed_options parse_seed_args(const std::vector<std::string>& args, const env_lookup& env,
+namespace {
+
+enum class walk_command { seed, exporting };
+
+seed_options parse_walk_args(walk_command command, const std::vector<std::string>& args, const env_lookup& env,
                              const tile_gateway::layer_catalogue& catalogue) {
+  const bool seeding = command == walk_command::seed;
   seed_options o;
+  std::optional<package_format> format;
   o.layers = catalogue.keys();
   if (auto v = env("DATABASE_URL"); v && !v->empty()) o.database_url = *v;
-  if (auto v = env("MAPSVC_CACHE_TTL_WITH_FEED"); v && !v->empty()) {
+  if (auto v = env("MAPSVC_CACHE_TTL_WITH_FEED"); seeding && v && !v->empty()) {
     const auto ttl = whole_in("MAPSVC_CACHE_TTL_WITH_FEED", *v, 0, 31'536'000);
     if (ttl > 0) o.cache_ttl_with_feed = static_cast<int>(ttl);
   }
@@ -118,6 +124,16 @@ seed_options parse_seed_args(const std::vector<std::string>& args, const env_loo
     }
     if (arg == "--dry-run") {
       o.dry_run = true;
+      continue;
+    }
+    if (!seeding && (arg == "-o" || arg.rfind("-o", 0) == 0) && arg.rfind("--", 0) != 0) {
+      std::string file = arg.substr(2);
+      if (file.empty()) {
+        if (i + 1 >= args.size()) throw usage_error("option -o needs a file name");
+        file = args[++i];
+      }
+      if (file.empty()) throw usage_error("option -o needs a file name");
+      o.output = file;
       continue;
     }
     if (arg.rfind("--", 0) != 0) throw usage_error("unexpected argument '" + arg + "' (see --help)");
@@ -146,6 +162,14 @@ seed_options parse_seed_args(const std::vector<std::string>& args, const env_loo
       o.area_text = value;
       ++areas;
     } else if (key == "concurrency") o.concurrency = static_cast<int>(whole_in("--concurrency", value, 1, 256));
+    else if (!seeding && key == "output") {
+      if (value.empty()) throw usage_error("--output needs a file name");
+      o.output = value;
+    } else if (!seeding && key == "format") {
+      format = parse_package_format(value);
+      if (!format) throw usage_error("--format must be pmtiles or mbtiles, got '" + value + "'");
+    } else if (!seeding && (key == "resume" || key == "cache-ttl-with-feed"))
+      throw usage_error("--" + key + " is an option of seed, not of export");
     else if (key == "resume") {
       if (value.empty()) throw usage_error("--resume needs a file name");
       o.state_path = value;
@@ -160,7 +184,29 @@ seed_options parse_seed_args(const std::vector<std::string>& args, const env_loo
   if (o.help) return o;
   if (!zoom_given) throw usage_error("--zoom A-B is needed");
   if (areas > 1) throw usage_error("give one area at most: --bbox, --district or --lga");
+  if (!seeding) {
+    if (o.output.empty()) throw usage_error("-o FILE is needed (the package to write)");
+    const auto named = package_format_of(o.output);
+    if (format && named && *format != *named)
+      throw usage_error(fmt::format("--format {} does not match the file name {}", format == package_format::pmtiles ? "pmtiles" : "mbtiles",
+                                    o.output.string()));
+    if (!format && !named)
+      throw usage_error("give --format pmtiles|mbtiles, or a file name ending in .pmtiles or .mbtiles");
+    o.format = format ? *format : *named;
+  }
   return o;
+}
+
+}  // namespace
+
+seed_options parse_seed_args(const std::vector<std::string>& args, const env_lookup& env,
+                             const tile_gateway::layer_catalogue& catalogue) {
+  return parse_walk_args(walk_command::seed, args, env, catalogue);
+}
+
+seed_options parse_export_args(const std::vector<std::string>& args, const env_lookup& env,
+                               const tile_gateway::layer_catalogue& catalogue) {
+  return parse_walk_args(walk_command::exporting, args, env, catalogue);
 }
 
 std::string walk_signature(const seed_options& o) {
@@ -200,6 +246,33 @@ summary lists those that still failed. Ctrl-C stops after the tiles in flight an
 record for --resume.
 
 exit status: 0 all tiles done, 1 some failed, 2 bad options, 130 interrupted (record kept)
+)";
+
+const char* const export_usage = R"(usage: mapsvc-tiles export --zoom A-B -o FILE [options]
+
+Writes the tiles of an area, built from the database as it stands, into one file for use
+off the network: PMTiles (version 3) or MBTiles (1.3), gzip-compressed vector tiles. Several
+layers go into each tile together, in the order named (as /gis/plots,beacons/{z}/{x}/{y}
+serves them). The package records the change-feed position its tiles reflect.
+
+  -o, --output FILE      the package (written aside and renamed once complete)
+  --format F             pmtiles or mbtiles (default: from the file name's extension)
+  --zoom A-B             zooms to export (1-20; "Z" for one)
+  --layers LIST          comma list of layers (default: all)
+  --bbox W,S,E,N         the area in EPSG:4326 degrees
+  --district NAME        the area of a district ("Districts"."name")
+  --lga NAME             the area of an LGA ("LGAs"."name")
+                         (none of the three: the layers' own extents)
+  --concurrency N        tiles built at once, each on a database connection of its own (4)
+  --dry-run              count the tiles of the walk and exit
+  --database-url URL     DATABASE_URL (postgresql://postgres@127.0.0.1:55432/mapsvc)
+  -h, --help             this text
+
+A tile that fails is tried three times; if any still fails, no package is written. Ctrl-C
+stops without writing one.
+
+exit status: 0 package written, 1 tiles failed or the package could not be written,
+2 bad options, 130 interrupted
 )";
 
 }  // namespace mapsvc::tiles

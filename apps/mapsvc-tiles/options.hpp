@@ -1,7 +1,9 @@
 #pragma once
-// The options of `mapsvc-tiles seed`, parsed without touching the network.
+// The options of `mapsvc-tiles seed` and `mapsvc-tiles export`, parsed without touching the
+// network.
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <stdexcept>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "mapsvc/tile_gateway/catalogue.hpp"
+#include "package.hpp"
 #include "mapsvc/tile_gateway/change_plan.hpp"
 
 namespace mapsvc::tiles {
@@ -52,6 +55,9 @@ struct seed_options {
   std::optional<int> cache_ttl_with_feed;
   std::uint64_t stop_after = 0;  // stop as if interrupted after this many tiles; 0: never
   bool help = false;
+  // export: the package to write, and its format (from the option or the file's extension).
+  std::filesystem::path output;
+  package_format format = package_format::pmtiles;
 };
 
 using env_lookup = std::function<std::optional<std::string>(const std::string&)>;
@@ -61,9 +67,15 @@ using env_lookup = std::function<std::optional<std::string>(const std::string&)>
 seed_options parse_seed_args(const std::vector<std::string>& args, const env_lookup& env,
                              const tile_gateway::layer_catalogue& catalogue);
 
+// The arguments after "export": the area, zoom and layer options of seed, plus -o FILE and
+// --format; no cache options.
+seed_options parse_export_args(const std::vector<std::string>& args, const env_lookup& env,
+                               const tile_gateway::layer_catalogue& catalogue);
+
 // What defines the walk (layers, zooms, area as asked): a resumed run must match it.
 std::string walk_signature(const seed_options& o);
 
 extern const char* const seed_usage;
+extern const char* const export_usage;
 
 }  // namespace mapsvc::tiles

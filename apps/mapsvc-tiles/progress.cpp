@@ -72,7 +72,7 @@ std::string format_bar(const progress_view& v, int width) {
 }
 
 std::string format_line(const progress_view& v) {
-  std::string out = fmt::format("seed: {:.1f}% ({}/{}) {}, ETA {}", percent(v), v.done, v.total, rate_text(v),
+  std::string out = fmt::format("{}: {:.1f}% ({}/{}) {}, ETA {}", v.command, percent(v), v.done, v.total, rate_text(v),
                                 format_duration(v.eta_seconds));
   if (v.counts.failed > 0) out += fmt::format(", {} failed", v.counts.failed);
   return out;

@@ -35,6 +35,7 @@ std::string format_duration(std::optional<double> seconds);
 std::string format_bytes(std::uint64_t bytes);
 
 struct progress_view {
+  const char* command = "seed";       // the run the line is about
   std::uint64_t done = 0, total = 0;  // walk units: tiles built and tiles skipped below empty ones
   std::uint64_t tiles = 0;            // tiles built (statements run)
   std::optional<double> tiles_per_second;

@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <sstream>
 
@@ -25,10 +27,14 @@
 #include "host/cancellation.hpp"
 #include "host/database/get_db.hpp"
 #include "mapsvc/tile_gateway/catalogue.hpp"
+#include "host/http/representation.hpp"
 #include "mapsvc/tile_gateway/endpoints.hpp"
+#include "mapsvc/tile_gateway/tilejson.hpp"
+#include "mapsvc/tile_gateway/zoom_policy.hpp"
 #include "mapsvc/tile_gateway/redis_settings.hpp"
 #include "progress.hpp"
 #include "resume_state.hpp"
+#include "package.hpp"
 #include "walk.hpp"
 
 namespace mapsvc::tiles {
@@ -171,12 +177,32 @@ struct failure {
   std::string why;
 };
 
+// What one tile of a walk came to.
+struct built {
+  tile_outcome outcome;
+  std::uint64_t bytes;
+  // Whether nothing can lie below the tile: an empty tile ends its branch.
+  bool ends_branch = false;
+};
+// Builds one tile on a session of the run's pool; throws to be tried again.
+using tile_job = std::function<asio::awaitable<built>(const walk_tile&, host::database::session&)>;
+
+// How a run names what it did in its summary.
+struct run_words {
+  const char* command;   // "seed"
+  const char* complete;  // "seeded"
+  const char* kept;      // "stored"
+};
+
+// Runs a walk: `concurrency` tiles at a time, each tried three times, with progress on the
+// terminal and, when `record` is given, a record to continue from after an interruption.
 class seeder {
  public:
-  seeder(asio::io_context& io, const seed_options& o, host::database::pool& pool, tile_gateway::tile_gateway_module& m,
-         seed_walk& walk, seed_counts counts, run_record& record, std::vector<tile_gateway::mercator_box> areas)
-      : io_(io), o_(o), pool_(pool), m_(m), walk_(walk), counts_(counts), record_(record), areas_(std::move(areas)),
-        wake_(io, clock_type::time_point::max()), tty_(::isatty(STDERR_FILENO) == 1) {}
+  seeder(asio::io_context& io, const seed_options& o, host::database::pool& pool, seed_walk& walk, seed_counts counts,
+         run_record* record, std::vector<tile_gateway::mercator_box> areas, tile_job job, run_words words)
+      : io_(io), o_(o), pool_(pool), walk_(walk), counts_(counts), record_(record), areas_(std::move(areas)),
+        job_(std::move(job)), words_(words), wake_(io, clock_type::time_point::max()),
+        tty_(::isatty(STDERR_FILENO) == 1) {}
 
   asio::awaitable<void> worker() {
     while (!stopping_) {
@@ -186,11 +212,11 @@ class seeder {
         co_await wake_.async_wait(asio::as_tuple(asio::use_awaitable));
         continue;
       }
-      if (taken->top) record_.append(journal_took(taken->tile.layer, *taken->top));
-      const auto [outcome, bytes] = co_await build(taken->tile);
-      walk_.complete(taken->tile, outcome == tile_outcome::empty);
-      count(counts_, outcome, bytes);
-      record_.append(journal_done(taken->tile, outcome, bytes));
+      if (taken->top && record_) record_->append(journal_took(taken->tile.layer, *taken->top));
+      const auto done = co_await build(taken->tile);
+      walk_.complete(taken->tile, done.ends_branch);
+      count(counts_, done.outcome, done.bytes);
+      if (record_) record_->append(journal_done(taken->tile, done.outcome, done.bytes));
       ++tiles_;
       if (o_.stop_after > 0 && tiles_ >= o_.stop_after) stop(true);
       wake_.cancel();
@@ -237,21 +263,23 @@ class seeder {
     if (tty_) std::fputs("\r\033[K", stderr);
     const auto& c = counts_;
     std::fprintf(stderr, "%s\n", format_line(view()).c_str());
-    std::printf("%s: %llu tiles built in %s (%.0f tiles/s): %llu stored, %llu empty, %llu skipped below empty tiles, "
-                "%llu overtaken by edits, %llu failed; %s stored\n",
-                complete ? "seeded" : "interrupted", static_cast<unsigned long long>(c.stored + c.empty + c.overtaken + c.failed),
+    std::printf("%s: %llu tiles built in %s (%.0f tiles/s): %llu %s, %llu empty, %llu skipped below empty tiles, "
+                "%s%llu failed; %s %s\n",
+                complete ? words_.complete : "interrupted", static_cast<unsigned long long>(c.stored + c.empty + c.overtaken + c.failed),
                 format_duration(std::chrono::duration<double>(took).count()).c_str(),
                 tiles_ / std::max(1e-3, std::chrono::duration<double>(took).count()),
-                static_cast<unsigned long long>(c.stored), static_cast<unsigned long long>(c.empty),
-                static_cast<unsigned long long>(walk_.skipped()), static_cast<unsigned long long>(c.overtaken),
-                static_cast<unsigned long long>(c.failed), format_bytes(c.bytes).c_str());
+                static_cast<unsigned long long>(c.stored), words_.kept, static_cast<unsigned long long>(c.empty),
+                static_cast<unsigned long long>(walk_.skipped()),
+                // Only a cache has edits overtaking its stores.
+                record_ ? fmt::format("{} overtaken by edits, ", c.overtaken).c_str() : "",
+                static_cast<unsigned long long>(c.failed), format_bytes(c.bytes).c_str(), words_.kept);
     for (const auto& f : failures_)
       std::printf("failed: %s/%d/%lld/%lld: %s\n", f.layer.c_str(), f.tile.z, static_cast<long long>(f.tile.x),
                   static_cast<long long>(f.tile.y), f.why.c_str());
     if (c.failed > failures_.size())
       std::printf("failed: ... and %llu more\n", static_cast<unsigned long long>(c.failed - failures_.size()));
     if (!complete) {
-      std::printf("continue with: --resume %s\n", record_.path().c_str());
+      if (record_) std::printf("continue with: --resume %s\n", record_->path().c_str());
       std::fflush(stdout);
       return 130;
     }
@@ -268,11 +296,6 @@ class seeder {
   bool ended() const { return finished_; }
 
  private:
-  struct built {
-    tile_outcome outcome;
-    std::uint64_t bytes;
-  };
-
   asio::awaitable<built> build(const walk_tile& t) {
     const auto& layer = walk_.layers()[t.layer].name;
     std::string why;
@@ -282,18 +305,14 @@ class seeder {
         co_await pause.async_wait(asio::as_tuple(asio::use_awaitable));
       }
       auto db = host::database::get_db(pool_);
+      std::optional<built> done;
       try {
-        const auto r = co_await tile_gateway::seed_tile(m_, layer, t.z, t.x, t.y, db);
-        co_await db.close();
-        switch (r.outcome) {
-          case tile_gateway::seeded_tile::stored: co_return built{tile_outcome::stored, r.bytes};
-          case tile_gateway::seeded_tile::overtaken: co_return built{tile_outcome::overtaken, r.bytes};
-          case tile_gateway::seeded_tile::empty: co_return built{tile_outcome::empty, 0};
-        }
+        done = co_await job_(t, db);
       } catch (const std::exception& e) {
         why = e.what();
       }
       co_await db.close();
+      if (done) co_return *done;
     }
     if (failures_.size() < FAILURES_LISTED) failures_.push_back({layer, t, why});
     co_return built{tile_outcome::failed, 0};
@@ -301,6 +320,7 @@ class seeder {
 
   progress_view view() {
     progress_view v;
+    v.command = words_.command;
     v.done = walk_.done();
     v.total = walk_.total();
     v.tiles = tiles_;
@@ -318,6 +338,7 @@ class seeder {
   }
 
   void save(bool complete) {
+    if (!record_) return;
     seed_state s;
     s.signature = walk_signature(o_);
     s.areas = areas_;
@@ -327,17 +348,18 @@ class seeder {
     s.skipped = walk_.skipped();
     s.counts = counts_;
     s.complete = complete;
-    record_.snapshot(std::move(s));
+    record_->snapshot(std::move(s));
   }
 
   asio::io_context& io_;
   const seed_options& o_;
   host::database::pool& pool_;
-  tile_gateway::tile_gateway_module& m_;
   seed_walk& walk_;
   seed_counts counts_;
-  run_record& record_;
+  run_record* record_;
   std::vector<tile_gateway::mercator_box> areas_;
+  tile_job job_;
+  run_words words_;
   asio::steady_timer wake_;
   asio::steady_timer ticker_{io_};
   rate_window rate_, tile_rate_;
@@ -347,6 +369,18 @@ class seeder {
   std::uint64_t tiles_ = 0;
   std::vector<failure> failures_;
 };
+
+// One tile into the shared cache, as the server would store it.
+asio::awaitable<built> seed_one(tile_gateway::tile_gateway_module& m, std::string layer, walk_tile t,
+                                host::database::session& db) {
+  const auto r = co_await tile_gateway::seed_tile(m, layer, t.z, t.x, t.y, db);
+  switch (r.outcome) {
+    case tile_gateway::seeded_tile::stored: co_return built{tile_outcome::stored, r.bytes};
+    case tile_gateway::seeded_tile::overtaken: co_return built{tile_outcome::overtaken, r.bytes};
+    case tile_gateway::seeded_tile::empty: break;
+  }
+  co_return built{tile_outcome::empty, 0, true};
+}
 
 template <typename T>
 T wait_for(asio::io_context& io, asio::awaitable<T> work) {
@@ -369,6 +403,95 @@ void print_dry_run(const seed_walk& walk) {
     std::printf("%s: %llu tiles\n", walk.layers()[i].name.c_str(), static_cast<unsigned long long>(walk.total_of(i)));
   std::printf("total: %llu tiles (every branch; a run skips those below empty tiles)\n",
               static_cast<unsigned long long>(walk.total()));
+}
+
+// ---- packages ----
+
+// One tile of a package: the layers served at its zoom put end to end (one vector tile holding
+// all of them, as the composite route serves it), gzip-compressed.
+asio::awaitable<built> export_one(tile_gateway::tile_gateway_module& m, const std::vector<std::string>& layers,
+                                  walk_tile t, host::database::session& db, package_writer& package) {
+  std::string bytes;
+  bool every_layer_served = true;
+  for (const auto& name : layers) {
+    if (!tile_gateway::get_zoom_config(t.z, name)) {
+      every_layer_served = false;
+      continue;
+    }
+    if (auto part = co_await tile_gateway::build_layer_tile(m, name, t.z, t.x, t.y, db)) bytes += *part;
+  }
+  // Below an empty tile nothing can be, unless a layer starts at a deeper zoom.
+  if (bytes.empty()) co_return built{tile_outcome::empty, 0, every_layer_served};
+  const auto gzipped = host::http::gzip_compress(bytes);
+  package.add(t.z, static_cast<std::uint32_t>(t.x), static_cast<std::uint32_t>(t.y), gzipped);
+  co_return built{tile_outcome::stored, gzipped.size()};
+}
+
+// The last position of the change feed whose change every tile built from now on reflects
+// (each change is committed before it gets a position); none without the feed.
+asio::awaitable<std::optional<std::int64_t>> feed_position(host::database::pool& pool) {
+  auto db = host::database::get_db(pool);
+  std::optional<std::int64_t> position;
+  if ((co_await db.execute("SELECT to_regclass('mapsvc_feed.position_seq') IS NOT NULL AS installed"))[0].get<bool>(
+          "installed")) {
+    const auto r = co_await db.execute(
+        "SELECT CASE WHEN is_called THEN last_value ELSE 0 END AS p FROM mapsvc_feed.position_seq");
+    position = r[0].get<std::int64_t>("p");
+  }
+  co_await db.close();
+  co_return position;
+}
+
+// The layers' vector_layers as the TileJSON route describes them, within the package's zooms.
+asio::awaitable<nlohmann::ordered_json> vector_layers_of(tile_gateway::tile_gateway_module& m, std::string source,
+                                                         zoom_range zooms, host::database::pool& pool) {
+  auto db = host::database::get_db(pool);
+  const auto answer = co_await tile_gateway::get_tilejson(m, source, "", db);
+  co_await db.close();
+  auto layers = nlohmann::ordered_json::parse(answer.payload()).at("vector_layers");
+  for (auto& layer : layers) {
+    layer["minzoom"] = std::max(layer["minzoom"].get<int>(), zooms.min);
+    layer["maxzoom"] = zooms.max;
+  }
+  co_return layers;
+}
+
+std::string utc_now() {
+  const auto now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  std::tm parts{};
+  ::gmtime_r(&now, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return text;
+}
+
+std::string area_of(const seed_options& o) {
+  switch (o.area) {
+    case area_kind::bbox: return "bbox:" + o.area_text;
+    case area_kind::district: return "district:" + o.area_text;
+    case area_kind::lga: return "lga:" + o.area_text;
+    case area_kind::extent: break;
+  }
+  return "extent";
+}
+
+// Every layer of a package in one walk: it starts at the first zoom any of them is served at
+// and covers the areas of all.
+walk_layer package_walk_layer(const seed_options& o, const std::vector<tile_gateway::mercator_box>& areas) {
+  const auto& catalogue = tile_gateway::LAYER_CONFIG();
+  walk_layer all{fmt::format("{}", fmt::join(o.layers, ",")), tile_gateway::MAX_SERVED_ZOOM, NO_AREA};
+  for (std::size_t i = 0; i < o.layers.size(); ++i) {
+    all.first_zoom = std::min(all.first_zoom, catalogue.find(o.layers[i])->min_zoom);
+    const auto& a = areas.at(i);
+    if (std::isnan(a.minx)) continue;
+    if (std::isnan(all.area.minx)) {
+      all.area = a;
+    } else {
+      all.area = {std::min(all.area.minx, a.minx), std::min(all.area.miny, a.miny), std::max(all.area.maxx, a.maxx),
+                  std::max(all.area.maxy, a.maxy)};
+    }
+  }
+  return all;
 }
 
 }  // namespace
@@ -428,7 +551,10 @@ int run_seed(const seed_options& o) {
                    *o.cache_ttl_with_feed);
     }
 
-    seeder run(io, o, pool, m, walk, counts, record, areas);
+    const tile_job store_in_cache = [&m, &walk](const walk_tile& t, host::database::session& db) {
+      return seed_one(m, walk.layers()[t.layer].name, t, db);
+    };
+    seeder run(io, o, pool, walk, counts, &record, areas, store_in_cache, {"seed", "seeded", "stored"});
     // Recorded before the first tile, so that even an early kill leaves a record to continue.
     if (!resumed || !resumed->complete) {
       seed_state first;
@@ -472,6 +598,79 @@ int run_seed(const seed_options& o) {
     return 2;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "mapsvc-tiles seed: %s\n", e.what());
+    return 1;
+  }
+}
+
+int run_export(const seed_options& o) {
+  ::setenv("PGOPTIONS", "-c jit=off", 0);
+  try {
+    asio::io_context io;
+    host::database::pool_options pool_options;
+    pool_options.conninfo = o.database_url;
+    pool_options.size = static_cast<std::size_t>(o.concurrency);
+    host::database::pool pool(io.get_executor(), pool_options);
+
+    const auto areas = wait_for(io, resolve_areas(o, pool));
+    const auto all = package_walk_layer(o, areas);
+    seed_walk walk({all}, o.zooms.min, o.zooms.max);
+    if (o.dry_run) {
+      print_dry_run(walk);
+      return 0;
+    }
+    if (walk.total() == 0) throw usage_error("no tile of these layers lies in the area at these zooms");
+
+    // Tiles come from the database only; the cache is neither read nor written.
+    tile_gateway::module_options module_options;
+    tile_gateway::tile_gateway_module m(io.get_executor(), module_options);
+    m.logger->set_level(spdlog::level::off);
+
+    package_description description;
+    description.name = all.name;
+    description.feed_position = wait_for(io, feed_position(pool));
+    description.exported_at = utc_now();
+    description.area = area_of(o);
+    description.vector_layers = wait_for(io, vector_layers_of(m, all.name, o.zooms, pool));
+    description.min_zoom = std::max(o.zooms.min, all.first_zoom);
+    description.max_zoom = o.zooms.max;
+    description.bounds = tile_gateway::to_wgs84(all.area);
+
+    auto package = open_package(o.format, o.output);
+    const tile_job into_package = [&m, &o, &package](const walk_tile& t, host::database::session& db) {
+      return export_one(m, o.layers, t, db, *package);
+    };
+    seeder run(io, o, pool, walk, {}, nullptr, areas, into_package, {"export", "exported", "written"});
+
+    asio::signal_set signals(io, SIGINT, SIGTERM);
+    signals.async_wait([&](const boost::system::error_code& ec, int) {
+      if (ec) return;
+      std::fprintf(stderr, "\nstopping after the tiles in flight; no package is written\n");
+      run.stop(true);
+    });
+    const auto began = clock_type::now();
+    run.start_workers();
+    io.restart();
+    while (!run.ended() && io.run_one() > 0) {
+    }
+    signals.cancel();
+    const int status = run.finish(clock_type::now() - began);
+    io.poll();
+    if (status != 0) {
+      std::printf("no package written%s\n", status == 1 ? ": some tiles failed" : "");
+      return status;
+    }
+    package->finish(description);
+    std::error_code ignored;
+    const auto size = std::filesystem::file_size(o.output, ignored);
+    std::printf("package %s: %llu tiles, %s, change-feed position %s\n", o.output.c_str(),
+                static_cast<unsigned long long>(package->tiles()), format_bytes(size).c_str(),
+                description.feed_position ? std::to_string(*description.feed_position).c_str() : "none (no feed)");
+    return 0;
+  } catch (const usage_error& e) {
+    std::fprintf(stderr, "mapsvc-tiles export: %s\n", e.what());
+    return 2;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "mapsvc-tiles export: %s\n", e.what());
     return 1;
   }
 }

@@ -2,77 +2,26 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <cctype>
 
 #include <fmt/format.h>
 
 #include "support.hpp"
+#include "tools.hpp"
 
 namespace {
 
 using namespace tile_test;
 
-// Its own database and Redis database, so that it runs beside the tile tests.
-struct seed_environment : ::testing::Environment {
-  void SetUp() override {
-    ::setenv("MAPSVC_TILE_TEST_DB", env_or("MAPSVC_TILE_TEST_DB", "mapsvc_seed_test").c_str(), 1);
-    ::setenv("MAPSVC_TILE_TEST_REDIS_DB", env_or("MAPSVC_TILE_TEST_REDIS_DB", "11").c_str(), 1);
-    fixture_db::create();
-  }
-};
-const auto* const registered = ::testing::AddGlobalTestEnvironment(new seed_environment);
+run_result seed(const std::string& args) { return tool("seed " + args); }
 
-struct run_result {
-  int status;
-  std::string out;
-};
-
-// The seeder on the fixture database and the tests' Redis database; stdout and stderr together.
-run_result seed(const std::string& args) {
-  const std::string command =
-      fmt::format("DATABASE_URL='{}' REDIS_HOST={} REDIS_PORT={} REDIS_DB={} {} seed {} 2>&1", fixture_db::url(),
-                  env_or("REDIS_HOST", "127.0.0.1"), env_or("REDIS_PORT", "56379"), test_redis_db(), MAPSVC_TILES_BIN, args);
-  FILE* p = ::popen(command.c_str(), "r");
-  std::string out;
-  char buf[4096];
-  while (const auto n = std::fread(buf, 1, sizeof buf, p)) out.append(buf, n);
-  const int status = ::pclose(p);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
-}
-
-// The number written just before " {what}" in the tool's output (0 when there is none).
-std::uint64_t figure(const std::string& out, const std::string& what) {
-  for (auto at = out.find(" " + what); at != std::string::npos; at = out.find(" " + what, at + 1)) {
-    auto begin = at;
-    while (begin > 0 && std::isdigit(static_cast<unsigned char>(out[begin - 1]))) --begin;
-    if (begin < at) return std::stoull(out.substr(begin, at - begin));
-  }
-  return 0;
-}
-
-class Seed : public ::testing::Test {
+class Seed : public tools_test {
  protected:
-  redis_sync redis{env_or("REDIS_HOST", "127.0.0.1"), std::stoi(env_or("REDIS_PORT", "56379")), test_redis_db()};
   std::string state = (std::filesystem::temp_directory_path() / fmt::format("seed-test-{}.state", ::getpid())).string();
 
-  void SetUp() override { clear(); }
   void TearDown() override {
-    clear();
+    tools_test::TearDown();
     std::filesystem::remove(state);
     std::filesystem::remove(state + ".journal");
-  }
-  void clear() {
-    for (const auto& k : redis.keys("mvt_v8:*")) redis.command({"DEL", k});
-  }
-  // The data tile and its neighbours at z15 (west to east: data, empty, empty).
-  std::string area() const {
-    const auto t = data_tile();
-    const auto a = host::helpers::bounds_of(t.z, t.x, t.y);
-    const auto b = host::helpers::bounds_of(t.z, t.x + 2, t.y);
-    const double k = 180.0 / 20037508.342789244;
-    const auto lat = [&](double y) { return std::atan(std::sinh(y * k * M_PI / 180)) * 180 / M_PI; };
-    // A little inside the outer edges, so that no further neighbour meets it.
-    return fmt::format("{},{},{},{}", (a.minx + 1) * k, lat(a.miny + 1), (b.maxx - 1) * k, lat(a.maxy - 1));
   }
 };
 

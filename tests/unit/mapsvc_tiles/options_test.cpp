@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
 #include "options.hpp"
 
 namespace mapsvc::tiles {
@@ -82,6 +84,28 @@ TEST(SeedArgs, SignatureNamesWhatDefinesTheWalk) {
   EXPECT_NE(walk_signature(a), walk_signature(parse({"--zoom", "14-17", "--layers", "plots", "--bbox", "7,9,7.1,9.1"})));
   EXPECT_NE(walk_signature(a), walk_signature(parse({"--zoom", "14-16", "--bbox", "7,9,7.1,9.1"})));
   EXPECT_NE(walk_signature(a), walk_signature(parse({"--zoom", "14-16", "--layers", "plots", "--lga", "7,9,7.1,9.1"})));
+}
+
+TEST(ExportArgs, TheFormatComesFromTheOptionOrTheFileName) {
+  const auto none = [](const std::string&) -> std::optional<std::string> { return std::nullopt; };
+  const auto parse_export = [&](std::vector<std::string> args) { return parse_export_args(args, none, catalogue()); };
+  EXPECT_EQ(parse_export({"--zoom", "14", "-o", "a.mbtiles"}).format, package_format::mbtiles);
+  EXPECT_EQ(parse_export({"--zoom", "14", "-oa.pmtiles"}).format, package_format::pmtiles);
+  const auto named = parse_export({"--zoom", "14", "--output=district.bin", "--format", "mbtiles", "--layers", "plots"});
+  EXPECT_EQ(named.format, package_format::mbtiles);
+  EXPECT_EQ(named.output, "district.bin");
+  EXPECT_EQ(named.layers, std::vector<std::string>{"plots"});
+  for (const auto& bad : std::vector<std::vector<std::string>>{
+           {"--zoom", "14"},                                        // no package named
+           {"--zoom", "14", "-o"},                                  // -o without a name
+           {"--zoom", "14", "-o", "a.zip"},                         // no format known
+           {"--zoom", "14", "-o", "a.pmtiles", "--format", "mbtiles"},  // they disagree
+           {"--zoom", "14", "-o", "a.pmtiles", "--format", "zip"},
+           {"--zoom", "14", "-o", "a.pmtiles", "--resume", "s"},    // the cache's options
+           {"--zoom", "14", "-o", "a.pmtiles", "--cache-ttl-with-feed", "60"}})
+    EXPECT_THROW(parse_export(bad), usage_error) << fmt::format("{}", fmt::join(bad, " "));
+  // "-o" is the package's option only: seed refuses it.
+  EXPECT_THROW(parse({"--zoom", "14", "-o", "a.pmtiles"}), usage_error);
 }
 
 }  // namespace

@@ -191,6 +191,13 @@ boost::asio::awaitable<seeded_tile> seed_tile(tile_gateway_module& m, const std:
   co_return seeded_tile{stored ? seeded_tile::stored : seeded_tile::overtaken, bytes->size()};
 }
 
+boost::asio::awaitable<std::optional<std::string>> build_layer_tile(tile_gateway_module& m,
+                                                                    const std::string& layer_name, std::int64_t z,
+                                                                    std::int64_t x, std::int64_t y, session& db) {
+  const auto statement = generate_mvt_sql(layer_name, z);
+  co_return co_await fetch_built(m, layer_name, z, x, y, statement.first, db);
+}
+
 boost::asio::awaitable<response> get_composite_tile(tile_gateway_module& m, const std::string& layer_names,
                                                     const integer& z_in, const integer& x_in, const integer& y_in,
                                                     session& db) {

@@ -45,6 +45,14 @@ struct seeded_tile {
 boost::asio::awaitable<seeded_tile> seed_tile(tile_gateway_module& m, const std::string& layer_name, std::int64_t z,
                                               std::int64_t x, std::int64_t y, session& db);
 
+// A layer's tile as the tile route builds it, read from the database and never from the cache
+// (for packages, which reflect the database as it stands); none when empty. Throws
+// std::invalid_argument for a zoom the layer is not served at, and failures as the tile
+// route's HTTP errors.
+boost::asio::awaitable<std::optional<std::string>> build_layer_tile(tile_gateway_module& m,
+                                                                    const std::string& layer_name, std::int64_t z,
+                                                                    std::int64_t x, std::int64_t y, session& db);
+
 // One tile holding several layers ("plots,beacons"), in the order named; each layer's own
 // minimum zoom, limits, cache entry and time-out apply, and a layer with nothing to show is
 // left out. get_tile_xyz hands a layer name with a comma here.
