@@ -7,6 +7,7 @@
 
 #include "mapsvc/tile_gateway/catalogue.hpp"
 #include "options.hpp"
+#include "delta.hpp"
 #include "seed.hpp"
 
 namespace {
@@ -16,7 +17,8 @@ constexpr const char* usage_text = R"(usage: mapsvc-tiles COMMAND [options]
 commands:
   seed      build the tiles of an area into the shared tile cache ahead of viewers
   export    write the tiles of an area into one file for use off the network
-            (PMTiles or MBTiles)
+            (PMTiles or MBTiles), or with --since the tiles changed since one
+  apply     update a package with a delta
 
 mapsvc-tiles COMMAND --help describes each.
 )";
@@ -56,6 +58,21 @@ int export_package(const std::vector<std::string>& args) {
   return mapsvc::tiles::run_export(options);
 }
 
+int apply_delta(const std::vector<std::string>& args) {
+  mapsvc::tiles::apply_options options;
+  try {
+    options = mapsvc::tiles::parse_apply_args(args);
+  } catch (const mapsvc::tiles::usage_error& e) {
+    std::fprintf(stderr, "mapsvc-tiles apply: %s\n", e.what());
+    return 2;
+  }
+  if (options.help) {
+    std::fputs(mapsvc::tiles::apply_usage, stdout);
+    return 0;
+  }
+  return mapsvc::tiles::run_apply(options);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -72,6 +89,7 @@ int main(int argc, char** argv) {
   const std::vector<std::string> rest(args.begin() + 1, args.end());
   if (command == "seed") return seed(rest);
   if (command == "export") return export_package(rest);
+  if (command == "apply") return apply_delta(rest);
   std::fprintf(stderr, "mapsvc-tiles: unknown command '%s'\n%s", args.front().c_str(), usage_text);
   return 2;
 }

@@ -114,7 +114,7 @@ seed_options parse_walk_args(walk_command command, const std::vector<std::string
     const auto ttl = whole_in("MAPSVC_CACHE_TTL_WITH_FEED", *v, 0, 31'536'000);
     if (ttl > 0) o.cache_ttl_with_feed = static_cast<int>(ttl);
   }
-  bool zoom_given = false;
+  bool zoom_given = false, layers_given = false;
   int areas = 0;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -145,7 +145,10 @@ seed_options parse_walk_args(walk_command command, const std::vector<std::string
       if (i + 1 >= args.size()) throw usage_error("option --" + key + " needs a value");
       value = args[++i];
     }
-    if (key == "layers") o.layers = parse_layers(value, catalogue);
+    if (key == "layers") {
+      o.layers = parse_layers(value, catalogue);
+      layers_given = true;
+    }
     else if (key == "zoom") {
       o.zooms = parse_zoom_range(value);
       zoom_given = true;
@@ -168,6 +171,9 @@ seed_options parse_walk_args(walk_command command, const std::vector<std::string
     } else if (!seeding && key == "format") {
       format = parse_package_format(value);
       if (!format) throw usage_error("--format must be pmtiles or mbtiles, got '" + value + "'");
+    } else if (!seeding && key == "since") {
+      if (value.empty()) throw usage_error("--since needs the package to update");
+      o.since = value;
     } else if (!seeding && (key == "resume" || key == "cache-ttl-with-feed"))
       throw usage_error("--" + key + " is an option of seed, not of export");
     else if (key == "resume") {
@@ -182,6 +188,12 @@ seed_options parse_walk_args(walk_command command, const std::vector<std::string
     else throw usage_error("unknown option --" + key + " (see --help)");
   }
   if (o.help) return o;
+  if (!o.since.empty()) {
+    if (zoom_given || layers_given || areas > 0)
+      throw usage_error("--since takes the layers, zooms and area of the package it updates; leave them out");
+    if (o.dry_run) throw usage_error("--dry-run counts a walk; --since has none");
+    zoom_given = true;
+  }
   if (!zoom_given) throw usage_error("--zoom A-B is needed");
   if (areas > 1) throw usage_error("give one area at most: --bbox, --district or --lga");
   if (!seeding) {
@@ -248,6 +260,32 @@ record for --resume.
 exit status: 0 all tiles done, 1 some failed, 2 bad options, 130 interrupted (record kept)
 )";
 
+apply_options parse_apply_args(const std::vector<std::string>& args) {
+  apply_options o;
+  std::vector<std::string> files;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "-h" || arg == "--help") {
+      o.help = true;
+    } else if (arg == "-o" || arg == "--output") {
+      if (i + 1 >= args.size() || args[i + 1].empty()) throw usage_error(arg + " needs a file name");
+      o.output = args[++i];
+    } else if (arg.rfind("--output=", 0) == 0 && arg.size() > 9) {
+      o.output = arg.substr(9);
+    } else if (arg.rfind("-", 0) == 0 && arg.size() > 1) {
+      throw usage_error("unknown option " + arg + " (see --help)");
+    } else {
+      files.push_back(arg);
+    }
+  }
+  if (o.help) return o;
+  if (files.size() != 2) throw usage_error("give the package and the delta: apply PACKAGE DELTA -o FILE");
+  if (o.output.empty()) throw usage_error("-o FILE is needed (the updated package)");
+  o.package = files[0];
+  o.delta = files[1];
+  return o;
+}
+
 const char* const export_usage = R"(usage: mapsvc-tiles export --zoom A-B -o FILE [options]
 
 Writes the tiles of an area, built from the database as it stands, into one file for use
@@ -265,14 +303,30 @@ serves them). The package records the change-feed position its tiles reflect.
                          (none of the three: the layers' own extents)
   --concurrency N        tiles built at once, each on a database connection of its own (4)
   --dry-run              count the tiles of the walk and exit
+  --since PACKAGE        write a delta instead: only the tiles that the change feed says
+                         changed since PACKAGE was exported (its layers, zooms and area; tiles
+                         now empty listed as removed). `mapsvc-tiles apply` makes the updated
+                         package from it.
   --database-url URL     DATABASE_URL (postgresql://postgres@127.0.0.1:55432/mapsvc)
   -h, --help             this text
 
 A tile that fails is tried three times; if any still fails, no package is written. Ctrl-C
-stops without writing one.
+stops without writing one. A package older than the change feed's history (kept 7 days)
+cannot have a delta: export it afresh.
 
 exit status: 0 package written, 1 tiles failed or the package could not be written,
 2 bad options, 130 interrupted
+)";
+
+const char* const apply_usage = R"(usage: mapsvc-tiles apply PACKAGE DELTA -o FILE
+
+Writes FILE: PACKAGE with the tiles of DELTA (written by `export --since PACKAGE`) in place
+of its own and the tiles DELTA removes left out, in PACKAGE's format. The result holds what a
+fresh export would have at the delta's change-feed position. FILE may be PACKAGE itself: it is
+replaced once the new one is complete.
+
+exit status: 0 written, 1 the files do not fit together or cannot be read or written,
+2 bad options
 )";
 
 }  // namespace mapsvc::tiles

@@ -58,7 +58,17 @@ struct seed_options {
   // export: the package to write, and its format (from the option or the file's extension).
   std::filesystem::path output;
   package_format format = package_format::pmtiles;
+  // export --since: the package to update (its layers, zooms and area are the delta's).
+  std::filesystem::path since;
 };
+
+struct apply_options {
+  std::filesystem::path package, delta, output;
+  bool help = false;
+};
+
+// The arguments after "apply": PACKAGE DELTA -o FILE.
+apply_options parse_apply_args(const std::vector<std::string>& args);
 
 using env_lookup = std::function<std::optional<std::string>(const std::string&)>;
 
@@ -77,5 +87,6 @@ std::string walk_signature(const seed_options& o);
 
 extern const char* const seed_usage;
 extern const char* const export_usage;
+extern const char* const apply_usage;
 
 }  // namespace mapsvc::tiles

@@ -1,8 +1,16 @@
 #include "package.hpp"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
+#include <libdeflate.h>
+
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 
 #include <fmt/format.h>
@@ -85,7 +93,6 @@ class mbtiles_package final : public package_writer {
   }
 
   void finish(const package_description& d) override {
-    if (tiles_ == 0) throw std::runtime_error("the package would hold no tiles");
     const auto meta = package_metadata(d);
     const auto put = [&](const std::string& name, const std::string& value) {
       sqlite3_bind_text(insert_meta_, 1, name.c_str(), -1, SQLITE_TRANSIENT);
@@ -141,7 +148,177 @@ class mbtiles_package final : public package_writer {
   bool finished_ = false;
 };
 
+std::string gunzip(std::string_view gzipped) {
+  std::unique_ptr<libdeflate_decompressor, decltype(&libdeflate_free_decompressor)> d(libdeflate_alloc_decompressor(),
+                                                                                     &libdeflate_free_decompressor);
+  for (std::size_t room = std::max<std::size_t>(gzipped.size() * 4, 4096); room <= (std::size_t{1} << 32); room *= 4) {
+    std::string out(room, '\0');
+    std::size_t n = 0;
+    const auto rc = libdeflate_gzip_decompress(d.get(), gzipped.data(), gzipped.size(), out.data(), out.size(), &n);
+    if (rc == LIBDEFLATE_SUCCESS) {
+      out.resize(n);
+      return out;
+    }
+    if (rc != LIBDEFLATE_INSUFFICIENT_SPACE) break;
+  }
+  throw std::runtime_error("a compressed part of the package is damaged");
+}
+
+std::string read_at(int fd, std::uint64_t offset, std::uint64_t length, const std::filesystem::path& file) {
+  if (length > (std::uint64_t{1} << 32)) throw std::runtime_error(file.string() + ": a part beyond 4 GiB");
+  std::string out(length, '\0');
+  std::size_t got = 0;
+  while (got < out.size()) {
+    const auto n = ::pread(fd, out.data() + got, out.size() - got, static_cast<off_t>(offset + got));
+    if (n <= 0) throw std::runtime_error(file.string() + ": cut short");
+    got += static_cast<std::size_t>(n);
+  }
+  return out;
+}
+
+struct sqlite_closer {
+  void operator()(sqlite3* db) const { sqlite3_close(db); }
+};
+struct statement_closer {
+  void operator()(sqlite3_stmt* s) const { sqlite3_finalize(s); }
+};
+
+std::unique_ptr<sqlite3, sqlite_closer> open_mbtiles(const std::filesystem::path& file) {
+  sqlite3* db = nullptr;
+  const int rc = sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  std::unique_ptr<sqlite3, sqlite_closer> owned(db);
+  if (rc != SQLITE_OK) throw std::runtime_error(file.string() + ": cannot open");
+  return owned;
+}
+
+std::unique_ptr<sqlite3_stmt, statement_closer> prepared(sqlite3* db, const char* sql, const std::filesystem::path& file) {
+  sqlite3_stmt* s = nullptr;
+  if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) != SQLITE_OK)
+    throw std::runtime_error(file.string() + ": not an MBTiles file (" + sqlite3_errmsg(db) + ")");
+  return std::unique_ptr<sqlite3_stmt, statement_closer>(s);
+}
+
+// The metadata object of an MBTiles file, rebuilt from its rows as package_metadata has it.
+ojson mbtiles_metadata(const std::filesystem::path& file) {
+  const auto db = open_mbtiles(file);
+  const auto rows = prepared(db.get(), "SELECT name, value FROM metadata", file);
+  ojson out = ojson::object();
+  while (sqlite3_step(rows.get()) == SQLITE_ROW) {
+    const auto* name = reinterpret_cast<const char*>(sqlite3_column_text(rows.get(), 0));
+    const auto* value = reinterpret_cast<const char*>(sqlite3_column_text(rows.get(), 1));
+    if (!name || !value) continue;
+    const std::string key(name);
+    if (key == "json") {
+      const auto json = ojson::parse(value, nullptr, false);
+      if (json.is_object())
+        for (const auto& [k, v] : json.items()) out[k] = v;
+    } else if (key == "minzoom" || key == "maxzoom") {
+      out[key] = std::atoi(value);
+    } else if (key == "bounds") {
+      double b[4] = {};
+      if (std::sscanf(value, "%lf,%lf,%lf,%lf", &b[0], &b[1], &b[2], &b[3]) == 4)
+        out[key] = ojson::array({b[0], b[1], b[2], b[3]});
+    } else {
+      out[key] = value;
+    }
+  }
+  return out;
+}
+
 }  // namespace
+
+package_description description_of(const ojson& metadata) {
+  try {
+    package_description d;
+    d.name = metadata.at("name").get<std::string>();
+    d.min_zoom = metadata.at("minzoom").get<int>();
+    d.max_zoom = metadata.at("maxzoom").get<int>();
+    const auto& b = metadata.at("bounds");
+    d.bounds = {b.at(0).get<double>(), b.at(1).get<double>(), b.at(2).get<double>(), b.at(3).get<double>()};
+    d.vector_layers = metadata.at("vector_layers");
+    const auto& mapsvc = metadata.at("mapsvc");
+    if (!mapsvc.at("feed_position").is_null()) d.feed_position = mapsvc["feed_position"].get<std::int64_t>();
+    d.exported_at = mapsvc.at("exported_at").get<std::string>();
+    d.area = mapsvc.at("area").get<std::string>();
+    if (const auto w = mapsvc.find("walk_area"); w != mapsvc.end())
+      d.walk_area = tile_gateway::mercator_box{w->at(0).get<double>(), w->at(1).get<double>(), w->at(2).get<double>(),
+                                               w->at(3).get<double>()};
+    if (const auto delta = mapsvc.find("delta"); delta != mapsvc.end()) {
+      d.delta_since = delta->at("since").get<std::int64_t>();
+      for (const auto& t : delta->at("removed"))
+        d.removed.push_back({t.at(0).get<int>(), t.at(1).get<std::uint32_t>(), t.at(2).get<std::uint32_t>()});
+    }
+    return d;
+  } catch (const nlohmann::json::exception& e) {
+    throw std::runtime_error(std::string("not a package of mapsvc-tiles export (") + e.what() + ")");
+  }
+}
+
+package_reader::package_reader(const std::filesystem::path& file) : file_(file) {
+  fd_ = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) throw std::runtime_error(file.string() + ": " + std::strerror(errno));
+  char magic[16] = {};
+  const auto n = ::pread(fd_, magic, sizeof magic, 0);
+  const std::string_view head(magic, n > 0 ? static_cast<std::size_t>(n) : 0);
+  try {
+    if (head.starts_with("PMTiles")) {
+      format_ = package_format::pmtiles;
+      const auto h = pmtiles::parse_header(read_at(fd_, 0, pmtiles::HEADER_BYTES, file));
+      metadata_ = ojson::parse(gunzip(read_at(fd_, h.metadata_offset, h.metadata_length, file)));
+    } else if (head.starts_with("SQLite format 3")) {
+      format_ = package_format::mbtiles;
+      metadata_ = mbtiles_metadata(file);
+    } else {
+      throw std::runtime_error(file.string() + ": neither a PMTiles nor an MBTiles file");
+    }
+  } catch (const std::runtime_error&) {
+    ::close(fd_);
+    throw;
+  } catch (const std::exception& e) {
+    ::close(fd_);
+    throw std::runtime_error(file.string() + ": " + e.what());
+  }
+}
+
+package_reader::~package_reader() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void package_reader::for_each_tile(const std::function<void(const package_tile&)>& visit) const {
+  if (format_ == package_format::mbtiles) {
+    const auto db = open_mbtiles(file_);
+    const auto rows = prepared(db.get(), "SELECT zoom_level, tile_column, tile_row, tile_data FROM tiles", file_);
+    while (sqlite3_step(rows.get()) == SQLITE_ROW) {
+      package_tile t;
+      t.z = sqlite3_column_int(rows.get(), 0);
+      if (t.z < 0 || t.z > 30) throw std::runtime_error(file_.string() + ": a tile at zoom " + std::to_string(t.z));
+      t.x = static_cast<std::uint32_t>(sqlite3_column_int64(rows.get(), 1));
+      t.y = static_cast<std::uint32_t>(((std::int64_t{1} << t.z) - 1) - sqlite3_column_int64(rows.get(), 2));
+      const auto* data = static_cast<const char*>(sqlite3_column_blob(rows.get(), 3));
+      t.gzipped.assign(data ? data : "", static_cast<std::size_t>(sqlite3_column_bytes(rows.get(), 3)));
+      visit(t);
+    }
+    return;
+  }
+  const auto h = pmtiles::parse_header(read_at(fd_, 0, pmtiles::HEADER_BYTES, file_));
+  // Directories nest at most a few levels; a deeper chain is a damaged file.
+  const std::function<void(std::uint64_t, std::uint64_t, int)> walk = [&](std::uint64_t offset, std::uint64_t length,
+                                                                            int depth) {
+    if (depth > 4) throw std::runtime_error(file_.string() + ": directories nested too deep");
+    for (const auto& e : pmtiles::parse_directory(gunzip(read_at(fd_, offset, length, file_)))) {
+      if (e.run_length == 0) {
+        walk(h.leaves_offset + e.offset, e.length, depth + 1);
+        continue;
+      }
+      const auto bytes = read_at(fd_, h.data_offset + e.offset, e.length, file_);
+      for (std::uint64_t id = e.tile_id; id < e.tile_id + e.run_length; ++id) {
+        const auto a = pmtiles::address_of(id);
+        visit(package_tile{a.z, a.x, a.y, bytes});
+      }
+    }
+  };
+  walk(h.root_offset, h.root_length, 0);
+}
 
 std::optional<package_format> parse_package_format(std::string_view text) {
   if (text == "pmtiles") return package_format::pmtiles;
@@ -161,6 +338,13 @@ ojson package_metadata(const package_description& d) {
   ojson mapsvc{{"feed_position", d.feed_position ? ojson(*d.feed_position) : ojson(nullptr)},
                {"exported_at", d.exported_at},
                {"area", d.area}};
+  if (d.walk_area)
+    mapsvc["walk_area"] = ojson::array({d.walk_area->minx, d.walk_area->miny, d.walk_area->maxx, d.walk_area->maxy});
+  if (d.delta_since) {
+    ojson removed = ojson::array();
+    for (const auto& t : d.removed) removed.push_back(ojson::array({t.z, t.x, t.y}));
+    mapsvc["delta"] = ojson{{"since", *d.delta_since}, {"removed", std::move(removed)}};
+  }
   return ojson{{"name", d.name},
                {"description", fmt::format("Cadastral layers {} at zooms {}-{}", d.name, d.min_zoom, d.max_zoom)},
                {"format", "pbf"},

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -35,7 +36,21 @@ struct package_description {
   std::optional<std::int64_t> feed_position;
   std::string exported_at;  // ISO 8601, UTC
   std::string area;         // the area as asked ("extent", "bbox:W,S,E,N", "district:NAME", ...)
+  // The area walked, EPSG:3857 (a delta covers the same, whatever became of a district since).
+  std::optional<tile_gateway::mercator_box> walk_area;
+  // A delta: the feed position of the package it updates, and the tiles it removes from it.
+  struct tile_ref {
+    int z;
+    std::uint32_t x, y;
+    friend auto operator<=>(const tile_ref&, const tile_ref&) = default;
+  };
+  std::optional<std::int64_t> delta_since;
+  std::vector<tile_ref> removed;
 };
+
+// The description a package's metadata holds (inverse of package_metadata). Throws
+// std::runtime_error when the metadata is not of a package of ours.
+package_description description_of(const nlohmann::ordered_json& metadata);
 
 // The metadata object: name, format, bounds, center, zooms, vector_layers, and under
 // "mapsvc" where the package stands in the change feed.
@@ -54,5 +69,33 @@ class package_writer {
 
 // A writer of the format at `output`. Throws std::runtime_error when the file cannot be made.
 std::unique_ptr<package_writer> open_package(package_format format, const std::filesystem::path& output);
+
+struct package_tile {
+  int z;
+  std::uint32_t x, y;
+  std::string gzipped;
+};
+
+// A package read back, of either format (told apart by its first bytes). Throws
+// std::runtime_error for a file that is not a readable package.
+class package_reader {
+ public:
+  explicit package_reader(const std::filesystem::path& file);
+  ~package_reader();
+  package_reader(const package_reader&) = delete;
+  package_reader& operator=(const package_reader&) = delete;
+
+  package_format format() const { return format_; }
+  // The object package_metadata wrote.
+  const nlohmann::ordered_json& metadata() const { return metadata_; }
+  // Every tile, one at a time.
+  void for_each_tile(const std::function<void(const package_tile&)>& visit) const;
+
+ private:
+  std::filesystem::path file_;
+  package_format format_;
+  nlohmann::ordered_json metadata_;
+  int fd_ = -1;
+};
 
 }  // namespace mapsvc::tiles

@@ -105,7 +105,6 @@ tile_address address_of(std::uint64_t id) {
 }
 
 std::string serialize_directory(std::span<const entry> entries) {
-  if (entries.empty()) throw std::invalid_argument("a directory holds at least one entry");
   std::string out;
   out.reserve(entries.size() * 6 + 8);
   put_varint(out, entries.size());
@@ -131,7 +130,7 @@ std::vector<entry> parse_directory(std::string_view bytes) {
   std::size_t at = 0;
   const auto count = take_varint(bytes, at);
   // Every entry takes at least four bytes: a count beyond that is a lie.
-  if (count == 0 || count > bytes.size() / 4 + 1) throw std::invalid_argument("directory count out of range");
+  if (count > bytes.size() / 4 + 1) throw std::invalid_argument("directory count out of range");
   std::vector<entry> entries(count);
   std::uint64_t id = 0;
   for (auto& e : entries) e.tile_id = id += take_varint(bytes, at);
@@ -247,7 +246,6 @@ void archive_writer::add(const tile_address& tile, std::string_view compressed_b
 }
 
 header archive_writer::finish(const archive_info& info) {
-  if (placed_.empty()) throw std::runtime_error("the package would hold no tiles");
   std::sort(placed_.begin(), placed_.end(), [](const placed& a, const placed& b) { return a.tile_id < b.tile_id; });
   for (std::size_t i = 1; i < placed_.size(); ++i)
     if (placed_[i].tile_id == placed_[i - 1].tile_id) throw std::invalid_argument("a tile was added twice");
@@ -289,8 +287,10 @@ header archive_writer::finish(const archive_info& info) {
   h.addressed_tiles = placed_.size();
   h.tile_entries = entries.size();
   h.tile_contents = copy_order.size();
-  h.min_zoom = static_cast<std::uint8_t>(address_of(placed_.front().tile_id).z);
-  h.max_zoom = static_cast<std::uint8_t>(address_of(placed_.back().tile_id).z);
+  if (!placed_.empty()) {
+    h.min_zoom = static_cast<std::uint8_t>(address_of(placed_.front().tile_id).z);
+    h.max_zoom = static_cast<std::uint8_t>(address_of(placed_.back().tile_id).z);
+  }
   h.west = info.west;
   h.south = info.south;
   h.east = info.east;

@@ -40,7 +40,7 @@ struct entry {
   friend bool operator==(const entry&, const entry&) = default;
 };
 
-// The entries (in ascending tile id, at least one) as the format stores them before
+// The entries (in ascending tile id) as the format stores them before
 // compression: their count, then the columns of delta-coded ids, run lengths, lengths, and
 // offsets (0 where an entry follows the previous one's bytes, offset + 1 elsewhere), as varints.
 std::string serialize_directory(std::span<const entry> entries);
@@ -101,8 +101,8 @@ class archive_writer {
   // Throws std::invalid_argument for empty bytes or a tile added twice (at finish).
   void add(const tile_address& tile, std::string_view compressed_bytes);
   std::size_t tiles() const { return placed_.size(); }
-  // Writes the package (to a temporary name, renamed over `output` once complete) and returns
-  // its header. Throws std::runtime_error on an I/O failure.
+  // Writes the package (to a temporary name, renamed over `output` once complete; with no tiles
+  // too, as a delta that only removes tiles is) and returns its header. Throws std::runtime_error on an I/O failure.
   header finish(const archive_info& info);
 
  private:

@@ -21,12 +21,13 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
-#include <boost/asio/use_future.hpp>
+#include <boost/asio/this_coro.hpp>
 #include <fmt/format.h>
 
 #include "host/cancellation.hpp"
 #include "host/database/get_db.hpp"
 #include "mapsvc/tile_gateway/catalogue.hpp"
+#include "mapsvc/tile_gateway/change_feed_sql.hpp"
 #include "host/http/representation.hpp"
 #include "mapsvc/tile_gateway/endpoints.hpp"
 #include "mapsvc/tile_gateway/tilejson.hpp"
@@ -35,6 +36,8 @@
 #include "progress.hpp"
 #include "resume_state.hpp"
 #include "package.hpp"
+#include "delta.hpp"
+#include "run_support.hpp"
 #include "walk.hpp"
 
 namespace mapsvc::tiles {
@@ -44,12 +47,12 @@ using clock_type = std::chrono::steady_clock;
 
 namespace {
 
-constexpr int TRIES = 3;
-constexpr std::chrono::milliseconds BACKOFF[] = {250ms, 1000ms};
 constexpr auto SNAPSHOT_EVERY = 2s;
 constexpr auto LINE_EVERY = 5s;
 constexpr auto BAR_EVERY = 250ms;
 constexpr std::size_t FAILURES_LISTED = 20;
+// A run whose first tiles all fail stops (the database or the cache is away or misconfigured).
+constexpr std::uint64_t FAILING_START = 16;
 constexpr std::string_view FEED_INSTALLED_SQL =
     "SELECT to_regclass('mapsvc_feed.pending') IS NOT NULL AS installed";
 
@@ -177,16 +180,6 @@ struct failure {
   std::string why;
 };
 
-// What one tile of a walk came to.
-struct built {
-  tile_outcome outcome;
-  std::uint64_t bytes;
-  // Whether nothing can lie below the tile: an empty tile ends its branch.
-  bool ends_branch = false;
-};
-// Builds one tile on a session of the run's pool; throws to be tried again.
-using tile_job = std::function<asio::awaitable<built>(const walk_tile&, host::database::session&)>;
-
 // How a run names what it did in its summary.
 struct run_words {
   const char* command;   // "seed"
@@ -219,6 +212,12 @@ class seeder {
       if (record_) record_->append(journal_done(taken->tile, done.outcome, done.bytes));
       ++tiles_;
       if (o_.stop_after > 0 && tiles_ >= o_.stop_after) stop(true);
+      // A database or cache that is not there fails every tile, each after three tries: say so
+      // early instead of grinding through the walk.
+      if (tiles_ == FAILING_START && counts_.failed == tiles_ && !stopping_) {
+        gave_up_ = true;
+        stop(false);
+      }
       wake_.cancel();
     }
     if (--workers_ == 0) {
@@ -258,7 +257,7 @@ class seeder {
 
   // The final record and summary; the exit status.
   int finish(clock_type::duration took) {
-    const bool complete = walk_.finished() && !interrupted_;
+    const bool complete = walk_.finished() && !interrupted_ && !gave_up_;
     save(complete);
     if (tty_) std::fputs("\r\033[K", stderr);
     const auto& c = counts_;
@@ -278,6 +277,12 @@ class seeder {
                   static_cast<long long>(f.tile.y), f.why.c_str());
     if (c.failed > failures_.size())
       std::printf("failed: ... and %llu more\n", static_cast<unsigned long long>(c.failed - failures_.size()));
+    if (gave_up_) {
+      std::printf("stopped: the first %llu tiles all failed; check the database and the cache settings\n",
+                  static_cast<unsigned long long>(FAILING_START));
+      std::fflush(stdout);
+      return 1;
+    }
     if (!complete) {
       if (record_) std::printf("continue with: --resume %s\n", record_->path().c_str());
       std::fflush(stdout);
@@ -297,24 +302,9 @@ class seeder {
 
  private:
   asio::awaitable<built> build(const walk_tile& t) {
-    const auto& layer = walk_.layers()[t.layer].name;
     std::string why;
-    for (int attempt = 0; attempt < TRIES; ++attempt) {
-      if (attempt > 0) {
-        asio::steady_timer pause(io_, BACKOFF[attempt - 1]);
-        co_await pause.async_wait(asio::as_tuple(asio::use_awaitable));
-      }
-      auto db = host::database::get_db(pool_);
-      std::optional<built> done;
-      try {
-        done = co_await job_(t, db);
-      } catch (const std::exception& e) {
-        why = e.what();
-      }
-      co_await db.close();
-      if (done) co_return *done;
-    }
-    if (failures_.size() < FAILURES_LISTED) failures_.push_back({layer, t, why});
+    if (auto done = co_await try_thrice(pool_, job_, t, why)) co_return *done;
+    if (failures_.size() < FAILURES_LISTED) failures_.push_back({walk_.layers()[t.layer].name, t, why});
     co_return built{tile_outcome::failed, 0};
   }
 
@@ -365,7 +355,7 @@ class seeder {
   rate_window rate_, tile_rate_;
   const bool tty_;
   std::size_t workers_ = 0;
-  bool finished_ = false, stopping_ = false, interrupted_ = false;
+  bool finished_ = false, stopping_ = false, interrupted_ = false, gave_up_ = false;
   std::uint64_t tiles_ = 0;
   std::vector<failure> failures_;
 };
@@ -380,14 +370,6 @@ asio::awaitable<built> seed_one(tile_gateway::tile_gateway_module& m, std::strin
     case tile_gateway::seeded_tile::empty: break;
   }
   co_return built{tile_outcome::empty, 0, true};
-}
-
-template <typename T>
-T wait_for(asio::io_context& io, asio::awaitable<T> work) {
-  auto f = asio::co_spawn(io, std::move(work), asio::use_future);
-  io.restart();
-  while (f.wait_for(0s) != std::future_status::ready) io.run_one();
-  return f.get();
 }
 
 asio::awaitable<bool> feed_installed(host::database::pool& pool) {
@@ -407,41 +389,6 @@ void print_dry_run(const seed_walk& walk) {
 
 // ---- packages ----
 
-// One tile of a package: the layers served at its zoom put end to end (one vector tile holding
-// all of them, as the composite route serves it), gzip-compressed.
-asio::awaitable<built> export_one(tile_gateway::tile_gateway_module& m, const std::vector<std::string>& layers,
-                                  walk_tile t, host::database::session& db, package_writer& package) {
-  std::string bytes;
-  bool every_layer_served = true;
-  for (const auto& name : layers) {
-    if (!tile_gateway::get_zoom_config(t.z, name)) {
-      every_layer_served = false;
-      continue;
-    }
-    if (auto part = co_await tile_gateway::build_layer_tile(m, name, t.z, t.x, t.y, db)) bytes += *part;
-  }
-  // Below an empty tile nothing can be, unless a layer starts at a deeper zoom.
-  if (bytes.empty()) co_return built{tile_outcome::empty, 0, every_layer_served};
-  const auto gzipped = host::http::gzip_compress(bytes);
-  package.add(t.z, static_cast<std::uint32_t>(t.x), static_cast<std::uint32_t>(t.y), gzipped);
-  co_return built{tile_outcome::stored, gzipped.size()};
-}
-
-// The last position of the change feed whose change every tile built from now on reflects
-// (each change is committed before it gets a position); none without the feed.
-asio::awaitable<std::optional<std::int64_t>> feed_position(host::database::pool& pool) {
-  auto db = host::database::get_db(pool);
-  std::optional<std::int64_t> position;
-  if ((co_await db.execute("SELECT to_regclass('mapsvc_feed.position_seq') IS NOT NULL AS installed"))[0].get<bool>(
-          "installed")) {
-    const auto r = co_await db.execute(
-        "SELECT CASE WHEN is_called THEN last_value ELSE 0 END AS p FROM mapsvc_feed.position_seq");
-    position = r[0].get<std::int64_t>("p");
-  }
-  co_await db.close();
-  co_return position;
-}
-
 // The layers' vector_layers as the TileJSON route describes them, within the package's zooms.
 asio::awaitable<nlohmann::ordered_json> vector_layers_of(tile_gateway::tile_gateway_module& m, std::string source,
                                                          zoom_range zooms, host::database::pool& pool) {
@@ -454,15 +401,6 @@ asio::awaitable<nlohmann::ordered_json> vector_layers_of(tile_gateway::tile_gate
     layer["maxzoom"] = zooms.max;
   }
   co_return layers;
-}
-
-std::string utc_now() {
-  const auto now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-  std::tm parts{};
-  ::gmtime_r(&now, &parts);
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-  return text;
 }
 
 std::string area_of(const seed_options& o) {
@@ -495,6 +433,82 @@ walk_layer package_walk_layer(const seed_options& o, const std::vector<tile_gate
 }
 
 }  // namespace
+
+asio::awaitable<std::optional<built>> try_thrice(host::database::pool& pool, const tile_job& job, const walk_tile& t,
+                                                 std::string& why) {
+  constexpr std::chrono::milliseconds BACKOFF[] = {250ms, 1000ms};
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (attempt > 0) {
+      asio::steady_timer pause(co_await asio::this_coro::executor, BACKOFF[attempt - 1]);
+      co_await pause.async_wait(asio::as_tuple(asio::use_awaitable));
+    }
+    auto db = host::database::get_db(pool);
+    std::optional<built> done;
+    try {
+      done = co_await job(t, db);
+    } catch (const std::exception& e) {
+      why = e.what();
+    }
+    co_await db.close();
+    if (done) co_return done;
+  }
+  co_return std::nullopt;
+}
+
+// One tile of a package: the layers served at its zoom put end to end (one vector tile holding
+// all of them, as the composite route serves it), gzip-compressed.
+asio::awaitable<built> export_one(tile_gateway::tile_gateway_module& m, const std::vector<std::string>& layers,
+                                  walk_tile t, host::database::session& db, package_writer& package) {
+  std::string bytes;
+  bool every_layer_served = true;
+  for (const auto& name : layers) {
+    if (!tile_gateway::get_zoom_config(t.z, name)) {
+      every_layer_served = false;
+      continue;
+    }
+    if (auto part = co_await tile_gateway::build_layer_tile(m, name, t.z, t.x, t.y, db)) bytes += *part;
+  }
+  // Below an empty tile nothing can be, unless a layer starts at a deeper zoom.
+  if (bytes.empty()) co_return built{tile_outcome::empty, 0, every_layer_served};
+  const auto gzipped = host::http::gzip_compress(bytes);
+  package.add(t.z, static_cast<std::uint32_t>(t.x), static_cast<std::uint32_t>(t.y), gzipped);
+  co_return built{tile_outcome::stored, gzipped.size()};
+}
+
+// The last position of the change feed whose change every tile built from now on reflects
+// (each change is committed before it gets a position); none without the feed.
+asio::awaitable<std::optional<std::int64_t>> feed_position(host::database::pool& pool) {
+  constexpr std::int64_t MOVE_AT_ONCE = 50'000;
+  auto db = host::database::get_db(pool);
+  std::optional<std::int64_t> position;
+  if ((co_await db.execute("SELECT to_regclass('mapsvc_feed.position_seq') IS NOT NULL AS installed"))[0].get<bool>(
+          "installed")) {
+    // Changes committed so far but not yet given a position get theirs now (as the feed's
+    // consumer would), so that the position returned covers every one of them.
+    for (bool more = true; more;) {
+      co_await db.execute("BEGIN");
+      co_await db.execute(tile_gateway::MOVE_LOCK_SQL);
+      const clients::pg::params limit{{"limit", MOVE_AT_ONCE}};
+      more = (co_await db.execute(tile_gateway::MOVE_PENDING_SQL, limit, std::chrono::seconds(120))).affected_rows() ==
+             static_cast<std::uint64_t>(MOVE_AT_ONCE);
+      co_await db.execute("COMMIT");
+    }
+    const auto r = co_await db.execute(
+        "SELECT CASE WHEN is_called THEN last_value ELSE 0 END AS p FROM mapsvc_feed.position_seq");
+    position = r[0].get<std::int64_t>("p");
+  }
+  co_await db.close();
+  co_return position;
+}
+
+std::string utc_now() {
+  const auto now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  std::tm parts{};
+  ::gmtime_r(&now, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+  return text;
+}
 
 int run_seed(const seed_options& o) {
   // As the server: tile statements are short, and JIT compiling them costs more than it saves.
@@ -603,6 +617,7 @@ int run_seed(const seed_options& o) {
 }
 
 int run_export(const seed_options& o) {
+  if (!o.since.empty()) return run_delta(o);
   ::setenv("PGOPTIONS", "-c jit=off", 0);
   try {
     asio::io_context io;
@@ -634,6 +649,7 @@ int run_export(const seed_options& o) {
     description.min_zoom = std::max(o.zooms.min, all.first_zoom);
     description.max_zoom = o.zooms.max;
     description.bounds = tile_gateway::to_wgs84(all.area);
+    description.walk_area = all.area;
 
     auto package = open_package(o.format, o.output);
     const tile_job into_package = [&m, &o, &package](const walk_tile& t, host::database::session& db) {
@@ -658,6 +674,10 @@ int run_export(const seed_options& o) {
     if (status != 0) {
       std::printf("no package written%s\n", status == 1 ? ": some tiles failed" : "");
       return status;
+    }
+    if (package->tiles() == 0) {
+      std::printf("no package written: every tile of the area is empty\n");
+      return 1;
     }
     package->finish(description);
     std::error_code ignored;

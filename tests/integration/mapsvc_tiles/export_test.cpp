@@ -14,6 +14,9 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
+#include "mapsvc/tile_gateway/catalogue.hpp"
+#include "mapsvc/tile_gateway/change_feed_sql.hpp"
+#include "package.hpp"
 #include "support.hpp"
 #include "tools.hpp"
 
@@ -70,8 +73,14 @@ mbtiles_content read_mbtiles(const fs::path& file) {
 class Export : public tools_test {
  protected:
   fs::path dir = fs::temp_directory_path() / fmt::format("export-test-{}", ::getpid());
-  void SetUp() override { fs::create_directories(dir); }
-  void TearDown() override { fs::remove_all(dir); }
+  void SetUp() override {
+    tools_test::SetUp();
+    fs::create_directories(dir);
+  }
+  void TearDown() override {
+    fs::remove_all(dir);
+    tools_test::TearDown();
+  }
   static const std::vector<std::string>& sources() {
     static const std::vector<std::string> names{"plots", "beacons"};
     return names;
@@ -168,6 +177,87 @@ TEST_F(Export, AnInterruptedOrRefusedExportLeavesNoPackage) {
   EXPECT_EQ(tool("export --zoom 15 --format mbtiles -o " + file.string()).status, 2);
   EXPECT_EQ(tool("export --zoom 15 --resume x -o " + file.string()).status, 2);
   EXPECT_TRUE(fs::is_empty(dir));
+}
+
+// Every tile of a package, uncompressed, by "z/x/y".
+std::map<std::string, std::string> tiles_of(const fs::path& file) {
+  std::map<std::string, std::string> out;
+  mapsvc::tiles::package_reader(file).for_each_tile(
+      [&](const mapsvc::tiles::package_tile& t) { out[fmt::format("{}/{}/{}", t.z, t.x, t.y)] = gunzip(t.gzipped); });
+  return out;
+}
+
+class Delta : public Export {
+ protected:
+  static void SetUpTestSuite() {
+    pg_admin db(fixture_db::url());
+    db.exec(std::string(mapsvc::tile_gateway::change_feed_schema_sql()));
+    for (const auto& [name, record] : mapsvc::tile_gateway::LAYER_CONFIG())
+      db.exec(mapsvc::tile_gateway::watch_table_sql(record));
+  }
+  pg_admin db{fixture_db::url()};
+  const std::string walk = "--zoom 15-17 --layers plots,beacons --bbox " + area();
+
+  // Plots of the data tile, by id.
+  std::vector<std::string> plots_in_data_tile() {
+    const auto t = data_tile();
+    const auto b = host::helpers::bounds_of(t.z, t.x, t.y);
+    return db.exec(fmt::format("SELECT \"ID\" FROM \"PLOT\" WHERE \"GEOMETRY_3857\" && ST_MakeEnvelope({}, {}, {}, {}, 3857) "
+                               "ORDER BY \"ID\" LIMIT 2",
+                               b.minx + 1, b.miny + 1, b.maxx - 1, b.maxy - 1));
+  }
+};
+
+// Edits after an export: the delta holds only what they touched, and the package it updates
+// equals a fresh export tile for tile (a delta in the other format works as well).
+TEST_F(Delta, AppliedToItsPackageGivesWhatAFreshExportGives) {
+  const auto base = dir / "base.pmtiles", delta = dir / "delta.mbtiles", updated = dir / "updated.pmtiles",
+             fresh = dir / "fresh.pmtiles";
+  ASSERT_EQ(tool("export " + walk + " -o " + base.string()).status, 0);
+  const auto ids = plots_in_data_tile();
+  ASSERT_EQ(ids.size(), 2u);
+  const auto use = db.exec("SELECT \"GENERAL_LU\" FROM \"PLOT\" WHERE \"ID\" = " + ids[0]).at(0);
+  db.exec("UPDATE \"PLOT\" SET \"GENERAL_LU\" = 'Edited after the export' WHERE \"ID\" = " + ids[0]);
+  db.exec("UPDATE \"PLOT\" SET \"GEOMETRY_3857\" = ST_Translate(\"GEOMETRY_3857\", 15, -10) WHERE \"ID\" = " + ids[1]);
+
+  const auto d = tool("export --since " + base.string() + " -o " + delta.string());
+  const auto a = tool("apply " + base.string() + " " + delta.string() + " -o " + updated.string());
+  const auto f = tool("export " + walk + " -o " + fresh.string());
+  db.exec("UPDATE \"PLOT\" SET \"GENERAL_LU\" = '" + use + "' WHERE \"ID\" = " + ids[0]);
+  db.exec("UPDATE \"PLOT\" SET \"GEOMETRY_3857\" = ST_Translate(\"GEOMETRY_3857\", -15, 10) WHERE \"ID\" = " + ids[1]);
+  ASSERT_EQ(d.status, 0) << d.out;
+  ASSERT_EQ(a.status, 0) << a.out;
+  ASSERT_EQ(f.status, 0) << f.out;
+
+  const auto before = tiles_of(base), after = tiles_of(updated), expected = tiles_of(fresh), changed = tiles_of(delta);
+  EXPECT_EQ(after, expected);
+  EXPECT_NE(after, before);
+  EXPECT_LT(changed.size(), before.size()) << d.out;
+  EXPECT_GE(changed.size(), 3u) << "the edited plots' tile at each of three zooms";
+  EXPECT_EQ(changed.count(fmt::format("{}/{}/{}", data_tile().z, data_tile().x + 2, data_tile().y)), 0u)
+      << "an untouched tile";
+  const auto position = [](const fs::path& file) {
+    return mapsvc::tiles::description_of(mapsvc::tiles::package_reader(file).metadata()).feed_position.value_or(-1);
+  };
+  EXPECT_GT(position(updated), position(base));
+
+  // Applied twice, or to another package, it is refused.
+  EXPECT_EQ(tool("apply " + updated.string() + " " + delta.string() + " -o " + (dir / "twice.pmtiles").string()).status, 1);
+  EXPECT_FALSE(fs::exists(dir / "twice.pmtiles"));
+}
+
+TEST_F(Delta, APackageOlderThanTheKeptHistoryGetsAClearRefusal) {
+  const auto base = dir / "old.pmtiles", delta = dir / "old-delta.pmtiles";
+  ASSERT_EQ(tool("export " + walk + " -o " + base.string()).status, 0);
+  // Changes recorded and then pruned from the history.
+  db.exec("SELECT nextval('mapsvc_feed.position_seq')");
+  db.exec("SELECT nextval('mapsvc_feed.position_seq')");
+  db.exec("DELETE FROM mapsvc_feed.history");
+  const auto r = tool("export --since " + base.string() + " -o " + delta.string());
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("Export the package afresh"), std::string::npos) << r.out;
+  EXPECT_FALSE(fs::exists(delta));
+  EXPECT_EQ(tool("export --since " + base.string() + " --zoom 15 -o " + delta.string()).status, 2);
 }
 
 }  // namespace

@@ -85,6 +85,16 @@ TEST_F(Seed, ResumesAfterAnInterruptionRedoingOnlyTheTilesInFlight) {
   EXPECT_EQ(seed(args).out.find("nothing left") != std::string::npos, true);
 }
 
+// A cache that is not there fails every tile: the run says so after its first tiles instead of
+// trying each of thousands three times.
+TEST_F(Seed, StopsEarlyWhenEveryTileFails) {
+  const auto r = run_command(fmt::format("DATABASE_URL='{}' REDIS_HOST=127.0.0.1 REDIS_PORT=1 {} seed --zoom 14-18 "
+                                         "--layers plots --concurrency 8 --resume {} 2>&1",
+                                         fixture_db::url(), MAPSVC_TILES_BIN, state));
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("the first 16 tiles all failed"), std::string::npos) << r.out;
+}
+
 TEST_F(Seed, BadOptionsExitTwo) {
   EXPECT_EQ(seed("--zoom 15 --layers roads").status, 2);
   EXPECT_EQ(seed("--layers plots").status, 2);

@@ -94,7 +94,7 @@ TEST(PmtilesDirectories, RoundTripAndCodeFollowingOffsetsAsZero) {
   // 4 entries; ids 5 +1 +14 +999980; runs; lengths; offsets 0+1, follows (0), 0+1, 150+1.
   EXPECT_EQ(static_cast<unsigned char>(bytes[0]), 4);
   EXPECT_EQ(bytes.substr(bytes.size() - 5), std::string("\x01\x00\x01\x97\x01", 5));
-  EXPECT_THROW(pm::serialize_directory({}), std::invalid_argument);
+  EXPECT_TRUE(pm::parse_directory(pm::serialize_directory({})).empty());
   EXPECT_THROW(pm::parse_directory(bytes.substr(0, bytes.size() - 1)), std::invalid_argument);
   EXPECT_THROW(pm::parse_directory("\xff\xff\xff\xff\x0f"), std::invalid_argument);
 }
@@ -190,6 +190,6 @@ TEST(PmtilesWriter, KeepsEachContentOnceInTileOrderAndMergesRuns) {
   EXPECT_THROW(twice.finish({}), std::invalid_argument);
   EXPECT_FALSE(std::filesystem::exists(dir / "twice.pmtiles"));
   pm::archive_writer none(dir / "none.pmtiles");
-  EXPECT_THROW(none.finish({}), std::runtime_error);
+  EXPECT_EQ(none.finish({}).addressed_tiles, 0u);
   std::filesystem::remove_all(dir);
 }

@@ -22,6 +22,7 @@
 #include "clients/pg/errors.hpp"
 #include "host/cancellation.hpp"
 #include "mapsvc/tile_gateway/cache_keys.hpp"
+#include "mapsvc/tile_gateway/change_feed_sql.hpp"
 #include "mapsvc/tile_gateway/change_plan.hpp"
 #include "mapsvc/tile_gateway/endpoints.hpp"
 #include "plan_apply.hpp"
@@ -54,16 +55,6 @@ return redis.call('GET', KEYS[1]))";
 constexpr std::string_view FEED_INSTALLED_SQL =
     "SELECT to_regclass('mapsvc_feed.pending') IS NOT NULL AND to_regclass('mapsvc_feed.history') IS NOT NULL "
     "AND to_regclass('mapsvc_feed.cursor') IS NOT NULL AS installed";
-// Pending changes get their positions one mover at a time, so that positions become visible in
-// their order: a cursor that read up to P never sees a smaller position appear later.
-constexpr std::string_view MOVE_LOCK_SQL = "SELECT pg_advisory_xact_lock(hashtext('mapsvc_feed move'))";
-constexpr std::string_view MOVE_SQL =
-    "WITH moved AS (DELETE FROM mapsvc_feed.pending WHERE id IN "
-    "(SELECT id FROM mapsvc_feed.pending ORDER BY id LIMIT :limit) "
-    "RETURNING id, table_name, op, minx, miny, maxx, maxy, recorded_at) "
-    "INSERT INTO mapsvc_feed.history (position, table_name, op, minx, miny, maxx, maxy, recorded_at) "
-    "SELECT nextval('mapsvc_feed.position_seq'), table_name, op, minx, miny, maxx, maxy, recorded_at "
-    "FROM (SELECT * FROM moved ORDER BY id) AS ordered";
 // A new lease term on this cache: the next fence, and where the cache stands. A cache seen for
 // the first time starts a while back (tiles stored before its cursor existed may predate the
 // changes moved meanwhile); one left alone longer than the history is kept may have missed
@@ -363,7 +354,7 @@ struct change_feed::state : std::enable_shared_from_this<state> {
     co_await run(*consumer, "BEGIN");
     co_await run(*consumer, MOVE_LOCK_SQL);
     const clients::pg::params limit{{"limit", static_cast<std::int64_t>(o.batch_limit)}};
-    co_await run(*consumer, MOVE_SQL, limit);
+    co_await run(*consumer, MOVE_PENDING_SQL, limit);
     co_await run(*consumer, "COMMIT");
   }
 

@@ -56,7 +56,7 @@ struct change_feed_options {
   std::size_t refresh_queue_limit = 2000;
   // Whether every replica has replayed the primary's WAL up to a position; by default asked of
   // pg_stat_replication (tests stand in for replicas with this).
-  std::function<bool(const std::string& lsn)> replicas_have;
+  std::function<bool(const std::string& lsn)> replicas_have = nullptr;
   // History older than this is pruned.
   std::chrono::hours retention{24 * 7};
 };

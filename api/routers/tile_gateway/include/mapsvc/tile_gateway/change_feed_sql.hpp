@@ -24,6 +24,19 @@ std::string watch_table_sql(const layer_record& layer);
 // (doubled quotes undone), an unquoted `Geom` is geom, as PostgreSQL folds it.
 std::string identifier_name(std::string_view identifier);
 
+// Gives up to :limit pending changes their positions in mapsvc_feed.history, in the order they
+// were recorded. Run MOVE_LOCK_SQL first in the same transaction: one mover at a time, so that
+// positions become visible in their order (a reader that saw up to P never sees a smaller
+// position appear later).
+inline constexpr std::string_view MOVE_LOCK_SQL = "SELECT pg_advisory_xact_lock(hashtext('mapsvc_feed move'))";
+inline constexpr std::string_view MOVE_PENDING_SQL =
+    "WITH moved AS (DELETE FROM mapsvc_feed.pending WHERE id IN "
+    "(SELECT id FROM mapsvc_feed.pending ORDER BY id LIMIT :limit) "
+    "RETURNING id, table_name, op, minx, miny, maxx, maxy, recorded_at) "
+    "INSERT INTO mapsvc_feed.history (position, table_name, op, minx, miny, maxx, maxy, recorded_at) "
+    "SELECT nextval('mapsvc_feed.position_seq'), table_name, op, minx, miny, maxx, maxy, recorded_at "
+    "FROM (SELECT * FROM moved ORDER BY id) AS ordered";
+
 // One row: `installed` (boolean: schema, tables and trigger function are there) and, of the
 // tables named in :tables, those carrying all four enabled feed triggers (`watched`), those
 // without (`unwatched`) and those that do not exist (`missing`); each a text listing the
