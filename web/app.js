@@ -93,18 +93,22 @@ function drawOrder(keys) {
   return [...keys].sort((a, b) => rank(a) - rank(b));
 }
 
-function buildStyle(layers) {
+// The TileJSON of the composite tells the map its tile URL, zoom range and bounds.
+function serviceSource(keys) {
+  return {
+    type: 'vector',
+    url: new URL(`/gis/${keys.map(encodeURIComponent).join(',')}/tilejson.json`, window.location.href).href,
+  };
+}
+
+function buildStyle(layers, source) {
   const style = {
     version: 8,
     sources: {},
     layers: [{ id: 'background', type: 'background', paint: { 'background-color': BACKGROUND } }],
   };
   const keys = drawOrder(Object.keys(layers));
-  // The TileJSON of the composite tells the map its tile URL, zoom range and bounds.
-  style.sources[SOURCE] = {
-    type: 'vector',
-    url: new URL(`/gis/${keys.map(encodeURIComponent).join(',')}/tilejson.json`, window.location.href).href,
-  };
+  style.sources[SOURCE] = source || serviceSource(keys);
   for (const key of keys) style.layers.push(...styleLayers(key, Number(layers[key].min_zoom) || 0));
   return style;
 }
@@ -253,8 +257,58 @@ function wireEvents(map) {
   }
 }
 
+function loadScript(src) {
+  return new Promise((resolve, reject) => {
+    const script = document.createElement('script');
+    script.src = src;
+    script.onload = resolve;
+    script.onerror = () => reject(new Error(`cannot load ${src}`));
+    document.head.append(script);
+  });
+}
+
+// `?pmtiles=URL`: a package written by `mapsvc-tiles export`, drawn from the file with the same
+// styling. The format's own library reads it with range requests; no tile comes from the
+// service. Its layers and opening view come from the package's metadata and header.
+async function openPackage(packageUrl) {
+  const url = new URL(packageUrl, window.location.href).href;
+  await loadScript(new URL('./vendor/pmtiles/pmtiles.js', import.meta.url).href);
+  const archive = new window.pmtiles.PMTiles(url);
+  const protocol = new window.pmtiles.Protocol();
+  protocol.add(archive);
+  maplibregl.addProtocol('pmtiles', protocol.tile);
+  const header = await archive.getHeader();
+  const metadata = await archive.getMetadata();
+  const layers = {};
+  for (const layer of metadata.vector_layers || []) layers[layer.id] = { name: layer.id, min_zoom: layer.minzoom };
+  if (Object.keys(layers).length === 0) throw new Error('the package names no layers');
+  const zoom = Math.min(Math.max(OPENING_ZOOM, header.minZoom), header.maxZoom);
+  const position = metadata.mapsvc && metadata.mapsvc.feed_position;
+  const note = document.getElementById('package');
+  note.textContent = `Offline package ${url}` + (position != null ? ` (change-feed position ${position})` : '');
+  note.hidden = false;
+  return {
+    layers,
+    source: { type: 'vector', url: `pmtiles://${url}` },
+    view: { center: [header.centerLon, header.centerLat], zoom },
+  };
+}
+
 async function main() {
   fillLegend();
+  const packageUrl = new URLSearchParams(window.location.search).get('pmtiles');
+  if (packageUrl) {
+    let opened;
+    try {
+      opened = await openPackage(packageUrl);
+    } catch (error) {
+      document.body.dataset.map = 'failed';
+      showMessage(`Cannot open the package ${packageUrl}: ${error.message}`);
+      return;
+    }
+    startMap(opened.layers, opened.view, opened.source, null);
+    return;
+  }
   let layers;
   try {
     const listing = await fetchEnvelope('/gis/layers/');
@@ -269,17 +323,21 @@ async function main() {
   }
 
   const view = await openingView(layers);
-  const live = new LiveTiles(SOURCE, Object.keys(layers));
+  startMap(layers, view, null, new LiveTiles(SOURCE, Object.keys(layers)));
+}
+
+// `live` follows edits (the service's tiles); none for a package.
+function startMap(layers, view, source, live) {
   let map;
   try {
     map = new maplibregl.Map({
       container: 'map',
-      style: buildStyle(layers),
+      style: buildStyle(layers, source),
       center: view.center,
       zoom: view.zoom,
       maxZoom: 22,
       hash: true,
-      transformRequest: (url, resourceType) => live.transformRequest(url, resourceType),
+      transformRequest: live ? (url, resourceType) => live.transformRequest(url, resourceType) : undefined,
     });
   } catch (error) {
     // typically a browser without WebGL
@@ -292,8 +350,10 @@ async function main() {
   fillLayerList(map, layers);
   wireEvents(map);
   showViewStatus(map);
-  live.attach(map);
-  subscribeToChanges(live, document.getElementById('live'));
+  if (live) {
+    live.attach(map);
+    subscribeToChanges(live, document.getElementById('live'));
+  }
 }
 
 main();

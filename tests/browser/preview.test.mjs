@@ -13,7 +13,8 @@ import { mkdirSync, mkdtempSync, rmSync } from 'node:fs';
 import http from 'node:http';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
-import { analyseMapPixels, parseCssColour } from './pixels.mjs';
+import { CHROMIUM_ARGS, CheckFailed, check, decodePng, legendColours, waitForTiles } from './map_page.mjs';
+import { analyseMapPixels } from './pixels.mjs';
 
 const require = createRequire(new URL('../../web/package.json', import.meta.url));
 const { chromium } = require('playwright-core');
@@ -21,23 +22,8 @@ const { chromium } = require('playwright-core');
 const BASE = (process.env.MAPSVC_URL || 'http://127.0.0.1:8000').replace(/\/+$/, '');
 const ARTIFACTS = process.env.MAPSVC_ARTIFACTS || 'test-artifacts';
 const PNG_SIGNATURE = Buffer.from([0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a]);
-const TILE_WAIT_MS = 60_000;
 const OVERALL_LIMIT_MS = 180_000;
 const MIN_FILL_SHARE = 0.05;  // of the map's pixels painted in plot colours
-
-const CHROMIUM_ARGS = [
-  '--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-  '--disable-background-networking', '--disable-component-update', '--disable-sync',
-  // WebGL without a GPU: recent Chromium only falls back to its software renderer
-  // when allowed to.
-  '--enable-unsafe-swiftshader',
-];
-
-class CheckFailed extends Error {}
-
-function check(condition, message) {
-  if (!condition) throw new CheckFailed(message);
-}
 
 function watchPage(page) {
   const seen = { pageErrors: [], consoleErrors: [], badResponses: [], failedRequests: [], tiles: {}, tilejson: [] };
@@ -62,21 +48,6 @@ function watchPage(page) {
   return seen;
 }
 
-async function waitForTiles(page) {
-  await page.waitForFunction(() => document.body.dataset.map === 'idle' || document.body.dataset.map === 'failed',
-    null, { timeout: TILE_WAIT_MS });
-  const state = await page.evaluate(() => document.body.dataset.map);
-  const message = await page.locator('#message').textContent();
-  check(state === 'idle', `the map did not load (state "${state}"): ${message}`);
-}
-
-async function legendColours(page) {
-  const colours = await page.locator('#legend .swatch')
-    .evaluateAll((swatches) => swatches.map((s) => getComputedStyle(s).backgroundColor));
-  check(colours.length > 0, 'the page shows no land-use legend');
-  return colours.map(parseCssColour);
-}
-
 async function checkMapPixels(page, palette) {
   const map = page.locator('#map');
   const shot = await map.screenshot();
@@ -87,23 +58,6 @@ async function checkMapPixels(page, palette) {
     `only ${(100 * result.fillShare).toFixed(2)}% of the map shows plot fill colours (blank map?)`);
   check(result.interior, 'no plot on screen is large enough to click');
   return result.interior;
-}
-
-// The browser decodes the screenshot; the pixels come back as plain numbers.
-async function decodePng(page, png) {
-  return page.evaluate(async (base64) => {
-    const bytes = Uint8Array.from(atob(base64), (c) => c.charCodeAt(0));
-    const bitmap = await createImageBitmap(new Blob([bytes], { type: 'image/png' }));
-    const canvas = new OffscreenCanvas(bitmap.width, bitmap.height);
-    const context = canvas.getContext('2d');
-    context.drawImage(bitmap, 0, 0);
-    const { data } = context.getImageData(0, 0, bitmap.width, bitmap.height);
-    let binary = '';
-    for (let i = 0; i < data.length; i += 0x8000) {
-      binary += String.fromCharCode.apply(null, data.subarray(i, i + 0x8000));
-    }
-    return { width: bitmap.width, height: bitmap.height, rgba: btoa(binary) };
-  }, png.toString('base64')).then((image) => ({ ...image, rgba: Buffer.from(image.rgba, 'base64') }));
 }
 
 async function checkPlotPopup(page, point) {
