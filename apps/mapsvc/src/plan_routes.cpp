@@ -17,6 +17,7 @@
 
 #include "host/database/session.hpp"
 #include "host/http/errors.hpp"
+#include "host/http/negotiation.hpp"
 #include "printsvc/plots/plots.hpp"
 #include "printsvc/plots/request.hpp"
 
@@ -205,11 +206,12 @@ answer_kind wanted_answer(const request_context& ctx, answer_kind by_default) {
   if (format == "pdf") return answer_kind::pdf;
   if (format == "svg") return answer_kind::svg;
   if (!format.empty()) throw host::http::http_error(422, "format must be png, json, pdf or svg");
-  const std::string_view accept = ctx.header("Accept");
-  if (accept.find("image/png") != std::string_view::npos) return answer_kind::png;
-  if (accept.find("application/pdf") != std::string_view::npos) return answer_kind::pdf;
-  if (accept.find("image/svg+xml") != std::string_view::npos) return answer_kind::svg;
-  return by_default;
+  // PNG first: a browser's <img> lists SVG by name beside image/*, and gets the PNG unless
+  // it ranks SVG higher.
+  static constexpr std::string_view offered[] = {"image/png", "application/pdf", "image/svg+xml"};
+  static constexpr answer_kind kinds[] = {answer_kind::png, answer_kind::pdf, answer_kind::svg};
+  const auto preferred = host::http::preferred_media_type(ctx.header("Accept"), offered);
+  return preferred ? kinds[*preferred] : by_default;
 }
 
 response answer(std::variant<rendered, response> outcome, answer_kind kind) {

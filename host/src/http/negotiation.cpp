@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <optional>
+#include <vector>
 
 namespace host::http {
 namespace {
@@ -75,6 +76,42 @@ bool accepts_gzip(std::string_view accept_encoding) {
   });
   if (named) return *named > 0;
   return any && *any > 0;
+}
+
+std::optional<std::size_t> preferred_media_type(std::string_view accept, std::span<const std::string_view> offered) {
+  // Per offer: the specificity (0 none, 1 */*, 2 type/*, 3 type/subtype) and quality of the
+  // range that decides it.
+  struct verdict {
+    int specificity = 0;
+    double q = 0;
+  };
+  std::vector<verdict> verdicts(offered.size());
+  for_each_element(accept, [&](std::string_view element) {
+    const auto semi = element.find(';');
+    const auto range = trimmed(element.substr(0, semi));
+    const auto q = quality(semi == std::string_view::npos ? std::string_view{} : element.substr(semi + 1));
+    const auto slash = range.find('/');
+    if (!q || slash == std::string_view::npos) return;
+    const auto type = range.substr(0, slash), subtype = range.substr(slash + 1);
+    for (std::size_t i = 0; i < offered.size(); ++i) {
+      const auto offer = offered[i];
+      const auto offer_slash = offer.find('/');
+      int specificity = 0;
+      if (type == "*" && subtype == "*") specificity = 1;
+      else if (subtype == "*" && iequals(type, offer.substr(0, offer_slash))) specificity = 2;
+      else if (iequals(range, offer)) specificity = 3;
+      if (specificity > verdicts[i].specificity) verdicts[i] = {specificity, *q};
+    }
+  });
+  std::optional<std::size_t> best;
+  bool named = false;
+  for (std::size_t i = 0; i < offered.size(); ++i) {
+    if (verdicts[i].specificity == 0 || verdicts[i].q <= 0) continue;
+    named |= verdicts[i].specificity > 1;
+    if (!best || verdicts[i].q > verdicts[*best].q) best = i;
+  }
+  if (!named) return std::nullopt;
+  return best;
 }
 
 }  // namespace host::http

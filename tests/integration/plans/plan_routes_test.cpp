@@ -206,6 +206,15 @@ TEST_F(PlanRoutes, PdfAndSvgByFormatOrAccept) {
   EXPECT_EQ(svg.content_type, "image/svg+xml");
   EXPECT_NE(svg.body.find("<svg "), std::string::npos);
   EXPECT_EQ(call(verb::get, "/plots/42/plan?format=pdf").content_type, "application/pdf");
+  // A browser's <img> and its address bar list SVG, or everything, beside other images: PNG.
+  EXPECT_EQ(call(verb::get, "/plots/42/plan", {}, "image/avif,image/webp,image/apng,image/svg+xml,image/*,*/*;q=0.8")
+                .content_type,
+            "image/png");
+  EXPECT_EQ(call(verb::get, "/plots/42/plan", {},
+                 "text/html,application/xhtml+xml,application/xml;q=0.9,image/avif,image/webp,*/*;q=0.8")
+                .content_type,
+            "image/png");
+  EXPECT_EQ(call(verb::get, "/plots/42/plan", {}, "image/png;q=0.4, application/pdf").content_type, "application/pdf");
 }
 
 // Text of a PDF as pdftotext reads it; none without poppler-utils.

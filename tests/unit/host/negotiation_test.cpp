@@ -6,6 +6,7 @@
 namespace {
 using host::http::accepts_gzip;
 using host::http::if_none_match_matches;
+using host::http::preferred_media_type;
 
 TEST(IfNoneMatch, ListsWildcardAndWeakComparison) {
   const std::string_view etag = "\"7f3a\"";
@@ -113,6 +114,25 @@ TEST(Negotiate, LeavesOtherAnswersAlone) {
   negotiate(tiny, std::nullopt, "gzip");
   EXPECT_FALSE(tiny.gzip);
   EXPECT_EQ(tiny.payload(), "ab");
+}
+
+// Plans offer PNG, PDF and SVG in that order.
+TEST(Accept, TheMostSpecificRangeGivesEachOfferItsQualityAndTiesGoToTheServersOrder) {
+  constexpr std::string_view offered[] = {"image/png", "application/pdf", "image/svg+xml"};
+  const auto pick = [&](std::string_view accept) { return preferred_media_type(accept, offered); };
+  EXPECT_EQ(pick("image/svg+xml"), 2u);
+  EXPECT_EQ(pick("application/pdf, image/png"), 0u);                 // equal: the server's order
+  EXPECT_EQ(pick("image/png;q=0.5, application/pdf"), 1u);
+  EXPECT_EQ(pick("IMAGE/SVG+XML;q=0.9, image/*;q=0.8"), 2u);          // names are case-blind
+  EXPECT_EQ(pick("image/*;q=0.8, image/png;q=0.1, image/svg+xml"), 2u);  // png refused by name, mostly
+  EXPECT_EQ(pick("image/avif,image/webp,image/svg+xml,image/*,*/*;q=0.8"), 0u);  // a browser's <img>
+  EXPECT_EQ(pick("image/png;q=0, image/*"), 2u);                      // q=0 refuses
+  // Nothing beyond */*, nothing at all, or nothing acceptable: the caller's default.
+  EXPECT_FALSE(pick("*/*"));
+  EXPECT_FALSE(pick(""));
+  EXPECT_FALSE(pick("text/html"));
+  EXPECT_FALSE(pick("image/png;q=0, application/pdf;q=0, image/svg+xml;q=0"));
+  EXPECT_FALSE(pick("image/png;q=2"));                                // a malformed quality counts as absent
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 // The request headers that let a client skip a body it already has (If-None-Match) or get a
 // smaller one (Accept-Encoding). Pure text checks, no I/O.
 
+#include <cstddef>
 #include <optional>
+#include <span>
 #include <string_view>
 
 #include "host/http/response.hpp"
@@ -18,6 +20,13 @@ bool if_none_match_matches(std::string_view if_none_match, std::string_view etag
 // non-zero quality, or covered by "*" with a non-zero quality and not refused by name
 // ("gzip;q=0"). An absent or empty header accepts no coding but identity.
 bool accepts_gzip(std::string_view accept_encoding);
+
+// Which of `offered` (media types such as "image/png", in the server's order of preference) an
+// Accept header prefers: each offer takes the quality of the most specific range that matches
+// it (type/subtype over type/* over */*; q=0 refuses), the highest quality wins, and ties go to
+// the earlier offer. None when the header is absent or empty, or no offer is matched by a more
+// specific range than "*/*" (the caller's own default then stands), or every offer is refused.
+std::optional<std::size_t> preferred_media_type(std::string_view accept, std::span<const std::string_view> offered);
 
 // Settles an answer with a shared entity against the request: its ETag (of the gzip copy when
 // that is chosen), "Vary: Accept-Encoding", then either 304 without a body when
