@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# Cache seeding: mapsvc-tiles seed over the demo area (plots, z14-z18) at concurrency 4 and 8,
-# against pgbench -M prepared running the same tile statements (print_tile_sql, one script
-# per zoom weighted by that zoom's tiles in the area) at the same concurrency, in the same run;
-# the ETA shown at 10 %, 25 % and 50 % against the real end; and a resume after kill -9 at
-# about half way (tiles built again).
+# Cache seeding and offline packages: mapsvc-tiles seed and export over the demo area (plots,
+# z14-z18) at concurrency 4 and 8, against pgbench running the same tile statements over the
+# same tiles (print_tile_sql; -M extended as the server sends them, and -M prepared) at the
+# same concurrency, in the same run; the ETA of a longer seed against its real end; a resume
+# after kill -9 at about half way (statements run again, counted by the database); deltas: the
+# size of `export --since` after 1 % of the plots changed (spread over the area, and in one
+# neighbourhood), and whether applying it gives a fresh export's tiles; and the peak memory of
+# writing a package of a million tiles.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 BUILD_DIR=${BUILD_DIR:-build}
-eval "$(scripts/services start)"
+set -a; eval "$(scripts/services start)"; set +a
 export REDIS_DB=${SEED_BENCH_REDIS_DB:-12}
 seed_bin="$BUILD_DIR/bin/mapsvc-tiles"
 work=$(mktemp -d)
@@ -15,28 +18,48 @@ trap 'rm -rf "$work"' EXIT
 zooms=14-18
 clear_cache() { redis-cli -p "$REDIS_PORT" -n "$REDIS_DB" --scan --pattern 'mvt_v8:*' | xargs -r -n 500 redis-cli -p "$REDIS_PORT" -n "$REDIS_DB" DEL >/dev/null; }
 
-# The demo area's tile range per zoom, for pgbench.
+# pgbench runs the tile statements over exactly the tiles the walk builds: the tiles of the first
+# zoom in the plots' extent, and the children of every non-empty tile (taken from an export).
+"$seed_bin" export --zoom "$zooms" --layers plots -o "$work/walk.mbtiles" >/dev/null 2>&1
 read -r minx miny maxx maxy <<<"$(psql "$DATABASE_URL" -Atc \
   'SELECT ST_XMin(e), ST_YMin(e), ST_XMax(e), ST_YMax(e) FROM (SELECT ST_Extent("GEOMETRY_3857") e FROM "PLOT") q' | tr '|' ' ')"
-scripts=()
-for z in 14 15 16 17 18; do
-  sql=$("$BUILD_DIR/bin/print_tile_sql" plots "$z" | sed 's/;[[:space:]]*$//')
-  read -r x0 x1 y0 y1 n size <<<"$(python3 - "$z" "$minx" "$miny" "$maxx" "$maxy" <<'PY'
-import sys
-z, minx, miny, maxx, maxy = int(sys.argv[1]), *map(float, sys.argv[2:])
-h = 20037508.342789244; size = 2 * h / 2 ** z
-x0, x1 = int((minx + h) // size), int((maxx + h) // size)
-y0, y1 = int((h - maxy) // size), int((h - miny) // size)
-print(x0, x1, y0, y1, (x1 - x0 + 1) * (y1 - y0 + 1), repr(size))
+python3 - "$work" "$zooms" "$minx" "$miny" "$maxx" "$maxy" <<'PY'
+import sqlite3, sys
+work, zooms = sys.argv[1], sys.argv[2]
+minx, miny, maxx, maxy = map(float, sys.argv[3:])
+z0, z1 = map(int, zooms.split('-'))
+h = 20037508.342789244
+def span(z):
+    size = 2 * h / 2 ** z
+    return int((minx + h) // size), int((maxx + h) // size), int((h - maxy) // size), int((h - miny) // size)
+full = {}
+for z, x, row in sqlite3.connect(f'{work}/walk.mbtiles').execute('SELECT zoom_level, tile_column, tile_row FROM tiles'):
+    full.setdefault(z, set()).add((x, (1 << z) - 1 - row))
+x0, x1, y0, y1 = span(z0)
+walk = {z0: {(x, y) for x in range(x0, x1 + 1) for y in range(y0, y1 + 1)}}
+for z in range(z0 + 1, z1 + 1):
+    x0, x1, y0, y1 = span(z)
+    walk[z] = {(2 * x + dx, 2 * y + dy) for (x, y) in full.get(z - 1, ()) for dx in (0, 1) for dy in (0, 1)
+               if x0 <= 2 * x + dx <= x1 and y0 <= 2 * y + dy <= y1}
+for z, tiles in walk.items():
+    size = 2 * h / 2 ** z
+    with open(f'{work}/walk{z}.csv', 'w') as out:
+        for i, (x, y) in enumerate(sorted(tiles), 1):
+            out.write(f'{i},{-h + x * size!r},{h - (y + 1) * size!r},{-h + (x + 1) * size!r},{h - y * size!r}\n')
 PY
-)"
+psql "$DATABASE_URL" -qc "DROP SCHEMA IF EXISTS bench_seed CASCADE; CREATE SCHEMA bench_seed"
+trap 'psql "$DATABASE_URL" -qc "DROP SCHEMA IF EXISTS bench_seed CASCADE" >/dev/null 2>&1; rm -rf "$work"' EXIT
+scripts=()
+walk_tiles=0
+for z in $(seq "${zooms%-*}" "${zooms#*-}"); do
+  n=$(wc -l <"$work/walk$z.csv")
+  walk_tiles=$((walk_tiles + n))
+  psql "$DATABASE_URL" -qc "CREATE TABLE bench_seed.z$z (i int PRIMARY KEY, min_x float8, min_y float8, max_x float8, max_y float8)" \
+    -c "\\copy bench_seed.z$z FROM '$work/walk$z.csv' CSV"
+  sql=$("$BUILD_DIR/bin/print_tile_sql" plots "$z" | sed 's/;[[:space:]]*$//')
   cat >"$work/z$z.pgbench" <<PGB
-\\set x random($x0, $x1)
-\\set y random($y0, $y1)
-\\set min_x -20037508.342789244 + :x * $size
-\\set max_x -20037508.342789244 + (:x + 1) * $size
-\\set max_y 20037508.342789244 - :y * $size
-\\set min_y 20037508.342789244 - (:y + 1) * $size
+\\set i random(1, $n)
+SELECT min_x, min_y, max_x, max_y FROM bench_seed.z$z WHERE i = :i \\gset
 $sql;
 PGB
   scripts+=(-f "$work/z$z.pgbench@$n")
@@ -44,57 +67,123 @@ done
 
 echo "## Cache seeding: plots z$zooms over the demo extent ($(date -u '+%Y-%m-%d %H:%M UTC'), load $(cut -d' ' -f1 /proc/loadavg))"
 echo
-echo "| concurrency | seed tiles/s | pgbench statements/s | ratio | ETA at 10 % / 25 % / 50 % vs real end |"
-echo "|---|---|---|---|---|"
+echo "The walk builds $walk_tiles tiles. pgbench runs the tile statement over the same tiles (one"
+echo "script per zoom, weighted by its tiles; each transaction looks up its tile's bounds first),"
+echo "sent as the server sends it (-M extended: parsed and planned each time) and prepared, 20 s"
+echo "each; seed and export: the median of three runs (rates over the walk, start-up excluded)."
+echo
+echo "| concurrency | seed tiles/s | export tiles/s | pgbench extended / prepared, tiles/s | seed / extended | export / extended | export / prepared |"
+echo "|---|---|---|---|---|---|---|"
+rate_of() { sed -n 's/.*(\([0-9]*\) tiles\/s).*/\1/p' "$1"; }
+ratio() { python3 -c "print(f'{$1 / $2:.2f}')"; }
+median() { tr ' ' '\n' | sort -n | sed -n '2p'; }  # of three
 for c in 4 8; do
-  clear_cache
-  rm -f "$work/s.state"*
-  start=$(date +%s.%N)
-  # Plain progress lines every 5 s (not a terminal), each with its ETA, time-stamped here.
-  "$seed_bin" seed --zoom "$zooms" --layers plots --concurrency "$c" --resume "$work/s.state" 2>&1 >"$work/seed.out" |
-    while IFS= read -r line; do echo "$(date +%s.%N) $line"; done >"$work/progress.txt"
-  end=$(date +%s.%N)
-  rate=$(sed -n 's/.*(\([0-9]*\) tiles\/s).*/\1/p' "$work/seed.out")
-  pgbench -n -M prepared -c "$c" -j 2 -T 30 "${scripts[@]}" "$DATABASE_URL" >"$work/pgbench.out" 2>&1
-  tps=$(sed -n 's/^tps = \([0-9.]*\).*/\1/p' "$work/pgbench.out")
-  eta=$(python3 - "$work/progress.txt" "$start" "$end" <<'PY'
-import re, sys
-lines, start, end = open(sys.argv[1]).read().splitlines(), float(sys.argv[2]), float(sys.argv[3])
-out = []
-for mark in (10, 25, 50):
-    for l in lines:
-        m = re.search(r"^(\S+) seed: ([\d.]+)% .*ETA (\S+?),?$", l) or re.search(r"^(\S+) seed: ([\d.]+)% .*ETA (\S+)", l)
-        if m and float(m.group(2)) >= mark and m.group(3) != "?":
-            t = float(m.group(1)); e = m.group(3).rstrip(",")
-            s = sum(int(v) * {"h": 3600, "m": 60, "s": 1}[u] for v, u in re.findall(r"(\d+)([hms])", e))
-            out.append(f"{t + s - start:.0f}/{end - start:.0f} s")
-            break
-    else:
-        out.append("-")
-print(" / ".join(out))
-PY
-)
-  echo "| $c | $rate | $tps | $(python3 -c "print(f'{$rate / $tps:.2f}')") | $eta |"
+  seed_rates=() export_rates=()
+  for _ in 1 2 3; do
+    clear_cache
+    rm -f "$work/s.state"*
+    "$seed_bin" seed --zoom "$zooms" --layers plots --concurrency "$c" --resume "$work/s.state" >"$work/seed.out" 2>/dev/null
+    "$seed_bin" export --zoom "$zooms" --layers plots --concurrency "$c" -o "$work/e.pmtiles" >"$work/export.out" 2>/dev/null
+    seed_rates+=("$(rate_of "$work/seed.out")")
+    export_rates+=("$(rate_of "$work/export.out")")
+  done
+  seed_rate=$(echo "${seed_rates[*]}" | median)
+  export_rate=$(echo "${export_rates[*]}" | median)
+  tps=()
+  for mode in extended prepared; do
+    pgbench -n -M "$mode" -c "$c" -j 2 -T 20 "${scripts[@]}" "$DATABASE_URL" >"$work/pgbench.out" 2>&1
+    tps+=("$(sed -n 's/^tps = \([0-9.]*\).*/\1/p' "$work/pgbench.out" | cut -d. -f1)")
+  done
+  echo "| $c | $seed_rate | $export_rate | ${tps[0]} / ${tps[1]} | $(ratio "$seed_rate" "${tps[0]}") |" \
+    "$(ratio "$export_rate" "${tps[0]}") | $(ratio "$export_rate" "${tps[1]}") |"
 done
 
-# Resume after kill -9 at about half way.
+# The ETA on a longer walk (z14-z20, about half a minute): plain progress lines every 5 s (not
+# a terminal), each time-stamped here, against the real end.
 clear_cache
 rm -f "$work/s.state"*
-total=$("$seed_bin" seed --zoom "$zooms" --layers plots --dry-run | sed -n 's/^total: \([0-9]*\).*/\1/p')
-"$seed_bin" seed --zoom "$zooms" --layers plots --concurrency 4 --resume "$work/s.state" >"$work/clean.out" 2>/dev/null
+start=$(date +%s.%N)
+"$seed_bin" seed --zoom 14-20 --layers plots --concurrency 4 --resume "$work/s.state" 2>&1 >"$work/long.out" |
+  while IFS= read -r line; do echo "$(date +%s.%N) $line"; done >"$work/progress.txt"
+end=$(date +%s.%N)
+echo
+echo "ETA of seed --zoom 14-20 --concurrency 4 ($(rate_of "$work/long.out") tiles/s): predicted end vs real end, seconds from the start:"
+python3 - "$work/progress.txt" "$start" "$end" <<'PY'
+import re, sys
+lines, start, end = open(sys.argv[1]).read().splitlines(), float(sys.argv[2]), float(sys.argv[3])
+for l in lines:
+    m = re.search(r"^(\S+) seed: ([\d.]+)% .*ETA (\d[\dhms]*)", l)
+    if not m:
+        continue
+    t, eta = float(m.group(1)), m.group(3)
+    s = sum(int(v) * {"h": 3600, "m": 60, "s": 1}[u] for v, u in re.findall(r"(\d+)([hms])", eta))
+    predicted = t + s - start
+    print(f"- at {float(m.group(2)):5.1f} %: {predicted:.0f} s predicted, {end - start:.0f} s real "
+          f"({100 * (predicted - (end - start)) / (end - start):+.0f} %)")
+PY
+
+# Resume after kill -9 at about half way. The statements run are counted by the database
+# (every tile is one transaction), so tiles built twice show even though the record counts
+# each once.
+xacts() {
+  sleep 1.5  # backends report their counts within a second of going idle
+  psql "$DATABASE_URL" -Atc "SELECT xact_commit + xact_rollback FROM pg_stat_database WHERE datname = current_database()"
+}
+clear_cache
+rm -f "$work/s.state"*
+resume_zooms=14-20
+total=$("$seed_bin" seed --zoom "$resume_zooms" --layers plots --dry-run | sed -n 's/^total: \([0-9]*\).*/\1/p')
+before=$(xacts)
+clean_start=$(date +%s.%N)
+"$seed_bin" seed --zoom "$resume_zooms" --layers plots --concurrency 4 --resume "$work/s.state" >"$work/clean.out" 2>/dev/null
+half=$(python3 -c "print(($(date +%s.%N) - $clean_start) / 2)")
 clean=$(sed -n 's/.*: \([0-9]*\) tiles built.*/\1/p' "$work/clean.out")
+clean_xacts=$(($(xacts) - before))
 clear_cache
 rm -f "$work/s.state"*
-"$seed_bin" seed --zoom "$zooms" --layers plots --concurrency 4 --resume "$work/s.state" >/dev/null 2>"$work/killed.err" &
+before=$(xacts)
+"$seed_bin" seed --zoom "$resume_zooms" --layers plots --concurrency 4 --resume "$work/s.state" >/dev/null 2>"$work/killed.err" &
 pid=$!
-while sleep 0.2; do
-  done_now=$(grep -c '^d ' "$work/s.state.journal" 2>/dev/null || true)
-  [ "${done_now:-0}" -ge $((clean / 2)) ] && break
-done
+sleep "$half"
 kill -9 "$pid"
 wait "$pid" 2>/dev/null || true
-"$seed_bin" seed --zoom "$zooms" --layers plots --concurrency 4 --resume "$work/s.state" >"$work/resumed.out" 2>/dev/null
+"$seed_bin" seed --zoom "$resume_zooms" --layers plots --concurrency 4 --resume "$work/s.state" >"$work/resumed.out" 2>/dev/null
 both=$(sed -n 's/.*: \([0-9]*\) tiles built.*/\1/p' "$work/resumed.out")
+both_xacts=$(($(xacts) - before))
 echo
-echo "Resume after kill -9 at half way: $clean tiles in a clean run (walk of $total), $both over the killed and"
-echo "the resumed run together: $((both - clean)) built again."
+echo "Resume after kill -9 at half the clean run's time (seed --zoom $resume_zooms, walk of $total): the"
+echo "clean run built $clean tiles in $clean_xacts database transactions; the killed and the resumed run"
+echo "together $both tiles by their record, in $both_xacts transactions: $((both_xacts - clean_xacts)) more"
+echo "($(python3 -c "print(f'{100 * ($both_xacts - $clean_xacts) / $clean_xacts:.2f}')") %)."
+
+# Deltas: 1 % of the plots get a new land use, then the delta since the package, applied, against
+# a fresh export (MBTiles, compared row for row). The edits are undone afterwards.
+tiles_digest() { sqlite3 "$1" "SELECT zoom_level, tile_column, tile_row, hex(tile_data) FROM tiles ORDER BY 1, 2, 3" | md5sum | cut -c1-12; }
+size_of() { stat -c %s "$1"; }
+delta_run() {  # LABEL WHERE
+  rm -f "$work"/d-*.mbtiles
+  "$seed_bin" export --zoom "$zooms" --layers plots -o "$work/d-base.mbtiles" >/dev/null 2>&1
+  edited=$(psql "$DATABASE_URL" -Atc "UPDATE \"PLOT\" SET \"GENERAL_LU\" = \"GENERAL_LU\" || ' (edited)' WHERE $2" | sed 's/UPDATE //')
+  "$seed_bin" export --since "$work/d-base.mbtiles" -o "$work/d-delta.mbtiles" >"$work/delta.out" 2>/dev/null
+  "$seed_bin" apply "$work/d-base.mbtiles" "$work/d-delta.mbtiles" -o "$work/d-applied.mbtiles" >/dev/null
+  "$seed_bin" export --zoom "$zooms" --layers plots -o "$work/d-fresh.mbtiles" >/dev/null 2>&1
+  psql "$DATABASE_URL" -qAtc "UPDATE \"PLOT\" SET \"GENERAL_LU\" = left(\"GENERAL_LU\", -9) WHERE ($2) AND \"GENERAL_LU\" LIKE '% (edited)'"
+  local base delta same
+  base=$(size_of "$work/d-base.mbtiles"); delta=$(size_of "$work/d-delta.mbtiles")
+  same=$([ "$(tiles_digest "$work/d-applied.mbtiles")" = "$(tiles_digest "$work/d-fresh.mbtiles")" ] && echo yes || echo NO)
+  echo "| $1 | $edited | $(sed -n 's/.* touch \([0-9]*\) tiles.*/\1/p' "$work/delta.out") of $(sqlite3 "$work/d-base.mbtiles" 'SELECT count(*) FROM tiles') |" \
+    "$delta of $base bytes ($(python3 -c "print(f'{100 * $delta / $base:.1f}')") %) | $same |"
+}
+echo
+echo "Deltas (MBTiles, plots z$zooms):"
+echo
+echo "| plots changed | rows | tiles in the delta | delta size | applied = fresh export |"
+echo "|---|---|---|---|---|"
+delta_run "1 %, spread over the area (every 100th id)" '"ID" % 100 = 7'
+delta_run "1 %, one neighbourhood (500 consecutive ids)" '"ID" BETWEEN 20000 AND 20499'
+
+# Memory: a package of a million tiles (synthetic, zoom 20) through the export's writer.
+echo
+echo "Writing a package of a million tiles (bench/seed/package_memory.cpp):"
+echo
+"$BUILD_DIR/bin/package_memory" 1000000 "$work"
