@@ -76,6 +76,7 @@ node::slot& node::pick_slot() {
 }
 
 asio::awaitable<std::shared_ptr<connection>> node::acquire(slot& s, std::shared_ptr<request> req) {
+  if (refused_ && clock::now() < refused_until_) std::rethrow_exception(refused_);
   if (!s.attempt) {
     const auto limit = opts_.connect_timeout.count() > 0 ? std::optional(opts_.connect_timeout) : std::nullopt;
     s.attempt = std::make_shared<connect_attempt>(executor_, deadline_after(limit));
@@ -100,6 +101,18 @@ asio::awaitable<void> node::run_attempt(std::shared_ptr<node> self, slot* s, std
   }
   s->attempt.reset();
   if (!failure) s->conn = conn;
+  if (failure && self->opts_.refused_window.count() > 0) {
+    try {
+      std::rethrow_exception(failure);
+    } catch (const timeout_error&) {
+      // A time-out is not cheap to repeat either, but its callers' own bounds and the cache's
+      // breaker deal with it.
+    } catch (const connection_error&) {
+      self->refused_ = failure;
+      self->refused_until_ = clock::now() + self->opts_.refused_window;
+    } catch (...) {
+    }
+  }
   for (auto& waiter : attempt->waiters) {
     if (failure)
       waiter->fail(failure);

@@ -64,6 +64,9 @@ class node : public std::enable_shared_from_this<node> {
   std::vector<slot> slots_;
   std::size_t next_slot_ = 0;
   bool closed_ = false;
+  // The last failed connect (not a time-out), answered again to calls until refused_until_.
+  std::exception_ptr refused_;
+  clock::time_point refused_until_{};
 };
 
 }  // namespace clients::redis::detail

@@ -28,7 +28,8 @@ constexpr auto nothrow = asio::as_tuple(asio::use_awaitable);
 // Answers "+PONG" to every command (our test commands hold no '*' but their header), and
 // a protocol violation once it has seen "GARBAGE". Keeps what each connection received.
 struct fake_redis {
-  explicit fake_redis(asio::io_context& ioc) : acceptor(ioc, {asio::ip::make_address("127.0.0.1"), 0}) {
+  explicit fake_redis(asio::io_context& ioc, unsigned short port = 0)
+      : acceptor(ioc, {asio::ip::make_address("127.0.0.1"), port}) {
     asio::co_spawn(ioc, accept_loop(this), asio::detached);
   }
   static asio::awaitable<void> accept_loop(fake_redis* self) {
@@ -142,6 +143,30 @@ TEST(ConnectionLife, RefusedConnectionFailsAtOnceAndConnectTimeoutBoundsAHanging
   EXPECT_EQ(failure_of(ioc, patient).rfind("timeout: connecting to Redis", 0), 0u);
   EXPECT_GE(ms_since(t0), 600);
   EXPECT_LT(ms_since(t0), 2000);
+}
+
+// A refused connect is answered again for a short window without dialling: a cache that is
+// down costs a miss nothing. Once the window has passed, the next call dials and gets through.
+TEST(ConnectionLife, ARefusedConnectIsRememberedForAMomentOnly) {
+  asio::io_context ioc;
+  const auto port = free_port();
+  auto opts = local(port);
+  opts.refused_window = 300ms;
+  redis::client client(ioc.get_executor(), opts);
+  auto refused = spawn(ioc, client.get("k"));
+  const auto first = failure_of(ioc, refused);
+  EXPECT_EQ(first.rfind("connection: cannot connect", 0), 0u) << first;
+
+  // The port listens now, but within the window the refusal stands.
+  fake_redis server(ioc, port);
+  auto remembered = spawn(ioc, client.get("k"));
+  EXPECT_EQ(failure_of(ioc, remembered), first);
+  EXPECT_EQ(server.sockets.size(), 0u);
+
+  asio::steady_timer window(ioc, 300ms);
+  run(ioc, window.async_wait(asio::use_awaitable));
+  EXPECT_EQ(run(ioc, client.command({"PING"})).str, "PONG");
+  EXPECT_EQ(server.sockets.size(), 1u);
 }
 
 TEST(PausedServer, CallerTimeoutLeavesOtherCallersAndLaterRepliesInStep) {

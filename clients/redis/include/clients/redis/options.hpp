@@ -38,6 +38,10 @@ struct options {
   std::chrono::milliseconds socket_timeout{5000};
   /// Connections that share the callers' commands (each one pipelined), per server; at least 1.
   int connections = 1;
+  /// After a connect fails (refused, unreachable: not a time-out), calls in this window fail at
+  /// once with that error instead of dialling again: a cache that is down costs nothing per
+  /// call. Zero or less: every call dials.
+  std::chrono::milliseconds refused_window{200};
 
   bool is_cluster() const { return !cluster_nodes.empty(); }
   bool uses_sentinels() const { return !sentinels.empty(); }
