@@ -73,8 +73,11 @@ constexpr std::string_view BATCH_SQL =
 constexpr std::string_view WAL_POSITION_SQL = "SELECT pg_current_wal_insert_lsn()::text AS lsn";
 // Unknown replay positions (a role that may not see them) count as not replayed.
 constexpr std::string_view REPLAYED_SQL =
-    "SELECT coalesce(bool_and(coalesce(replay_lsn >= CAST(:lsn AS pg_lsn), false)), true) AS replayed "
-    "FROM pg_stat_replication";
+    "SELECT count(*) AS streaming, coalesce(bool_and(coalesce(replay_lsn >= CAST(:lsn AS pg_lsn), false)), true) "
+    "AS replayed FROM pg_stat_replication";
+// A replica seen streaming this recently that is no longer listed (the primary restarted, the
+// network broke) is behind until it is back, not absent.
+constexpr auto REPLICAS_REMEMBERED = std::chrono::minutes(10);
 // Moves the cursor under the fence and announces the position to the followers in one step.
 constexpr std::string_view ADVANCE_SQL =
     "WITH advanced AS (UPDATE mapsvc_feed.cursor SET position = :position, updated_at = now() "
@@ -421,8 +424,17 @@ struct change_feed::state : std::enable_shared_from_this<state> {
   asio::awaitable<bool> replicas_have(const std::string& lsn) {
     if (o.replicas_have) co_return o.replicas_have(lsn);
     const clients::pg::params replay_target{{"lsn", lsn}};
-    co_return (co_await run(*consumer, REPLAYED_SQL, replay_target))[0].get<bool>("replayed");
+    const auto r = co_await run(*consumer, REPLAYED_SQL, replay_target);
+    const auto now = std::chrono::steady_clock::now();
+    if (r[0].get<std::int64_t>("streaming") > 0) {
+      replicas_seen_at = now;
+    } else if (replicas_seen_at && now - *replicas_seen_at < REPLICAS_REMEMBERED) {
+      co_return false;
+    }
+    co_return r[0].get<bool>("replayed");
   }
+  // When pg_stat_replication last listed a replica.
+  std::optional<std::chrono::steady_clock::time_point> replicas_seen_at;
 
   // Moves the cursor over a batch whose passes are done. False when the lease was lost.
   asio::awaitable<bool> finish(awaiting_batch b, bool replayed) {
