@@ -204,6 +204,11 @@ int run_apply(const apply_options& o) {
                                       update.min_zoom, update.max_zoom, o.package.string(), now.name, now.min_zoom,
                                       now.max_zoom));
 
+    if (const auto named = package_format_of(o.output); named && *named != base.format())
+      throw failure_error(fmt::format("{} would be a {} file; {} is {}", o.output.string(),
+                                      *named == package_format::pmtiles ? "PMTiles" : "MBTiles", o.package.string(),
+                                      base.format() == package_format::pmtiles ? "PMTiles" : "MBTiles"));
+
     // The delta is the small one: its tiles are held, the package's streamed through.
     std::map<tile_ref, std::string> replaced;
     delta.for_each_tile([&](const package_tile& t) { replaced[{t.z, t.x, t.y}] = t.gzipped; });

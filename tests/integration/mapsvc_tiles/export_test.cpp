@@ -241,7 +241,8 @@ TEST_F(Delta, AppliedToItsPackageGivesWhatAFreshExportGives) {
   };
   EXPECT_GT(position(updated), position(base));
 
-  // Applied twice, or to another package, it is refused.
+  // Into a file of the other format, applied twice, or to another package, it is refused.
+  EXPECT_EQ(tool("apply " + base.string() + " " + delta.string() + " -o " + (dir / "x.mbtiles").string()).status, 1);
   EXPECT_EQ(tool("apply " + updated.string() + " " + delta.string() + " -o " + (dir / "twice.pmtiles").string()).status, 1);
   EXPECT_FALSE(fs::exists(dir / "twice.pmtiles"));
 }
