@@ -13,6 +13,7 @@ import { createRequire } from 'node:module';
 import { mkdirSync, mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
+import { CheckFailed, check, decodePng } from './map_page.mjs';
 import { analyseMapPixels, parseCssColour } from './pixels.mjs';
 
 const require = createRequire(new URL('../../web/package.json', import.meta.url));
@@ -24,12 +25,6 @@ const ARTIFACTS = process.env.MAPSVC_ARTIFACTS || 'test-artifacts';
 const EDIT_SHOWN_WITHIN_MS = 2_000;
 const OVERALL_LIMIT_MS = 120_000;
 const TOLERANCE = 6;  // per channel, as the pixel analysis allows
-
-class CheckFailed extends Error {}
-
-function check(condition, message) {
-  if (!condition) throw new CheckFailed(message);
-}
 
 function psql(sql) {
   return execFileSync('psql', [DATABASE_URL, '-X', '-q', '-At', '-v', 'ON_ERROR_STOP=1', '-c', sql],
@@ -43,19 +38,7 @@ async function waitForIdle(page) {
 }
 
 async function screenshotPixels(page, clip) {
-  const png = await page.screenshot({ clip });
-  const image = await page.evaluate(async (base64) => {
-    const bytes = Uint8Array.from(atob(base64), (c) => c.charCodeAt(0));
-    const bitmap = await createImageBitmap(new Blob([bytes], { type: 'image/png' }));
-    const canvas = new OffscreenCanvas(bitmap.width, bitmap.height);
-    const context = canvas.getContext('2d');
-    context.drawImage(bitmap, 0, 0);
-    const { data } = context.getImageData(0, 0, bitmap.width, bitmap.height);
-    let binary = '';
-    for (let i = 0; i < data.length; i += 0x8000) binary += String.fromCharCode.apply(null, data.subarray(i, i + 0x8000));
-    return { width: bitmap.width, height: bitmap.height, rgba: btoa(binary) };
-  }, png.toString('base64'));
-  return { ...image, rgba: Buffer.from(image.rgba, 'base64') };
+  return decodePng(page, await page.screenshot({ clip }));
 }
 
 // The colour at the centre of the clip.

@@ -22,12 +22,14 @@ port=$(free_port)
 # The one other origin allowed to read (and purge): the test serves a page there.
 listed_port=$(free_port)
 log=$(mktemp)
+# A clean cache before the server starts: emptied under a running server, it would also lose the
+# change feed's lease and cache id, and the edit the live check makes could wait for them.
+redis-cli -p "${REDIS_PORT:-56379}" -n 6 flushdb >/dev/null
 REDIS_DB=6 DATABASE_URL=$url MAPSVC_CORS_ORIGINS="http://127.0.0.1:$listed_port" \
   "$mapsvc" --port "$port" --web-root "$repo/web" >"$log" 2>&1 &
 pid=$!
 trap 'kill $pid 2>/dev/null; wait $pid 2>/dev/null; rm -f "$log"' EXIT
 for _ in $(seq 100); do curl -sf "http://127.0.0.1:$port/gis/layers/" >/dev/null && break; sleep 0.1; done
-redis-cli -p "${REDIS_PORT:-56379}" -n 6 flushdb >/dev/null
 
 export MAPSVC_URL="http://127.0.0.1:$port"
 export MAPSVC_LISTED_ORIGIN_PORT=$listed_port

@@ -14,8 +14,6 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "mapsvc/tile_gateway/catalogue.hpp"
-#include "mapsvc/tile_gateway/change_feed_sql.hpp"
 #include "package.hpp"
 #include "support.hpp"
 #include "tools.hpp"
@@ -189,12 +187,7 @@ std::map<std::string, std::string> tiles_of(const fs::path& file) {
 
 class Delta : public Export {
  protected:
-  static void SetUpTestSuite() {
-    pg_admin db(fixture_db::url());
-    db.exec(std::string(mapsvc::tile_gateway::change_feed_schema_sql()));
-    for (const auto& [name, record] : mapsvc::tile_gateway::LAYER_CONFIG())
-      db.exec(mapsvc::tile_gateway::watch_table_sql(record));
-  }
+  static void SetUpTestSuite() { fixture_db::install_change_feed(); }
   pg_admin db{fixture_db::url()};
   const std::string walk = "--zoom 15-17 --layers plots,beacons --bbox " + area();
 

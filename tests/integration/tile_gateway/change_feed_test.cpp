@@ -51,12 +51,7 @@ change_feed_options fast_options() {
 
 class FeedConsumer : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    pg_admin db(fixture_db::url());
-    db.exec(std::string(mapsvc::tile_gateway::change_feed_schema_sql()));
-    for (const auto& [name, record] : mapsvc::tile_gateway::LAYER_CONFIG())
-      db.exec(mapsvc::tile_gateway::watch_table_sql(record));
-  }
+  static void SetUpTestSuite() { fixture_db::install_change_feed(); }
 
   void SetUp() override {
     redis.flushdb();

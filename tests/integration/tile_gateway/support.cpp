@@ -24,6 +24,8 @@
 #include <protozero/pbf_reader.hpp>
 
 #include "host/database/get_db.hpp"
+#include "mapsvc/tile_gateway/catalogue.hpp"
+#include "mapsvc/tile_gateway/change_feed_sql.hpp"
 
 namespace tile_test {
 namespace asio = boost::asio;
@@ -80,6 +82,13 @@ std::string fixture_db::url() {
   const auto slash = admin.rfind('/');
   // Runs side by side (several developers, one database server) each name their own.
   return admin.substr(0, slash + 1) + env_or("MAPSVC_TILE_TEST_DB", "mapsvc_tiles_test");
+}
+
+void fixture_db::install_change_feed() {
+  pg_admin db(url());
+  db.exec(std::string(mapsvc::tile_gateway::change_feed_schema_sql()));
+  for (const auto& [name, record] : mapsvc::tile_gateway::LAYER_CONFIG())
+    db.exec(mapsvc::tile_gateway::watch_table_sql(record));
 }
 
 void fixture_db::create() {

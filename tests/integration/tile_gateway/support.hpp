@@ -59,6 +59,8 @@ struct fixture_db {
   static std::string admin_url();  // DATABASE_URL of the environment
   static std::string url();        // the fixture database
   static void create();
+  // The change feed's schema, and its triggers on every layer table (idempotent).
+  static void install_change_feed();
 };
 
 // The tile (z15) that holds the known features, and neighbours used by the tests.

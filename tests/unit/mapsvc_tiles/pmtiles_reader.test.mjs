@@ -2,43 +2,18 @@
 // metadata and every tile (PMTILES_FIXTURE names the program that writes it).
 import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
-import { mkdtempSync, openSync, readSync, rmSync } from 'node:fs';
-import { createRequire } from 'node:module';
+import { mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import path from 'node:path';
 import { test } from 'node:test';
-import { fileURLToPath } from 'node:url';
-import { gunzipSync } from 'node:zlib';
-
-const here = path.dirname(fileURLToPath(import.meta.url));
-const require = createRequire(path.join(here, '../../../web/package.json'));
-const { PMTiles } = await import(require.resolve('pmtiles'));
-
-class FileSource {
-  constructor(file) {
-    this.file = file;
-    this.fd = openSync(file, 'r');
-  }
-  getKey() {
-    return this.file;
-  }
-  async getBytes(offset, length) {
-    const buf = Buffer.alloc(length);
-    const n = readSync(this.fd, buf, 0, length, offset);
-    return { data: exactly(buf.subarray(0, n)) };
-  }
-}
-
-// An ArrayBuffer of exactly the bytes (a small Buffer's own may be a shared pool).
-const exactly = (b) => b.buffer.slice(b.byteOffset, b.byteOffset + b.length);
-const gunzip = async (buf, compression) => (compression === 2 ? exactly(gunzipSync(Buffer.from(buf))) : buf);
+import { openPackage } from './pmtiles_file.mjs';
 
 test('the format\'s reader finds every tile, the header and the metadata', async () => {
   const dir = mkdtempSync(path.join(tmpdir(), 'pmtiles-reader-'));
   try {
     const file = path.join(dir, 'fixture.pmtiles');
     execFileSync(process.env.PMTILES_FIXTURE, [file]);
-    const archive = new PMTiles(new FileSource(file), undefined, gunzip);
+    const archive = openPackage(file);
     const header = await archive.getHeader();
     assert.equal(header.specVersion, 3);
     assert.equal(header.minZoom, 0);
