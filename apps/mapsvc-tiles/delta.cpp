@@ -137,7 +137,6 @@ std::vector<tile_ref> build_into(asio::io_context& io, host::database::pool& poo
 }  // namespace
 
 int run_delta(const seed_options& o) {
-  ::setenv("PGOPTIONS", "-c jit=off", 0);
   try {
     const package_reader base(o.since);
     const auto was = description_of(base.metadata());
@@ -151,10 +150,7 @@ int run_delta(const seed_options& o) {
         throw failure_error(fmt::format("{} holds layer '{}', which this server does not serve", o.since.string(), name));
 
     asio::io_context io;
-    host::database::pool_options pool_options;
-    pool_options.conninfo = o.database_url;
-    pool_options.size = static_cast<std::size_t>(o.concurrency);
-    host::database::pool pool(io.get_executor(), pool_options);
+    host::database::pool pool(io.get_executor(), tile_pool_options(o.database_url, o.concurrency));
 
     const auto now_at = wait_for(io, feed_position(pool));
     if (!now_at) throw failure_error("the change feed is not installed in the database: no delta can be made");

@@ -28,49 +28,21 @@ std::optional<std::string> process_env(const std::string& name) {
   return std::nullopt;
 }
 
-int seed(const std::vector<std::string>& args) {
-  mapsvc::tiles::seed_options options;
+// Parses a command's arguments (a usage_error: exit status 2), answers --help, else runs it.
+template <typename Parse, typename Run>
+int command(const char* name, const char* usage, Parse parse, Run run) {
+  decltype(parse()) options;
   try {
-    options = mapsvc::tiles::parse_seed_args(args, process_env, mapsvc::tile_gateway::LAYER_CONFIG());
+    options = parse();
   } catch (const mapsvc::tiles::usage_error& e) {
-    std::fprintf(stderr, "mapsvc-tiles seed: %s\n", e.what());
+    std::fprintf(stderr, "mapsvc-tiles %s: %s\n", name, e.what());
     return 2;
   }
   if (options.help) {
-    std::fputs(mapsvc::tiles::seed_usage, stdout);
+    std::fputs(usage, stdout);
     return 0;
   }
-  return mapsvc::tiles::run_seed(options);
-}
-
-int export_package(const std::vector<std::string>& args) {
-  mapsvc::tiles::seed_options options;
-  try {
-    options = mapsvc::tiles::parse_export_args(args, process_env, mapsvc::tile_gateway::LAYER_CONFIG());
-  } catch (const mapsvc::tiles::usage_error& e) {
-    std::fprintf(stderr, "mapsvc-tiles export: %s\n", e.what());
-    return 2;
-  }
-  if (options.help) {
-    std::fputs(mapsvc::tiles::export_usage, stdout);
-    return 0;
-  }
-  return mapsvc::tiles::run_export(options);
-}
-
-int apply_delta(const std::vector<std::string>& args) {
-  mapsvc::tiles::apply_options options;
-  try {
-    options = mapsvc::tiles::parse_apply_args(args);
-  } catch (const mapsvc::tiles::usage_error& e) {
-    std::fprintf(stderr, "mapsvc-tiles apply: %s\n", e.what());
-    return 2;
-  }
-  if (options.help) {
-    std::fputs(mapsvc::tiles::apply_usage, stdout);
-    return 0;
-  }
-  return mapsvc::tiles::run_apply(options);
+  return run(options);
 }
 
 }  // namespace
@@ -87,9 +59,13 @@ int main(int argc, char** argv) {
     return 0;
   }
   const std::vector<std::string> rest(args.begin() + 1, args.end());
-  if (command == "seed") return seed(rest);
-  if (command == "export") return export_package(rest);
-  if (command == "apply") return apply_delta(rest);
+  using namespace mapsvc::tiles;
+  const auto& layers = mapsvc::tile_gateway::LAYER_CONFIG();
+  if (command == "seed")
+    return ::command("seed", seed_usage, [&] { return parse_seed_args(rest, process_env, layers); }, run_seed);
+  if (command == "export")
+    return ::command("export", export_usage, [&] { return parse_export_args(rest, process_env, layers); }, run_export);
+  if (command == "apply") return ::command("apply", apply_usage, [&] { return parse_apply_args(rest); }, run_apply);
   std::fprintf(stderr, "mapsvc-tiles: unknown command '%s'\n%s", args.front().c_str(), usage_text);
   return 2;
 }

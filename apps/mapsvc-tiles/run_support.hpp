@@ -48,6 +48,10 @@ boost::asio::awaitable<built> export_one(tile_gateway::tile_gateway_module& m, c
 // (each change is committed before it gets a position); none without the feed.
 boost::asio::awaitable<std::optional<std::int64_t>> feed_position(host::database::pool& pool);
 
+// The pool a command builds tiles on: `concurrency` sessions, with JIT off as the server has it
+// (tile statements are short, and compiling them costs more than it saves).
+host::database::pool_options tile_pool_options(const std::string& database_url, int concurrency);
+
 // "2026-12-09T05:20:00Z".
 std::string utc_now();
 

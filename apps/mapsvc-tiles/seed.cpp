@@ -519,15 +519,18 @@ std::string utc_now() {
   return text;
 }
 
-int run_seed(const seed_options& o) {
-  // As the server: tile statements are short, and JIT compiling them costs more than it saves.
+host::database::pool_options tile_pool_options(const std::string& database_url, int concurrency) {
   ::setenv("PGOPTIONS", "-c jit=off", 0);
+  host::database::pool_options options;
+  options.conninfo = database_url;
+  options.size = static_cast<std::size_t>(concurrency);
+  return options;
+}
+
+int run_seed(const seed_options& o) {
   try {
     asio::io_context io;
-    host::database::pool_options pool_options;
-    pool_options.conninfo = o.database_url;
-    pool_options.size = static_cast<std::size_t>(o.concurrency);
-    host::database::pool pool(io.get_executor(), pool_options);
+    host::database::pool pool(io.get_executor(), tile_pool_options(o.database_url, o.concurrency));
 
     std::optional<seed_state> resumed;
     if (o.resume && std::filesystem::exists(o.state_path)) {
@@ -627,13 +630,9 @@ int run_seed(const seed_options& o) {
 
 int run_export(const seed_options& o) {
   if (!o.since.empty()) return run_delta(o);
-  ::setenv("PGOPTIONS", "-c jit=off", 0);
   try {
     asio::io_context io;
-    host::database::pool_options pool_options;
-    pool_options.conninfo = o.database_url;
-    pool_options.size = static_cast<std::size_t>(o.concurrency);
-    host::database::pool pool(io.get_executor(), pool_options);
+    host::database::pool pool(io.get_executor(), tile_pool_options(o.database_url, o.concurrency));
 
     const auto areas = wait_for(io, resolve_areas(o, pool));
     const auto all = package_walk_layer(o, areas);
