@@ -83,30 +83,42 @@ std::optional<std::vector<std::pair<std::string, std::string>>> path_template::m
   // Cheap refusal before any value is decoded.
   if (parts.size() < segments_.size() || (parts.size() > segments_.size() && !segments_.back().rest))
     return std::nullopt;
-  std::vector<std::pair<std::string, std::string>> values;
+  // Every segment is checked before anything is decoded or allocated: most routes a request
+  // is tried against fail on a literal.
+  std::size_t params = 0;
   for (std::size_t i = 0; i < segments_.size(); ++i) {
     const segment& seg = segments_[i];
-    if (i >= parts.size()) return std::nullopt;
     if (seg.rest) {
-      // The remainder of the raw path from this segment on.
       const std::size_t offset = static_cast<std::size_t>(parts[i].data() - path.data());
-      const std::string_view rest = path.substr(offset);
-      if (rest.size() < seg.literal.size() || rest.substr(0, seg.literal.size()) != seg.literal) return std::nullopt;
-      values.emplace_back(seg.param, percent_decode(rest.substr(seg.literal.size()), false));
-      return values;
+      if (!path.substr(offset).starts_with(seg.literal)) return std::nullopt;
+      ++params;
+      break;
     }
     const std::string_view part = parts[i];
     if (seg.param.empty()) {
       if (part != seg.literal) return std::nullopt;
       continue;
     }
-    if (part.size() <= seg.literal.size() + seg.suffix.size()) return std::nullopt;
-    if (part.substr(0, seg.literal.size()) != seg.literal) return std::nullopt;
-    if (part.substr(part.size() - seg.suffix.size()) != seg.suffix) return std::nullopt;
+    if (part.size() <= seg.literal.size() + seg.suffix.size() || !part.starts_with(seg.literal) ||
+        !part.ends_with(seg.suffix))
+      return std::nullopt;
+    ++params;
+  }
+  std::vector<std::pair<std::string, std::string>> values;
+  values.reserve(params);
+  for (std::size_t i = 0; i < segments_.size(); ++i) {
+    const segment& seg = segments_[i];
+    if (seg.param.empty()) continue;
+    if (seg.rest) {
+      // The remainder of the raw path from this segment on.
+      const std::size_t offset = static_cast<std::size_t>(parts[i].data() - path.data());
+      values.emplace_back(seg.param, percent_decode(path.substr(offset + seg.literal.size()), false));
+      break;
+    }
+    const std::string_view part = parts[i];
     const auto value = part.substr(seg.literal.size(), part.size() - seg.literal.size() - seg.suffix.size());
     values.emplace_back(seg.param, percent_decode(value, false));
   }
-  if (parts.size() != segments_.size()) return std::nullopt;
   return values;
 }
 

@@ -23,6 +23,7 @@ response entity_response(shared_representation entity, std::string content_type,
   r.status = status;
   r.entity = std::move(entity);
   r.content_type = std::move(content_type);
+  r.headers.reserve(8);  // caching, validators, encoding and CORS: grown once, not four times
   return r;
 }
 

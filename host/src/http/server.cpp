@@ -1,6 +1,7 @@
 #include "host/http/server.hpp"
 
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 
 #include <array>
@@ -26,6 +27,7 @@
 #include "host/http/request_head.hpp"
 #include "host/http/response_head.hpp"
 #include "host/http/stream_writer.hpp"
+#include "send_file.hpp"
 
 namespace host::http {
 // g++ 12 takes the frames Asio allocates and frees for coroutines for a mismatched new and
@@ -54,8 +56,18 @@ struct wire_answer {
   std::array<asio::const_buffer, 2> buffers() const { return {asio::buffer(head), asio::buffer(payload)}; }
 };
 
+bool carries_payload(const response& r, const head_options& options) {
+  return !options.head && !is_bodiless(r.status) && !r.stream;
+}
+
 wire_answer to_wire(const response& r, const head_options& options) {
-  return {write_head(r, options), options.head || is_bodiless(r.status) || r.stream ? std::string_view() : r.payload()};
+  return {write_head(r, options), carries_payload(r, options) ? r.payload() : std::string_view()};
+}
+
+// The file the kernel can send the payload from, for a shared body kept in one.
+std::optional<file_range> payload_file(const response& r, const head_options& options) {
+  if (!r.entity || !carries_payload(r, options)) return std::nullopt;
+  return r.entity->file(r.gzip);
 }
 
 // Writes a streamed body straight to the socket: the stream's own timers are not used, since
@@ -141,6 +153,9 @@ server::server(asio::io_context& io, const app& application, server_options opti
 server::~server() { *alive_ = false; }
 
 void server::start() {
+  // sendfile has no MSG_NOSIGNAL: a client gone mid-body must be an error, not the end of
+  // the process.
+  ::signal(SIGPIPE, SIG_IGN);
   if (options_.listen_fd) {
     // The supervisor's socket: its family decides the protocol.
     sockaddr_storage address{};
@@ -222,7 +237,10 @@ asio::awaitable<void> server::serve(connection& conn) {
     if (!read_ec && !refusal) {
       const auto& header = parser.get();
       const std::string_view target(header.target().data(), header.target().size());
-      const auto limit = app_.reads_body(header.method(), target) ? options_.body_limit : options_.small_body_limit;
+      // Most requests have no body: their route need not be looked up for its limit.
+      const bool has_body = parser.chunked() || parser.content_length().value_or(0) > 0;
+      const auto limit =
+          has_body && app_.reads_body(header.method(), target) ? options_.body_limit : options_.small_body_limit;
       // The parser checks a declared length against its limit while reading the header, so
       // a limit chosen by route is checked here; it still bounds chunked bodies as they come.
       if (const auto declared = parser.content_length(); declared && *declared > limit)
@@ -287,11 +305,16 @@ asio::awaitable<void> server::serve(connection& conn) {
     // HTTP/1.0 has no chunks: a streamed body ends with the connection.
     const bool chunked = framing.version == 11;
     if (streamed && !chunked) framing.keep_alive = false;
-    conn.stream.expires_after(options_.write_timeout);
-    const wire_answer wire = to_wire(answer, framing);
-    const auto buffers = wire.buffers();
-    auto [write_ec, write_n] = co_await asio::async_write(conn.stream, buffers, nothrow);
-    if (write_ec) break;
+    if (const auto file = payload_file(answer, framing)) {
+      const std::string head = write_head(answer, framing);
+      if (!co_await send_head_and_file(conn.stream.socket(), head, *file, options_.write_timeout)) break;
+    } else {
+      conn.stream.expires_after(options_.write_timeout);
+      const wire_answer wire = to_wire(answer, framing);
+      const auto buffers = wire.buffers();
+      auto [write_ec, write_n] = co_await asio::async_write(conn.stream, buffers, nothrow);
+      if (write_ec) break;
+    }
     if (streamed) {
       const auto end = co_await stream_body(conn, buffer, answer.stream, chunked);
       if (end == stream_end::lost) break;

@@ -1,7 +1,10 @@
 // If-None-Match and Accept-Encoding as browsers, proxies and odd clients send them.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include "host/http/negotiation.hpp"
+#include "host/http/representation.hpp"
 
 namespace {
 using host::http::accepts_gzip;
@@ -133,6 +136,42 @@ TEST(Accept, TheMostSpecificRangeGivesEachOfferItsQualityAndTiesGoToTheServersOr
   EXPECT_FALSE(pick("text/html"));
   EXPECT_FALSE(pick("image/png;q=0, application/pdf;q=0, image/svg+xml;q=0"));
   EXPECT_FALSE(pick("image/png;q=2"));                                // a malformed quality counts as absent
+}
+
+}  // namespace
+
+namespace {
+
+std::string read_range(const host::http::file_range& range) {
+  std::string out(range.size, '\0');
+  const auto n = ::pread(range.fd, out.data(), out.size(), static_cast<off_t>(range.offset));
+  out.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
+  return out;
+}
+
+TEST(SharedRepresentation, ALargeBodyIsSentFromAFileHoldingTheSameBytesAsItsViews) {
+  std::string body;
+  for (unsigned i = 0; body.size() < 60'000; ++i) body += std::to_string(i * 2654435761u) + ";";
+  const auto big = host::http::representation::shared(body);
+  EXPECT_EQ(big->bytes(), body);
+  EXPECT_EQ(big->etag(), host::http::strong_etag(body));
+  const auto plain = big->file(false);
+  ASSERT_TRUE(plain.has_value());
+  EXPECT_EQ(read_range(*plain), body);
+  // The gzip copy lands in the same file, after the bytes, and reads back the same.
+  const auto zipped = big->file(true);
+  ASSERT_TRUE(zipped.has_value());
+  EXPECT_EQ(zipped->fd, plain->fd);
+  EXPECT_GE(zipped->offset, body.size());
+  EXPECT_EQ(read_range(*zipped), big->gzip());
+  EXPECT_EQ(read_range(*plain), body);  // untouched by the append
+
+  // Small bodies and small gzip copies stay on the heap and are copied into the socket.
+  EXPECT_FALSE(host::http::representation::shared("tiny")->file(false).has_value());
+  const auto compressible = host::http::representation::shared(std::string(100'000, 'a'));
+  EXPECT_TRUE(compressible->file(false).has_value());
+  EXPECT_FALSE(compressible->file(true).has_value());
+  EXPECT_FALSE(compressible->gzip().empty());
 }
 
 }  // namespace

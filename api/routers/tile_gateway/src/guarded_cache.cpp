@@ -129,7 +129,9 @@ boost::asio::awaitable<tile_lookup> tile_gateway_module::cached(std::string_view
   auto& [value, ticket] = *found;
   // An empty stored value counts as a miss.
   if (!value.value || value.value->empty()) co_return tile_lookup{std::nullopt, std::move(ticket)};
-  auto tile = std::make_shared<const host::http::representation>(std::move(*value.value));
+  // Kept in memory, a tile is sent many times: `shared` lets the kernel send a large one.
+  auto tile = memory && value.ttl ? host::http::representation::shared(std::move(*value.value))
+                                  : std::make_shared<const host::http::representation>(std::move(*value.value));
   if (memory && value.ttl) memory->insert(std::string(key), tile, *value.ttl, memory_ticket);
   co_return tile_lookup{cached_tile{std::move(tile), cache_level::redis}, std::move(ticket)};
 }
@@ -137,7 +139,8 @@ boost::asio::awaitable<tile_lookup> tile_gateway_module::cached(std::string_view
 boost::asio::awaitable<host::http::shared_representation> tile_gateway_module::keep(
     std::string_view key, std::string&& bytes, std::int64_t ttl, std::chrono::milliseconds timeout,
     const std::optional<BinaryRedisCache::build_ticket>& ticket) {
-  auto tile = std::make_shared<const host::http::representation>(std::move(bytes));
+  auto tile = memory && ticket ? host::http::representation::shared(std::move(bytes))
+                               : std::make_shared<const host::http::representation>(std::move(bytes));
   if (!ticket) co_return tile;
   if (!holds.empty()) {
     const auto address = parse_tile_key(key);

@@ -31,7 +31,8 @@ void memory_tier::insert(std::string key, host::http::shared_representation tile
                          std::uint64_t ticket) {
   if (!in_step_ || ticket < everything_at_ || ttl.count() <= 0) return;
   if (const auto it = recent_.find(key); it != recent_.end() && it->second > ticket) return;
-  const auto cost = static_cast<std::size_t>(static_cast<double>(tile->bytes().size()) * (1 + gzip_allowance)) + 64;
+  const auto cost =
+      tile->footprint() + static_cast<std::size_t>(static_cast<double>(tile->bytes().size()) * gzip_allowance) + 64;
   cache_.insert(std::move(key), std::move(tile), cost, clock::now() + ttl);
 }
 

@@ -83,4 +83,31 @@ std::pair<std::string, zoom_config> generate_mvt_sql(std::string_view layer_name
   return {std::move(sql), *config};
 }
 
+const std::pair<std::string, zoom_config>* served_statement(std::string_view layer_name, std::int64_t zoom) {
+  // Written once per process: a statement depends on nothing but the catalogue and the zoom.
+  constexpr std::int64_t zooms = 31;
+  using row = std::vector<std::optional<std::pair<std::string, zoom_config>>>;
+  static const auto table = [] {
+    std::vector<std::pair<std::string, row>> out;
+    for (const auto& [name, layer] : LAYER_CONFIG()) {
+      row statements(zooms);
+      for (std::int64_t z = 0; z < zooms; ++z) {
+        try {
+          statements[static_cast<std::size_t>(z)] = generate_mvt_sql(name, z);
+        } catch (const std::invalid_argument&) {
+        }
+      }
+      out.emplace_back(name, std::move(statements));
+    }
+    return out;
+  }();
+  if (zoom < 0 || zoom >= zooms) return nullptr;
+  for (const auto& [name, statements] : table) {
+    if (name != layer_name) continue;
+    const auto& statement = statements[static_cast<std::size_t>(zoom)];
+    return statement ? &*statement : nullptr;
+  }
+  return nullptr;
+}
+
 }  // namespace mapsvc::tile_gateway

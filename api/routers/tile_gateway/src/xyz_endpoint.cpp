@@ -90,16 +90,19 @@ struct layer_tile {
 boost::asio::awaitable<layer_tile> tile_of_layer(tile_gateway_module& m, const std::string& layer_name, std::int64_t z,
                                                  std::int64_t x, std::int64_t y, session& db) {
   using host::metrics::tile_level;
-  std::string sql;
-  zoom_config zoom_cfg{};
-  try {
-    std::tie(sql, zoom_cfg) = generate_mvt_sql(layer_name, z);
-  } catch (const std::invalid_argument& e) {
-    m.logger->info("Layer {} not available at zoom {}: {}", layer_name, z, e.what());
+  const auto* statement = served_statement(layer_name, z);
+  if (!statement) {
+    try {
+      generate_mvt_sql(layer_name, z);  // for its reason
+    } catch (const std::invalid_argument& e) {
+      m.logger->info("Layer {} not available at zoom {}: {}", layer_name, z, e.what());
+    }
     if (auto suggestion = try_layers_message(z)) m.logger->info("{}", *suggestion);
     m.count_tile(layer_name, tile_level::empty);
     co_return layer_tile{};
   }
+  const auto& sql = statement->first;
+  const auto& zoom_cfg = statement->second;
 
   const std::string cache_key = tile_cache_key(layer_name, z, x, y);
   auto found = co_await m.cached(cache_key, TILE_CACHE_BOUND);
@@ -145,19 +148,6 @@ boost::asio::awaitable<response> get_tile_xyz(tile_gateway_module& m, const std:
   }
   co_return answer;
 }
-
-namespace {
-
-// The tile statement and zoom settings of a layer at z; none where the layer is not served.
-std::optional<std::pair<std::string, zoom_config>> served_statement(const std::string& layer_name, std::int64_t z) {
-  try {
-    return generate_mvt_sql(layer_name, z);
-  } catch (const std::invalid_argument&) {
-    return std::nullopt;
-  }
-}
-
-}  // namespace
 
 boost::asio::awaitable<bool> refresh_tile(tile_gateway_module& m, const std::string& layer_name, std::int64_t z,
                                           std::int64_t x, std::int64_t y, session& db) {

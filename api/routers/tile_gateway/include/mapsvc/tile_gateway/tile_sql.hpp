@@ -26,4 +26,8 @@ inline constexpr std::int64_t DEFAULT_SQL_ZOOM = 10;
 std::pair<std::string, zoom_config> generate_mvt_sql(std::string_view layer_name,
                                                      std::optional<std::int64_t> zoom);
 
+// The statement and configuration generate_mvt_sql gives for a tile at `zoom`, written once
+// per process; null where it would throw.
+const std::pair<std::string, zoom_config>* served_statement(std::string_view layer_name, std::int64_t zoom);
+
 }  // namespace mapsvc::tile_gateway
