@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 
 #include <boost/asio/as_tuple.hpp>
@@ -14,7 +15,6 @@
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/read.hpp>
@@ -121,8 +121,13 @@ std::optional<response> refusal_for(const beast::error_code& ec) {
 }  // namespace
 
 struct server::connection {
-  explicit connection(tcp::socket s) : stream(std::move(s)) {}
-  beast::tcp_stream stream;
+  explicit connection(tcp::socket s) : socket(std::move(s)) {}
+  tcp::socket socket;
+  // When the read or write in progress must have ended; the server's sweep cancels it after.
+  // One clock read per step instead of a timer started and stopped per read and write.
+  std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
+  void expires_after(std::chrono::milliseconds limit) { deadline = std::chrono::steady_clock::now() + limit; }
+  void expires_never() { deadline = std::chrono::steady_clock::time_point::max(); }
   asio::cancellation_signal cancel;
   bool busy = false;
   bool streaming = false;  // sending a streamed body
@@ -148,7 +153,7 @@ unsigned short local_port(int listen_fd) {
 }
 
 server::server(asio::io_context& io, const app& application, server_options options)
-    : io_(io), app_(application), options_(std::move(options)), acceptor_(io), grace_timer_(io) {}
+    : io_(io), app_(application), options_(std::move(options)), acceptor_(io), grace_timer_(io), sweep_timer_(io) {}
 
 server::~server() { *alive_ = false; }
 
@@ -171,6 +176,7 @@ void server::start() {
   }
   bound_port_ = acceptor_.local_endpoint().port();
   asio::co_spawn(io_, accept_loop(), asio::detached);
+  sweep();
 }
 
 asio::awaitable<void> server::accept_loop() {
@@ -215,8 +221,8 @@ asio::awaitable<void> server::serve(connection& conn) {
     if (buffer.size() == 0) {
       // Idle between requests: wait for the first byte of the next one.
       conn.busy = false;
-      conn.stream.expires_after(options_.idle_timeout);
-      auto [ec, n] = co_await conn.stream.async_read_some(buffer.prepare(4096), nothrow);
+      conn.expires_after(options_.idle_timeout);
+      auto [ec, n] = co_await conn.socket.async_read_some(buffer.prepare(4096), nothrow);
       if (ec || draining_) break;
       buffer.commit(n);
     }
@@ -226,9 +232,9 @@ asio::awaitable<void> server::serve(connection& conn) {
     bhttp::request_parser<bhttp::string_body> parser;
     parser.header_limit(static_cast<std::uint32_t>(options_.header_limit));
     parser.body_limit(options_.body_limit);
-    conn.stream.expires_after(options_.request_timeout);
+    conn.expires_after(options_.request_timeout);
     // The header first: its framing decides whether the bytes after it are a body at all.
-    auto [header_ec, header_n] = co_await bhttp::async_read_header(conn.stream, buffer, parser, nothrow);
+    auto [header_ec, header_n] = co_await bhttp::async_read_header(conn.socket, buffer, parser, nothrow);
     std::optional<response> refusal;
     bool counted = false;  // the app has already counted and logged the refusal
     beast::error_code read_ec = header_ec;
@@ -258,16 +264,16 @@ asio::awaitable<void> server::serve(connection& conn) {
         refusal = app_.refuse_before_body(parser.get());
         counted = refusal.has_value();
         if (!refusal) {
-          conn.stream.expires_after(options_.write_timeout);
+          conn.expires_after(options_.write_timeout);
           auto [continue_ec, continue_n] =
-              co_await asio::async_write(conn.stream, asio::buffer(CONTINUE.data(), CONTINUE.size()), nothrow);
+              co_await asio::async_write(conn.socket, asio::buffer(CONTINUE.data(), CONTINUE.size()), nothrow);
           if (continue_ec) break;
-          conn.stream.expires_at(started + options_.request_timeout);
+          conn.deadline = started + options_.request_timeout;
         }
       }
     }
-    if (!read_ec && !refusal) {
-      auto [body_ec, body_n] = co_await bhttp::async_read(conn.stream, buffer, parser, nothrow);
+    if (!read_ec && !refusal && !parser.is_done()) {
+      auto [body_ec, body_n] = co_await bhttp::async_read(conn.socket, buffer, parser, nothrow);
       read_ec = body_ec;
     }
     if (read_ec && !refusal) refusal = refusal_for(read_ec);
@@ -276,16 +282,17 @@ asio::awaitable<void> server::serve(connection& conn) {
       if (refusal) {
         const auto took = std::chrono::steady_clock::now() - started;
         if (!counted) app_.refused(header_ec ? nullptr : &parser.get(), *refusal, took);
-        conn.stream.expires_after(options_.write_timeout);
+        conn.expires_after(options_.write_timeout);
         const head_options once{.version = 11, .keep_alive = false};
         const wire_answer wire = to_wire(*refusal, once);
         const auto buffers = wire.buffers();
-        auto [refusal_ec, refusal_n] = co_await asio::async_write(conn.stream, buffers, nothrow);
+        auto [refusal_ec, refusal_n] = co_await asio::async_write(conn.socket, buffers, nothrow);
         if (!refusal_ec) co_await linger(conn, buffer);
       }
       break;
     }
 
+    conn.expires_never();  // the handler bounds its own time
     auto& req = parser.get();
     response answer;
     try {
@@ -307,20 +314,21 @@ asio::awaitable<void> server::serve(connection& conn) {
     if (streamed && !chunked) framing.keep_alive = false;
     if (const auto file = payload_file(answer, framing)) {
       const std::string head = write_head(answer, framing);
-      if (!co_await send_head_and_file(conn.stream.socket(), head, *file, options_.write_timeout)) break;
+      if (!co_await send_head_and_file(conn.socket, head, *file, options_.write_timeout)) break;
     } else {
-      conn.stream.expires_after(options_.write_timeout);
+      conn.expires_after(options_.write_timeout);
       const wire_answer wire = to_wire(answer, framing);
       const auto buffers = wire.buffers();
-      auto [write_ec, write_n] = co_await asio::async_write(conn.stream, buffers, nothrow);
+      auto [write_ec, write_n] = co_await asio::async_write(conn.socket, buffers, nothrow);
       if (write_ec) break;
     }
     if (streamed) {
+      conn.expires_never();  // the writer times each write itself; the peer watch reads without end
       const auto end = co_await stream_body(conn, buffer, answer.stream, chunked);
       if (end == stream_end::lost) break;
       if (chunked) {
-        conn.stream.expires_after(options_.write_timeout);
-        auto [last_ec, last_n] = co_await asio::async_write(conn.stream, asio::buffer("0\r\n\r\n", 5), nothrow);
+        conn.expires_after(options_.write_timeout);
+        auto [last_ec, last_n] = co_await asio::async_write(conn.socket, asio::buffer("0\r\n\r\n", 5), nothrow);
         if (last_ec) break;
       }
       if (end == stream_end::drained) break;
@@ -328,8 +336,9 @@ asio::awaitable<void> server::serve(connection& conn) {
     if (!framing.keep_alive) break;
   }
 
-  conn.stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
-  conn.stream.close();
+  conn.expires_never();
+  conn.socket.shutdown(tcp::socket::shutdown_send, ignored);
+  conn.socket.close(ignored);
 }
 
 asio::awaitable<void> server::linger(connection& conn, beast::flat_buffer& buffer) {
@@ -337,12 +346,12 @@ asio::awaitable<void> server::linger(connection& conn, beast::flat_buffer& buffe
   // connection, which can destroy the answer before the client has read it: say we are done,
   // then read and drop what comes, briefly.
   beast::error_code ignored;
-  conn.stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
-  conn.stream.expires_after(options_.linger_time);
+  conn.socket.shutdown(tcp::socket::shutdown_send, ignored);
+  conn.expires_after(options_.linger_time);
   std::size_t dropped = 0;
   while (dropped < options_.linger_bytes && !draining_) {
     buffer.consume(buffer.size());
-    auto [ec, n] = co_await conn.stream.async_read_some(buffer.prepare(16 * 1024), nothrow);
+    auto [ec, n] = co_await conn.socket.async_read_some(buffer.prepare(16 * 1024), nothrow);
     if (ec) break;
     dropped += n;
   }
@@ -351,7 +360,7 @@ asio::awaitable<void> server::linger(connection& conn, beast::flat_buffer& buffe
 asio::awaitable<server::stream_end> server::stream_body(connection& conn, beast::flat_buffer& buffer,
                                                        const body_producer& produce, bool chunked) {
   using namespace asio::experimental::awaitable_operators;
-  socket_writer writer(conn.stream.socket(), options_.write_timeout, chunked, draining_);
+  socket_writer writer(conn.socket, options_.write_timeout, chunked, draining_);
   conn.streaming = true;
   std::size_t first_done = 0;
   try {
@@ -376,10 +385,30 @@ asio::awaitable<void> server::watch_peer(connection& conn, beast::flat_buffer& b
   // the client has gone. Bytes it does send are kept for the next request, within the header
   // limit.
   while (!draining_ && buffer.size() < options_.header_limit) {
-    auto [ec, n] = co_await conn.stream.socket().async_read_some(buffer.prepare(4096), nothrow);
+    auto [ec, n] = co_await conn.socket.async_read_some(buffer.prepare(4096), nothrow);
     if (ec) break;
     buffer.commit(n);
   }
+}
+
+std::chrono::milliseconds server::sweep_period() const {
+  // A quarter of the shortest time-out, so that none is overrun by more than that.
+  const auto shortest = std::min({options_.idle_timeout, options_.request_timeout, options_.write_timeout,
+                                  options_.linger_time});
+  return std::clamp(shortest / 4, std::chrono::milliseconds(5), std::chrono::milliseconds(250));
+}
+
+void server::sweep() {
+  sweep_timer_.expires_after(sweep_period());
+  sweep_timer_.async_wait([this, alive = alive_](beast::error_code ec) {
+    if (ec || !*alive || stopped_) return;
+    const auto now = std::chrono::steady_clock::now();
+    beast::error_code ignored;
+    // Cancelled again at every pass until the overdue read or write has ended.
+    for (auto& c : connections_)
+      if (c.deadline <= now) c.socket.cancel(ignored);
+    sweep();
+  });
 }
 
 void server::connection_closed(connection_list::iterator it) {
@@ -393,12 +422,12 @@ void server::cancel_all(bool busy_too) {
     if (!busy_too && c.streaming) {
       // A stream has no end of its own: it ends now, with its last chunk, rather than hold
       // up the drain. Cancelling the peer watch's read is enough for it to notice.
-      c.stream.socket().cancel(ignored);
+      c.socket.cancel(ignored);
       continue;
     }
     if (!busy_too && c.busy) continue;
     c.cancel.emit(asio::cancellation_type::terminal);
-    c.stream.socket().cancel(ignored);  // a read or write in progress, whatever it supports
+    c.socket.cancel(ignored);  // a read or write in progress, whatever it supports
   }
 }
 
@@ -432,6 +461,8 @@ void server::shutdown(std::function<void()> on_stopped) {
 
 void server::finish_shutdown() {
   grace_timer_.cancel();
+  stopped_ = true;
+  sweep_timer_.cancel();
   if (auto done = std::exchange(on_stopped_, nullptr)) done();
 }
 

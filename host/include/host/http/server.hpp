@@ -96,6 +96,10 @@ class server {
   void connection_closed(connection_list::iterator it);
   void cancel_all(bool busy_too);
   void finish_shutdown();
+  // Every connection carries a deadline for its read or write in progress; one timer per server
+  // cancels those overdue.
+  void sweep();
+  std::chrono::milliseconds sweep_period() const;
 
   boost::asio::io_context& io_;
   const app& app_;
@@ -106,6 +110,8 @@ class server {
   bool draining_ = false;
   std::function<void()> on_stopped_;
   boost::asio::steady_timer grace_timer_;
+  boost::asio::steady_timer sweep_timer_;
+  bool stopped_ = false;
   std::chrono::steady_clock::time_point last_refusal_log_{};
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
