@@ -7,6 +7,8 @@
 //       (e.g. 16,17) and prints "path status bytes" per tile
 //   node hc.js paths BASE FILE CONCURRENCY
 //       requests every path of FILE (one per line) once and prints "path status bytes"
+//   node hc.js pass BASE FILE CONCURRENCY
+//       the same, timed: prints the latency percentiles of the pass
 //   node hc.js propagate MODE BASE_A BASE_B TILE_PATH REDIS_PORT REDIS_DB TRIALS
 //       MODE set:  SET the tile's Redis key to new bytes, then poll B until it serves them
 //       MODE post: POST /gis/cache/invalidate/plots to A, then poll B until it answers a
@@ -216,14 +218,39 @@ async function propagate(mode, baseA, baseB, path, redisPort, redisDb, trials) {
       `missed=${times.filter((v) => !Number.isFinite(v)).length} polls=${polls}\n`);
 }
 
+// Each path once, `concurrency` at a time: "pass n=N p50=.. p99=.. max=.. failed=F" in ms.
+async function pass(base, file, concurrency) {
+  const list = require('fs').readFileSync(file, 'utf8').split('\n').filter((l) => l !== '');
+  const agent = new http.Agent({ keepAlive: true, maxSockets: concurrency });
+  const times = [];
+  let failed = 0;
+  let next = 0;
+  async function walker() {
+    while (next < list.length) {
+      const path = list[next++];
+      const start = now();
+      const r = await get(agent, base, path);
+      times.push(now() - start);
+      if (r.status !== 200 && r.status !== 204) failed++;
+    }
+  }
+  await Promise.all(Array.from({ length: concurrency }, walker));
+  agent.destroy();
+  const sorted = times.sort((a, b) => a - b);
+  process.stdout.write(
+    `pass n=${sorted.length} p50=${percentile(sorted, 50).toFixed(1)} p99=${percentile(sorted, 99).toFixed(1)} ` +
+      `max=${sorted[sorted.length - 1].toFixed(1)} failed=${failed}\n`);
+}
+
 async function main() {
   const [cmd, ...a] = process.argv.slice(2);
   if (cmd === 'tiles') await tiles(a[0], a[1], a[2], a[3], Number(a[4] || 8), a[5]);
   else if (cmd === 'paths') {
     const list = require('fs').readFileSync(a[1], 'utf8').split('\n').filter((l) => l !== '');
     await fetchAll(a[0], list, Number(a[2] || 8));
-  } else if (cmd === 'propagate') await propagate(a[0], a[1], a[2], a[3], a[4], a[5], Number(a[6]));
-  else throw new Error('usage: hc.js tiles|propagate ...');
+  } else if (cmd === 'pass') await pass(a[0], a[1], Number(a[2] || 32));
+  else if (cmd === 'propagate') await propagate(a[0], a[1], a[2], a[3], a[4], a[5], Number(a[6]));
+  else throw new Error('usage: hc.js tiles|paths|pass|propagate ...');
 }
 
 main().catch((e) => {

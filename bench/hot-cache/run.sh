@@ -7,20 +7,20 @@
 #
 #   BUILD_DIR=build bench/hot-cache/run.sh [--duration S] [--rounds N] [--only SECTION,...]
 #
-# Sections: hits, zipf, cold, propagation, rss. Figures go to standard output as Markdown.
+# Sections: hits, first, zipf, cold, propagation, rss. Figures go to standard output as Markdown.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 BUILD_DIR=${BUILD_DIR:-build}
 MAPSVC=${MAPSVC:-$BUILD_DIR/bin/mapsvc}
 duration=10
 rounds=3
-only=hits,zipf,cold,propagation,rss
+only=hits,first,zipf,cold,propagation,rss
 while (($#)); do
   case "$1" in
     --duration) duration=$2; shift 2 ;;
     --rounds) rounds=$2; shift 2 ;;
     --only) only=$2; shift 2 ;;
-    *) echo "usage: $0 [--duration S] [--rounds N] [--only hits,zipf,cold,propagation,rss]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--duration S] [--rounds N] [--only hits,first,zipf,cold,propagation,rss]" >&2; exit 2 ;;
   esac
 done
 wanted() { [[ ",$only," == *",$1,"* ]]; }
@@ -100,14 +100,19 @@ echo "# Hot cache: measured $(date -u '+%Y-%m-%d %H:%M UTC'), $cores cores, load
 echo
 
 if wanted hits; then
-  # A z15 tile of 50 to 90 KB, the bytes the server answers, and the same bytes under nginx.
-  node "$here/hc.js" tiles "$base" plots 15 "$extent" 4 >"$work/z15.txt"
-  tile=$(awk '$2 == 200 && $3 >= 50000 && $3 <= 90000 {print $1, $3}' "$work/z15.txt" | sort -k2 -g | tail -1 | cut -d' ' -f1)
-  [[ -n "$tile" ]] || { echo "no z15 tile of 50 to 90 KB" >&2; exit 1; }
-  mkdir -p "$work/www$(dirname "$tile")"
-  curl -sf "$base$tile" -o "$work/www$tile"
-  curl -sf "$base$tile" -H 'Accept-Encoding: gzip' -o "$work/mapsvc.gz"
-  gzip -6 -n -k "$work/www$tile"
+  # Tiles of about 1, 16, 56 and 89 KB, the bytes the server answers, and the same bytes under
+  # nginx (gzip_static: the files compressed at level 6 beside them).
+  node "$here/hc.js" tiles "$base" plots 15,16,18 "$extent" 8 >"$work/sizes.txt"
+  hit_tiles=()
+  for target in 1024 16384 57344 91136; do
+    hit_tiles+=("$(awk -v t="$target" '$2 == 200 {d = $3 - t; if (d < 0) d = -d; if (best == "" || d < bd) {bd = d; best = $1}}
+      END {print best}' "$work/sizes.txt")")
+  done
+  for tile in "${hit_tiles[@]}"; do
+    mkdir -p "$work/www$(dirname "$tile")"
+    curl -sf "$base$tile" -o "$work/www$tile"
+    gzip -6 -n -k -f "$work/www$tile"
+  done
   chmod -R a+rX "$work/www"
   nginx_port=$(free_port)
   cat >"$work/nginx.conf" <<EOF
@@ -129,41 +134,100 @@ http {
 }
 EOF
   nginx -c "$work/nginx.conf" -p "$work" -g 'daemon off;' &
-  pids+=($!)
+  nginx_pid=$!
+  pids+=($nginx_pid)
   nginx_base="http://127.0.0.1:$nginx_port"
-  for _ in $(seq 100); do curl -sf "$nginx_base$tile" -o /dev/null && break; sleep 0.05; done
-  cmp -s "$work/www$tile" <(curl -sf "$nginx_base$tile") || { echo "nginx serves other bytes" >&2; exit 1; }
-  curl -sfI -H 'Accept-Encoding: gzip' "$nginx_base$tile" | grep -qi '^content-encoding: gzip' ||
-    { echo "nginx does not serve the .gz" >&2; exit 1; }
-  # Warm both: the server's memory holds the tile and its gzip form.
-  for _ in 1 2 3; do curl -sf "$base$tile" -o /dev/null; curl -sf -H 'Accept-Encoding: gzip' "$base$tile" -o /dev/null; done
+  for _ in $(seq 100); do curl -sf "$nginx_base${hit_tiles[0]}" -o /dev/null && break; sleep 0.05; done
+  for tile in "${hit_tiles[@]}"; do
+    cmp -s "$work/www$tile" <(curl -sf "$nginx_base$tile") || { echo "nginx serves other bytes" >&2; exit 1; }
+    curl -sfI -H 'Accept-Encoding: gzip' "$nginx_base$tile" | grep -qi '^content-encoding: gzip' ||
+      { echo "nginx does not serve the .gz" >&2; exit 1; }
+    # Warm both: every worker's memory holds the tile and its gzip form.
+    for _ in $(seq 8); do curl -sf "$base$tile" -o /dev/null; curl -sf -H 'Accept-Encoding: gzip' "$base$tile" -o /dev/null; done
+  done
+  # CPU ticks (user + system) of a process and its children.
+  ticks_of() {
+    local total=0 p u s
+    for p in "$1" $(pgrep -P "$1"); do
+      read -r u s < <(awk '{print $14, $15}' "/proc/$p/stat" 2>/dev/null || echo "0 0")
+      total=$((total + u + s))
+    done
+    echo "$total"
+  }
+  # measure PID URL WRK_ARGS...: "req/s p50 p99 cpu_us_per_request"
+  measure() {
+    local pid=$1 url=$2; shift 2
+    local before after line requests
+    before=$(ticks_of "$pid")
+    line=$(wrk_line "$@" "$url")
+    after=$(ticks_of "$pid")
+    requests=$(awk '/requests in/ {print $1}' "$work/wrk.out")
+    echo "$line $(python3 -c "print(f'{($after - $before) * 1e6 / $(getconf CLK_TCK) / max($requests, 1):.1f}')")"
+  }
 
-  echo "## Hits on one tile: $tile, $(stat -c %s "$work/www$tile") bytes" \
-    "(gzip: mapsvc $(stat -c %s "$work/mapsvc.gz"), nginx gzip -6 $(stat -c %s "$work/www$tile.gz"))"
+  echo "## Hits on one tile of each size"
   echo
-  echo "wrk -t2 -d${duration}s, $rounds rounds alternating; mapsvc --workers 0 (one per core), nginx worker_processes auto."
-  echo "Medians of the rounds (every round's req/s in brackets)."
+  echo "wrk -d${duration}s, $rounds rounds alternating; mapsvc --workers 0 (one per core), nginx worker_processes auto."
+  echo "Medians of the rounds; CPU per hit is the servers' own (user + system, /proc) over the run."
   echo
-  echo "| answer | connections | mapsvc req/s | nginx req/s | ratio | mapsvc p50 / p99 | nginx p50 / p99 |"
-  echo "|---|---|---|---|---|---|---|"
-  for encoding in identity gzip; do
-    header=()
-    [[ $encoding == gzip ]] && header=(-H 'Accept-Encoding: gzip')
-    for c in 64 256; do
-      : >"$work/m.txt"; : >"$work/n.txt"
-      for _ in $(seq "$rounds"); do
-        wrk_line -t2 -c"$c" -d"${duration}s" "${header[@]}" "$base$tile" >>"$work/m.txt"
-        wrk_line -t2 -c"$c" -d"${duration}s" "${header[@]}" "$nginx_base$tile" >>"$work/n.txt"
+  echo "| tile | bytes (gzip) | answer | wrk | mapsvc req/s | nginx req/s | ratio | p99 mapsvc / nginx | CPU us per hit mapsvc / nginx |"
+  echo "|---|---|---|---|---|---|---|---|---|"
+  for tile in "${hit_tiles[@]}"; do
+    for encoding in identity gzip; do
+      header=()
+      [[ $encoding == gzip ]] && header=(-H 'Accept-Encoding: gzip')
+      for threads in 1 2; do
+        for c in 64 256; do
+          : >"$work/m.txt"; : >"$work/n.txt"
+          for _ in $(seq "$rounds"); do
+            measure "$svc_pid" "$base$tile" -t"$threads" -c"$c" -d"${duration}s" "${header[@]}" >>"$work/m.txt"
+            measure "$nginx_pid" "$nginx_base$tile" -t"$threads" -c"$c" -d"${duration}s" "${header[@]}" >>"$work/n.txt"
+          done
+          m=$(cut -d' ' -f1 "$work/m.txt" | median); n=$(cut -d' ' -f1 "$work/n.txt" | median)
+          mcpu=$(cut -d' ' -f4 "$work/m.txt" | median); ncpu=$(cut -d' ' -f4 "$work/n.txt" | median)
+          mp99=$(cut -d' ' -f3 "$work/m.txt" | tr '\n' ' '); np99=$(cut -d' ' -f3 "$work/n.txt" | tr '\n' ' ')
+          echo "| $tile | $(stat -c %s "$work/www$tile") ($(stat -c %s "$work/www$tile.gz")) | $encoding | -t$threads -c$c |" \
+            "$m | $n | $(python3 -c "print(f'{$m / $n:.2f}')") | $mp99/ $np99 | $mcpu / $ncpu |"
+        done
       done
-      m=$(cut -d' ' -f1 "$work/m.txt" | median); n=$(cut -d' ' -f1 "$work/n.txt" | median)
-      mp50=$(cut -d' ' -f2 "$work/m.txt" | tr '\n' ' '); mp99=$(cut -d' ' -f3 "$work/m.txt" | tr '\n' ' ')
-      np50=$(cut -d' ' -f2 "$work/n.txt" | tr '\n' ' '); np99=$(cut -d' ' -f3 "$work/n.txt" | tr '\n' ' ')
-      echo "| $encoding | $c | $m [$(cut -d' ' -f1 "$work/m.txt" | tr '\n' ' ')] | $n [$(cut -d' ' -f1 "$work/n.txt" | tr '\n' ' ')] |" \
-        "$(python3 -c "print(f'{$m / $n:.2f}')") | $mp50/ $mp99 | $np50/ $np99 |"
     done
   done
   echo
   echo "load average after: $(load)"
+  echo
+fi
+
+if wanted first; then
+  # The first pass over 729 z16 tiles (27 x 27 around the middle of the plots) right after a
+  # start with Redis empty, against a second pass once Redis is emptied again.
+  read -r cx cy <<<"$(curl -s "$base/gis/plots/" | python3 -c '
+import json, sys
+t = json.load(sys.stdin)["data"]["suggested_tile"]
+print(t["x"], t["y"])')"
+  for dx in $(seq -13 13); do for dy in $(seq -13 13); do echo "/gis/plots/16/$((cx + dx))/$((cy + dy)).pbf"; done; done |
+    shuf --random-source=<(yes) >"$work/first.txt"
+  echo "## The first pass after a start"
+  echo
+  echo "729 z16 plots tiles once each, 32 at a time, Redis emptied before each pass; a fresh mapsvc (--workers 0)"
+  echo "each round, its first pass as soon as it answers; latencies in ms."
+  echo
+  echo "| round | first pass p50 / p99 / max | second pass p50 / p99 / max | p99 first / second |"
+  echo "|---|---|---|---|"
+  stop_mapsvc "$svc_pid"
+  for round in $(seq "$rounds"); do
+    redis FLUSHALL >/dev/null
+    start_mapsvc first --workers 0
+    one=$(node "$here/hc.js" pass "$base" "$work/first.txt" 32)
+    redis FLUSHALL >/dev/null
+    sleep 0.5
+    two=$(node "$here/hc.js" pass "$base" "$work/first.txt" 32)
+    stop_mapsvc "$first_pid"
+    field() { sed -n "s/.* $1=\([0-9.]*\).*/\1/p" <<<"$2"; }
+    echo "| $round | $(field p50 "$one") / $(field p99 "$one") / $(field max "$one") |" \
+      "$(field p50 "$two") / $(field p99 "$two") / $(field max "$two") |" \
+      "$(python3 -c "print(f'{$(field p99 "$one") / $(field p99 "$two"):.2f}')") |"
+  done
+  start_mapsvc svc --workers 0 --memory-cache-mb 256
   echo
 fi
 

@@ -30,6 +30,7 @@
 #include "host/metrics/shared_metrics.hpp"
 #include "mapsvc/tile_gateway/change_feed.hpp"
 #include "mapsvc/tile_gateway/module.hpp"
+#include "mapsvc/tile_gateway/warm_up.hpp"
 #include "install_change_feed.hpp"
 #include "plan_routes.hpp"
 #include "supervisor.hpp"
@@ -149,6 +150,18 @@ int serve(const host::config& cfg, const mapsvc::tile_gateway::redis_settings& r
          .database_reachable = [&database_probe] { return database_probe.reachable(); }}));
     if (cfg.metrics) application.mount(host::metrics::metrics_router(application, metrics_region, layer_names(tiles)));
     application.mount(host::http::api_description_router(application));
+    // Connections and the database's processes behind them are made ready before the first
+    // request is taken (for a few seconds at most: a database that is slow to answer is left
+    // to the requests).
+    bool warmed = false;
+    mapsvc::tile_gateway::warm_up(
+        io.get_executor(), [&db_pool] { return host::database::get_db(db_pool); }, pool_options.size,
+        [&](std::size_t sessions) {
+          warmed = true;
+          log->debug("{} of {} database connections ready", sessions, pool_options.size);
+        });
+    const auto warm_until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!warmed && std::chrono::steady_clock::now() < warm_until) io.run_one_until(warm_until);
     server.start();
     if (!listener) log->info("Listening on http://{}:{}/", cfg.host, server.port());
 

@@ -165,6 +165,7 @@ class service {
   }
   mapsvc::tile_gateway::tile_gateway_module& module() { return *module_; }
   host::database::pool& pool() { return *pool_; }
+  boost::asio::any_io_executor executor() { return io_.get_executor(); }
   unsigned short port() const { return server_->port(); }
   // Runs `work` on the service's event loop and waits for it.
   void on_loop(std::function<void()> work);
