@@ -118,7 +118,8 @@ int serve(const host::config& cfg, const mapsvc::tile_gateway::redis_settings& r
          .public_url = cfg.public_url,
          .max_change_streams = static_cast<std::size_t>(cfg.max_change_streams),
          .client_max_age = cfg.client_max_age,
-         .cache_ttl_with_feed = cfg.cache_ttl_with_feed});
+         .cache_ttl_with_feed = cfg.cache_ttl_with_feed,
+         .open_session = [&db_pool] { return host::database::get_db(db_pool); }});
     application.mount(tiles.tileGateway);
     // Edits committed to the layer tables reach the cache through the database's change feed
     // (the primary's: the feed's tables are written there).

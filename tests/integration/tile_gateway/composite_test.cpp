@@ -1,6 +1,8 @@
 // Several layers in one tile: order as asked, each layer under its own zoom rule and cache entry.
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include "support.hpp"
 
 namespace tile_test {
@@ -69,6 +71,39 @@ TEST_F(CompositeTiles, EmptyUnknownAndRepeatedLayers) {
   EXPECT_EQ(svc.get(tile_path("plots,plots", 15, 1, 1)).status, 400u);
   EXPECT_EQ(svc.get(tile_path("plots,beacons", 15, 1 << 15, 0)).status, 400u);
   EXPECT_TRUE(redis.keys("mvt_v8:*").empty());
+}
+
+host::database::pool_stats stats_of(service& svc) {
+  std::promise<host::database::pool_stats> stats;
+  svc.on_loop([&] { stats.set_value(svc.pool().stats()); });
+  return stats.get_future().get();
+}
+
+TEST_F(CompositeTiles, MissedLayersAreBuiltSideBySideAndTheirSessionsHandedBack) {
+  const auto t = data_tile();
+  const auto composite = svc.get(tile_path("plots,beacons,cadzones", 15, t.x, t.y));
+  ASSERT_EQ(composite.status, 200u) << composite.body;
+  EXPECT_EQ(names_of(decode_mvt(composite.body)), (std::vector<std::string>{"plots", "beacons", "cadzones"}));
+  const auto s = stats_of(svc);
+  EXPECT_EQ(s.open, 3u);  // one connection per layer, at once
+  EXPECT_EQ(s.idle, 3u);
+}
+
+TEST(CompositeFaults, OneLayerFailingFailsTheTileAndHandsEverySessionBack) {
+  redis_sync redis{env_or("REDIS_HOST", "127.0.0.1"), std::stoi(env_or("REDIS_PORT", "56379")), test_redis_db()};
+  redis.flushdb();
+  service_options o;
+  o.query_timeout = std::chrono::milliseconds(400);
+  service svc(o);
+  pg_admin locker(fixture_db::url());
+  locker.exec(R"(BEGIN; LOCK TABLE "BEACON" IN ACCESS EXCLUSIVE MODE)");
+  const auto t = data_tile();
+  const auto r = svc.get(tile_path("plots,beacons", 17, t.x * 4, t.y * 4));
+  EXPECT_EQ(r.status, 408u) << r.body;
+  locker.exec("ROLLBACK");
+  const auto s = stats_of(svc);
+  EXPECT_EQ(s.idle, s.open);
+  EXPECT_LT(svc.get(tile_path("plots,beacons", 17, t.x * 4, t.y * 4)).status, 300u);  // answered again
 }
 
 }  // namespace

@@ -312,6 +312,7 @@ service::service(service_options options) : work_(asio::make_work_guard(io_)) {
   module_options.max_change_streams = options.max_change_streams;
   module_options.change_heartbeat = options.change_heartbeat;
   module_options.client_max_age = options.client_max_age;
+  module_options.open_session = [this] { return host::database::get_db(*pool_); };
   if (options.metrics) {
     recorder_ = std::make_unique<host::metrics::recorder>(*options.metrics, 0);
     module_options.metrics = recorder_.get();

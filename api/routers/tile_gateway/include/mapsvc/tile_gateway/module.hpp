@@ -2,6 +2,7 @@
 // The tile service module: its state, built once in a fixed order, and its route table.
 
 #include <chrono>
+#include <functional>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -14,6 +15,7 @@
 #include <nlohmann/json.hpp>
 #include <spdlog/logger.h>
 
+#include "host/database/session.hpp"
 #include "clients/redis/client.hpp"
 #include "host/http/router.hpp"
 #include "host/metrics/shared_metrics.hpp"
@@ -52,6 +54,9 @@ struct module_options {
   // How long stored XYZ tiles live, in seconds, once the change feed is known to be installed
   // (edits then remove exactly what they touch); none: the zoom's cache TTL always.
   std::optional<int> cache_ttl_with_feed{};
+  // Sessions of their own for the layers of a composite tile after the first, so that its
+  // layers are built side by side; none: one after another on the request's session.
+  std::function<host::database::session()> open_session{};
 };
 
 // Where a cached tile came from. Both are hits to the client.
@@ -141,6 +146,7 @@ class tile_gateway_module {
   bool feed_on() const { return feed_on_; }
   std::size_t max_change_streams() const { return options_.max_change_streams; }
   std::chrono::milliseconds change_heartbeat() const { return options_.change_heartbeat; }
+  const std::function<host::database::session()>& open_session() const { return options_.open_session; }
 
   // The statement time-out to use in place of `standard`.
   std::chrono::milliseconds query_timeout(std::chrono::milliseconds standard) const {
