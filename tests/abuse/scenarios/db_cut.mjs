@@ -56,8 +56,8 @@ export default async function dbCut(ctx) {
   if (!(reconnectS <= RECONNECT_S)) problems.push(`no database answer within ${RECONNECT_S}s of the restore`);
   if (after.failed !== 0) problems.push(`after: ${after.failed} failed`);
   if (!after.requests) problems.push('after: no requests completed');
-  if (res.db > ctx.poolSize) problems.push(`${res.db} database connections > pool ${ctx.poolSize}`);
-  if (res.pg > ctx.poolSize) problems.push(`${res.pg} backends > pool ${ctx.poolSize}`);
+  if (res.db > ctx.dbLimit) problems.push(`${res.db} database connections > ${ctx.dbLimit}`);
+  if (res.pg > ctx.dbLimit) problems.push(`${res.pg} backends > ${ctx.dbLimit}`);
   if (during.p99 > 5000) problems.push(`cut: p99 ${fmtMs(during.p99)}: failures are not prompt`);
   for (const x of problems) ctx.log(`problem: ${x}`);
   return {
@@ -65,6 +65,6 @@ export default async function dbCut(ctx) {
     counts: `before req=${before.requests} failed=${before.failed}; cut ${cutSeconds}s req=${during.requests} failed=${during.failed} ` +
       `(5xx ${during.s5xx}, sockets ${during.sockets}) p99=${fmtMs(during.p99)}; reconnect ${Number.isFinite(reconnectS) ? reconnectS.toFixed(2) + 's' : 'never'}; ` +
       `after req=${after.requests} failed=${after.failed} p99=${fmtMs(after.p99)}; db conns ${res.db} pg ${res.pg}`,
-    bound: `0 failed before and after, reconnect <= ${RECONNECT_S}s, cut p99 <= 5000ms, db conns <= pool ${ctx.poolSize}`,
+    bound: `0 failed before and after, reconnect <= ${RECONNECT_S}s, cut p99 <= 5000ms, db conns <= ${ctx.dbLimit} (pool ${ctx.poolSize} + 2)`,
   };
 }

@@ -152,9 +152,17 @@ export function procStats(pid) {
   try {
     const status = fs.readFileSync(`/proc/${pid}/status`, 'utf8');
     const field = (name) => Number((status.match(new RegExp(`^${name}:\\s+(\\d+)`, 'm')) || [])[1]);
+    // Descriptors other than the in-memory files cached tiles are sent from (those belong to
+    // the tile memory, bounded by it, and stay after a scenario like the tiles themselves).
     let fds = NaN;
     try {
-      fds = fs.readdirSync(`/proc/${pid}/fd`).length;
+      fds = fs.readdirSync(`/proc/${pid}/fd`).filter((fd) => {
+        try {
+          return !fs.readlinkSync(`/proc/${pid}/fd/${fd}`).startsWith('/memfd:');
+        } catch {
+          return false;  // closed meanwhile
+        }
+      }).length;
     } catch {}
     return { alive: !/^State:\s+Z/m.test(status), rssKB: field('VmRSS'), hwmKB: field('VmHWM'), fds };
   } catch {
