@@ -82,6 +82,21 @@ int serve(const host::config& cfg, const mapsvc::tile_gateway::redis_settings& r
   auto log = host::helpers::get_logger("mapsvc");
   try {
     boost::asio::io_context io;
+    // SIGHUP (log rotation, a service manager's reload) reopens the log and nothing else; one
+    // that comes during the start waits for the event loop. When the set goes, its signal's
+    // action reverts to the default, which would end the process.
+    struct keep_ignoring_hangups {
+      ~keep_ignoring_hangups() { std::signal(SIGHUP, SIG_IGN); }
+    } keep_ignoring;
+    boost::asio::signal_set hangups(io, SIGHUP);
+    std::function<void(const boost::system::error_code&, int)> on_hangup = [&](const boost::system::error_code& ec,
+                                                                               int) {
+      if (ec) return;
+      host::helpers::reopen_log();
+      hangups.async_wait(on_hangup);
+    };
+    hangups.async_wait(on_hangup);
+
     host::http::app application("mapsvc", "0.1.0");
     host::metrics::recorder metrics(metrics_region, worker_index);
     if (cfg.metrics) {
@@ -165,20 +180,6 @@ int serve(const host::config& cfg, const mapsvc::tile_gateway::redis_settings& r
     while (!warmed && std::chrono::steady_clock::now() < warm_until) io.run_one_until(warm_until);
     server.start();
     if (!listener) log->info("Listening on http://{}:{}/", cfg.host, server.port());
-
-    // SIGHUP (log rotation, a service manager's reload) reopens the log and nothing else. When
-    // the set goes, its signal's action reverts to the default, which would end the process.
-    struct keep_ignoring_hangups {
-      ~keep_ignoring_hangups() { std::signal(SIGHUP, SIG_IGN); }
-    } keep_ignoring;
-    boost::asio::signal_set hangups(io, SIGHUP);
-    std::function<void(const boost::system::error_code&, int)> on_hangup = [&](const boost::system::error_code& ec,
-                                                                               int) {
-      if (ec) return;
-      host::helpers::reopen_log();
-      hangups.async_wait(on_hangup);
-    };
-    hangups.async_wait(on_hangup);
 
     // The first signal drains; a second one ends the process at once.
     boost::asio::signal_set signals(io, SIGINT, SIGTERM);
