@@ -18,3 +18,16 @@ bench_cleanup() {
   wait 2>/dev/null || true
   rm -rf "$work"
 }
+
+# The median of the numbers on standard input, one per line.
+median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+
+# ticks_of PID: the CPU time (user + system, clock ticks) of a process and its children.
+ticks_of() {
+  local total=0 p u s
+  for p in "$1" $(pgrep -P "$1"); do
+    read -r u s < <(awk '{print $14, $15}' "/proc/$p/stat" 2>/dev/null || echo "0 0")
+    total=$((total + u + s))
+  done
+  echo "$total"
+}

@@ -154,7 +154,6 @@ setup_ticks() {
   done
   echo "$t"
 }
-median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 lease_holder() {
   local b
   for b in "$@"; do

@@ -64,14 +64,6 @@ for tile in "${tiles[@]}"; do
   done
 done
 
-ticks_of() {  # CPU ticks (user + system) of a process and its children
-  local total=0 p u s
-  for p in "$1" $(pgrep -P "$1"); do
-    read -r u s < <(awk '{print $14, $15}' "/proc/$p/stat" 2>/dev/null || echo "0 0")
-    total=$((total + u + s))
-  done
-  echo "$total"
-}
 # measure PID URL: "req/s p99 cpu_us_per_request" of one wrk -t1 -c64 run
 measure() {
   local t0 t1
@@ -82,7 +74,6 @@ measure() {
     /Requests\/sec/ {rps = $2} $1 == "99%" {p99 = $2} /requests in/ {n = $1}
     END {printf "%s %s %.1f\n", rps, p99, t * 1e6 / hz / (n > 0 ? n : 1)}' "$work/wrk.out"
 }
-median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 
 echo "# Hits, two builds: $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores, load average $(load)"
 echo

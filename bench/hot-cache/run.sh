@@ -73,7 +73,6 @@ wrk_line() {
   fi
   echo "$rps $p50 $p99"
 }
-median() { sort -g | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 
 start_mapsvc svc --workers 0 --memory-cache-mb 256
 # The plots' extent in EPSG:3857, and lists of tiles over it.
@@ -145,15 +144,6 @@ EOF
     # Warm both: every worker's memory holds the tile and its gzip form.
     for _ in $(seq 8); do curl -sf "$base$tile" -o /dev/null; curl -sf -H 'Accept-Encoding: gzip' "$base$tile" -o /dev/null; done
   done
-  # CPU ticks (user + system) of a process and its children.
-  ticks_of() {
-    local total=0 p u s
-    for p in "$1" $(pgrep -P "$1"); do
-      read -r u s < <(awk '{print $14, $15}' "/proc/$p/stat" 2>/dev/null || echo "0 0")
-      total=$((total + u + s))
-    done
-    echo "$total"
-  }
   # measure PID URL WRK_ARGS...: "req/s p50 p99 cpu_us_per_request"
   measure() {
     local pid=$1 url=$2; shift 2
