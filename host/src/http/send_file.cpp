@@ -38,13 +38,30 @@ bool sending_without_blocking(tcp::socket& socket) {
   return !ec;
 }
 
+// Repeats `attempt` (one non-blocking send that accounts for the bytes it sent and returns what
+// the system call returned) until `done`, waiting whenever the socket is full; false on an
+// error, or when the socket takes nothing for `timeout`.
+template <class Attempt, class Done>
+asio::awaitable<bool> until_sent(tcp::socket& socket, std::chrono::milliseconds timeout, Attempt attempt, Done done) {
+  while (!done()) {
+    const ssize_t n = attempt();
+    if (n > 0 || (n < 0 && errno == EINTR)) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      if (!co_await writable(socket, timeout)) co_return false;
+      continue;
+    }
+    co_return false;  // an error, or (sendfile) the file shorter than it should be
+  }
+  co_return true;
+}
+
 }  // namespace
 
 asio::awaitable<bool> send_head_and_payload(tcp::socket& socket, std::string_view head, std::string_view payload,
                                             std::chrono::milliseconds timeout) {
   if (!sending_without_blocking(socket)) co_return false;
   const int fd = socket.native_handle();
-  while (!head.empty() || !payload.empty()) {
+  const auto send_some = [&] {
     iovec parts[2] = {{const_cast<char*>(head.data()), head.size()},
                       {const_cast<char*>(payload.data()), payload.size()}};
     msghdr message{};
@@ -52,19 +69,13 @@ asio::awaitable<bool> send_head_and_payload(tcp::socket& socket, std::string_vie
     message.msg_iovlen = head.empty() ? 1 : 2;
     const ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL);
     if (n > 0) {
-      auto sent = static_cast<std::size_t>(n);
-      const auto from_head = std::min(sent, head.size());
+      const auto from_head = std::min(static_cast<std::size_t>(n), head.size());
       head.remove_prefix(from_head);
-      payload.remove_prefix(sent - from_head);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (!co_await writable(socket, timeout)) co_return false;
-    } else {
-      co_return false;
+      payload.remove_prefix(static_cast<std::size_t>(n) - from_head);
     }
-  }
-  co_return true;
+    return n;
+  };
+  co_return co_await until_sent(socket, timeout, send_some, [&] { return head.empty() && payload.empty(); });
 }
 
 asio::awaitable<bool> send_head_and_file(tcp::socket& socket, std::string_view head, file_range body,
@@ -72,33 +83,20 @@ asio::awaitable<bool> send_head_and_file(tcp::socket& socket, std::string_view h
   if (!sending_without_blocking(socket)) co_return false;
   const int fd = socket.native_handle();
   // The head with MSG_MORE: it leaves in the same segment as the body's first bytes.
-  while (!head.empty()) {
+  const auto send_head = [&] {
     const ssize_t n = ::send(fd, head.data(), head.size(), MSG_MORE | MSG_NOSIGNAL);
-    if (n > 0) {
-      head.remove_prefix(static_cast<std::size_t>(n));
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (!co_await writable(socket, timeout)) co_return false;
-    } else {
-      co_return false;
-    }
-  }
+    if (n > 0) head.remove_prefix(static_cast<std::size_t>(n));
+    return n;
+  };
+  if (!co_await until_sent(socket, timeout, send_head, [&] { return head.empty(); })) co_return false;
   auto offset = static_cast<off_t>(body.offset);
   std::size_t left = body.size;
-  while (left > 0) {
+  const auto send_body = [&] {
     const ssize_t n = ::sendfile(fd, body.fd, &offset, left);
-    if (n > 0) {
-      left -= static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (!co_await writable(socket, timeout)) co_return false;
-    } else {
-      co_return false;  // an error, or the file shorter than it should be
-    }
-  }
-  co_return true;
+    if (n > 0) left -= static_cast<std::size_t>(n);
+    return n;
+  };
+  co_return co_await until_sent(socket, timeout, send_body, [&] { return left == 0; });
 }
 
 }  // namespace host::http
