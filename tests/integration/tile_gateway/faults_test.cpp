@@ -6,6 +6,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
+#include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
 #include "support.hpp"
@@ -254,6 +255,51 @@ TEST(Faults, SlowStatementIs408AndCancelledOnTheServer) {
   EXPECT_TRUE(redis_sync(env_or("REDIS_HOST", "127.0.0.1"), std::stoi(env_or("REDIS_PORT", "56379")), test_redis_db())
                   .keys("mvt_v8:beacons:17:*")
                   .empty());
+}
+
+// The endpoints beside the tile one run their own statements: each answers a database that is
+// away with 500 (and the box endpoint one too slow with 408), in its own words, and logs it.
+TEST(Faults, EveryEndpointThatQueriesAnswersDatabaseFailuresInItsOwnWords) {
+  redis_sync(env_or("REDIS_HOST", "127.0.0.1"), std::stoi(env_or("REDIS_PORT", "56379")), test_redis_db()).flushdb();
+  const auto t = data_tile();
+  const auto b = host::helpers::bounds_of(t.z, t.x, t.y);
+  const std::string bbox =
+      fmt::format("/gis/beacons/bbox/?minx={}&miny={}&maxx={}&maxy={}&srid=3857", b.minx, b.miny, b.maxx, b.maxy);
+  struct expected {
+    std::string path;
+    std::string answer;
+    std::string log;
+  };
+  {
+    cuttable_proxy proxy(database_port());
+    service_options o;
+    o.database_url = via_port(fixture_db::url(), proxy.port());
+    service svc(o);
+    log_capture logs(svc.module().logger);
+    proxy.cut(true);
+    for (const auto& e : std::vector<expected>{
+             {"/gis/beacons/tilejson.json", R"({"detail":"Database error"})", "Error reading the columns of beacons: "},
+             {"/gis/beacons/", R"({"detail":"Database error"})", "Error calculating centroid for beacons: "},
+             {bbox, R"({"detail":"Internal server error"})", "Error generating bbox tile for beacons: "}}) {
+      const auto r = svc.get(e.path);
+      EXPECT_EQ(r.status, 500u) << e.path;
+      EXPECT_EQ(r.body, e.answer) << e.path;
+      EXPECT_EQ(logs.count(e.log), 1) << e.log;
+    }
+  }
+  service_options o;
+  o.query_timeout = std::chrono::milliseconds(400);
+  service svc(o);
+  log_capture logs(svc.module().logger);
+  pg_admin locker(fixture_db::url());
+  locker.exec(R"(BEGIN; LOCK TABLE "BEACON" IN ACCESS EXCLUSIVE MODE)");
+  // (The column and centroid statements read only the catalogue and its statistics: the lock
+  // does not hold them.)
+  const auto r = svc.get(bbox);
+  EXPECT_EQ(r.status, 408u);
+  EXPECT_EQ(r.body, R"({"detail":"Query timeout"})");
+  EXPECT_EQ(logs.count("Timeout generating bbox tile for beacons"), 1);
+  locker.exec("COMMIT");
 }
 
 }  // namespace

@@ -3,14 +3,13 @@
 
 #include <fmt/format.h>
 
-#include "clients/pg/errors.hpp"
 #include "host/cancellation.hpp"
 #include "host/http/errors.hpp"
 #include "mapsvc/tile_gateway/bbox.hpp"
 #include "mapsvc/tile_gateway/constants.hpp"
-#include "mapsvc/tile_gateway/db_transaction.hpp"
 #include "mapsvc/tile_gateway/endpoints.hpp"
 #include "mapsvc/tile_gateway/messages.hpp"
+#include "query_failure.hpp"
 #include "tile_query.hpp"
 
 namespace mapsvc::tile_gateway {
@@ -95,18 +94,14 @@ boost::asio::awaitable<response> get_tile_bbox(tile_gateway_module& m, const std
                                    {"max_features", limit.for_query}};
   const auto timeout = m.query_timeout(BBOX_QUERY_TIMEOUT);
 
-  std::optional<std::string> mvt_content;
-  try {
-    mvt_content = co_await db_transaction(db, [&](session& s) { return detail::fetch_tile(s, sql, params, timeout); });
-  } catch (const clients::pg::timeout_error&) {
-    m.count_statement_timeout();
-    m.logger->error("Timeout generating bbox tile for {}", layer_name);
-    throw host::http::http_error(408, "Query timeout");
-  } catch (const std::exception& e) {
-    if (host::is_cancellation(e)) throw;
-    m.logger->error("Error generating bbox tile for {}: {}", layer_name, e.what());
-    throw host::http::http_error(500, "Internal server error");
-  }
+  auto mvt_content = co_await query_or_answer_failure(
+      m, db, [&](session& s) { return detail::fetch_tile(s, sql, params, timeout); },
+      [&] {
+        return query_failure_texts{.timeout_log = fmt::format("Timeout generating bbox tile for {}", layer_name),
+                                   .timeout_answer = "Query timeout",
+                                   .error_log = fmt::format("Error generating bbox tile for {}", layer_name),
+                                   .error_answer = "Internal server error"};
+      });
 
   if (!mvt_content || mvt_content->empty()) co_return host::http::empty_response(204);
   auto tile = co_await m.keep(cache_key, std::move(*mvt_content), CACHE_TTL_SHORT, BOX_CACHE_BOUND, found.ticket);

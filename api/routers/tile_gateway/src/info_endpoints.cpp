@@ -1,7 +1,6 @@
 // The JSON endpoints: zoom information, layer centroid, layer list and health.
 #include <fmt/format.h>
 
-#include "clients/pg/errors.hpp"
 #include "host/cancellation.hpp"
 #include "host/helpers/responses.hpp"
 #include "host/helpers/utils.hpp"
@@ -10,12 +9,12 @@
 #include "mapsvc/tile_gateway/cache_keys.hpp"
 #include "mapsvc/tile_gateway/centroid.hpp"
 #include "mapsvc/tile_gateway/constants.hpp"
-#include "mapsvc/tile_gateway/db_transaction.hpp"
 #include "mapsvc/tile_gateway/endpoints.hpp"
 #include "mapsvc/tile_gateway/layer_info.hpp"
 #include "mapsvc/tile_gateway/messages.hpp"
 #include "mapsvc/tile_gateway/python_text.hpp"
 #include "plan_apply.hpp"
+#include "query_failure.hpp"
 
 namespace mapsvc::tile_gateway {
 
@@ -62,18 +61,14 @@ boost::asio::awaitable<std::optional<nlohmann::ordered_json>> layer_centroid(til
 
   const std::string sql = centroid_sql(layer);
   const auto timeout = m.query_timeout(CENTROID_QUERY_TIMEOUT);
-  std::optional<centroid_row> centroid;
-  try {
-    centroid = co_await db_transaction(db, [&](session& s) { return run_centroid_query(s, sql, timeout); });
-  } catch (const clients::pg::timeout_error&) {
-    m.count_statement_timeout();
-    m.logger->error("Timeout calculating centroid for {}", layer_name);
-    throw host::http::http_error(408, "Centroid calculation timeout");
-  } catch (const std::exception& e) {
-    if (host::is_cancellation(e)) throw;
-    m.logger->error("Error calculating centroid for {}: {}", layer_name, e.what());
-    throw host::http::http_error(500, "Database error");
-  }
+  const auto centroid = co_await query_or_answer_failure(
+      m, db, [&](session& s) { return run_centroid_query(s, sql, timeout); },
+      [&] {
+        return query_failure_texts{.timeout_log = fmt::format("Timeout calculating centroid for {}", layer_name),
+                                   .timeout_answer = "Centroid calculation timeout",
+                                   .error_log = fmt::format("Error calculating centroid for {}", layer_name),
+                                   .error_answer = "Database error"};
+      });
   if (!centroid) co_return std::nullopt;
 
   const auto tile = host::helpers::latlon_to_xyz(centroid->lat, centroid->lon, DEFAULT_CENTROID_ZOOM);

@@ -1,14 +1,11 @@
 // GET /gis/{layer_name}/tilejson.json, for one layer or a composite source ("plots,beacons").
 #include <fmt/format.h>
 
-#include "clients/pg/errors.hpp"
-#include "host/cancellation.hpp"
-#include "host/http/errors.hpp"
-#include "mapsvc/tile_gateway/db_transaction.hpp"
 #include "mapsvc/tile_gateway/endpoints.hpp"
 #include "mapsvc/tile_gateway/messages.hpp"
 #include "mapsvc/tile_gateway/tilejson.hpp"
 #include "layer_names.hpp"
+#include "query_failure.hpp"
 
 namespace mapsvc::tile_gateway {
 namespace {
@@ -43,18 +40,14 @@ boost::asio::awaitable<nlohmann::ordered_json> fields_of(tile_gateway_module& m,
     co_return it->second.fields;
   const clients::pg::params params{{"table", layer.table}};
   const auto timeout = m.query_timeout(FIELDS_QUERY_TIMEOUT);
-  std::vector<std::pair<std::string, char>> types;
-  try {
-    types = co_await db_transaction(db, [&](session& s) { return read_column_types(s, params, timeout); });
-  } catch (const clients::pg::timeout_error&) {
-    m.count_statement_timeout();
-    m.logger->error("Timeout reading the columns of {}", layer_name);
-    throw host::http::http_error(408, "Query timeout");
-  } catch (const std::exception& e) {
-    if (host::is_cancellation(e)) throw;
-    m.logger->error("Error reading the columns of {}: {}", layer_name, e.what());
-    throw host::http::http_error(500, "Database error");
-  }
+  const auto types = co_await query_or_answer_failure(
+      m, db, [&](session& s) { return read_column_types(s, params, timeout); },
+      [&] {
+        return query_failure_texts{.timeout_log = fmt::format("Timeout reading the columns of {}", layer_name),
+                                   .timeout_answer = "Query timeout",
+                                   .error_log = fmt::format("Error reading the columns of {}", layer_name),
+                                   .error_answer = "Database error"};
+      });
   auto fields = layer_fields(layer, types);
   m.layer_fields[layer_name] = {fields, now};
   co_return fields;

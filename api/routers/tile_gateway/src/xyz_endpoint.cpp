@@ -10,13 +10,10 @@
 
 #include <fmt/format.h>
 
-#include "clients/pg/errors.hpp"
-#include "host/cancellation.hpp"
 #include "host/helpers/utils.hpp"
 #include "host/http/errors.hpp"
 #include "mapsvc/tile_gateway/cache_keys.hpp"
 #include "mapsvc/tile_gateway/constants.hpp"
-#include "mapsvc/tile_gateway/db_transaction.hpp"
 #include "mapsvc/tile_gateway/endpoints.hpp"
 #include "mapsvc/tile_gateway/messages.hpp"
 #include "mapsvc/tile_gateway/python_text.hpp"
@@ -24,6 +21,7 @@
 #include "mapsvc/tile_gateway/tile_sql.hpp"
 #include "mapsvc/tile_gateway/zoom_policy.hpp"
 #include "layer_names.hpp"
+#include "query_failure.hpp"
 #include "tile_query.hpp"
 
 namespace mapsvc::tile_gateway {
@@ -47,23 +45,17 @@ boost::asio::awaitable<std::optional<std::string>> fetch_built(tile_gateway_modu
       {"min_x", bounds.minx}, {"min_y", bounds.miny}, {"max_x", bounds.maxx}, {"max_y", bounds.maxy}};
   const auto timeout = m.query_timeout(tile_query_timeout(z));
 
-  std::optional<std::string> mvt_content;
-  try {
-    mvt_content = co_await db_transaction(db, [&](session& s) { return detail::fetch_tile(s, sql, params, timeout); });
-  } catch (const clients::pg::timeout_error&) {
-    m.count_statement_timeout();
-    m.logger->error("Timeout generating tile {}/{}/{}/{}", layer_name, z, x, y);
-    throw host::http::http_error(408, fmt::format("Tile generation timeout at zoom {}", z));
-  } catch (const clients::pg::error& e) {
-    m.logger->error("Database error for tile {}/{}/{}/{}: {}", layer_name, z, x, y, e.what());
-    throw host::http::http_error(500, "Database error");
-  } catch (const host::http::http_error&) {
-    throw;
-  } catch (const std::exception& e) {
-    if (host::is_cancellation(e)) throw;
-    m.logger->error("Unexpected error for tile {}/{}/{}/{}: {}", layer_name, z, x, y, e.what());
-    throw host::http::http_error(500, "Internal server error");
-  }
+  auto mvt_content = co_await query_or_answer_failure(
+      m, db, [&](session& s) { return detail::fetch_tile(s, sql, params, timeout); },
+      [&] {
+        const auto tile = fmt::format("{}/{}/{}/{}", layer_name, z, x, y);
+        return query_failure_texts{.timeout_log = "Timeout generating tile " + tile,
+                                   .timeout_answer = fmt::format("Tile generation timeout at zoom {}", z),
+                                   .error_log = "Database error for tile " + tile,
+                                   .error_answer = "Database error",
+                                   .unexpected_log = "Unexpected error for tile " + tile,
+                                   .unexpected_answer = "Internal server error"};
+      });
   if (!mvt_content || mvt_content->empty()) {
     const nlohmann::ordered_json bbox{{"minx", bounds.minx}, {"miny", bounds.miny}, {"maxx", bounds.maxx},
                                       {"maxy", bounds.maxy}};
