@@ -30,7 +30,7 @@ std::optional<std::string> process_env(const std::string& name) {
 
 // Parses a command's arguments (a usage_error: exit status 2), answers --help, else runs it.
 template <typename Parse, typename Run>
-int command(const char* name, const char* usage, Parse parse, Run run) {
+int command(const char* name, const std::string& usage, Parse parse, Run run) {
   decltype(parse()) options;
   try {
     options = parse();
@@ -39,7 +39,7 @@ int command(const char* name, const char* usage, Parse parse, Run run) {
     return 2;
   }
   if (options.help) {
-    std::fputs(usage, stdout);
+    std::fputs(usage.c_str(), stdout);
     return 0;
   }
   return run(options);

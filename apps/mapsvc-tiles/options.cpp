@@ -227,7 +227,7 @@ std::string walk_signature(const seed_options& o) {
                      kinds[static_cast<int>(o.area)], o.area_text);
 }
 
-const char* const seed_usage = R"(usage: mapsvc-tiles seed --zoom A-B [options]
+const std::string seed_usage = R"(usage: mapsvc-tiles seed --zoom A-B [options]
 
 Builds the tiles of an area from the database and stores them in the tile cache under the
 keys, values and lifetimes the server uses, so that every instance serves them as hits. Per
@@ -246,7 +246,7 @@ nothing in it ends its branch (nothing can lie below it).
   --resume STATE         continue the run recorded in STATE when it exists (the same layers,
                          zooms and area), else start one and record it there
                          (default record: ./mapsvc-tiles-seed.state, started afresh)
-  --database-url URL     DATABASE_URL (postgresql://postgres@127.0.0.1:55432/mapsvc)
+  --database-url URL     DATABASE_URL ()" + std::string(host::DEFAULT_DATABASE_URL) + R"()
   --cache-ttl-with-feed S  MAPSVC_CACHE_TTL_WITH_FEED: as the server, store tiles for S seconds
                          when the change feed is installed (0: the zoom's lifetime)
   --stop-after N         stop as an interruption would after N tiles (for tests)
@@ -286,7 +286,7 @@ apply_options parse_apply_args(const std::vector<std::string>& args) {
   return o;
 }
 
-const char* const export_usage = R"(usage: mapsvc-tiles export --zoom A-B -o FILE [options]
+const std::string export_usage = R"(usage: mapsvc-tiles export --zoom A-B -o FILE [options]
 
 Writes the tiles of an area, built from the database as it stands, into one file for use
 off the network: PMTiles (version 3) or MBTiles (1.3), gzip-compressed vector tiles. Several
@@ -307,7 +307,7 @@ serves them). The package records the change-feed position its tiles reflect.
                          changed since PACKAGE was exported (its layers, zooms and area; tiles
                          now empty listed as removed). `mapsvc-tiles apply` makes the updated
                          package from it.
-  --database-url URL     DATABASE_URL (postgresql://postgres@127.0.0.1:55432/mapsvc)
+  --database-url URL     DATABASE_URL ()" + std::string(host::DEFAULT_DATABASE_URL) + R"()
   -h, --help             this text
 
 A tile that fails is tried three times; if any still fails, no package is written. Ctrl-C

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "host/config.hpp"
 #include "mapsvc/tile_gateway/catalogue.hpp"
 #include "package.hpp"
 #include "mapsvc/tile_gateway/change_plan.hpp"
@@ -51,7 +52,7 @@ struct seed_options {
   bool dry_run = false;
   std::string state_path = "mapsvc-tiles-seed.state";
   bool resume = false;  // continue from state_path when it exists
-  std::string database_url = "postgresql://postgres@127.0.0.1:55432/mapsvc";
+  std::string database_url = host::DEFAULT_DATABASE_URL;
   std::optional<int> cache_ttl_with_feed;
   std::uint64_t stop_after = 0;  // stop as if interrupted after this many tiles; 0: never
   bool help = false;
@@ -85,8 +86,8 @@ seed_options parse_export_args(const std::vector<std::string>& args, const env_l
 // What defines the walk (layers, zooms, area as asked): a resumed run must match it.
 std::string walk_signature(const seed_options& o);
 
-extern const char* const seed_usage;
-extern const char* const export_usage;
+extern const std::string seed_usage;
+extern const std::string export_usage;
 extern const char* const apply_usage;
 
 }  // namespace mapsvc::tiles

@@ -133,7 +133,8 @@ Serves vector tiles of the cadastral layers, survey plans and the map preview pa
 options (each also read from the environment variable shown; flags win):
   --host ADDR          listen address                     MAPSVC_HOST   (127.0.0.1)
   --port N             listen port                        MAPSVC_PORT   (8000)
-  --database-url URL   PostgreSQL connection URI          DATABASE_URL  (postgresql://postgres@127.0.0.1:55432/mapsvc)
+  --database-url URL   PostgreSQL connection URI          DATABASE_URL  ()" +
+         DEFAULT_DATABASE_URL + R"()
   --database-read-url URL  where the read statements (tiles, boxes, centroids, plans) go:
                        a replica, or several hosts with    DATABASE_READ_URL (none: DATABASE_URL)
                        target_session_attrs=prefer-standby; DATABASE_URL when it cannot connect

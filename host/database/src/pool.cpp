@@ -9,27 +9,11 @@
 #include <boost/system/system_error.hpp>
 
 #include <algorithm>
-#include <charconv>
-#include <cstdlib>
 #include <stdexcept>
 
 namespace host::database {
 namespace asio = boost::asio;
 using clients::pg::connection;
-
-pool_options pool_options_from_env() {
-  pool_options o;
-  if (const char* url = std::getenv("DATABASE_URL"); url && *url) o.conninfo = url;
-  if (const char* size = std::getenv("DB_POOL_SIZE"); size && *size) {
-    const std::string_view s(size);
-    std::size_t n = 0;
-    const auto res = std::from_chars(s.data(), s.data() + s.size(), n);
-    if (res.ec != std::errc{} || res.ptr != s.data() + s.size() || n == 0)
-      throw std::invalid_argument("DB_POOL_SIZE must be a positive integer, got '" + std::string(s) + "'");
-    o.size = n;
-  }
-  return o;
-}
 
 pool::pool(asio::any_io_executor ex, pool_options options)
     : state_(std::make_shared<detail::pool_state>(std::move(ex), std::move(options))) {}

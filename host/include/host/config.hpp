@@ -8,10 +8,13 @@
 
 namespace host {
 
+// The demo database of `make run`, where no database is named.
+inline constexpr const char* DEFAULT_DATABASE_URL = "postgresql://postgres@127.0.0.1:55432/mapsvc";
+
 struct config {
   std::string host = "127.0.0.1";
   unsigned short port = 8000;
-  std::string database_url = "postgresql://postgres@127.0.0.1:55432/mapsvc";
+  std::string database_url = DEFAULT_DATABASE_URL;
   // Where the read statements go (a replica); empty: database_url.
   std::string database_read_url;
   int db_pool_size = 10;

@@ -14,7 +14,7 @@ namespace host::database {
 
 struct pool_options {
   // A postgresql:// URI (or key=value string) as libpq accepts it.
-  std::string conninfo = "postgresql://postgres@127.0.0.1:55432/mapsvc";
+  std::string conninfo;
   // Where to connect when `conninfo` cannot be reached (a replica gone: the primary). For a
   // while after such a failure new connections go straight there, and connections opened
   // there are closed when handed back after that while, so the pool returns to `conninfo`.
@@ -31,10 +31,6 @@ struct pool_options {
   // up to this many per connection; 0: send them unnamed every time.
   std::size_t prepared_statements = 64;
 };
-
-// The defaults above, overridden by DATABASE_URL and DB_POOL_SIZE when set.
-// Throws std::invalid_argument when DB_POOL_SIZE is not a positive integer.
-pool_options pool_options_from_env();
 
 namespace detail {
 class pool_state;
