@@ -7,6 +7,7 @@
 # (default 100000) into its own database, mapsvc_bench, once.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
+. bench/lib.sh
 BUILD_DIR=${BUILD_DIR:-build}
 plots=100000
 duration=10
@@ -41,8 +42,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-svc_port=18080
-nginx_port=18081
+svc_port=$(free_port)
+nginx_port=$(free_port)
 REDIS_DB=5 DATABASE_URL=$bench_url "$BUILD_DIR/bin/mapsvc" --port $svc_port --log-level warning >"$work/mapsvc.log" 2>&1 &
 svc_pid=$!
 for _ in $(seq 100); do curl -sf "127.0.0.1:$svc_port/openapi.json" >/dev/null && break; sleep 0.1; done
