@@ -11,32 +11,11 @@
 #include "mapsvc/tile_gateway/errors.hpp"
 #include "mapsvc/tile_gateway/python_text.hpp"
 #include "mapsvc/tile_gateway/tile_checks.hpp"
+#include "mvt_statement.hpp"
 
 namespace mapsvc::tile_gateway {
 
 namespace {
-
-constexpr std::string_view BBOX_TILE_TEMPLATE =
-    "\n"
-    "    SELECT ST_AsMVT(mvt_data, '{layer_name}', 4096, 'mvt_geom') AS mvt\n"
-    "    FROM (\n"
-    "        SELECT {properties},\n"
-    "            {id_col} AS feature_id,\n"
-    "            ST_AsMVTGeom(\n"
-    "                {geom_expr},\n"
-    "                ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857),\n"
-    "                4096,\n"
-    "                32,\n"
-    "                true\n"
-    "            ) AS mvt_geom\n"
-    "        FROM {table}\n"
-    "        WHERE {geom_col} && ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857)\n"
-    "            AND ST_Intersects({geom_col}, ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857))\n"
-    "        ORDER BY ST_Area({geom_col}) DESC, {id_col}\n"
-    "        LIMIT :max_features\n"
-    "    ) AS mvt_data\n"
-    "    WHERE mvt_data.mvt_geom IS NOT NULL\n"
-    "    ";
 
 // Whole metres as "%.0f" writes them (exact binary value, ties to even, "-0"), with
 // Python's spelling of the non-finite values instead of glibc's "-nan".
@@ -92,13 +71,18 @@ bool should_simplify_bbox(bool simplify, std::int64_t srid, double minx, double 
 std::string bbox_tile_sql(std::string_view layer_name, bool simplified) {
   const layer_record* layer = LAYER_CONFIG().find(layer_name);
   if (!layer) throw unknown_layer_error(layer_name);
-  const std::string geom_expr =
+  const std::string geometry =
       simplified ? fmt::format("ST_SimplifyPreserveTopology({}, {})", layer->geom_col, BBOX_SIMPLIFY_TOLERANCE)
                  : layer->geom_col;
-  return fmt::format(fmt::runtime(BBOX_TILE_TEMPLATE), fmt::arg("layer_name", layer_name),
-                     fmt::arg("properties", fmt::join(layer->properties, ", ")), fmt::arg("id_col", layer->id_col),
-                     fmt::arg("geom_expr", geom_expr), fmt::arg("table", layer->table),
-                     fmt::arg("geom_col", layer->geom_col));
+  const std::string filter = fmt::format("{0} && {1}\n            AND ST_Intersects({0}, {1})", layer->geom_col,
+                                         detail::MVT_ENVELOPE);
+  return detail::mvt_statement({.layer_name = layer_name,
+                                .layer = *layer,
+                                .geometry = geometry,
+                                .buffer = 32,
+                                .filter = filter,
+                                .limit = ":max_features",
+                                .semicolon = false});
 }
 
 }  // namespace mapsvc::tile_gateway

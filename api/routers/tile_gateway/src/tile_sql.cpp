@@ -3,25 +3,49 @@
 #include <algorithm>
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include "mapsvc/tile_gateway/catalogue.hpp"
 #include "mapsvc/tile_gateway/constants.hpp"
 #include "mapsvc/tile_gateway/errors.hpp"
+#include "mvt_statement.hpp"
 
 namespace mapsvc::tile_gateway {
 
-namespace {
+namespace detail {
 
-constexpr std::string_view ENVELOPE = "ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857)";
-
-std::string join_properties(const layer_record& layer) {
-  std::string out;
-  for (const auto& column : layer.properties) {
-    if (!out.empty()) out += ", ";
-    out += column;
-  }
-  return out;
+std::string mvt_statement(const mvt_statement_parts& p) {
+  static constexpr std::string_view TEMPLATE =
+      "\n"
+      "    SELECT ST_AsMVT(mvt_data, '{layer_name}', 4096, 'mvt_geom') AS mvt\n"
+      "    FROM (\n"
+      "        SELECT {properties},\n"
+      "            {id_col} AS feature_id,\n"
+      "            ST_AsMVTGeom(\n"
+      "                {geometry},\n"
+      "                {envelope},\n"
+      "                4096,\n"
+      "                {buffer},\n"
+      "                true\n"
+      "            ) AS mvt_geom\n"
+      "        FROM {table}\n"
+      "        WHERE {filter}\n"
+      "        ORDER BY ST_Area({geom_col}) DESC, {id_col}\n"  // the id breaks ties: same rows, same bytes
+      "        LIMIT {limit}\n"
+      "    ) AS mvt_data\n"
+      "    WHERE mvt_data.mvt_geom IS NOT NULL{end}\n"
+      "    ";
+  return fmt::format(fmt::runtime(TEMPLATE), fmt::arg("layer_name", p.layer_name),
+                     fmt::arg("properties", fmt::join(p.layer.properties, ", ")), fmt::arg("id_col", p.layer.id_col),
+                     fmt::arg("geometry", p.geometry), fmt::arg("envelope", MVT_ENVELOPE),
+                     fmt::arg("buffer", p.buffer), fmt::arg("table", p.layer.table), fmt::arg("filter", p.filter),
+                     fmt::arg("geom_col", p.layer.geom_col), fmt::arg("limit", p.limit),
+                     fmt::arg("end", p.semicolon ? ";" : ""));
 }
+
+}  // namespace detail
+
+namespace {
 
 // Simplify before clipping; the cheaper ST_Simplify is good enough where shapes are
 // a few pixels wide.
@@ -34,9 +58,9 @@ std::string geometry_expression(const layer_record& layer, int tolerance, std::i
 // The && test can use the spatial index; at low zooms it alone is close enough, and a
 // feature that only touches the box comes out null from ST_AsMVTGeom and is dropped.
 std::string spatial_filter(const layer_record& layer, std::int64_t zoom) {
-  if (zoom <= 6) return fmt::format("{} && {}", layer.geom_col, ENVELOPE);
+  if (zoom <= 6) return fmt::format("{} && {}", layer.geom_col, detail::MVT_ENVELOPE);
   return fmt::format("\n        {0} && {1}\n        AND ST_Intersects({0}, {1})\n        ", layer.geom_col,
-                     ENVELOPE);
+                     detail::MVT_ENVELOPE);
 }
 
 }  // namespace
@@ -55,31 +79,13 @@ std::pair<std::string, zoom_config> generate_mvt_sql(std::string_view layer_name
 
   const int feature_limit = std::min(config->feature_limit, MAX_FEATURES_GLOBAL);
 
-  std::string sql;
-  sql.reserve(1024);
-  sql += "\n    SELECT ST_AsMVT(mvt_data, '";
-  sql += layer_name;
-  sql += "', 4096, 'mvt_geom') AS mvt\n    FROM (\n        SELECT ";
-  sql += join_properties(*layer);
-  sql += ",\n            ";
-  sql += layer->id_col;
-  sql += " AS feature_id,\n            ST_AsMVTGeom(\n                ";
-  sql += geometry_expression(*layer, config->tolerance, tile_zoom);
-  sql += ",\n                ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857),\n                4096,\n"
-         "                ";
-  sql += std::to_string(config->buffer);
-  sql += ",\n                true\n            ) AS mvt_geom\n        FROM ";
-  sql += layer->table;
-  sql += "\n        WHERE ";
-  sql += spatial_filter(*layer, tile_zoom);
-  sql += "\n        ORDER BY ST_Area(";
-  sql += layer->geom_col;
-  // The id breaks ties, so that the same rows always make the same bytes.
-  sql += ") DESC, ";
-  sql += layer->id_col;
-  sql += "\n        LIMIT ";
-  sql += std::to_string(feature_limit);
-  sql += "\n    ) AS mvt_data\n    WHERE mvt_data.mvt_geom IS NOT NULL;\n    ";
+  std::string sql = detail::mvt_statement({.layer_name = layer_name,
+                                           .layer = *layer,
+                                           .geometry = geometry_expression(*layer, config->tolerance, tile_zoom),
+                                           .buffer = config->buffer,
+                                           .filter = spatial_filter(*layer, tile_zoom),
+                                           .limit = std::to_string(feature_limit),
+                                           .semicolon = true});
   return {std::move(sql), *config};
 }
 
