@@ -42,6 +42,7 @@ struct describe {
     out["coordinates"] = coords({s.at});
     out["colour"] = colour(s.colour);
     out["diameter_pt"] = s.diameter_pt;
+    out["edge_width_pt"] = s.edge_width_pt;
   }
   void operator()(const pl::text_shape& s) const {
     out["coordinates"] = coords({s.anchor});

@@ -10,8 +10,6 @@
 #include <png.h>
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -36,16 +34,6 @@ decoded decode(const std::string& file) {
   return out;
 }
 
-json example(const std::string& name) {
-  std::ifstream in(std::string(PLOTS_EXAMPLES_DIR) + "/" + name + ".json");
-  return json::parse(std::string(std::istreambuf_iterator<char>(in), {}));
-}
-
-pl::plan layout_of(const json& r) {
-  return pl::plan_layout(r["parcel_data"], r["selected_parcel_number"], r["road_data"],
-                         r.value("columnname", "parcel_number"), r["bounding_box"]);
-}
-
 void expect_same_as_previous_encoder(const pl::plan& p, const std::string& what) {
   const auto image = pl::detail::draw_plan(p);
   const std::string now = pl::detail::encode_png(image);
@@ -62,7 +50,7 @@ void expect_same_as_previous_encoder(const pl::plan& p, const std::string& what)
 
 TEST(PngEncoder, SamePixelsAndNoLargerOnEveryExample) {
   for (const char* name : {"small_parcel_500", "heptagon_1000", "large_parcel_5000"})
-    expect_same_as_previous_encoder(layout_of(example(name)), name);
+    expect_same_as_previous_encoder(example_plan(name), name);
 }
 
 TEST(PngEncoder, SamePixelsWhereLabelsStandOutOfThePage) {
@@ -77,8 +65,8 @@ TEST(PngEncoder, SamePixelsWhereLabelsStandOutOfThePage) {
 // Pictures are drawn into memory kept per thread: plans drawn one after another on one thread,
 // and on several at once, must not show through each other.
 TEST(PngEncoder, ReusedPixelMemoryLeavesNoTrace) {
-  const pl::plan large = layout_of(example("large_parcel_5000"));
-  const pl::plan small = layout_of(example("small_parcel_500"));
+  const pl::plan large = example_plan("large_parcel_5000");
+  const pl::plan small = example_plan("small_parcel_500");
   std::string expected;
   std::thread([&] { expected = pl::render_png(small); }).join();  // a new thread: fresh memory
   {

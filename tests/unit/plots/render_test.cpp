@@ -6,9 +6,11 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <numbers>
 #include <stdexcept>
 #include <thread>
 
@@ -40,11 +42,17 @@ const std::uint8_t* at(const image& img, int x, int y) {
   return &img.rgb[(static_cast<std::size_t>(y) * img.width + x) * 3];
 }
 
-/// The pixel of a ground point (no label stands out of the page, so the crop starts at the page corner).
-const std::uint8_t* at(const image& img, const pl::page_setup& page, pl::point p) {
+/// Where a ground point lies in the picture, in pixels from its top left corner (no label stands
+/// out of the page, so the crop starts at the page corner).
+pl::point picture_position(const pl::page_setup& page, pl::point p) {
   const double px_per_m = page.width_in * 300 / (page.window.xmax - page.window.xmin);
-  return at(img, static_cast<int>(std::floor((p.x - page.window.xmin) * px_per_m)),
-            static_cast<int>(std::floor((page.window.ymax - p.y) * px_per_m)));
+  return {(p.x - page.window.xmin) * px_per_m, (page.window.ymax - p.y) * px_per_m};
+}
+
+/// The pixel of a ground point.
+const std::uint8_t* at(const image& img, const pl::page_setup& page, pl::point p) {
+  const pl::point px = picture_position(page, p);
+  return at(img, static_cast<int>(std::floor(px.x)), static_cast<int>(std::floor(px.y)));
 }
 
 void expect_colour(const std::uint8_t* px, std::array<int, 3> rgb, const char* what) {
@@ -66,9 +74,10 @@ TEST(Render, ResultIsABase64PngOfTheNominalPageAt300DpiInItsLayersColours) {
   // 300 dpi recorded as pixels per metre in pHYs.
   EXPECT_NE(png.find(std::string("pHYs\0\0\x2e\x23\0\0\x2e\x23", 12)), std::string::npos);
   const image img = decode_png(png);
-  // No label stands out of the page here, so the crop is the page: 265.92 x 152 mm at 300 dpi.
-  EXPECT_EQ(img.width, static_cast<int>(std::ceil(265.92 / 25.4 * 300)));
-  EXPECT_EQ(img.height, static_cast<int>(std::ceil(152 / 25.4 * 300)));
+  // No label stands out of the page here, so the crop is the page: 265.92 x 152 mm at 300 dpi
+  // (3140.8 x 1795.3 px) cut to whole pixels.
+  EXPECT_EQ(img.width, 3140);
+  EXPECT_EQ(img.height, 1795);
 
   const auto page = layout(square_parcels(), 1).page;
   expect_colour(at(img, page, {50, 75}), {255, 217, 217}, "pink fill");  // clear of the labels
@@ -78,6 +87,89 @@ TEST(Render, ResultIsABase64PngOfTheNominalPageAt300DpiInItsLayersColours) {
   const auto* edge = at(img, page, {150, 0});  // the neighbour's south edge
   EXPECT_LT(edge[0], 160);
   EXPECT_EQ(edge[0], edge[2]);
+}
+
+TEST(Render, ExamplesAreTheirPageCutToWholePixels) {
+  for (const char* name : {"small_parcel_500", "heptagon_1000", "large_parcel_5000"}) {
+    const image img = decode_png(pl::render_png(example_plan(name)));
+    EXPECT_EQ(img.width, 3140) << name;
+    EXPECT_EQ(img.height, 1795) << name;
+  }
+}
+
+/// The plan's page with only `items` on it.
+image render_items(std::vector<pl::display_item> items) {
+  auto p = layout(square_parcels(), 1);
+  p.items = std::move(items);
+  return decode_png(pl::render_png(p));
+}
+
+double darkness(const std::uint8_t* px) { return (255 - px[1]) / 255.0; }  // black, grey or white only
+
+TEST(Render, BeaconsAreThreePointDiscsCentredOnTheirBeacons) {
+  const auto plan = layout(square_parcels(), 1);
+  std::vector<pl::display_item> beacons;
+  std::vector<pl::point> centres;
+  for (const auto& item : plan.items)
+    if (item.kind == pl::item_kind::beacon) {
+      beacons.push_back(item);
+      centres.push_back(picture_position(plan.page, std::get<pl::marker_shape>(item.shape).at));
+    }
+  ASSERT_EQ(beacons.size(), 4u);
+  const image img = render_items(beacons);
+
+  // Every pixel's ink goes to its nearest beacon: each disc's area and centroid.
+  std::vector<double> area(centres.size()), sum_x(centres.size()), sum_y(centres.size());
+  for (int y = 0; y < img.height; ++y)
+    for (int x = 0; x < img.width; ++x) {
+      const double ink = darkness(at(img, x, y));
+      if (ink == 0) continue;
+      const auto nearest = std::min_element(centres.begin(), centres.end(), [&](pl::point a, pl::point b) {
+                             return std::hypot(a.x - x - 0.5, a.y - y - 0.5) < std::hypot(b.x - x - 0.5, b.y - y - 0.5);
+                           }) - centres.begin();
+      area[nearest] += ink, sum_x[nearest] += ink * (x + 0.5), sum_y[nearest] += ink * (y + 0.5);
+    }
+  for (std::size_t i = 0; i < centres.size(); ++i) {
+    // A 2 pt disc and its 1 pt edge: 3 pt across, 12.5 px at 300 dpi.
+    EXPECT_NEAR(2 * std::sqrt(area[i] / std::numbers::pi), 12.5, 0.2) << "beacon " << i;
+    EXPECT_NEAR(sum_x[i] / area[i], centres[i].x, 0.1) << "beacon " << i;
+    EXPECT_NEAR(sum_y[i] / area[i], centres[i].y, 0.1) << "beacon " << i;
+  }
+}
+
+// A label is centred on the box from the top of its font's tall letters to the bottom of its
+// descenders, whatever letters it holds. "lp" fills that box with ink, so its ink is centred on
+// the anchor, and "l" alone keeps the same top. Measured across the text: down the page for an
+// upright label, along it for one turned by 90 degrees.
+TEST(Render, LabelsCentreTheirLineOnTheAnchor) {
+  const auto page = layout(square_parcels(), 1).page;
+  const pl::point anchor{50, 50};
+  const pl::point anchor_px = picture_position(page, anchor);
+  // Pixel edges of the ink at least half dark, across the text: the side its tops face first.
+  const auto across = [&](const std::string& text, double size, pl::font_weight weight, double rotation) {
+    const image img = render_items({{pl::item_kind::parcel_name, 4, pl::text_shape{anchor, text, size, weight, rotation}}});
+    int first = -1, last = -1;
+    for (int y = 0; y < img.height; ++y)
+      for (int x = 0; x < img.width; ++x)
+        if (darkness(at(img, x, y)) >= 0.5) {
+          const int pos = rotation == 0 ? y : x;
+          if (first < 0 || pos < first) first = pos;
+          last = std::max(last, pos);
+        }
+    return std::pair<double, double>{first, last + 1.0};
+  };
+  struct label_case {
+    double size;
+    pl::font_weight weight;
+    double rotation;
+  };
+  for (const auto& c : {label_case{8, pl::font_weight::normal, 0}, label_case{16, pl::font_weight::bold, 0},
+                        label_case{16, pl::font_weight::bold, 90}}) {
+    const auto lp = across("lp", c.size, c.weight, c.rotation), l = across("l", c.size, c.weight, c.rotation);
+    EXPECT_NEAR((lp.first + lp.second) / 2, c.rotation == 0 ? anchor_px.y : anchor_px.x, 1)
+        << c.size << " pt at " << c.rotation;
+    EXPECT_NEAR(l.first, lp.first, 1) << c.size << " pt at " << c.rotation;
+  }
 }
 
 TEST(Render, LabelsOutOfThePageEnlargeThePictureWithinBounds) {

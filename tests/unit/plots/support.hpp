@@ -7,6 +7,8 @@
 #include <nlohmann/json.hpp>
 
 #include <cmath>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -63,6 +65,14 @@ inline std::vector<pl::point> square(double side = 100, pl::point o = {0, 0}) {
 inline pl::plan layout(const json& parcels, const json& selected, const json& roads = nullptr,
                        const json& bbox = nullptr) {
   return pl::plan_layout(parcels, selected, roads, "parcel_number", bbox);
+}
+
+/// The plan of a request of apps/mapsvc-plan/examples, named without ".json".
+inline pl::plan example_plan(const std::string& name) {
+  std::ifstream in(std::string(PLOTS_EXAMPLES_DIR) + "/" + name + ".json");
+  const json r = json::parse(std::string(std::istreambuf_iterator<char>(in), {}));
+  return pl::plan_layout(r["parcel_data"], r["selected_parcel_number"], r["road_data"],
+                         r.value("columnname", "parcel_number"), r["bounding_box"]);
 }
 
 inline std::vector<pl::text_shape> texts(const pl::plan& p, pl::item_kind kind) {

@@ -121,7 +121,8 @@ plan detail::plan_layout_until(const json& parcel_data, const json& selected_par
 
   const auto beacons = beacon_records(boundary);
   for (const auto& b : beacons) {
-    items.push_back({item_kind::beacon, 3, marker_shape{{b.x, b.y}, black, 2}});
+    // A 2 pt disc with the usual 1 pt edge: 3 pt across.
+    items.push_back({item_kind::beacon, 3, marker_shape{{b.x, b.y}, black, 2, 1}});
     items.push_back({item_kind::boundary_side, 2, line_shape{{{b.x, b.y}, {b.next_x, b.next_y}}, red, 0.75}});
   }
 

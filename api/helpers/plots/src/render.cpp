@@ -150,16 +150,53 @@ class painter {
 
   void draw_shape(const marker_shape& marker) {
     const px_point at = tf_.device(marker.at);
-    const double radius = marker.diameter_pt * px_per_pt / 2;
-    const px_rect bounds = tf_.page(radius);
+    const double radius = marker.diameter_pt * px_per_pt / 2, edge = marker.edge_width_pt * px_per_pt;
+    const px_rect bounds = tf_.page(radius + edge / 2);
     if (at.x < bounds.left || at.x > bounds.right || at.y < bounds.top || at.y > bounds.bottom) return;
     cairo_save(cr_);
     clip_to_page();
     cairo_new_sub_path(cr_);
     cairo_arc(cr_, at.x, at.y, radius, 0, 2 * std::numbers::pi);
     set_colour(cr_, marker.colour);
-    cairo_fill(cr_);
+    cairo_fill_preserve(cr_);
+    if (edge > 0) {
+      cairo_set_line_width(cr_, edge);
+      cairo_stroke(cr_);
+    }
+    cairo_new_path(cr_);
     cairo_restore(cr_);
+  }
+
+  // What a label is centred on vertically, in pixels below its layout's top edge: from the top of
+  // its tallest glyphs to its lowest descent, and at least as far as an ascender and a descender
+  // ("lp") reach from its first and last baselines, so labels with and without them keep one
+  // baseline. Pango's logical box also holds the font's room above its tallest letters, which
+  // would set every label some 7% of its size too low.
+  struct line_box {
+    double top, bottom;
+  };
+  line_box line_box_of(PangoLayout* layout, const PangoFontDescription* font, const PangoRectangle& ink) const {
+    const gobject_ptr<PangoLayout> letters(pango_layout_new(text_.context.get()));
+    pango_layout_set_font_description(letters.get(), font);
+    pango_layout_set_text(letters.get(), "lp", -1);
+    PangoRectangle reach{};
+    pango_layout_get_extents(letters.get(), &reach, nullptr);
+    const int letters_baseline = pango_layout_get_baseline(letters.get());
+
+    PangoLayoutIter* lines = pango_layout_get_iter(layout);
+    const int first_baseline = pango_layout_iter_get_baseline(lines);
+    while (pango_layout_iter_next_line(lines)) {
+    }
+    const int last_baseline = pango_layout_iter_get_baseline(lines);
+    pango_layout_iter_free(lines);
+
+    int top = first_baseline - (letters_baseline - reach.y);
+    int bottom = last_baseline + (reach.y + reach.height - letters_baseline);
+    if (ink.height > 0) {
+      top = std::min(top, ink.y);
+      bottom = std::max(bottom, ink.y + ink.height);
+    }
+    return {top / double(PANGO_SCALE), bottom / double(PANGO_SCALE)};
   }
 
   // Centred on the anchor, rotated about it; never clipped.
@@ -175,9 +212,10 @@ class painter {
     // Plans built in code (not read from records) may carry what Pango or Cairo refuse.
     const std::string drawn = drawable_text(text.text);
     pango_layout_set_text(layout.get(), drawn.data(), static_cast<int>(drawn.size()));
-    PangoRectangle logical{};
-    pango_layout_get_extents(layout.get(), nullptr, &logical);
+    PangoRectangle ink{}, logical{};
+    pango_layout_get_extents(layout.get(), &ink, &logical);
     const double w = logical.width / double(PANGO_SCALE), h = logical.height / double(PANGO_SCALE);
+    const line_box box = line_box_of(layout.get(), font.get(), ink);
 
     // Text is not clipped, but a label wholly beyond the crop limit is not drawn at all.
     const px_point at = tf_.device(text.anchor);
@@ -186,7 +224,7 @@ class painter {
     cairo_save(cr_);
     cairo_translate(cr_, at.x, at.y);
     cairo_rotate(cr_, -text.rotation_deg * std::numbers::pi / 180);  // anticlockwise on paper, y down
-    cairo_move_to(cr_, -logical.x / double(PANGO_SCALE) - w / 2, -logical.y / double(PANGO_SCALE) - h / 2);
+    cairo_move_to(cr_, -logical.x / double(PANGO_SCALE) - w / 2, -(box.top + box.bottom) / 2);
     cairo_set_source_rgb(cr_, 0, 0, 0);
     pango_cairo_show_layout(cr_, layout.get());
     cairo_restore(cr_);
@@ -269,38 +307,43 @@ raster draw_plan(const plan& p, deadline until) {
   // The crop (page plus labels standing out of it) is known only once the labels are set. Each
   // label is recorded apart and only its extents kept, so memory does not grow with the texts.
   // Geometry is clipped to the page, which the background covers: it cannot widen the crop.
-  std::optional<px_rect> ink = ink_of(p.page, text, [](painter& paint) { paint.background(); });
+  const double page_w = p.page.width_in * dpi, page_h = p.page.height_in * dpi;
+  px_rect inked{0, 0, page_w, page_h};  // the page's white, exactly
   for (const std::size_t i : order) {
     if (!std::holds_alternative<text_shape>(p.items[i].shape)) continue;
     until.check();
     const auto label = ink_of(p.page, text, [&](painter& paint) { paint.draw(p.items[i]); });
     if (!label) continue;
-    ink = ink ? px_rect{std::min(ink->left, label->left), std::min(ink->top, label->top),
-                        std::max(ink->right, label->right), std::max(ink->bottom, label->bottom)}
-              : *label;
+    inked = {std::min(inked.left, label->left), std::min(inked.top, label->top),
+             std::max(inked.right, label->right), std::max(inked.bottom, label->bottom)};
   }
-  const px_rect inked = ink.value_or(px_rect{0, 0, 0, 0});
 
   // Labels may stand out of the page, but a beacon far outside a caller's bounding box must not
   // make the picture (and its memory) unbounded: the crop ends some way beyond the page.
-  const double page_w = p.page.width_in * dpi, page_h = p.page.height_in * dpi;
   const double left = std::max(inked.left, -max_overhang_px), top = std::max(inked.top, -max_overhang_px);
   const double right = std::min(inked.right, page_w + max_overhang_px);
   const double bottom = std::min(inked.bottom, page_h + max_overhang_px);
+  // The picture starts at the pixel holding the extent's top left corner and is the extent's size
+  // cut to whole pixels, like any raster of a size in inches: the 1:1000 page area (3140.8 x
+  // 1795.3 px) gives 3140 x 1795. It is drawn on a surface reaching the extent's last pixels,
+  // which the picture then leaves out: geometry cut by the page's edge inside a pixel is drawn
+  // alike on every surface only while Cairo's clip lies wholly on it.
   const int x0 = static_cast<int>(std::floor(left)), y0 = static_cast<int>(std::floor(top));
-  const int width = static_cast<int>(std::ceil(right)) - x0, height = static_cast<int>(std::ceil(bottom)) - y0;
+  const int surface_w = static_cast<int>(std::ceil(right)) - x0, surface_h = static_cast<int>(std::ceil(bottom)) - y0;
+  const int width = std::max(1, static_cast<int>(right - left)), height = std::max(1, static_cast<int>(bottom - top));
 
   // Drawn item by item, so that the time limit is checked between items: replaying a recording
   // is one call that cannot be stopped. The items go on a transparent layer that is laid over
   // white when the picture is encoded, as Cairo composites a replayed recording, so antialiased
   // edges round as they did when the whole plan was replayed; drawn straight onto white they
   // would round differently.
-  const int stride = cairo_format_stride_for_width(CAIRO_FORMAT_ARGB32, width);
+  const int stride = cairo_format_stride_for_width(CAIRO_FORMAT_ARGB32, surface_w);
   if (stride <= 0) throw std::runtime_error("plan surface: invalid width");
-  const std::size_t bytes = static_cast<std::size_t>(stride) * static_cast<std::size_t>(height);
-  raster out{pixel_buffer::take(bytes), nullptr, width, height, stride};
+  const std::size_t bytes = static_cast<std::size_t>(stride) * static_cast<std::size_t>(surface_h);
+  raster out{pixel_buffer::take(bytes), nullptr, surface_w, surface_h, stride};
   clear_around_page(out, -x0, -y0, page_w, page_h);
-  out.surface.reset(cairo_image_surface_create_for_data(out.pixels.data(), CAIRO_FORMAT_ARGB32, width, height, stride));
+  out.surface.reset(
+      cairo_image_surface_create_for_data(out.pixels.data(), CAIRO_FORMAT_ARGB32, surface_w, surface_h, stride));
   check(out.surface.get());
   {
     const cairo_ptr cr(cairo_create(out.surface.get()));
@@ -313,6 +356,8 @@ raster draw_plan(const plan& p, deadline until) {
     }
   }
   cairo_surface_flush(out.surface.get());
+  out.width = width;
+  out.height = height;
   return out;
 }
 

@@ -16,7 +16,7 @@ namespace printsvc::plots::detail {
 struct raster {
   pixel_buffer pixels;  // declared first: the surface over it goes first
   surface_ptr surface;
-  int width;
+  int width;   // the picture's; the surface may be a column and a row larger
   int height;
   int stride;  // bytes per row
 };

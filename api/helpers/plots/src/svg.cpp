@@ -109,11 +109,15 @@ class svg_writer {
 
   void operator()(const marker_shape& marker) {
     const auto c = at(marker.at);
-    const double r = marker.diameter_pt * mm_per_pt / 2;
-    const auto area = page_area(r);
+    const double r = marker.diameter_pt * mm_per_pt / 2, edge = marker.edge_width_pt * mm_per_pt;
+    const auto area = page_area(r + edge / 2);
     if (c.x < area.left || c.x > area.right || c.y < area.top || c.y > area.bottom) return;
     out_ += "<circle cx=\"" + num(c.x) + "\" cy=\"" + num(c.y) + "\" r=\"" + num(r) + "\" fill=\"" +
-            colour(marker.colour) + "\" fill-opacity=\"" + num(marker.colour.a) + "\"/>\n";
+            colour(marker.colour) + "\" fill-opacity=\"" + num(marker.colour.a) + "\"";
+    if (edge > 0)
+      out_ += " stroke=\"" + colour(marker.colour) + "\" stroke-opacity=\"" + num(marker.colour.a) +
+              "\" stroke-width=\"" + num(edge) + "\"";
+    out_ += "/>\n";
   }
 
   // Centred on its anchor and turned about it, like the other outputs; texts are not clipped, but

@@ -49,11 +49,13 @@ struct polygon_shape {
   double edge_width_pt = 0;
 };
 
-/// Filled circle of a fixed paper size.
+/// Filled circle of a fixed paper size, outlined in its own colour by an edge centred on the
+/// circle: it covers `diameter_pt` + `edge_width_pt` across.
 struct marker_shape {
   point at;
   rgba colour;
   double diameter_pt = 0;
+  double edge_width_pt = 0;
 };
 
 enum class font_weight { normal = 400, medium = 500, bold = 700 };
