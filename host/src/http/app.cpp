@@ -48,6 +48,7 @@ std::vector<param_problem> convert_all(const route& r, const route_match& m, std
                                        request_params& out) {
   std::vector<param_problem> problems;
   const auto query_values = parse_query(query);
+  out.reserve(r.declared.params.size());
   for (const auto& param : r.declared.params) {
     const std::string* raw = nullptr;
     if (param.in == param_in::path) {

@@ -62,6 +62,8 @@ std::string_view to_string(param_type type);
 class request_params {
  public:
   void set(std::string name, param_value value);
+  // Room for `count` parameters, so that setting them does not grow the list step by step.
+  void reserve(std::size_t count) { values_.reserve(count); }
 
   const std::string& string(std::string_view name) const;
   const integer& integer_value(std::string_view name) const;
