@@ -147,12 +147,25 @@ start_mapsvc() {
 servers=()
 # CPU time in clock ticks of the single setup: its servers (supervisors and workers) and their
 # database sessions (the feed's, the pools', and the writer's while it runs).
-setup_ticks() {
+ticks_of_pids() {  # user + system ticks of the given processes, summed
   local p t=0
-  for p in "${servers[@]}" $(pgrep -d ' ' -P "$(IFS=,; echo "${servers[*]}")") $(pgrep -d ' ' -f "^postgres: [^ ]+ $bench_db "); do
+  for p in "$@"; do
     [[ -r /proc/$p/stat ]] && t=$((t + $(awk '{print $14 + $15}' "/proc/$p/stat" 2>/dev/null || echo 0)))
   done
   echo "$t"
+}
+setup_ticks() {
+  ticks_of_pids "${servers[@]}" $(pgrep -d ' ' -P "$(IFS=,; echo "${servers[*]}")") $(pgrep -d ' ' -f "^postgres: [^ ]+ $bench_db ")
+}
+# The same, apart: "SERVERS SESSIONS WRITER REDIS": the mapsvc processes, their database
+# sessions, the session of the writer (application_name feed-writer: the edits themselves and
+# the triggers that record them) and Redis.
+split_ticks() {
+  local writer_pid sessions=()
+  writer_pid=$(psql "$db_url" -XAtc "SELECT pid FROM pg_stat_activity WHERE application_name = 'feed-writer'" 2>/dev/null | head -n 1)
+  for p in $(pgrep -f "^postgres: [^ ]+ $bench_db "); do [[ $p == "$writer_pid" ]] || sessions+=("$p"); done
+  echo "$(ticks_of_pids "${servers[@]}" $(pgrep -d ' ' -P "$(IFS=,; echo "${servers[*]}")")) $(ticks_of_pids "${sessions[@]}")" \
+    "$(if [[ -n $writer_pid ]]; then ticks_of_pids "$writer_pid"; else echo 0; fi) $(ticks_of_pids "$redis_pid")"
 }
 lease_holder() {
   local b
@@ -176,6 +189,7 @@ if wanted single; then
   redis_port=$(free_port)
   redis-server --port "$redis_port" --bind 127.0.0.1 --save '' --appendonly no --loglevel warning \
     --notify-keyspace-events Egx >/dev/null &
+  redis_pid=$!
   pids+=($!)
   until redis-cli -p "$redis_port" ping >/dev/null 2>&1; do sleep 0.05; done
   start_mapsvc a --workers 2
@@ -286,27 +300,44 @@ print(",".join(str(e[k]) for k in ("minx", "miny", "maxx", "maxy")))')
   echo "Loss with the writer: $(python3 -c "print(f'{100 * (1 - $median_on / $median_off):.1f} %')") of the median."
   echo
   # What the stream costs by itself, without wrk: CPU of the servers and their sessions over
-  # the same time with and without the writer.
-  : >"$work/cpu-off.txt"; : >"$work/cpu-on.txt"
+  # the same time with and without the writer, and apart: servers, their sessions, the writer's
+  # session, Redis.
+  : >"$work/cpu-off.txt"; : >"$work/cpu-on.txt"; : >"$work/split-off.txt"; : >"$work/split-on.txt"
   refreshed0=$(( $(curl -s "$base_a/metrics" | awk '$1 == "mapsvc_tiles_refreshed_total" {print $2}') + $(curl -s "$base_b/metrics" | awk '$1 == "mapsvc_tiles_refreshed_total" {print $2}') ))
   for r in $(seq "$COST_ROUNDS"); do
     for w in off on; do
       if [[ $w == on ]]; then
-        node "$here/feed.js" writer --db "$db_url" --rate 10 --seconds $((COST_SECONDS + 2)) --seed $((50 + r)) 2>"$work/writer.err" &
+        node "$here/feed.js" writer --db "$db_url?application_name=feed-writer" --rate 10 --seconds $((COST_SECONDS + 2)) \
+          --seed $((50 + r)) 2>"$work/writer.err" &
         writer=$!
       fi
       sleep 1
       t0=$(setup_ticks)
+      read -r -a s0 <<<"$(split_ticks)"
       sleep "$COST_SECONDS"
       t1=$(setup_ticks)
+      read -r -a s1 <<<"$(split_ticks)"
       if [[ $w == on ]]; then kill -TERM "$writer" 2>/dev/null || true; wait "$writer" || true; fi
       python3 -c "print(f'{($t1 - $t0) / $(getconf CLK_TCK) / $COST_SECONDS:.3f}')" >>"$work/cpu-$w.txt"
+      python3 -c "print(' '.join(f'{(b - a) / $(getconf CLK_TCK) / $COST_SECONDS:.4f}' for a, b in zip([$(IFS=,; echo "${s0[*]}")], [$(IFS=,; echo "${s1[*]}")])))" \
+        >>"$work/split-$w.txt"
     done
   done
   refreshed1=$(( $(curl -s "$base_a/metrics" | awk '$1 == "mapsvc_tiles_refreshed_total" {print $2}') + $(curl -s "$base_b/metrics" | awk '$1 == "mapsvc_tiles_refreshed_total" {print $2}') ))
   echo "Without wrk, the servers and their database sessions used $(median <"$work/cpu-off.txt") CPU-seconds a second"
   echo "idle [$(tr '\n' ' ' <"$work/cpu-off.txt")] and $(median <"$work/cpu-on.txt") with the writer [$(tr '\n' ' ' <"$work/cpu-on.txt")]"
   echo "($COST_ROUNDS rounds of ${COST_SECONDS} s each, alternating; $((refreshed1 - refreshed0)) tiles refreshed ahead meanwhile)."
+  echo
+  echo "The same apart, CPU-seconds a second (median of the rounds; the writer's session is that of the"
+  echo "editing client, the edits and the triggers that record them: the database's work for the edits"
+  echo "themselves, not the service's):"
+  echo
+  echo "| writer | servers | their sessions | the writer's session | Redis |"
+  echo "|---|---|---|---|---|"
+  for w in off on; do
+    echo "| $w | $(cut -d' ' -f1 "$work/split-$w.txt" | median) | $(cut -d' ' -f2 "$work/split-$w.txt" | median) |" \
+      "$(cut -d' ' -f3 "$work/split-$w.txt" | median) | $(cut -d' ' -f4 "$work/split-$w.txt" | median) |"
+  done
   echo
   echo "load average after: $(load)"
   echo

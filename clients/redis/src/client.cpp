@@ -227,6 +227,8 @@ asio::awaitable<std::int64_t> client::del(std::string_view key) {
   return run_del(std::move(impl), format_command(args), slot);
 }
 
+std::uint16_t client::key_group(std::string_view key) const { return slot_of(live(impl_), key).value_or(0); }
+
 asio::awaitable<std::vector<reply>> client::del_each(std::vector<std::string> keys) {
   auto impl = live(impl_);
   std::vector<wire_command> commands;

@@ -201,6 +201,35 @@ TEST_F(FeedConsumer, ABuildOvertakenByAnEditDoesNotStoreWhatItRead) {
             mapsvc::tile_gateway::BinaryRedisCache::GENERATION_LIFETIME_SECONDS);
 }
 
+// A large edit invalidates hundreds of entries at once, several per script run: each still gets
+// its own answer, in order, and only the generations a build claimed move on.
+TEST_F(FeedConsumer, ManyEntriesAreInvalidatedEachWithItsOwnAnswer) {
+  auto& svc = add_service();
+  auto& cache = svc.module().cache;
+  std::vector<std::string> keys;
+  for (int i = 0; i < 300; ++i) {
+    keys.push_back(mapsvc::tile_gateway::tile_cache_key("plots", 20, 1000 + i, 7));
+    const std::string full = "mvt_v8:" + keys.back();
+    if (i % 3 == 0) redis.command({"SET", full, "bytes", "EX", "60"});
+    if (i % 5 == 0) svc.run(cache.ticket_for(keys.back()));
+  }
+  const auto replies = svc.run(cache.invalidate_each(keys));
+  ASSERT_EQ(replies.size(), keys.size());
+  for (int i = 0; i < 300; ++i) {
+    const std::string full = "mvt_v8:" + keys[static_cast<std::size_t>(i)];
+    const auto& r = replies[static_cast<std::size_t>(i)];
+    ASSERT_EQ(r.type, clients::redis::reply_type::integer) << i << ": " << r.str;
+    EXPECT_EQ(r.integer, i % 3 == 0 ? 1 : 0) << i;
+    EXPECT_FALSE(redis.get(full)) << i;
+    const auto generation = redis.get(mapsvc::tile_gateway::generation_key(full));
+    if (i % 5 == 0) {
+      EXPECT_EQ(generation, "1") << i;
+    } else {
+      EXPECT_FALSE(generation) << i;
+    }
+  }
+}
+
 // Through HTTP: the tile served after an edit is built afresh and shows the edit.
 TEST_F(FeedConsumer, TheNextRequestAfterAnEditGetsTheNewTile) {
   auto& svc = add_service();

@@ -118,6 +118,11 @@ class client {
   /// integers (0 or 1), or error replies. A failed connection is raised once every group ended.
   asio::awaitable<std::vector<reply>> del_each(std::vector<std::string> keys);
 
+  /// Keys of one group may travel together in one multi-key command (EVAL with several keys):
+  /// in a cluster the group is the key's slot, on one server (or a Sentinel's primary) every
+  /// key is in group 0.
+  std::uint16_t key_group(std::string_view key) const;
+
   /// Each command sent to the server of its key: back to back, one round trip per server (per
   /// slot in a cluster), side by side. The replies in the commands' order, error replies as
   /// values; a failed connection is raised once every group ended.
