@@ -48,8 +48,10 @@ const takeProbes = (n, accept = () => true) => {
 
 const summary = [];
 let failed = false;
-for (const name of scenarios) {
-  log(`\n== ${name}`);
+// A scenario that misses a bound runs once more, and the run fails only when the second try
+// fails too: the bounds are timings, and a 2-core machine that is busy elsewhere for a moment
+// can miss one. Both tries are reported; a scenario that needed two is named in the summary.
+async function attempt(name) {
   const started = now();
   const ctx = {
     c, env, work, name, loadPaths, freshPaths, freshProbes, takeProbes,
@@ -71,11 +73,28 @@ for (const name of scenarios) {
   }
   r.seconds = (now() - started) / 1000;
   for (const p of r.problems || []) ctx.log(`problem: ${p}`);
+  return r;
+}
+
+const describeResult = (name, r, tries) => {
   const rec = Number.isFinite(r.recovery) ? `${r.recovery.toFixed(2)} s` : '-';
-  const line = `[${name}] ${r.pass ? 'PASS' : 'FAIL'} requests=${r.requests} failed=${r.failed} recovery=${rec}` +
-    `${r.details ? ' ' + r.details : ''}${r.bound ? ' | bound: ' + r.bound : ''} | ${r.seconds.toFixed(0)}s`;
+  return `[${name}] ${r.pass ? 'PASS' : 'FAIL'}${tries > 1 ? ` (try ${tries})` : ''} requests=${r.requests} ` +
+    `failed=${r.failed} recovery=${rec}${r.details ? ' ' + r.details : ''}${r.bound ? ' | bound: ' + r.bound : ''} | ` +
+    `${r.seconds.toFixed(0)}s`;
+};
+
+for (const name of scenarios) {
+  log(`\n== ${name}`);
+  let r = await attempt(name);
+  const first = r.pass ? null : { line: describeResult(name, r, 1), problems: r.problems };
+  if (!r.pass) {
+    log(describeResult(name, r, 1));
+    log(`\n== ${name} (second try)`);
+    r = await attempt(name);
+  }
+  const line = describeResult(name, r, first ? 2 : 1);
   log(line);
-  summary.push({ name, line, ...r });
+  summary.push({ name, line, ...r, ...(first ? { firstTry: first } : {}) });
   if (!r.pass) failed = true;
 }
 
@@ -94,7 +113,10 @@ fs.writeFileSync(resultsFile, JSON.stringify({
 }, null, 2) + '\n');
 
 log('\n== summary');
-for (const s of summary) log(s.line);
+for (const s of summary) {
+  if (s.firstTry) log(`${s.firstTry.line}\n    first try: ${s.firstTry.problems.join('; ')}`);
+  log(s.line);
+}
 for (const n of notes) log(`FAIL: ${n}`);
 log(`cluster tests: ${failed ? 'FAIL' : 'PASS'} in ${total.toFixed(0)}s; figures in ${resultsFile}`);
 process.exit(failed ? 1 : 0);
