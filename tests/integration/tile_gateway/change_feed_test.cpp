@@ -175,6 +175,53 @@ TEST_F(FeedConsumer, AnEditEvictsExactlyTheEntriesItTouches) {
 
 // The race that makes naive purging useless: a build reads the database, the edit commits and
 // its entries are invalidated, then the build stores what it read. The store must be refused.
+// A stored box tile is listed in its layer's list first, and an edit reads the list instead of
+// walking the keyspace (dropping members whose time is up). Box tiles stored before the lists
+// existed are listed by one walk, the first time an edit needs the lists.
+TEST_F(FeedConsumer, BoxTilesAreFoundInTheirLayersList) {
+  auto& svc = add_service();
+  const int id = some_plot();
+  const auto plot = extent_of_plot(id);
+  const std::string older = fmt::format("mvt_v8:bbox:plots:{:.0f}:{:.0f}:{:.0f}:{:.0f}:7:True", plot.minx - 9,
+                                        plot.miny - 9, plot.maxx + 9, plot.maxy + 9);
+  cache({older});
+  const auto box = fmt::format("minx={:.0f}&miny={:.0f}&maxx={:.0f}&maxy={:.0f}&srid=3857", plot.minx - 50,
+                               plot.miny - 50, plot.maxx + 50, plot.maxy + 50);
+  const auto built = svc.get("/gis/plots/bbox/?" + box);
+  ASSERT_EQ(built.status, 200u) << built.body;
+  std::string stored;
+  for (const auto& k : redis.keys("mvt_v8:bbox:plots:*"))
+    if (k != older) stored = k;
+  ASSERT_FALSE(stored.empty());
+  const std::string list = "mvt_v8:bbox-index:plots";
+  EXPECT_FALSE(redis.command({"ZSCORE", list, stored.substr(std::string("mvt_v8:").size())}).empty());
+  EXPECT_TRUE(redis.command({"ZSCORE", list, older.substr(std::string("mvt_v8:").size())}).empty());
+  EXPECT_GT(redis.ttl(list), 1800);
+
+  start_feed(svc);
+  auto move_plot = [&](int dx) {
+    db.exec(fmt::format("UPDATE \"PLOT\" SET \"GEOMETRY_3857\" = ST_Translate(\"GEOMETRY_3857\", {}, 0) WHERE "
+                        "\"ID\" = {}", dx, id));
+  };
+  move_plot(25);
+  ASSERT_TRUE(eventually([&] { return applied() && !redis.get(stored) && !redis.get(older); }));
+  EXPECT_TRUE(redis.get("mvt_v8:bbox-index-since"));
+
+  // Once listed, only the lists are read: an entry nobody listed is not looked for, and a
+  // member whose time is up goes.
+  const std::string unlisted = fmt::format("mvt_v8:bbox:plots:{:.0f}:{:.0f}:{:.0f}:{:.0f}:8:True", plot.minx - 9,
+                                           plot.miny - 9, plot.maxx + 9, plot.maxy + 9);
+  cache({unlisted});
+  const auto now = std::chrono::duration_cast<std::chrono::seconds>(
+                       std::chrono::system_clock::now().time_since_epoch()).count();
+  redis.command({"ZADD", list, std::to_string(now - 5), "bbox:plots:0:0:1:1:5000:True"});
+  const auto members = std::stoi(redis.command({"ZCARD", list}));
+  move_plot(-25);
+  ASSERT_TRUE(eventually([&] { return applied(); }));
+  EXPECT_TRUE(redis.get(unlisted));
+  EXPECT_EQ(std::stoi(redis.command({"ZCARD", list})), members - 1);
+}
+
 TEST_F(FeedConsumer, ABuildOvertakenByAnEditDoesNotStoreWhatItRead) {
   auto& svc = add_service();
   start_feed(svc);

@@ -104,6 +104,9 @@ boost::asio::awaitable<response> get_tile_bbox(tile_gateway_module& m, const std
       });
 
   if (!mvt_content || mvt_content->empty()) co_return host::http::empty_response(204);
+  // Listed before it is stored, so that an edit of the layer finds it; unlisted, it is not stored.
+  if (found.ticket && !co_await m.list_box_tile(layer_name, cache_key, CACHE_TTL_SHORT, BOX_CACHE_BOUND))
+    found.ticket.reset();
   auto tile = co_await m.keep(cache_key, std::move(*mvt_content), CACHE_TTL_SHORT, BOX_CACHE_BOUND, found.ticket);
   co_return tile_answer(std::move(tile), "MISS");
 }

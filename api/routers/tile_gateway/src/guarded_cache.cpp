@@ -5,6 +5,8 @@
 
 #include "host/cancellation.hpp"
 
+#include "box_index.hpp"
+
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
 
@@ -105,6 +107,16 @@ boost::asio::awaitable<bool> tile_gateway_module::store_if_current(std::string_v
   });
   if (stored && !*stored && metrics) metrics->stale_store_refused();
   co_return stored.value_or(false);
+}
+
+boost::asio::awaitable<bool> tile_gateway_module::list_box_tile(std::string_view layer, std::string_view key,
+                                                                std::int64_t ttl, std::chrono::milliseconds timeout) {
+  auto add = [&]() -> boost::asio::awaitable<bool> {
+    co_await box_index::add(redis_client, cache.cache_namespace, layer, key, ttl, timeout);
+    co_return true;
+  };
+  const auto listed = co_await guarded<bool>("set", key, timeout, add);
+  co_return listed.value_or(false);
 }
 
 boost::asio::awaitable<std::optional<BinaryRedisCache::build_ticket>> tile_gateway_module::guarded_ticket(

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <map>
 
+#include "box_index.hpp"
+#include "mapsvc/tile_gateway/constants.hpp"
+
 namespace mapsvc::tile_gateway::detail {
 namespace {
 
@@ -21,6 +24,16 @@ boost::asio::awaitable<void> invalidate_keys(tile_gateway_module& m, const std::
       ++out.deleted;
       out.evicted.push_back(keys[i]);
     }
+  }
+}
+
+boost::asio::awaitable<void> invalidate_in_rounds(tile_gateway_module& m, const std::vector<std::string>& keys,
+                                                 pass_result& out) {
+  for (std::size_t at = 0; at < keys.size(); at += KEYS_PER_ROUND) {
+    const auto first = keys.begin() + static_cast<std::ptrdiff_t>(at);
+    const auto last = keys.begin() + static_cast<std::ptrdiff_t>(std::min(keys.size(), at + KEYS_PER_ROUND));
+    const std::vector<std::string> round(first, last);
+    co_await invalidate_keys(m, round, out);
   }
 }
 
@@ -46,12 +59,7 @@ bool any_key(std::string_view) { return true; }
 
 boost::asio::awaitable<pass_result> apply_plan(tile_gateway_module& m, const invalidation_plan& plan) {
   pass_result out;
-  for (std::size_t at = 0; at < plan.keys.size(); at += KEYS_PER_ROUND) {
-    const auto first = plan.keys.begin() + static_cast<std::ptrdiff_t>(at);
-    const auto last = plan.keys.begin() + static_cast<std::ptrdiff_t>(std::min(plan.keys.size(), at + KEYS_PER_ROUND));
-    const std::vector<std::string> round(first, last);
-    co_await invalidate_keys(m, round, out);
-  }
+  co_await invalidate_in_rounds(m, plan.keys, out);
   const std::string prefix = m.cache.cache_namespace + ":";
   for (const auto& layer : plan.whole_layers) {
     co_await walk(m, prefix + layer + ":*", any_key, out);
@@ -70,6 +78,8 @@ boost::asio::awaitable<pass_result> apply_plan(tile_gateway_module& m, const inv
     };
     co_await walk(m, prefix + scan.first + ":*", meets, out);
   }
+  // Box tiles from their layers' lists.
+  if (!plan.box_tiles.empty()) co_await box_index::complete(m.redis_client, m.cache.cache_namespace, CACHE_TTL_SHORT);
   for (const auto& box_tiles : plan.box_tiles) {
     const auto& layer = box_tiles.first;
     const auto& boxes = box_tiles.second;
@@ -78,7 +88,9 @@ boost::asio::awaitable<pass_result> apply_plan(tile_gateway_module& m, const inv
       const auto box = parse_bbox_key(key, layer);
       return !box || box_tile_meets(*box, boxes);
     };
-    co_await walk(m, prefix + "bbox:" + layer + ":*", meets, out);
+    auto listed = co_await box_index::listed(m.redis_client, m.cache.cache_namespace, layer);
+    std::erase_if(listed, [&meets](const std::string& key) { return !meets(key); });
+    co_await invalidate_in_rounds(m, listed, out);
   }
   if (m.metrics && out.deleted > 0) m.metrics->invalidated(out.deleted);
   co_return out;

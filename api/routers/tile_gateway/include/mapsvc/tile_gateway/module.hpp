@@ -104,6 +104,12 @@ class tile_gateway_module {
       std::string_view key, std::string&& bytes, std::int64_t ttl, std::chrono::milliseconds timeout,
       const std::optional<BinaryRedisCache::build_ticket>& ticket);
 
+  // Lists a box tile about to be stored in its layer's list of cached box tiles (the change
+  // feed finds them there), after its ticket was taken. False when Redis could not be asked:
+  // the tile must not be stored then, or an edit could miss it.
+  boost::asio::awaitable<bool> list_box_tile(std::string_view layer, std::string_view key, std::int64_t ttl,
+                                             std::chrono::milliseconds timeout);
+
   // The ticket a build must show to store (see keep); none when Redis cannot be asked.
   boost::asio::awaitable<std::optional<BinaryRedisCache::build_ticket>> guarded_ticket(
       std::string_view key, std::chrono::milliseconds timeout);
