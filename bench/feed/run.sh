@@ -303,6 +303,7 @@ print(",".join(str(e[k]) for k in ("minx", "miny", "maxx", "maxy")))')
   # the same time with and without the writer, and apart: servers, their sessions, the writer's
   # session, Redis.
   : >"$work/cpu-off.txt"; : >"$work/cpu-on.txt"; : >"$work/split-off.txt"; : >"$work/split-on.txt"
+  redis-cli -p "$redis_port" CONFIG RESETSTAT >/dev/null
   refreshed0=$(( $(curl -s "$base_a/metrics" | awk '$1 == "mapsvc_tiles_refreshed_total" {print $2}') + $(curl -s "$base_b/metrics" | awk '$1 == "mapsvc_tiles_refreshed_total" {print $2}') ))
   for r in $(seq "$COST_ROUNDS"); do
     for w in off on; do
@@ -338,6 +339,15 @@ print(",".join(str(e[k]) for k in ("minx", "miny", "maxx", "maxy")))')
     echo "| $w | $(cut -d' ' -f1 "$work/split-$w.txt" | median) | $(cut -d' ' -f2 "$work/split-$w.txt" | median) |" \
       "$(cut -d' ' -f3 "$work/split-$w.txt" | median) | $(cut -d' ' -f4 "$work/split-$w.txt" | median) |"
   done
+  echo
+  echo "Redis' own time by command over those rounds (both settings; INFO commandstats), over a"
+  echo "keyspace of $(redis-cli -p "$redis_port" DBSIZE) keys, $(redis-cli -p "$redis_port" --scan --pattern 'mapsvc:gen:*' | wc -l) of them build generations:"
+  echo
+  echo "| command | calls | seconds | us per call |"
+  echo "|---|---|---|---|"
+  redis-cli -p "$redis_port" INFO commandstats | tr -d '\r' |
+    sed -n 's/^cmdstat_\([^:]*\):calls=\([0-9]*\),usec=\([0-9]*\),usec_per_call=\([0-9.]*\).*/\1 \2 \3 \4/p' |
+    sort -k3 -n -r | head -n 6 | awk '{printf "| %s | %d | %.2f | %.1f |\n", $1, $2, $3 / 1e6, $4}'
   echo
   echo "load average after: $(load)"
   echo

@@ -184,6 +184,26 @@ TEST(ChangePlan, BatchesDedupeAndWholeTablesWin) {
   EXPECT_EQ(tg::plan_invalidation(shared, {&once, 1}).box_tiles.size(), 2u);
 }
 
+// Second passes of several batches share one walk: their walks join, their listed keys do not.
+TEST(ChangePlan, WalksOfSeveralPlansJoin) {
+  const tg::feed_change district{"Districts", around(7.49, 9.06, 10'000)};
+  const tg::feed_change other{"Districts", around(8.0, 9.5, 10'000)};
+  const tg::feed_change parcel{"PLOT", ABUJA_PARCEL};
+  const tg::feed_change truncate{"BEACON", std::nullopt};
+  tg::invalidation_plan walks;
+  for (const auto* c : {&district, &other, &parcel, &truncate, &truncate})
+    tg::add_walks(walks, tg::plan_invalidation(tg::LAYER_CONFIG(), {c, 1}));
+  EXPECT_TRUE(walks.keys.empty() && walks.areas.empty());
+  EXPECT_EQ(walks.whole_layers, std::vector<std::string>{"beacons"});
+  const auto one = tg::plan_invalidation(tg::LAYER_CONFIG(), {&district, 1});
+  ASSERT_EQ(walks.scans.size(), one.scans.size());  // the same zooms, each with both boxes
+  for (const auto& scan : walks.scans) EXPECT_EQ(scan.boxes, (std::vector{*district.extent, *other.extent}));
+  std::map<std::string, std::size_t> boxes_per_layer;
+  for (const auto& [layer, boxes] : walks.box_tiles) boxes_per_layer[layer] += boxes.size();
+  EXPECT_EQ(boxes_per_layer, (std::map<std::string, std::size_t>{{"districts", 2}, {"plots", 1}}));
+  EXPECT_EQ(walks.box_tiles.size(), boxes_per_layer.size());
+}
+
 TEST(ChangePlanKeys, ParseOnlyWhatTheCacheWrites) {
   const auto tile = tg::parse_tile_key("plots:15:17000:15000");
   ASSERT_TRUE(tile);

@@ -398,8 +398,7 @@ struct change_feed::state : std::enable_shared_from_this<state> {
       awaiting.push_back(std::move(b));
       co_return;
     }
-    if (!b.plan.scans.empty() || !b.plan.box_tiles.empty() || !b.plan.whole_layers.empty())
-      asio::co_spawn(m.executor, settle_pass(shared_from_this(), b.plan), asio::detached);
+    if (!b.plan.scans.empty() || !b.plan.box_tiles.empty() || !b.plan.whole_layers.empty()) queue_settle(b.plan);
     co_await finish(std::move(b), true);
   }
 
@@ -470,20 +469,49 @@ struct change_feed::state : std::enable_shared_from_this<state> {
     co_return co_await detail::apply_plan(m, plan);
   }
 
-  static asio::awaitable<void> settle_pass(std::shared_ptr<state> s, invalidation_plan plan) {
+  // ---- the second pass over what was walked ----
+  // A build that began before an edit and stores after its walk is not seen by the walk, and
+  // a generation guards only the entries a walk finds: what the walks of a batch covered is
+  // walked again `settle` later. Second passes that fall due within half a settle of each other
+  // are done together, one walk for all (a steady stream of large edits would walk the keyspace
+  // twice per batch otherwise).
+
+  struct second_pass {
+    std::chrono::steady_clock::time_point due;
+    invalidation_plan plan;  // its walks only
+  };
+  std::deque<second_pass> second_passes;
+  bool second_passes_running = false;
+
+  void queue_settle(const invalidation_plan& plan) {
+    second_pass next{std::chrono::steady_clock::now() + o.settle, {}};
+    add_walks(next.plan, plan);
+    second_passes.push_back(std::move(next));
+    if (second_passes_running) return;
+    second_passes_running = true;
+    asio::co_spawn(m.executor, run_second_passes(shared_from_this()), asio::detached);
+  }
+
+  static asio::awaitable<void> run_second_passes(std::shared_ptr<state> s) {
     ++s->running;
-    co_await s->nap(s->o.settle);
-    if (s->stopping) {
-      --s->running;
-      co_return;
+    while (!s->stopping && !s->second_passes.empty()) {
+      const auto wake = s->second_passes.front().due + s->o.settle / 2;
+      co_await s->nap(std::chrono::duration_cast<std::chrono::milliseconds>(
+          std::max(std::chrono::steady_clock::duration::zero(), wake - std::chrono::steady_clock::now())));
+      if (s->stopping) break;
+      invalidation_plan due;
+      const auto now = std::chrono::steady_clock::now();
+      while (!s->second_passes.empty() && s->second_passes.front().due <= now) {
+        add_walks(due, s->second_passes.front().plan);
+        s->second_passes.pop_front();
+      }
+      try {
+        co_await s->invalidate(due);
+      } catch (const std::exception& e) {
+        if (!host::is_cancellation(e)) s->m.logger->warn("Change feed: second pass failed: {}", e.what());
+      }
     }
-    invalidation_plan scanned_only = std::move(plan);
-    scanned_only.keys.clear();  // listed keys are guarded by their generation already
-    try {
-      co_await s->invalidate(scanned_only);
-    } catch (const std::exception& e) {
-      if (!host::is_cancellation(e)) s->m.logger->warn("Change feed: second pass failed: {}", e.what());
-    }
+    s->second_passes_running = false;
     --s->running;
   }
 

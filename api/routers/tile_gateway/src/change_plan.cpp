@@ -295,6 +295,24 @@ invalidation_plan plan_invalidation(const layer_catalogue& catalogue, std::span<
   return plan;
 }
 
+void add_walks(invalidation_plan& into, const invalidation_plan& plan) {
+  for (const auto& scan : plan.scans) {
+    const auto same = std::find_if(into.scans.begin(), into.scans.end(),
+                                   [&scan](const auto& s) { return s.layer == scan.layer && s.z == scan.z; });
+    if (same == into.scans.end()) into.scans.push_back(scan);
+    else same->boxes.insert(same->boxes.end(), scan.boxes.begin(), scan.boxes.end());
+  }
+  for (const auto& layer : plan.whole_layers)
+    if (std::find(into.whole_layers.begin(), into.whole_layers.end(), layer) == into.whole_layers.end())
+      into.whole_layers.push_back(layer);
+  for (const auto& [layer, boxes] : plan.box_tiles) {
+    const auto same = std::find_if(into.box_tiles.begin(), into.box_tiles.end(),
+                                   [&layer](const auto& b) { return b.first == layer; });
+    if (same == into.box_tiles.end()) into.box_tiles.emplace_back(layer, boxes);
+    else same->second.insert(same->second.end(), boxes.begin(), boxes.end());
+  }
+}
+
 std::optional<std::pair<std::string, tile_address>> parse_tile_key(std::string_view caller_key) {
   const auto fields = split(caller_key, ':');
   if (fields.size() != 4 || fields[0].empty()) return std::nullopt;

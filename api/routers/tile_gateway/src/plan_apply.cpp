@@ -67,7 +67,10 @@ boost::asio::awaitable<pass_result> apply_plan(tile_gateway_module& m, const inv
   }
   // One walk per layer, whatever the number of its zooms to scan.
   std::map<std::string, std::map<int, std::vector<mercator_box>>> scans;
-  for (const auto& s : plan.scans) scans[s.layer][s.z] = s.boxes;
+  for (const auto& s : plan.scans) {
+    auto& boxes = scans[s.layer][s.z];
+    boxes.insert(boxes.end(), s.boxes.begin(), s.boxes.end());
+  }
   for (const auto& scan : scans) {
     const auto& zooms = scan.second;
     const auto meets = [&zooms](std::string_view key) {

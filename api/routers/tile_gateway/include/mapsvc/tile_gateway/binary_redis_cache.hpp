@@ -59,8 +59,11 @@ class BinaryRedisCache {
   // number deleted (0 or 1), or an error reply.
   boost::asio::awaitable<std::vector<clients::redis::reply>> invalidate_each(const std::vector<std::string>& keys);
 
-  // How long an entry's generation outlives its claim or last invalidation: longer than any build.
-  static constexpr std::int64_t GENERATION_LIFETIME_SECONDS = 300;
+  // How long an entry's generation outlives its claim or last invalidation: longer than any
+  // build (a session waited for, at most 30 s, then a statement of at most 30 s), or a build
+  // overtaken by an invalidation could find a generation made anew and store what it read.
+  // No longer than that: every generation is a key that each walk over the keyspace reads.
+  static constexpr std::int64_t GENERATION_LIFETIME_SECONDS = 120;
 
   // Set binary data in cache with TTL. `timeout` bounds this store alone, like the read's.
   boost::asio::awaitable<void> set(std::string_view key, std::string_view value, std::int64_t ttl = 3600,

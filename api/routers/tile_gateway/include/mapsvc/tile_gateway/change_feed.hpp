@@ -45,8 +45,9 @@ struct change_feed_options {
   std::size_t batch_limit = 2000;
   // The lease: held this long without renewal; renewed three times as often.
   std::chrono::milliseconds lease_for{3000};
-  // Entries found by scanning (box tiles, extents too large to list) are invalidated again
-  // this long after the first pass, for builds that were already past their ticket.
+  // Entries found by walking (box tiles, extents too large to list) are invalidated again
+  // this long after the first pass (up to half as long again, to share the walk with other
+  // batches), for builds that were already past their ticket.
   std::chrono::milliseconds settle{1000};
   // How long replicas may lag before a batch is announced anyway.
   std::chrono::milliseconds replica_wait_limit{30'000};

@@ -84,6 +84,10 @@ struct invalidation_plan {
 invalidation_plan plan_invalidation(const layer_catalogue& catalogue, std::span<const feed_change> changes,
                                     std::uint64_t max_tiles_per_zoom = 4096);
 
+// What `plan` walks (scans, whole layers, box tiles) added to what `into` walks, so that one
+// pass does both; listed keys and areas are left out. Boxes of the same layer and zoom join.
+void add_walks(invalidation_plan& into, const invalidation_plan& plan);
+
 // "{layer}:{z}:{x}:{y}" as tile_cache_key writes it for a served tile (1 <= z <= 20,
 // 0 <= x, y < 2^z, plain decimal); none for anything else.
 std::optional<std::pair<std::string, host::helpers::tile_address>> parse_tile_key(std::string_view caller_key);
