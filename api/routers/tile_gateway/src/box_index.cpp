@@ -35,10 +35,12 @@ boost::asio::awaitable<redis::reply> on(redis::client& redis, const std::string&
 }  // namespace
 
 std::string list_key(std::string_view cache_namespace, std::string_view layer) {
-  return fmt::format("{}:bbox-index:{}", cache_namespace, layer);
+  return fmt::format("mapsvc:bbox-index:{}:{}", cache_namespace, layer);
 }
 
-std::string marker_key(std::string_view cache_namespace) { return fmt::format("{}:bbox-index-since", cache_namespace); }
+std::string marker_key(std::string_view cache_namespace) {
+  return fmt::format("mapsvc:bbox-index-since:{}", cache_namespace);
+}
 
 boost::asio::awaitable<void> add(redis::client& redis, std::string_view cache_namespace, std::string_view layer,
                                  std::string_view caller_key, std::int64_t ttl,

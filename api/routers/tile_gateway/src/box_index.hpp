@@ -1,12 +1,14 @@
 #pragma once
 // Which box tiles ("bbox:{layer}:...") are cached, without walking the keyspace: a build
-// that stores one lists its caller key first in a sorted set per layer, scored by the time
-// its entry expires. An edit then reads the layer's list instead of scanning every key.
+// that stores one lists its caller key first in a sorted set per layer
+// ("mapsvc:bbox-index:{namespace}:{layer}"), scored by the time its entry expires. An edit then
+// reads the layer's list instead of scanning every key. The lists live outside the cache's
+// namespace, as the generations do: a purge deletes and counts cache entries only.
 //
 // Entries stored before the lists existed (by an older server) are listed once, by one walk
 // over the keyspace the first time an edit needs the lists; a marker
-// ("{namespace}:bbox-index-since", when that walk ended) says it was done. A server of an
-// older release still running beside a newer one after that stores box tiles unlisted: an
+// ("mapsvc:bbox-index-since:{namespace}", when that walk ended) says it was done. A server of
+// an older release still running beside a newer one after that stores box tiles unlisted: an
 // edit misses those until they expire (a purge of the layer removes them).
 
 #include <chrono>
