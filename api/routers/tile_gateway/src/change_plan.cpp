@@ -305,10 +305,12 @@ void add_walks(invalidation_plan& into, const invalidation_plan& plan) {
   for (const auto& layer : plan.whole_layers)
     if (std::find(into.whole_layers.begin(), into.whole_layers.end(), layer) == into.whole_layers.end())
       into.whole_layers.push_back(layer);
-  for (const auto& [layer, boxes] : plan.box_tiles) {
+  for (const auto& entry : plan.box_tiles) {
+    const auto& layer = entry.first;
+    const auto& boxes = entry.second;
     const auto same = std::find_if(into.box_tiles.begin(), into.box_tiles.end(),
                                    [&layer](const auto& b) { return b.first == layer; });
-    if (same == into.box_tiles.end()) into.box_tiles.emplace_back(layer, boxes);
+    if (same == into.box_tiles.end()) into.box_tiles.push_back(entry);
     else same->second.insert(same->second.end(), boxes.begin(), boxes.end());
   }
 }
