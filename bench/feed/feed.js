@@ -659,6 +659,7 @@ async function staleMode(o) {
   const counts = { ok: 0, stale: 0, unknown: 0, ignored: 0, exposed: 0 };
   const staleBy = new Map();
   const unknownBy = new Map();
+  const staleAt = new Map(); // second of the run the request was sent in -> stale answers
   let oldest = 0;
   for (let n = 0; n < rec.tile.length; n++) {
     const id = rec.tile[n];
@@ -679,6 +680,8 @@ async function staleMode(o) {
       else {
         counts.stale++;
         oldest = Math.max(oldest, c.age);
+        const second = `${Math.floor(sent / 1000)} s`;
+        staleAt.set(second, (staleAt.get(second) || 0) + 1);
       }
     }
   }
@@ -732,7 +735,8 @@ async function staleMode(o) {
     `${counts.stale ? fmt(oldest) + ' ms after the replacing commit' : '-'} |`);
   console.log();
   console.log(`Allowed: ${allowed} ms from the replacing COMMIT to the request. Stale answers by layer and zoom: ${list(staleBy)}. ` +
-    `Unknown bytes by layer and zoom: ${list(unknownBy)}.`);
+    `Unknown bytes by layer and zoom: ${list(unknownBy)}. Stale answers by the second of the run they were asked in: ` +
+    `${staleAt.size ? [...staleAt.entries()].map(([k, v]) => `${k}: ${v}`).join(', ') : 'none'}.`);
   console.log();
   console.log(`After the run: ${pendingLeft < 0 ? 'pending could not be read' : pendingLeft + ' changes still pending'}; ` +
     `${sample.length} changed tiles checked on ${bases.length} instances against the database: ${notRefreshed} answers differ.`);

@@ -7,7 +7,7 @@
 #            and B reading from the replica): commit to new bytes on A and B
 #   stale    scripts/cluster with the replica 2 s behind: 64 readers and one writer, answers
 #            carrying replaced bytes later than commit + 3 s; STALE_CHAOS=1 repeats it while an
-#            instance is killed and restarted and PostgreSQL restarted
+#            instance is killed and restarted, PostgreSQL restarted and a Redis primary killed
 #   all      the three, one after the other (about an hour)
 #
 #   BUILD_DIR=build bench/feed/run.sh [single|cluster|stale|all]
@@ -16,7 +16,7 @@
 # EDITS (1000, sections commit and precision), PRECISION_TILES (20000),
 # REFRESH_ROUNDS (20), COST_ROUNDS (4), COST_SECONDS (10), STALE_EDITS (10000),
 # STALE_SECONDS (600, the writer's limit), STALE_READER_PAUSE_MS (0), STALE_CHAOS (0),
-# STALE_CHAOS_SECONDS (180),
+# STALE_CHAOS_SECONDS (210),
 # FEED_CLUSTER_PORT_BASE (22000: the cluster takes ports base+1 to base+83, and its Redis
 # Cluster bus ports 10000 above those; below Linux's ephemeral ports, 32768 and up, where an
 # outgoing connection could take a port first). Figures go to standard output as Markdown.
@@ -41,7 +41,7 @@ STALE_EDITS=${STALE_EDITS:-10000}
 STALE_SECONDS=${STALE_SECONDS:-600}
 STALE_READER_PAUSE_MS=${STALE_READER_PAUSE_MS:-0}
 STALE_CHAOS=${STALE_CHAOS:-0}
-STALE_CHAOS_SECONDS=${STALE_CHAOS_SECONDS:-180}
+STALE_CHAOS_SECONDS=${STALE_CHAOS_SECONDS:-210}
 port_base=${FEED_CLUSTER_PORT_BASE:-22000}
 for v in EDITS PRECISION_TILES REFRESH_ROUNDS COST_ROUNDS COST_SECONDS STALE_EDITS STALE_SECONDS STALE_CHAOS_SECONDS \
   STALE_READER_PAUSE_MS port_base; do
@@ -260,45 +260,77 @@ print(",".join(str(e[k]) for k in ("minx", "miny", "maxx", "maxy")))')
     console.log(out.join("\n"));' "$extent" >"$work/mix-candidates.txt"
   node bench/hot-cache/hc.js paths "$base_a" "$work/mix-candidates.txt" 8 | awk '$2 == 200 && n++ < 10000 {print $1}' >"$work/mix.txt"
   node bench/hot-cache/hc.js paths "$base_a" "$work/mix.txt" 8 >/dev/null
+  # hit_rounds PIN: COST_ROUNDS rounds of wrk with and without the writer, alternating; PIN is
+  # a taskset prefix for wrk and the writer ("" for none). Prints the table and the loss, of
+  # the answers a second and of the answers per CPU-second of the measured server (what the
+  # instance pays, whatever else limits wrk).
+  hit_rounds() {
+    local pin=$1 r w edits_made rps p99 answered hits m share t0 t1 per_cpu
+    echo "| writer | req/s (median) | every round | answers per CPU-second of the server (median) | X-Cache HIT | p99 of each round | edits made |"
+    echo "|---|---|---|---|---|---|---|"
+    : >"$work/cost-off.txt"; : >"$work/cost-on.txt"
+    for r in $(seq "$COST_ROUNDS"); do
+      for w in off on; do
+        edits_made=0
+        if [[ $w == on ]]; then
+          $pin node "$here/feed.js" writer --db "$db_url" --rate 10 --seconds $((COST_SECONDS + 2)) --seed $((40 + r)) 2>"$work/writer.err" &
+          writer=$!
+          sleep 0.5
+        fi
+        t0=$(ticks_of_pids "${servers[0]}" $(pgrep -P "${servers[0]}"))
+        $pin wrk -t2 -c64 -d"${COST_SECONDS}s" --latency -s bench/hot-cache/zipf.lua "$base_a" -- "$work/mix.txt" 1.0 $((7 + r)) >"$work/wrk.out"
+        t1=$(ticks_of_pids "${servers[0]}" $(pgrep -P "${servers[0]}"))
+        if [[ $w == on ]]; then
+          kill -TERM "$writer" 2>/dev/null || true
+          wait "$writer" || true
+          edits_made=$(sed -n 's/^writer: \([0-9]*\) edits.*/\1/p' "$work/writer.err")
+        fi
+        rps=$(awk '/Requests\/sec/ {print $2}' "$work/wrk.out")
+        p99=$(awk '$1 == "99%" {print $2}' "$work/wrk.out")
+        read -r answered hits <<<"$(sed -n 's/^xcache answered=\([0-9]*\) hits=\([0-9]*\).*/\1 \2/p' "$work/wrk.out")"
+        per_cpu=$(python3 -c "print(round($answered / max(1, $t1 - $t0) * $(getconf CLK_TCK)))")
+        echo "$rps $p99 $answered $hits $edits_made $per_cpu" >>"$work/cost-$w.txt"
+      done
+    done
+    for w in off on; do
+      m=$(cut -d' ' -f1 "$work/cost-$w.txt" | median)
+      eval "median_$w=$m"
+      eval "per_cpu_$w=$(cut -d' ' -f6 "$work/cost-$w.txt" | median)"
+      share=$(awk '{a += $3; h += $4} END {printf "%.2f %%", 100 * h / a}' "$work/cost-$w.txt")
+      echo "| $w | $m | $(cut -d' ' -f1 "$work/cost-$w.txt" | tr '\n' ' ')| $(eval echo "\$per_cpu_$w") | $share |" \
+        "$(cut -d' ' -f2 "$work/cost-$w.txt" | tr '\n' ' ')| $(cut -d' ' -f5 "$work/cost-$w.txt" | tr '\n' ' ')|"
+    done
+    echo
+    echo "Loss with the writer: $(python3 -c "print(f'{100 * (1 - $median_on / $median_off):.1f} %')") of the answers a second," \
+      "$(python3 -c "print(f'{100 * (1 - $per_cpu_on / $per_cpu_off):.1f} %')") of the answers per CPU-second of the server."
+    echo
+  }
+  # pin_cores SERVER_CORES OTHERS_CORES: server A (its supervisor and workers) on the first
+  # set, everything else of the setup (server B, Redis, PostgreSQL) on the second.
+  pin_cores() {
+    local p
+    for p in $(pgrep -d ' ' -P "${servers[0]}") "${servers[0]}"; do taskset -a -p -c "$1" "$p" >/dev/null; done
+    for p in $(pgrep -d ' ' -P "${servers[1]}") "${servers[1]}" "$redis_pid" $(pgrep -x postgres); do
+      taskset -a -p -c "$2" "$p" >/dev/null 2>&1 || true
+    done
+  }
   echo "### Cache hits with and without 10 edits a second"
   echo
   echo "wrk -t2 -c64 -d${COST_SECONDS}s -s bench/hot-cache/zipf.lua (exponent 1.0) over $(wc -l <"$work/mix.txt") z16-z18 tiles of"
-  echo "parcels and beacons with bytes, against one of the two servers ($base_a); with the writer"
-  echo "(node bench/feed/feed.js writer --rate 10) editing meanwhile, or not; $COST_ROUNDS rounds of each, alternating."
+  echo "parcels and beacons with bytes, against one of the two servers ($base_a, lease holder: $(lease_holder "$base_a" "$base_b"));"
+  echo "with the writer (node bench/feed/feed.js writer --rate 10) editing meanwhile, or not; $COST_ROUNDS rounds of each, alternating."
   echo
-  echo "| writer | req/s (median) | every round | X-Cache HIT | p99 of each round | edits made |"
-  echo "|---|---|---|---|---|---|"
-  : >"$work/cost-off.txt"; : >"$work/cost-on.txt"
-  for r in $(seq "$COST_ROUNDS"); do
-    for w in off on; do
-      edits_made=0
-      if [[ $w == on ]]; then
-        node "$here/feed.js" writer --db "$db_url" --rate 10 --seconds $((COST_SECONDS + 2)) --seed $((40 + r)) 2>"$work/writer.err" &
-        writer=$!
-        sleep 0.5
-      fi
-      wrk -t2 -c64 -d"${COST_SECONDS}s" --latency -s bench/hot-cache/zipf.lua "$base_a" -- "$work/mix.txt" 1.0 $((7 + r)) >"$work/wrk.out"
-      if [[ $w == on ]]; then
-        kill -TERM "$writer" 2>/dev/null || true
-        wait "$writer" || true
-        edits_made=$(sed -n 's/^writer: \([0-9]*\) edits.*/\1/p' "$work/writer.err")
-      fi
-      rps=$(awk '/Requests\/sec/ {print $2}' "$work/wrk.out")
-      p99=$(awk '$1 == "99%" {print $2}' "$work/wrk.out")
-      read -r answered hits <<<"$(sed -n 's/^xcache answered=\([0-9]*\) hits=\([0-9]*\).*/\1 \2/p' "$work/wrk.out")"
-      echo "$rps $p99 $answered $hits $edits_made" >>"$work/cost-$w.txt"
-    done
-  done
-  for w in off on; do
-    m=$(cut -d' ' -f1 "$work/cost-$w.txt" | median)
-    eval "median_$w=$m"
-    share=$(awk '{a += $3; h += $4} END {printf "%.2f %%", 100 * h / a}' "$work/cost-$w.txt")
-    echo "| $w | $m | $(cut -d' ' -f1 "$work/cost-$w.txt" | tr '\n' ' ')| $share | $(cut -d' ' -f2 "$work/cost-$w.txt" | tr '\n' ' ')|" \
-      "$(cut -d' ' -f5 "$work/cost-$w.txt" | tr '\n' ' ')|"
-  done
+  echo "Everything on both cores (the servers, wrk, the writer, PostgreSQL and Redis share them):"
   echo
-  echo "Loss with the writer: $(python3 -c "print(f'{100 * (1 - $median_on / $median_off):.1f} %')") of the median."
-  echo
+  hit_rounds ""
+  if (($(nproc) >= 2)); then
+    echo "The measured server on core 1 alone; wrk, the writer, the other server, PostgreSQL and Redis on"
+    echo "core 0 (as on machines of their own: what the stream costs the instance that serves the hits):"
+    echo
+    pin_cores 1 0
+    hit_rounds "taskset -c 0"
+    pin_cores "0-$(($(nproc) - 1))" "0-$(($(nproc) - 1))"
+  fi
   # What the stream costs by itself, without wrk: CPU of the servers and their sessions over
   # the same time with and without the writer, and apart: servers, their sessions, the writer's
   # session, Redis.
@@ -401,7 +433,7 @@ if wanted stale; then
   echo
   stale_run plain "$STALE_SECONDS"
   if ((STALE_CHAOS)); then
-    echo "### The same while instance A is killed (-9) and restarted, then PostgreSQL's primary restarted"
+    echo "### The same while instance A is killed (-9) and restarted, PostgreSQL's primary restarted, a Redis primary killed"
     echo
     (
       sleep 60
@@ -414,13 +446,26 @@ if wanted stale; then
       echo "chaos: PostgreSQL primary restart at $(date -u +%T)" >&2
       pg_ctl_primary restart -m fast -w -t 60 >/dev/null 2>&1 || echo "chaos: PostgreSQL restart failed" >&2
       echo "chaos: PostgreSQL primary back at $(date -u +%T)" >&2
+      sleep 30
+      # The Redis Cluster primary holding the feed's lease: its replica takes over its slots
+      # (and whatever it had replicated); the killed node comes back as a replica.
+      local_port=$((port_base + 1))
+      slot=$(redis-cli -p "$local_port" cluster keyslot mapsvc:feed:lease | tr -d '\r')
+      victim=$(redis-cli -p "$local_port" cluster nodes | tr -d '\r' | awk -v s="$slot" '$3 ~ /master/ && $3 !~ /fail/ {
+        for (i = 9; i <= NF; i++) { split($i, r, "-"); if (r[2] == "") r[2] = r[1]; if (s >= r[1] && s <= r[2]) { split($2, a, "[:@]"); print a[2] } } }')
+      echo "chaos: kill -9 the Redis primary $victim (slot $slot of the lease) at $(date -u +%T)" >&2
+      [[ -n $victim ]] && kill -KILL "$(cat "$MAPSVC_CLUSTER_DIR/run/redis-$victim.pid")" 2>/dev/null || true
+      sleep 20
+      echo "chaos: scripts/cluster start (the Redis node back as a replica) at $(date -u +%T)" >&2
+      MAPSVC_CLUSTER_REPLICA_DELAY=2s cluster start >/dev/null 2>&1 || echo "chaos: restart failed" >&2
     ) 2>>"$work/stale.err" &
     chaos=$!
     pids+=($chaos)
     stale_run chaos "$STALE_CHAOS_SECONDS"
     wait "$chaos" 2>/dev/null || true
     echo "Chaos schedule (from the start of the run): A killed at 60 s, restarted by scripts/cluster start at 70 s,"
-    echo "the primary restarted (pg_ctl restart -m fast) at about 110 s: $(grep -c '^chaos' "$work/stale.err") events logged."
+    echo "the primary restarted (pg_ctl restart -m fast) at about 110 s, the Redis Cluster primary holding the feed's"
+    echo "lease killed (-9) at about 140 s and brought back as a replica 20 s later: $(grep -c '^chaos' "$work/stale.err") events logged."
     grep '^chaos' "$work/stale.err" | sed 's/^/    /'
     echo
   fi

@@ -78,19 +78,18 @@ constexpr std::string_view REPLAYED_SQL =
 // A replica seen streaming this recently that is no longer listed (the primary restarted, the
 // network broke) is behind until it is back, not absent.
 constexpr auto REPLICAS_REMEMBERED = std::chrono::minutes(10);
-// Moves the cursor under the fence and announces the position to the followers in one step.
+// Moves the cursor under the fence and announces the position to the followers in one step;
+// `n` is what waits beyond it (pending and not yet applied).
 constexpr std::string_view ADVANCE_SQL =
     "WITH advanced AS (UPDATE mapsvc_feed.cursor SET position = :position, updated_at = now() "
     "WHERE cache = :cache AND fence = :fence RETURNING position) "
-    "SELECT pg_notify('mapsvc_tiles', position::text) FROM advanced";
+    "SELECT pg_notify('mapsvc_tiles', position::text), (SELECT count(*) FROM mapsvc_feed.pending) + "
+    "(SELECT count(*) FROM mapsvc_feed.history h WHERE h.position > advanced.position) AS n FROM advanced";
 // Asks every worker not to store tiles of a batch until the cursor passes it (replicas only).
 constexpr std::string_view HOLD_SQL = "SELECT pg_notify('mapsvc_tiles', :note)";
 constexpr std::string_view HOLD_PREFIX = "hold ";
 // Beyond the wait for replicas, how long a hold may outlive a consumer that stopped mid-batch.
 constexpr auto HOLD_SLACK = 5s;
-constexpr std::string_view BACKLOG_SQL =
-    "SELECT (SELECT count(*) FROM mapsvc_feed.pending) + "
-    "(SELECT count(*) FROM mapsvc_feed.history WHERE position > :after) AS n";
 constexpr std::string_view PRUNE_SQL =
     "DELETE FROM mapsvc_feed.history WHERE processed_at < now() - CAST(:keep AS interval)";
 // Where a follower stands: its cache's cursor, or (before the cache has one) the head.
@@ -195,13 +194,20 @@ struct change_feed::state : std::enable_shared_from_this<state> {
       co_return false;
     }
     co_await conn->execute(fmt::format("LISTEN {}", channel));
+    // A session of its own (it LISTENs: never behind a transaction pooler), running the same
+    // few statements all the time.
+    conn->prepare_statements(16);
     co_return true;
   }
 
+  // `prelude` and `postlude` (e.g. BEGIN, COMMIT) travel in the statement's round trip.
   asio::awaitable<clients::pg::result> run(clients::pg::connection& c, std::string_view sql,
-                                           const clients::pg::params& p = {}) {
+                                           const clients::pg::params& p = {}, std::string_view prelude = {},
+                                           std::string_view postlude = {}) {
     clients::pg::execute_options options;
     options.timeout = STATEMENT_TIMEOUT;
+    options.prelude = prelude;
+    options.postlude = postlude;
     co_return co_await c.execute(sql, p, options);
   }
 
@@ -296,10 +302,13 @@ struct change_feed::state : std::enable_shared_from_this<state> {
         co_await move_pending();
         std::vector<recorded_change> batch;
         if (awaiting.size() < MAX_AWAITING_BATCHES) batch = co_await fetch_batch();
+        const bool full = batch.size() >= o.batch_limit;
         if (!batch.empty()) co_await begin(std::move(batch));
         co_await finish_replayed();
         failing = false;
-        if (!batch.empty()) continue;
+        // A batch that took less than the limit took all there was: what was recorded since
+        // has notified meanwhile, and the wait below returns at once.
+        if (full) continue;
         if (awaiting.empty()) {
           co_await prune_now_and_then();
           const auto woke = co_await consumer->wait_notifications(std::min(o.poll_every, o.lease_for / 3));
@@ -354,11 +363,9 @@ struct change_feed::state : std::enable_shared_from_this<state> {
 
   // Gives the pending changes their positions in the history, where every cache's holder reads.
   asio::awaitable<void> move_pending() {
-    co_await run(*consumer, "BEGIN");
-    co_await run(*consumer, MOVE_LOCK_SQL);
+    co_await run(*consumer, MOVE_LOCK_SQL, {}, "BEGIN");
     const clients::pg::params limit{{"limit", static_cast<std::int64_t>(o.batch_limit)}};
-    co_await run(*consumer, MOVE_PENDING_SQL, limit);
-    co_await run(*consumer, "COMMIT");
+    co_await run(*consumer, MOVE_PENDING_SQL, limit, {}, "COMMIT");
   }
 
   asio::awaitable<std::vector<recorded_change>> fetch_batch() {
@@ -440,7 +447,8 @@ struct change_feed::state : std::enable_shared_from_this<state> {
     const std::int64_t upto = b.changes.back().position;
     // Under the fence: a worker that lost the lease meanwhile moves nothing.
     const clients::pg::params advance{{"position", upto}, {"cache", cache_id}, {"fence", fence}};
-    if ((co_await run(*consumer, ADVANCE_SQL, advance)).size() != 1) {
+    const auto advanced = co_await run(*consumer, ADVANCE_SQL, advance);
+    if (advanced.size() != 1) {
       lose_lease("a newer holder took over");
       forget_awaiting();
       co_return false;
@@ -453,8 +461,7 @@ struct change_feed::state : std::enable_shared_from_this<state> {
       for (const auto& c : b.changes)
         m.metrics->feed_lag(std::chrono::nanoseconds(static_cast<std::int64_t>(std::max(0.0, now - c.recorded) * 1e9)));
     }
-    const clients::pg::params after{{"after", position}};
-    const auto backlog = (co_await run(*consumer, BACKLOG_SQL, after))[0].get<std::int64_t>("n");
+    const auto backlog = advanced[0].get<std::int64_t>("n");
     report_state(backlog);
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - b.started);
     m.logger->info("Change feed: applied {} changes up to position {}: {} cached entries invalidated ({} listed, {} "
@@ -508,7 +515,10 @@ struct change_feed::state : std::enable_shared_from_this<state> {
       try {
         co_await s->invalidate(due);
       } catch (const std::exception& e) {
-        if (!host::is_cancellation(e)) s->m.logger->warn("Change feed: second pass failed: {}", e.what());
+        if (host::is_cancellation(e)) break;
+        // Redis away (a failover, a restart): the pass is owed all the same, a settle later.
+        s->m.logger->warn("Change feed: second pass failed, tried again in {} ms: {}", s->o.settle.count(), e.what());
+        s->second_passes.push_back(second_pass{std::chrono::steady_clock::now() + s->o.settle, std::move(due)});
       }
     }
     s->second_passes_running = false;
