@@ -122,9 +122,24 @@ class FeedConsumer : public ::testing::Test {
   // Gone, or (z12 and below) built again by the feed since: no longer the placeholder.
   bool evicted(const std::string& key, redis_sync& r) { return r.get(key) != std::optional<std::string>("tile"); }
   bool evicted(const std::string& key) { return evicted(key, redis); }
+  // Stored as a server of an older release stores it: in no set.
+  void r_set_unlisted(const std::string& key) { redis.set(key, "tile"); }
 
+  // Stored as a build stores them: XYZ tiles listed in the set of their layer and zoom first.
   void cache(const std::vector<std::string>& keys, redis_sync& r) {
-    for (const auto& k : keys) r.set(k, "tile");
+    for (const auto& k : keys) {
+      const auto tile = mapsvc::tile_gateway::parse_tile_key(std::string_view(k).substr(std::string("mvt_v8:").size()));
+      if (tile) {
+        const auto until = std::chrono::duration_cast<std::chrono::seconds>(
+                               std::chrono::system_clock::now().time_since_epoch()).count() + 3600;
+        r.command({"ZADD", tile_list(tile->first, tile->second.z), std::to_string(until),
+                   k.substr(std::string("mvt_v8:").size())});
+      }
+      r.set(k, "tile");
+    }
+  }
+  static std::string tile_list(const std::string& layer, int z) {
+    return fmt::format("mapsvc:tile-index:mvt_v8:{}:{}", layer, z);
   }
   void cache(const std::vector<std::string>& keys) { cache(keys, redis); }
 
@@ -328,9 +343,9 @@ TEST_F(FeedConsumer, EvictedLowZoomTilesAreRebuiltAheadOfTheirViewers) {
   EXPECT_TRUE(eventually([&] { return applied(); }));
 }
 
-// A district is too large to list its tiles at the deep zooms: those are scanned, and only
-// the tiles it meets go. A truncate takes the whole layer.
-TEST_F(FeedConsumer, LargeExtentsAreScannedAndATruncateTakesTheWholeLayer) {
+// A district is too large to list its tiles at the deep zooms: those are looked up in the sets
+// of cached tiles, and only the tiles it meets go. A truncate takes the whole layer.
+TEST_F(FeedConsumer, LargeExtentsAreLookedUpAndATruncateTakesTheWholeLayer) {
   auto& svc = add_service();
   start_feed(svc);
   // About 11 km across at lat 9: tens of thousands of z20 tiles.
@@ -372,19 +387,61 @@ TEST_F(FeedConsumer, ASecondPassThatFailsIsTriedAgainOnceRedisAnswers) {
   start_feed(svc, o);
   ASSERT_TRUE(eventually([&] { return r.get("mapsvc:feed:lease").has_value(); }));
 
-  const auto inside = host::helpers::tile_for(9.05, 7.49, 20);
-  const std::string in20 = "mvt_v8:cadzones:20:" + std::to_string(inside.x) + ":" + std::to_string(inside.y);
-  // (Not a district: that table is kept without statistics for the TileJSON tests.)
-  db.exec("INSERT INTO \"CadZones\" VALUES (78, 'Rescanned', 3, ST_Transform(ST_MakeEnvelope(7.44, 9.0, 7.54, "
-          "9.1, 4326), 3857))");
+  const std::string zone = "mvt_v8:cadzones:20:1:1";
+  // The whole table changed (what a TRUNCATE records, here without emptying the fixture's).
+  db.exec("INSERT INTO mapsvc_feed.pending (table_name, op) VALUES ('CadZones', 'T'); NOTIFY mapsvc_feed");
   ASSERT_TRUE(eventually([&] { return applied(r); }));
-  cache({in20}, r);  // a build that read the old rows stores after the first walk
+  r.set(zone, "tile");  // a build that read the old rows stores after the first walk
 
   own.pause();  // before the second pass is due (a settle after the first)
   EXPECT_TRUE(eventually([&] { return logs.count("second pass failed") > 0; }, 15s));
   own.resume();
-  EXPECT_TRUE(eventually([&] { return evicted(in20, r); }, 10s));
-  db.exec("DELETE FROM \"CadZones\" WHERE id = 78");
+  EXPECT_TRUE(eventually([&] { return evicted(zone, r); }, 10s));
+}
+
+// An XYZ tile is listed in the set of its layer and zoom before its statement runs, and an edit
+// covering many tiles reads the set instead of listing them: an entry nobody listed is not
+// looked for, and a build listed before the edit cannot store what it read. Tiles stored before
+// the sets existed are listed by one walk, the first time an edit needs the sets.
+TEST_F(FeedConsumer, ManyTilesAreLookedUpInTheSetsOfCachedTiles) {
+  auto& svc = add_service();
+  const auto at = [](int z) { return host::helpers::tile_for(9.05, 7.49, z); };
+  const auto key_at = [&](int z) {
+    return mapsvc::tile_gateway::tile_cache_key("cadzones", z, at(z).x, at(z).y);
+  };
+  const std::string older = "mvt_v8:" + key_at(18);
+  r_set_unlisted(older);
+  // A request lists its tile (whether it turns out empty or not).
+  const auto built = svc.get(fmt::format("/gis/cadzones/16/{}/{}.pbf", at(16).x, at(16).y));
+  ASSERT_TRUE(built.status == 200u || built.status == 204u) << built.body;
+  EXPECT_FALSE(redis.command({"ZSCORE", tile_list("cadzones", 16), key_at(16)}).empty());
+  EXPECT_GT(redis.ttl(tile_list("cadzones", 16)), 1800);
+  EXPECT_EQ(redis.keys("mvt_v8:*").size(), built.status == 200u ? 2u : 1u);  // the sets are no entries
+  cache({"mvt_v8:" + key_at(16)});
+
+  // A build taken up before the edit: ticket, then listed.
+  auto& m = svc.module();
+  const auto building = key_at(17);
+  const auto [found, ticket] = svc.run(m.cache.get_for_build(building));
+  ASSERT_TRUE(svc.run(m.list_tile("cadzones", 17, building, 60, 1s)));
+
+  start_feed(svc);
+  db.exec("INSERT INTO \"CadZones\" VALUES (79, 'Looked up', 3, ST_Transform(ST_MakeEnvelope(7.44, 9.0, 7.54, "
+          "9.1, 4326), 3857))");
+  ASSERT_TRUE(eventually([&] { return applied(); }));
+  EXPECT_TRUE(evicted("mvt_v8:" + key_at(16)));
+  EXPECT_TRUE(evicted(older));  // found by the first walk
+  EXPECT_TRUE(redis.get("mapsvc:tile-index-since:mvt_v8"));
+  EXPECT_FALSE(svc.run(m.cache.set_if_current(building, "old bytes", 60, ticket)));
+
+  // Once listed, only the sets are read.
+  const std::string unlisted = "mvt_v8:" + key_at(19), listed = "mvt_v8:" + key_at(20);
+  r_set_unlisted(unlisted);
+  cache({listed});
+  db.exec("DELETE FROM \"CadZones\" WHERE id = 79");
+  ASSERT_TRUE(eventually([&] { return applied(); }));
+  EXPECT_TRUE(evicted(listed));
+  EXPECT_FALSE(evicted(unlisted));
 }
 
 TEST_F(FeedConsumer, ChangesMadeWhileNoConsumerRanAreAppliedWhenOneStarts) {

@@ -116,7 +116,7 @@ TEST(ChangePlan, SmallParcelEditTouchesAboutOneTilePerZoom) {
   std::nth_element(counts.begin(), counts.begin() + 6, counts.end());
   EXPECT_LE(counts[6], 2);
   EXPECT_TRUE(std::binary_search(plan.keys.begin(), plan.keys.end(), "centroid:plots"));
-  EXPECT_TRUE(plan.scans.empty() && plan.whole_layers.empty());
+  EXPECT_TRUE(plan.lookups.empty() && plan.whole_layers.empty());
   ASSERT_EQ(plan.box_tiles.size(), 1u);
   EXPECT_EQ(plan.box_tiles[0].second, std::vector{ABUJA_PARCEL});
   ASSERT_EQ(plan.areas.size(), 1u);
@@ -129,29 +129,55 @@ TEST(ChangePlan, SmallParcelEditTouchesAboutOneTilePerZoom) {
   for (int z = 15; z <= 20; ++z) EXPECT_EQ(at_corner.at(z), 4) << z;
 }
 
-TEST(ChangePlan, LargeExtentsBecomeScansAndOverlapsStillList) {
+// Past a few dozen tiles a zoom is looked up: listed or read from the set of cached tiles,
+// whichever is fewer, so the plan counts its tiles (up to the limit) and lists them on demand.
+TEST(ChangePlan, LargeExtentsBecomeLookupsThatListTheSameTiles) {
   const tg::feed_change district{"Districts", around(7.49, 9.06, 10'000)};
   const auto plan = tg::plan_invalidation(tg::LAYER_CONFIG(), {&district, 1});
-  ASSERT_FALSE(plan.scans.empty());
-  EXPECT_EQ(plan.scans.back().z, 20);
-  EXPECT_EQ(plan.scans.back().boxes, std::vector{*district.extent});
+  ASSERT_FALSE(plan.lookups.empty());
+  EXPECT_EQ(plan.lookups.back().z, 20);
+  EXPECT_FALSE(plan.lookups.back().tiles);  // too many to count
+  EXPECT_EQ(plan.lookups.back().boxes, std::vector{*district.extent});
   const auto per_zoom = keys_per_zoom(plan, "districts");
   EXPECT_EQ(per_zoom.begin()->first, 3);
-  for (const auto& s : plan.scans) EXPECT_FALSE(per_zoom.contains(s.z)) << s.z;
-  for (const auto& [z, count] : per_zoom) EXPECT_LE(count, 4096) << z;
+  for (const auto& [z, count] : per_zoom) EXPECT_LE(count, 64) << z;
+  const auto everything = tg::plan_invalidation(tg::LAYER_CONFIG(), {&district, 1}, 4096, 4096);
+  const auto all_per_zoom = keys_per_zoom(everything, "districts");
+  bool uncounted = false;
+  for (const auto& lookup : plan.lookups) {
+    EXPECT_FALSE(per_zoom.contains(lookup.z)) << lookup.z;
+    uncounted = uncounted || !lookup.tiles;
+    EXPECT_EQ(uncounted, !lookup.tiles) << "counted again at zoom " << lookup.z;
+    if (!lookup.tiles) {
+      EXPECT_FALSE(all_per_zoom.contains(lookup.z)) << lookup.z;
+      continue;
+    }
+    // Listed on demand, the very keys a plan listing everything has.
+    const auto keys = tg::lookup_keys(lookup);
+    ASSERT_TRUE(keys) << lookup.z;
+    EXPECT_EQ(keys->size(), *lookup.tiles);
+    EXPECT_EQ(static_cast<int>(keys->size()), all_per_zoom.at(lookup.z));
+    for (const auto& k : *keys) EXPECT_TRUE(std::binary_search(everything.keys.begin(), everything.keys.end(), k)) << k;
+  }
 
   // Five copies of a 1,000-tile edit: 5,000 before duplicates go, 1,000 after.
   const auto t = bounds_of(10, 500, 500);
   const double size = t.maxx - t.minx;
   const mercator_box block{t.minx + 1, t.miny + 1, t.minx + 39.5 * size, t.miny + 24.5 * size};  // 40 x 25 tiles
   const std::vector<tg::feed_change> copies(5, tg::feed_change{"CadZones", block});
-  const auto listed = tg::plan_invalidation(tg::LAYER_CONFIG(), copies, 4096);
-  EXPECT_EQ(keys_per_zoom(listed, "cadzones").at(10), 1000);
+  EXPECT_EQ(keys_per_zoom(tg::plan_invalidation(tg::LAYER_CONFIG(), copies, 4096, 4096), "cadzones").at(10), 1000);
+  const auto looked_up = tg::plan_invalidation(tg::LAYER_CONFIG(), copies);
+  const auto z10 = std::find_if(looked_up.lookups.begin(), looked_up.lookups.end(),
+                                [](const auto& l) { return l.layer == "cadzones" && l.z == 10; });
+  ASSERT_NE(z10, looked_up.lookups.end());
+  EXPECT_EQ(tg::lookup_keys(*z10)->size(), 1000u);
   // Shifted by 20 columns: 500 tiles shared, 1,500 in all, counted exactly at the limit.
   const std::vector<tg::feed_change> two{copies[0], {"CadZones", mercator_box{block.minx + 20 * size, block.miny,
                                                                               block.maxx + 20 * size, block.maxy}}};
-  EXPECT_EQ(keys_per_zoom(tg::plan_invalidation(tg::LAYER_CONFIG(), two, 1500), "cadzones").at(10), 1500);
-  EXPECT_EQ(tg::plan_invalidation(tg::LAYER_CONFIG(), two, 1499).scans.front().z, 10);
+  EXPECT_EQ(keys_per_zoom(tg::plan_invalidation(tg::LAYER_CONFIG(), two, 1500, 1500), "cadzones").at(10), 1500);
+  const auto past = tg::plan_invalidation(tg::LAYER_CONFIG(), two, 1499, 1499).lookups.front();
+  EXPECT_EQ(past.z, 10);
+  EXPECT_FALSE(past.tiles);
 }
 
 TEST(ChangePlan, BatchesDedupeAndWholeTablesWin) {
@@ -168,7 +194,7 @@ TEST(ChangePlan, BatchesDedupeAndWholeTablesWin) {
     const auto p = tg::plan_invalidation(tg::LAYER_CONFIG(), batch);
     EXPECT_EQ(p.whole_layers, std::vector<std::string>{"plots"});
     EXPECT_EQ(p.keys, std::vector<std::string>{"centroid:plots"});  // not under "plots:*"
-    EXPECT_TRUE(p.scans.empty() && p.box_tiles.empty());
+    EXPECT_TRUE(p.lookups.empty() && p.box_tiles.empty());
     ASSERT_EQ(p.areas.size(), 1u);
     EXPECT_EQ(p.areas[0].box, (mercator_box{-H, -H, H, H}));
   }
@@ -182,26 +208,6 @@ TEST(ChangePlan, BatchesDedupeAndWholeTablesWin) {
   EXPECT_EQ(tg::layers_fed_by(shared, "PLOT"), (std::vector<std::string>{"parcels", "plots"}));
   EXPECT_EQ(tg::layers_fed_by(shared, "Zo\"ne"), std::vector<std::string>{"zones"});
   EXPECT_EQ(tg::plan_invalidation(shared, {&once, 1}).box_tiles.size(), 2u);
-}
-
-// Second passes of several batches share one walk: their walks join, their listed keys do not.
-TEST(ChangePlan, WalksOfSeveralPlansJoin) {
-  const tg::feed_change district{"Districts", around(7.49, 9.06, 10'000)};
-  const tg::feed_change other{"Districts", around(8.0, 9.5, 10'000)};
-  const tg::feed_change parcel{"PLOT", ABUJA_PARCEL};
-  const tg::feed_change truncate{"BEACON", std::nullopt};
-  tg::invalidation_plan walks;
-  for (const auto* c : {&district, &other, &parcel, &truncate, &truncate})
-    tg::add_walks(walks, tg::plan_invalidation(tg::LAYER_CONFIG(), {c, 1}));
-  EXPECT_TRUE(walks.keys.empty() && walks.areas.empty());
-  EXPECT_EQ(walks.whole_layers, std::vector<std::string>{"beacons"});
-  const auto one = tg::plan_invalidation(tg::LAYER_CONFIG(), {&district, 1});
-  ASSERT_EQ(walks.scans.size(), one.scans.size());  // the same zooms, each with both boxes
-  for (const auto& scan : walks.scans) EXPECT_EQ(scan.boxes, (std::vector{*district.extent, *other.extent}));
-  std::map<std::string, std::size_t> boxes_per_layer;
-  for (const auto& [layer, boxes] : walks.box_tiles) boxes_per_layer[layer] += boxes.size();
-  EXPECT_EQ(boxes_per_layer, (std::map<std::string, std::size_t>{{"districts", 2}, {"plots", 1}}));
-  EXPECT_EQ(walks.box_tiles.size(), boxes_per_layer.size());
 }
 
 TEST(ChangePlanKeys, ParseOnlyWhatTheCacheWrites) {

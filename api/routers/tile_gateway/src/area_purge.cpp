@@ -97,9 +97,9 @@ invalidation_plan area_purge_plan(const layer_catalogue& catalogue, std::string_
     if (tile && wanted_layer(tile->first) && tile->second.z >= purge.min_zoom && tile->second.z <= purge.max_zoom)
       out.keys.push_back(std::move(key));
   }
-  for (auto& scan : plan.scans)
-    if (wanted_layer(scan.layer) && scan.z >= purge.min_zoom && scan.z <= purge.max_zoom)
-      out.scans.push_back(std::move(scan));
+  for (auto& lookup : plan.lookups)
+    if (wanted_layer(lookup.layer) && lookup.z >= purge.min_zoom && lookup.z <= purge.max_zoom)
+      out.lookups.push_back(std::move(lookup));
   if (!purge.zooms_given)
     for (auto& entry : plan.box_tiles)
       if (wanted_layer(entry.first)) out.box_tiles.push_back(std::move(entry));

@@ -405,7 +405,7 @@ struct change_feed::state : std::enable_shared_from_this<state> {
       awaiting.push_back(std::move(b));
       co_return;
     }
-    if (!b.plan.scans.empty() || !b.plan.box_tiles.empty() || !b.plan.whole_layers.empty()) queue_settle(b.plan);
+    if (!b.plan.whole_layers.empty()) queue_settle(b.plan);
     co_await finish(std::move(b), true);
   }
 
@@ -465,8 +465,8 @@ struct change_feed::state : std::enable_shared_from_this<state> {
     report_state(backlog);
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - b.started);
     m.logger->info("Change feed: applied {} changes up to position {}: {} cached entries invalidated ({} listed, {} "
-                   "scans, {} whole layers){} in {} ms; {} waiting",
-                   b.changes.size(), position, b.passed.deleted, b.plan.keys.size(), b.plan.scans.size(),
+                   "looked up, {} whole layers){} in {} ms; {} waiting",
+                   b.changes.size(), position, b.passed.deleted, b.plan.keys.size(), b.plan.lookups.size(),
                    b.plan.whole_layers.size(), replayed ? "" : " (replicas still behind)", took.count(), backlog);
     queue_refresh(b.passed.evicted);
     co_return true;
@@ -478,21 +478,23 @@ struct change_feed::state : std::enable_shared_from_this<state> {
 
   // ---- the second pass over what was walked ----
   // A build that began before an edit and stores after its walk is not seen by the walk, and
-  // a generation guards only the entries a walk finds: what the walks of a batch covered is
-  // walked again `settle` later. Second passes that fall due within half a settle of each other
+  // a generation guards only the entries a walk finds: the layers a batch walked whole are
+  // walked again `settle` later. (Lookups and box tiles need no second pass: a build lists its
+  // entry before its statement runs, so an entry missing from a set when the edit read it was
+  // built from a statement that began after the edit committed.) Second passes that fall due within half a settle of each other
   // are done together, one walk for all (a steady stream of large edits would walk the keyspace
   // twice per batch otherwise).
 
   struct second_pass {
     std::chrono::steady_clock::time_point due;
-    invalidation_plan plan;  // its walks only
+    invalidation_plan plan;  // its whole layers only
   };
   std::deque<second_pass> second_passes;
   bool second_passes_running = false;
 
   void queue_settle(const invalidation_plan& plan) {
     second_pass next{std::chrono::steady_clock::now() + o.settle, {}};
-    add_walks(next.plan, plan);
+    next.plan.whole_layers = plan.whole_layers;
     second_passes.push_back(std::move(next));
     if (second_passes_running) return;
     second_passes_running = true;
@@ -509,7 +511,9 @@ struct change_feed::state : std::enable_shared_from_this<state> {
       invalidation_plan due;
       const auto now = std::chrono::steady_clock::now();
       while (!s->second_passes.empty() && s->second_passes.front().due <= now) {
-        add_walks(due, s->second_passes.front().plan);
+        for (auto& layer : s->second_passes.front().plan.whole_layers)
+          if (std::find(due.whole_layers.begin(), due.whole_layers.end(), layer) == due.whole_layers.end())
+            due.whole_layers.push_back(std::move(layer));
         s->second_passes.pop_front();
       }
       try {

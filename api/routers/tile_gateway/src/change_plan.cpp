@@ -255,7 +255,7 @@ std::vector<std::string> layers_fed_by(const layer_catalogue& catalogue, std::st
 }
 
 invalidation_plan plan_invalidation(const layer_catalogue& catalogue, std::span<const feed_change> changes,
-                                    std::uint64_t max_tiles_per_zoom) {
+                                    std::uint64_t max_tiles_per_zoom, std::uint64_t listed_at_once) {
   invalidation_plan plan;
   for (auto& edits : edits_per_layer(catalogue, changes)) {
     const auto zooms = served_zooms(edits.layer);
@@ -268,14 +268,18 @@ invalidation_plan plan_invalidation(const layer_catalogue& catalogue, std::span<
     }
 
     // A tile meeting a box has a child meeting it, so counts only grow with the zoom: once
-    // one zoom is too many to list, so are all deeper ones.
-    bool scanning = false;
+    // one zoom is too many to count, so are all deeper ones.
+    bool uncounted = false;
     for (const int z : zooms) {
       std::optional<std::vector<std::uint64_t>> tiles;
-      if (!scanning) tiles = tiles_within(edits.boxes, z, max_tiles_per_zoom);
+      if (!uncounted) tiles = tiles_within(edits.boxes, z, max_tiles_per_zoom);
       if (!tiles) {
-        scanning = true;
-        plan.scans.push_back({edits.layer, z, edits.boxes});
+        uncounted = true;
+        plan.lookups.push_back({edits.layer, z, edits.boxes, std::nullopt});
+        continue;
+      }
+      if (tiles->size() > listed_at_once) {
+        plan.lookups.push_back({edits.layer, z, edits.boxes, tiles->size()});
         continue;
       }
       for (const auto t : *tiles)
@@ -295,24 +299,18 @@ invalidation_plan plan_invalidation(const layer_catalogue& catalogue, std::span<
   return plan;
 }
 
-void add_walks(invalidation_plan& into, const invalidation_plan& plan) {
-  for (const auto& scan : plan.scans) {
-    const auto same = std::find_if(into.scans.begin(), into.scans.end(),
-                                   [&scan](const auto& s) { return s.layer == scan.layer && s.z == scan.z; });
-    if (same == into.scans.end()) into.scans.push_back(scan);
-    else same->boxes.insert(same->boxes.end(), scan.boxes.begin(), scan.boxes.end());
-  }
-  for (const auto& layer : plan.whole_layers)
-    if (std::find(into.whole_layers.begin(), into.whole_layers.end(), layer) == into.whole_layers.end())
-      into.whole_layers.push_back(layer);
-  for (const auto& entry : plan.box_tiles) {
-    const auto& layer = entry.first;
-    const auto& boxes = entry.second;
-    const auto same = std::find_if(into.box_tiles.begin(), into.box_tiles.end(),
-                                   [&layer](const auto& b) { return b.first == layer; });
-    if (same == into.box_tiles.end()) into.box_tiles.push_back(entry);
-    else same->second.insert(same->second.end(), boxes.begin(), boxes.end());
-  }
+std::optional<std::vector<std::string>> lookup_keys(const invalidation_plan::lookup& lookup) {
+  if (!lookup.tiles) return std::nullopt;
+  const auto tiles = tiles_within(lookup.boxes, lookup.z, *lookup.tiles);
+  if (!tiles) return std::nullopt;
+  std::vector<std::string> keys;
+  keys.reserve(tiles->size());
+  for (const auto t : *tiles)
+    keys.push_back(tile_cache_key(lookup.layer, lookup.z, static_cast<std::int64_t>(t >> 32),
+                                  static_cast<std::int64_t>(t & 0xffffffffu)));
+  std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  return keys;
 }
 
 std::optional<std::pair<std::string, tile_address>> parse_tile_key(std::string_view caller_key) {

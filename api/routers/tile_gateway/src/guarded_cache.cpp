@@ -5,7 +5,7 @@
 
 #include "host/cancellation.hpp"
 
-#include "box_index.hpp"
+#include "entry_index.hpp"
 
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
@@ -111,8 +111,18 @@ boost::asio::awaitable<bool> tile_gateway_module::store_if_current(std::string_v
 
 boost::asio::awaitable<bool> tile_gateway_module::list_box_tile(std::string_view layer, std::string_view key,
                                                                 std::int64_t ttl, std::chrono::milliseconds timeout) {
+  co_return co_await list_entry(entry_index::box_list(cache.cache_namespace, layer), key, ttl, timeout);
+}
+
+boost::asio::awaitable<bool> tile_gateway_module::list_tile(std::string_view layer, int z, std::string_view key,
+                                                            std::int64_t ttl, std::chrono::milliseconds timeout) {
+  co_return co_await list_entry(entry_index::tile_list(cache.cache_namespace, layer, z), key, ttl, timeout);
+}
+
+boost::asio::awaitable<bool> tile_gateway_module::list_entry(std::string list, std::string_view key, std::int64_t ttl,
+                                                             std::chrono::milliseconds timeout) {
   auto add = [&]() -> boost::asio::awaitable<bool> {
-    co_await box_index::add(redis_client, cache.cache_namespace, layer, key, ttl, timeout);
+    co_await entry_index::add(redis_client, list, key, ttl, timeout);
     co_return true;
   };
   const auto listed = co_await guarded<bool>("set", key, timeout, add);

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <map>
 
-#include "box_index.hpp"
+#include "entry_index.hpp"
 #include "mapsvc/tile_gateway/constants.hpp"
 
 namespace mapsvc::tile_gateway::detail {
@@ -37,23 +37,67 @@ boost::asio::awaitable<void> invalidate_in_rounds(tile_gateway_module& m, const 
   }
 }
 
-// Walks SCAN MATCH `pattern` and invalidates the keys `wanted` accepts (caller keys).
-template <typename Wanted>
-boost::asio::awaitable<void> walk(tile_gateway_module& m, std::string pattern, Wanted wanted, pass_result& out) {
+// Walks SCAN MATCH `pattern` and invalidates every key it finds.
+boost::asio::awaitable<void> walk(tile_gateway_module& m, std::string pattern, pass_result& out) {
   const std::string prefix = m.cache.cache_namespace + ":";
   auto scanner = m.redis_client.scan_iter(std::move(pattern), SCAN_COUNT);
   while (auto page = co_await scanner.next_page()) {
     std::vector<std::string> chosen;
-    for (auto& full : *page) {
-      if (!full.starts_with(prefix)) continue;
-      std::string key = full.substr(prefix.size());
-      if (wanted(std::string_view(key))) chosen.push_back(std::move(key));
-    }
+    for (auto& full : *page)
+      if (full.starts_with(prefix)) chosen.push_back(full.substr(prefix.size()));
     co_await invalidate_keys(m, chosen, out);
   }
 }
 
-bool any_key(std::string_view) { return true; }
+// The members of `list` that `wanted` accepts, invalidated.
+template <typename Wanted>
+boost::asio::awaitable<void> invalidate_listed(tile_gateway_module& m, const std::string& list, Wanted wanted,
+                                               pass_result& out) {
+  auto members = co_await entry_index::members(m.redis_client, list);
+  std::erase_if(members, [&wanted](const std::string& key) { return !wanted(std::string_view(key)); });
+  co_await invalidate_in_rounds(m, members, out);
+}
+
+// Each lookup costs the fewer of the tiles its boxes meet and the tiles cached at its zoom;
+// box tiles are read from their layers' sets.
+boost::asio::awaitable<void> look_up(tile_gateway_module& m, const invalidation_plan& plan, pass_result& out) {
+  const auto& ns = m.cache.cache_namespace;
+  const std::int64_t longest_tile_ttl = std::max<std::int64_t>(CACHE_TTL_LONG, m.stored_ttl(CACHE_TTL_LONG));
+  co_await entry_index::complete(m.redis_client, ns, longest_tile_ttl, CACHE_TTL_SHORT);
+
+  std::vector<std::string> lists;
+  for (const auto& lookup : plan.lookups) lists.push_back(entry_index::tile_list(ns, lookup.layer, lookup.z));
+  for (const auto& entry : plan.box_tiles) lists.push_back(entry_index::box_list(ns, entry.first));
+  const auto cached = co_await entry_index::sizes(m.redis_client, lists);
+
+  for (std::size_t i = 0; i < plan.lookups.size(); ++i) {
+    if (cached[i] == 0) continue;  // nothing of that layer and zoom is cached
+    const auto& lookup = plan.lookups[i];
+    if (lookup.tiles && *lookup.tiles <= static_cast<std::uint64_t>(cached[i])) {
+      if (const auto keys = lookup_keys(lookup)) {
+        co_await invalidate_in_rounds(m, *keys, out);
+        continue;
+      }
+    }
+    const auto meets = [&lookup](std::string_view key) {
+      const auto tile = parse_tile_key(key);
+      return tile && tile->first == lookup.layer && tile->second.z == lookup.z && tile_meets(tile->second, lookup.boxes);
+    };
+    co_await invalidate_listed(m, lists[i], meets, out);
+  }
+  for (std::size_t j = 0; j < plan.box_tiles.size(); ++j) {
+    const auto i = plan.lookups.size() + j;
+    if (cached[i] == 0) continue;
+    const auto& layer = plan.box_tiles[j].first;
+    const auto& boxes = plan.box_tiles[j].second;
+    // A box key that does not read back is removed too: it cannot be shown to miss the edit.
+    const auto meets = [&layer, &boxes](std::string_view key) {
+      const auto box = parse_bbox_key(key, layer);
+      return !box || box_tile_meets(*box, boxes);
+    };
+    co_await invalidate_listed(m, lists[i], meets, out);
+  }
+}
 
 }  // namespace
 
@@ -62,39 +106,10 @@ boost::asio::awaitable<pass_result> apply_plan(tile_gateway_module& m, const inv
   co_await invalidate_in_rounds(m, plan.keys, out);
   const std::string prefix = m.cache.cache_namespace + ":";
   for (const auto& layer : plan.whole_layers) {
-    co_await walk(m, prefix + layer + ":*", any_key, out);
-    co_await walk(m, prefix + "bbox:" + layer + ":*", any_key, out);
+    co_await walk(m, prefix + layer + ":*", out);
+    co_await walk(m, prefix + "bbox:" + layer + ":*", out);
   }
-  // One walk per layer, whatever the number of its zooms to scan.
-  std::map<std::string, std::map<int, std::vector<mercator_box>>> scans;
-  for (const auto& s : plan.scans) {
-    auto& boxes = scans[s.layer][s.z];
-    boxes.insert(boxes.end(), s.boxes.begin(), s.boxes.end());
-  }
-  for (const auto& scan : scans) {
-    const auto& zooms = scan.second;
-    const auto meets = [&zooms](std::string_view key) {
-      const auto tile = parse_tile_key(key);
-      if (!tile) return false;
-      const auto z = zooms.find(tile->second.z);
-      return z != zooms.end() && tile_meets(tile->second, z->second);
-    };
-    co_await walk(m, prefix + scan.first + ":*", meets, out);
-  }
-  // Box tiles from their layers' lists.
-  if (!plan.box_tiles.empty()) co_await box_index::complete(m.redis_client, m.cache.cache_namespace, CACHE_TTL_SHORT);
-  for (const auto& box_tiles : plan.box_tiles) {
-    const auto& layer = box_tiles.first;
-    const auto& boxes = box_tiles.second;
-    // A box key that does not read back is removed too: it cannot be shown to miss the edit.
-    const auto meets = [&layer, &boxes](std::string_view key) {
-      const auto box = parse_bbox_key(key, layer);
-      return !box || box_tile_meets(*box, boxes);
-    };
-    auto listed = co_await box_index::listed(m.redis_client, m.cache.cache_namespace, layer);
-    std::erase_if(listed, [&meets](const std::string& key) { return !meets(key); });
-    co_await invalidate_in_rounds(m, listed, out);
-  }
+  if (!plan.lookups.empty() || !plan.box_tiles.empty()) co_await look_up(m, plan, out);
   if (m.metrics && out.deleted > 0) m.metrics->invalidated(out.deleted);
   co_return out;
 }

@@ -1,6 +1,7 @@
 #pragma once
-// Carries out an invalidation plan on the cache: listed keys in rounds, then walks over the
-// keyspace for what could not be listed. Every entry goes through BinaryRedisCache's
+// Carries out an invalidation plan on the cache: listed keys in rounds, whole layers by walks
+// over the keyspace, lookups and box tiles through the sets of cached entries (entry_index).
+// Every entry goes through BinaryRedisCache's
 // invalidate_each, so builds that began before it cannot store what they read.
 
 #include <cstdint>

@@ -20,6 +20,7 @@
 #include "mapsvc/tile_gateway/tile_checks.hpp"
 #include "mapsvc/tile_gateway/tile_sql.hpp"
 #include "mapsvc/tile_gateway/zoom_policy.hpp"
+#include "entry_index.hpp"
 #include "layer_names.hpp"
 #include "query_failure.hpp"
 #include "tile_query.hpp"
@@ -73,10 +74,15 @@ boost::asio::awaitable<host::http::shared_representation> build_tile(tile_gatewa
                                                                      const std::string& sql, const zoom_config& zoom_cfg,
                                                                      const std::string& cache_key, session& db,
                                                                      const std::optional<BinaryRedisCache::build_ticket>& ticket) {
+  const auto ttl = m.stored_ttl(zoom_cfg.cache_ttl);
+  // Listed before the statement runs (see entry_index); a tile that could not be listed is
+  // answered but not stored, or an edit could miss it.
+  std::optional<BinaryRedisCache::build_ticket> store_with;
+  if (ticket && co_await m.list_tile(layer_name, static_cast<int>(z), cache_key, ttl, TILE_CACHE_BOUND))
+    store_with = ticket;
   auto mvt_content = co_await fetch_built(m, layer_name, z, x, y, sql, db);
   if (!mvt_content) co_return nullptr;
-  co_return co_await m.keep(cache_key, std::move(*mvt_content), m.stored_ttl(zoom_cfg.cache_ttl), TILE_CACHE_BOUND,
-                            ticket);
+  co_return co_await m.keep(cache_key, std::move(*mvt_content), ttl, TILE_CACHE_BOUND, store_with);
 }
 
 // One layer's tile at one address, as both the single and the composite tile answer it.
@@ -190,12 +196,15 @@ boost::asio::awaitable<seeded_tile> seed_tile(tile_gateway_module& m, const std:
   if (!statement) co_return seeded_tile{};
   const auto& [sql, zoom_cfg] = *statement;
   const std::string cache_key = tile_cache_key(layer_name, z, x, y);
+  const auto ttl = m.stored_ttl(zoom_cfg.cache_ttl);
   // Not through the breaker: a seeder wants each Redis failure, to retry it, not a skipped store.
   auto ticket = co_await m.cache.ticket_for(cache_key, TILE_CACHE_BOUND);
+  co_await entry_index::add(m.redis_client, entry_index::tile_list(m.cache.cache_namespace, layer_name,
+                                                                   static_cast<int>(z)),
+                            cache_key, ttl, TILE_CACHE_BOUND);
   auto bytes = co_await fetch_built(m, layer_name, z, x, y, sql, db);
   if (!bytes) co_return seeded_tile{};
-  const bool stored = co_await m.cache.set_if_current(cache_key, *bytes, m.stored_ttl(zoom_cfg.cache_ttl), ticket,
-                                                      TILE_CACHE_BOUND);
+  const bool stored = co_await m.cache.set_if_current(cache_key, *bytes, ttl, ticket, TILE_CACHE_BOUND);
   co_return seeded_tile{stored ? seeded_tile::stored : seeded_tile::overtaken, bytes->size()};
 }
 

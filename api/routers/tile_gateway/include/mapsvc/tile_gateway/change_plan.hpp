@@ -53,14 +53,17 @@ std::vector<std::string> layers_fed_by(const layer_catalogue& catalogue, std::st
 struct invalidation_plan {
   // Caller keys (no namespace) to delete: XYZ tiles and centroids; sorted, unique.
   std::vector<std::string> keys;
-  // A zoom with too many tiles to list: scan "{layer}:{z}:*" and delete the keys whose tile
-  // meets any of the boxes (tile_meets).
-  struct scan {
+  // A zoom with too many tiles to list at once: the keys are either listed (lookup_keys) or
+  // read from the set of the (layer, zoom)'s cached tiles, whichever is fewer, and the tiles
+  // meeting any of the boxes (tile_meets) deleted.
+  struct lookup {
     std::string layer;
     int z;
     std::vector<mercator_box> boxes;
+    // How many tiles the boxes meet at most; none when too many to list at all.
+    std::optional<std::uint64_t> tiles;
   };
-  std::vector<scan> scans;
+  std::vector<lookup> lookups;
   // Layers changed as a whole: delete "{layer}:*" entirely.
   std::vector<std::string> whole_layers;
   // Per layer, the boxes to test its "bbox:{layer}:..." keys against (box_tile_meets).
@@ -75,18 +78,21 @@ struct invalidation_plan {
   std::vector<area> areas;
 };
 
-// The plan for a batch of changes. A (layer, zoom) whose tiles number more than
-// `max_tiles_per_zoom` becomes a scan; no more keys than that are ever built for one.
-// Every touched layer gets its centroid key and a box_tiles entry. A whole-table change, or
-// an extent that is not finite, makes its layers whole_layers: their XYZ keys, scans and
-// box_tiles are dropped (the whole layer goes), their centroid key stays. Tables that feed
-// no layer are ignored.
-invalidation_plan plan_invalidation(const layer_catalogue& catalogue, std::span<const feed_change> changes,
-                                    std::uint64_t max_tiles_per_zoom = 4096);
+// No more keys than this are listed for one (layer, zoom).
+inline constexpr std::uint64_t MAX_TILES_LISTED_PER_ZOOM = 4096;
 
-// What `plan` walks (scans, whole layers, box tiles) added to what `into` walks, so that one
-// pass does both; listed keys and areas are left out. Boxes of the same layer and zoom join.
-void add_walks(invalidation_plan& into, const invalidation_plan& plan);
+// The plan for a batch of changes. A (layer, zoom) whose tiles number more than
+// `listed_at_once` becomes a lookup, whose tiles are counted up to `max_tiles_per_zoom`; no
+// more keys than that are ever built for one. Every touched layer gets its centroid key and a
+// box_tiles entry. A whole-table change, or an extent that is not finite, makes its layers
+// whole_layers: their XYZ keys, lookups and box_tiles are dropped (the whole layer goes), their
+// centroid key stays. Tables that feed no layer are ignored.
+invalidation_plan plan_invalidation(const layer_catalogue& catalogue, std::span<const feed_change> changes,
+                                    std::uint64_t max_tiles_per_zoom = MAX_TILES_LISTED_PER_ZOOM,
+                                    std::uint64_t listed_at_once = 64);
+
+// The caller keys of the tiles a lookup's boxes meet, when it counted them; none otherwise.
+std::optional<std::vector<std::string>> lookup_keys(const invalidation_plan::lookup& lookup);
 
 // "{layer}:{z}:{x}:{y}" as tile_cache_key writes it for a served tile (1 <= z <= 20,
 // 0 <= x, y < 2^z, plain decimal); none for anything else.

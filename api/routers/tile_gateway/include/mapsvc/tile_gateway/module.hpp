@@ -109,6 +109,9 @@ class tile_gateway_module {
   // the tile must not be stored then, or an edit could miss it.
   boost::asio::awaitable<bool> list_box_tile(std::string_view layer, std::string_view key, std::int64_t ttl,
                                              std::chrono::milliseconds timeout);
+  // Likewise for an XYZ tile, in the set of its layer and zoom, before its statement runs.
+  boost::asio::awaitable<bool> list_tile(std::string_view layer, int z, std::string_view key, std::int64_t ttl,
+                                         std::chrono::milliseconds timeout);
 
   // The ticket a build must show to store (see keep); none when Redis cannot be asked.
   boost::asio::awaitable<std::optional<BinaryRedisCache::build_ticket>> guarded_ticket(
@@ -195,6 +198,8 @@ class tile_gateway_module {
   boost::asio::awaitable<bool> store_if_current(std::string_view key, std::string_view value, std::int64_t ttl,
                                                 std::chrono::milliseconds timeout,
                                                 const BinaryRedisCache::build_ticket& ticket);
+  boost::asio::awaitable<bool> list_entry(std::string list, std::string_view key, std::int64_t ttl,
+                                          std::chrono::milliseconds timeout);
   void register_routes();
   void report(const cache_breaker::change& change, std::chrono::milliseconds bound);
   module_options options_;
