@@ -395,8 +395,11 @@ TEST_F(FeedConsumer, ASecondPassThatFailsIsTriedAgainOnceRedisAnswers) {
 
   own.pause();  // before the second pass is due (a settle after the first)
   EXPECT_TRUE(eventually([&] { return logs.count("second pass failed") > 0; }, 15s));
+  std::this_thread::sleep_for(o.settle * 2);  // tried again meanwhile, without a line each time
   own.resume();
   EXPECT_TRUE(eventually([&] { return evicted(zone, r); }, 10s));
+  EXPECT_TRUE(eventually([&] { return logs.count("second pass went through after") == 1; }));
+  EXPECT_EQ(logs.count("second pass failed"), 1u);
 }
 
 // An XYZ tile is listed in the set of its layer and zoom before its statement runs, and an edit

@@ -491,6 +491,8 @@ struct change_feed::state : std::enable_shared_from_this<state> {
   };
   std::deque<second_pass> second_passes;
   bool second_passes_running = false;
+  // Second passes failed in a row: one warning when they start failing, one when they go through.
+  std::size_t second_pass_failures = 0;
 
   void queue_settle(const invalidation_plan& plan) {
     second_pass next{std::chrono::steady_clock::now() + o.settle, {}};
@@ -518,10 +520,15 @@ struct change_feed::state : std::enable_shared_from_this<state> {
       }
       try {
         co_await s->invalidate(due);
+        if (s->second_pass_failures > 0)
+          s->m.logger->warn("Change feed: second pass went through after {} failed tries", s->second_pass_failures);
+        s->second_pass_failures = 0;
       } catch (const std::exception& e) {
         if (host::is_cancellation(e)) break;
         // Redis away (a failover, a restart): the pass is owed all the same, a settle later.
-        s->m.logger->warn("Change feed: second pass failed, tried again in {} ms: {}", s->o.settle.count(), e.what());
+        if (s->second_pass_failures++ == 0)
+          s->m.logger->warn("Change feed: second pass failed, tried again every {} ms until it goes through: {}",
+                            s->o.settle.count(), e.what());
         s->second_passes.push_back(second_pass{std::chrono::steady_clock::now() + s->o.settle, std::move(due)});
       }
     }

@@ -1,7 +1,6 @@
 #include "plan_apply.hpp"
 
 #include <algorithm>
-#include <map>
 
 #include "entry_index.hpp"
 #include "mapsvc/tile_gateway/constants.hpp"
