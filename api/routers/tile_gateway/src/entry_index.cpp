@@ -117,8 +117,11 @@ boost::asio::awaitable<std::vector<std::string>> members(redis::client& redis, c
 boost::asio::awaitable<void> complete(redis::client& redis, std::string_view cache_namespace,
                                       std::int64_t longest_tile_ttl, std::int64_t longest_box_ttl) {
   const std::string tiles_marker = tile_marker(cache_namespace), boxes_marker = box_marker(cache_namespace);
-  const bool tiles = !co_await redis.get(tiles_marker);
-  const bool boxes = !co_await redis.get(boxes_marker);
+  // Both markers in one round trip: every batch with lookups or box tiles asks.
+  std::vector<redis::keyed_command> reads{{tiles_marker, {"GET", tiles_marker}}, {boxes_marker, {"GET", boxes_marker}}};
+  const auto marked = co_await redis.each(std::move(reads));
+  throw_on_error(marked);
+  const bool tiles = marked[0].type == redis::reply_type::nil, boxes = marked[1].type == redis::reply_type::nil;
   if (!tiles && !boxes) co_return;
   // Every entry found is listed as living for the longest time one of its kind may: its own
   // time left would cost a round trip per key.
