@@ -15,8 +15,10 @@
 #include "host/database/get_db.hpp"
 #include "mapsvc/tile_gateway/catalogue.hpp"
 #include "mapsvc/tile_gateway/change_plan.hpp"
+#include "host/http/representation.hpp"
 #include "progress.hpp"
 #include "run_support.hpp"
+#include "tile_patch.hpp"
 
 namespace mapsvc::tiles {
 namespace asio = boost::asio;
@@ -134,6 +136,34 @@ std::vector<tile_ref> build_into(asio::io_context& io, host::database::pool& poo
   return removed;
 }
 
+struct delta_counts {
+  std::size_t patched = 0, unchanged = 0;
+};
+
+// One tile of a delta: left out when its bytes are the package's, a patch against the package's
+// tile when that is smaller, else the whole tile gzip-compressed.
+asio::awaitable<built> delta_one(tile_gateway::tile_gateway_module& m, const std::vector<std::string>& layers,
+                                 walk_tile t, host::database::session& db, const package_reader& base,
+                                 package_writer& delta, delta_counts& counts) {
+  const auto tile = co_await build_composite(m, layers, t, db);
+  if (tile.bytes.empty()) co_return built{tile_outcome::empty, 0, tile.every_layer_served};
+  const auto x = static_cast<std::uint32_t>(t.x), y = static_cast<std::uint32_t>(t.y);
+  auto bytes = host::http::gzip_compress(tile.bytes);
+  if (const auto had = base.find(t.z, x, y)) {
+    const auto was = gunzip(*had);
+    if (was == tile.bytes) {
+      ++counts.unchanged;
+      co_return built{tile_outcome::stored, 0};
+    }
+    if (auto patch = make_patch(was, tile.bytes); patch.size() < bytes.size()) {
+      bytes = std::move(patch);
+      ++counts.patched;
+    }
+  }
+  delta.add(t.z, x, y, bytes);
+  co_return built{tile_outcome::stored, bytes.size()};
+}
+
 }  // namespace
 
 int run_delta(const seed_options& o) {
@@ -161,21 +191,25 @@ int run_delta(const seed_options& o) {
     tile_gateway::tile_gateway_module m(io.get_executor(), tile_gateway::module_options{});
     m.logger->set_level(spdlog::level::off);
     auto package = open_package(o.format, o.output);
-    const tile_job into_package = [&m, &layers, &package](const walk_tile& t, host::database::session& db) {
-      return export_one(m, layers, t, db, *package);
+    delta_counts counts;
+    const tile_job into_delta = [&](const walk_tile& t, host::database::session& db) {
+      return delta_one(m, layers, t, db, base, *package, counts);
     };
     package_description delta = was;
     delta.feed_position = now_at;
     delta.exported_at = utc_now();
     delta.delta_since = was.feed_position;
-    delta.removed = build_into(io, pool, o.concurrency, tiles, into_package);
+    delta.removed = build_into(io, pool, o.concurrency, tiles, into_delta);
+    // Tiles empty before and after are no news.
+    std::erase_if(delta.removed, [&base](const tile_ref& t) { return !base.find(t.z, t.x, t.y); });
     package->finish(delta);
 
     std::error_code ignored;
-    std::printf("delta %s: %zu changes since position %lld touch %zu tiles: %llu written, %zu empty now; %s; change-feed "
-                "position %lld\n",
+    std::printf("delta %s: %zu changes since position %lld touch %zu tiles: %llu written (%zu as patches), %zu "
+                "unchanged, %zu empty now; %s; change-feed position %lld\n",
                 o.output.c_str(), changes.size(), static_cast<long long>(*was.feed_position), tiles.size(),
-                static_cast<unsigned long long>(package->tiles()), delta.removed.size(),
+                static_cast<unsigned long long>(package->tiles()), counts.patched, counts.unchanged,
+                delta.removed.size(),
                 format_bytes(std::filesystem::file_size(o.output, ignored)).c_str(), static_cast<long long>(*now_at));
     return 0;
   } catch (const std::exception& e) {
@@ -205,7 +239,8 @@ int run_apply(const apply_options& o) {
                                       *named == package_format::pmtiles ? "PMTiles" : "MBTiles", o.package.string(),
                                       base.format() == package_format::pmtiles ? "PMTiles" : "MBTiles"));
 
-    // The delta is the small one: its tiles are held, the package's streamed through.
+    // The delta is the small one: its tiles are held, the package's streamed through. A patch
+    // is resolved against the package's tile as that passes.
     std::map<tile_ref, std::string> replaced;
     delta.for_each_tile([&](const package_tile& t) { replaced[{t.z, t.x, t.y}] = t.gzipped; });
     const std::set<tile_ref> removed(update.removed.begin(), update.removed.end());
@@ -214,11 +249,24 @@ int run_apply(const apply_options& o) {
     std::uint64_t kept = 0;
     base.for_each_tile([&](const package_tile& t) {
       const tile_ref at{t.z, t.x, t.y};
-      if (replaced.contains(at) || removed.contains(at)) return;
-      out->add(t.z, t.x, t.y, t.gzipped);
-      ++kept;
+      if (removed.contains(at)) return;
+      const auto change = replaced.find(at);
+      if (change == replaced.end()) {
+        out->add(t.z, t.x, t.y, t.gzipped);
+        ++kept;
+      } else if (is_patch(change->second)) {
+        change->second = host::http::gzip_compress(apply_patch(gunzip(t.gzipped), change->second));
+        out->add(t.z, t.x, t.y, change->second);
+        change->second.clear();  // written
+      }
     });
-    for (const auto& [at, bytes] : replaced) out->add(at.z, at.x, at.y, bytes);
+    for (const auto& [at, bytes] : replaced) {
+      if (bytes.empty()) continue;
+      if (is_patch(bytes))
+        throw failure_error(fmt::format("{} patches tile {}/{}/{}, which {} does not hold", o.delta.string(), at.z,
+                                        at.x, at.y, o.package.string()));
+      out->add(at.z, at.x, at.y, bytes);
+    }
     now.feed_position = update.feed_position;
     now.exported_at = update.exported_at;
     out->finish(now);

@@ -305,8 +305,8 @@ serves them). The package records the change-feed position its tiles reflect.
   --dry-run              count the tiles of the walk and exit
   --since PACKAGE        write a delta instead: only the tiles that the change feed says
                          changed since PACKAGE was exported (its layers, zooms and area; tiles
-                         now empty listed as removed). `mapsvc-tiles apply` makes the updated
-                         package from it.
+                         now empty listed as removed; a tile PACKAGE holds written as a patch
+                         against it). `mapsvc-tiles apply` makes the updated package from it.
   --database-url URL     DATABASE_URL ()" + std::string(host::DEFAULT_DATABASE_URL) + R"()
   -h, --help             this text
 

@@ -6,11 +6,14 @@
 
 #include <libdeflate.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <map>
 #include <stdexcept>
 
 #include <fmt/format.h>
@@ -18,6 +21,23 @@
 #include "pmtiles.hpp"
 
 namespace mapsvc::tiles {
+
+std::string gunzip(std::string_view gzipped) {
+  std::unique_ptr<libdeflate_decompressor, decltype(&libdeflate_free_decompressor)> d(libdeflate_alloc_decompressor(),
+                                                                                     &libdeflate_free_decompressor);
+  for (std::size_t room = std::max<std::size_t>(gzipped.size() * 4, 4096); room <= (std::size_t{1} << 32); room *= 4) {
+    std::string out(room, '\0');
+    std::size_t n = 0;
+    const auto rc = libdeflate_gzip_decompress(d.get(), gzipped.data(), gzipped.size(), out.data(), out.size(), &n);
+    if (rc == LIBDEFLATE_SUCCESS) {
+      out.resize(n);
+      return out;
+    }
+    if (rc != LIBDEFLATE_INSUFFICIENT_SPACE) break;
+  }
+  throw std::runtime_error("a compressed part of the package is damaged");
+}
+
 namespace {
 
 using ojson = nlohmann::ordered_json;
@@ -148,21 +168,6 @@ class mbtiles_package final : public package_writer {
   bool finished_ = false;
 };
 
-std::string gunzip(std::string_view gzipped) {
-  std::unique_ptr<libdeflate_decompressor, decltype(&libdeflate_free_decompressor)> d(libdeflate_alloc_decompressor(),
-                                                                                     &libdeflate_free_decompressor);
-  for (std::size_t room = std::max<std::size_t>(gzipped.size() * 4, 4096); room <= (std::size_t{1} << 32); room *= 4) {
-    std::string out(room, '\0');
-    std::size_t n = 0;
-    const auto rc = libdeflate_gzip_decompress(d.get(), gzipped.data(), gzipped.size(), out.data(), out.size(), &n);
-    if (rc == LIBDEFLATE_SUCCESS) {
-      out.resize(n);
-      return out;
-    }
-    if (rc != LIBDEFLATE_INSUFFICIENT_SPACE) break;
-  }
-  throw std::runtime_error("a compressed part of the package is damaged");
-}
 
 std::string read_at(int fd, std::uint64_t offset, std::uint64_t length, const std::filesystem::path& file) {
   if (length > (std::uint64_t{1} << 32)) throw std::runtime_error(file.string() + ": a part beyond 4 GiB");
@@ -254,6 +259,28 @@ package_description description_of(const ojson& metadata) {
   }
 }
 
+// What find() keeps between lookups: the MBTiles file open with its query, or the PMTiles
+// header, root directory and the leaf directories read last.
+struct package_reader::lookup {
+  std::unique_ptr<sqlite3, sqlite_closer> db;
+  std::unique_ptr<sqlite3_stmt, statement_closer> tile_query;
+  pmtiles::header header;
+  std::vector<pmtiles::entry> root;
+  std::map<std::uint64_t, std::vector<pmtiles::entry>> leaves;  // by offset
+  static constexpr std::size_t LEAVES_KEPT = 64;
+};
+
+namespace {
+
+// The entry holding `id` or the leaf that may: the last one starting at or before it.
+const pmtiles::entry* entry_for(const std::vector<pmtiles::entry>& entries, std::uint64_t id) {
+  auto after = std::upper_bound(entries.begin(), entries.end(), id,
+                                [](std::uint64_t wanted, const pmtiles::entry& e) { return wanted < e.tile_id; });
+  return after == entries.begin() ? nullptr : &*std::prev(after);
+}
+
+}  // namespace
+
 package_reader::package_reader(const std::filesystem::path& file) : file_(file) {
   fd_ = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd_ < 0) throw std::runtime_error(file.string() + ": " + std::strerror(errno));
@@ -320,6 +347,55 @@ void package_reader::for_each_tile(const std::function<void(const package_tile&)
   walk(h.root_offset, h.root_length, 0);
 }
 
+std::optional<std::string> package_reader::find(int z, std::uint32_t x, std::uint32_t y) const {
+  if (z < 0 || z > pmtiles::MAX_ZOOM || (z < 32 && (x >> z || y >> z))) return std::nullopt;
+  if (!lookup_) {
+    lookup_ = std::make_unique<lookup>();
+    if (format_ == package_format::mbtiles) {
+      lookup_->db = open_mbtiles(file_);
+      lookup_->tile_query = prepared(
+          lookup_->db.get(), "SELECT tile_data FROM tiles WHERE zoom_level = ? AND tile_column = ? AND tile_row = ?", file_);
+    } else {
+      lookup_->header = pmtiles::parse_header(read_at(fd_, 0, pmtiles::HEADER_BYTES, file_));
+      lookup_->root = pmtiles::parse_directory(
+          gunzip(read_at(fd_, lookup_->header.root_offset, lookup_->header.root_length, file_)));
+    }
+  }
+  auto& l = *lookup_;
+  if (format_ == package_format::mbtiles) {
+    auto* q = l.tile_query.get();
+    sqlite3_reset(q);
+    sqlite3_bind_int(q, 1, z);
+    sqlite3_bind_int64(q, 2, x);
+    sqlite3_bind_int64(q, 3, ((std::int64_t{1} << z) - 1) - static_cast<std::int64_t>(y));
+    const int rc = sqlite3_step(q);
+    if (rc == SQLITE_DONE) return std::nullopt;
+    if (rc != SQLITE_ROW) throw std::runtime_error(file_.string() + ": " + sqlite3_errmsg(l.db.get()));
+    const auto* data = static_cast<const char*>(sqlite3_column_blob(q, 0));
+    return std::string(data ? data : "", static_cast<std::size_t>(sqlite3_column_bytes(q, 0)));
+  }
+  const auto id = pmtiles::tile_id(z, x, y);
+  const auto* directory = &l.root;
+  for (int depth = 0; depth <= 4; ++depth) {
+    const auto* e = entry_for(*directory, id);
+    if (!e) return std::nullopt;
+    if (e->run_length > 0) {
+      if (id >= e->tile_id + e->run_length) return std::nullopt;
+      return read_at(fd_, l.header.data_offset + e->offset, e->length, file_);
+    }
+    auto leaf = l.leaves.find(e->offset);
+    if (leaf == l.leaves.end()) {
+      if (l.leaves.size() >= lookup::LEAVES_KEPT) l.leaves.clear();
+      leaf = l.leaves
+                 .emplace(e->offset, pmtiles::parse_directory(gunzip(
+                                         read_at(fd_, l.header.leaves_offset + e->offset, e->length, file_))))
+                 .first;
+    }
+    directory = &leaf->second;
+  }
+  throw std::runtime_error(file_.string() + ": directories nested too deep");
+}
+
 std::optional<package_format> parse_package_format(std::string_view text) {
   if (text == "pmtiles") return package_format::pmtiles;
   if (text == "mbtiles") return package_format::mbtiles;
@@ -343,7 +419,9 @@ ojson package_metadata(const package_description& d) {
   if (d.delta_since) {
     ojson removed = ojson::array();
     for (const auto& t : d.removed) removed.push_back(ojson::array({t.z, t.x, t.y}));
-    mapsvc["delta"] = ojson{{"since", *d.delta_since}, {"removed", std::move(removed)}};
+    // A delta's tiles are gzip members or, for tiles the package holds, zstd frames made with
+    // the package's tile (uncompressed) as their dictionary.
+    mapsvc["delta"] = ojson{{"since", *d.delta_since}, {"removed", std::move(removed)}, {"patches", "zstd"}};
   }
   return ojson{{"name", d.name},
                {"description", fmt::format("Cadastral layers {} at zooms {}-{}", d.name, d.min_zoom, d.max_zoom)},

@@ -70,6 +70,9 @@ class package_writer {
 // A writer of the format at `output`. Throws std::runtime_error when the file cannot be made.
 std::unique_ptr<package_writer> open_package(package_format format, const std::filesystem::path& output);
 
+// A package's tile uncompressed. Throws std::runtime_error when it is not a gzip member.
+std::string gunzip(std::string_view gzipped);
+
 struct package_tile {
   int z;
   std::uint32_t x, y;
@@ -90,12 +93,17 @@ class package_reader {
   const nlohmann::ordered_json& metadata() const { return metadata_; }
   // Every tile, one at a time.
   void for_each_tile(const std::function<void(const package_tile&)>& visit) const;
+  // One tile's bytes, none when the package does not hold it. Lookups near each other are
+  // cheap (the directories last looked into are kept).
+  std::optional<std::string> find(int z, std::uint32_t x, std::uint32_t y) const;
 
  private:
+  struct lookup;
   std::filesystem::path file_;
   package_format format_;
   nlohmann::ordered_json metadata_;
   int fd_ = -1;
+  mutable std::unique_ptr<lookup> lookup_;
 };
 
 }  // namespace mapsvc::tiles

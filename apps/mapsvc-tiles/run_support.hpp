@@ -39,8 +39,16 @@ boost::asio::awaitable<std::optional<built>> try_thrice(host::database::pool& po
                                                         const walk_tile& t, std::string& why);
 
 // One tile of a package: the layers served at its zoom put end to end (one vector tile holding
-// all of them, as the composite route serves it), gzip-compressed and added to `package`
-// unless empty.
+// all of them, as the composite route serves it); empty when none has a feature there.
+struct composite_tile {
+  std::string bytes;
+  bool every_layer_served = true;  // false when a layer starts at a deeper zoom
+};
+boost::asio::awaitable<composite_tile> build_composite(tile_gateway::tile_gateway_module& m,
+                                                       const std::vector<std::string>& layers, walk_tile t,
+                                                       host::database::session& db);
+
+// The composite tile gzip-compressed and added to `package` unless empty.
 boost::asio::awaitable<built> export_one(tile_gateway::tile_gateway_module& m, const std::vector<std::string>& layers,
                                          walk_tile t, host::database::session& db, package_writer& package);
 

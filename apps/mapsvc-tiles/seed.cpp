@@ -456,22 +456,26 @@ asio::awaitable<std::optional<built>> try_thrice(host::database::pool& pool, con
   co_return std::nullopt;
 }
 
-// One tile of a package: the layers served at its zoom put end to end (one vector tile holding
-// all of them, as the composite route serves it), gzip-compressed.
-asio::awaitable<built> export_one(tile_gateway::tile_gateway_module& m, const std::vector<std::string>& layers,
-                                  walk_tile t, host::database::session& db, package_writer& package) {
-  std::string bytes;
-  bool every_layer_served = true;
+asio::awaitable<composite_tile> build_composite(tile_gateway::tile_gateway_module& m,
+                                                const std::vector<std::string>& layers, walk_tile t,
+                                                host::database::session& db) {
+  composite_tile out;
   for (const auto& name : layers) {
     if (!tile_gateway::get_zoom_config(t.z, name)) {
-      every_layer_served = false;
+      out.every_layer_served = false;
       continue;
     }
-    if (auto part = co_await tile_gateway::build_layer_tile(m, name, t.z, t.x, t.y, db)) bytes += *part;
+    if (auto part = co_await tile_gateway::build_layer_tile(m, name, t.z, t.x, t.y, db)) out.bytes += *part;
   }
+  co_return out;
+}
+
+asio::awaitable<built> export_one(tile_gateway::tile_gateway_module& m, const std::vector<std::string>& layers,
+                                  walk_tile t, host::database::session& db, package_writer& package) {
+  const auto tile = co_await build_composite(m, layers, t, db);
   // Below an empty tile nothing can be, unless a layer starts at a deeper zoom.
-  if (bytes.empty()) co_return built{tile_outcome::empty, 0, every_layer_served};
-  const auto gzipped = host::http::gzip_compress(bytes);
+  if (tile.bytes.empty()) co_return built{tile_outcome::empty, 0, tile.every_layer_served};
+  const auto gzipped = host::http::gzip_compress(tile.bytes);
   package.add(t.z, static_cast<std::uint32_t>(t.x), static_cast<std::uint32_t>(t.y), gzipped);
   co_return built{tile_outcome::stored, gzipped.size()};
 }

@@ -159,28 +159,45 @@ echo "($(python3 -c "print(f'{100 * ($both_xacts - $clean_xacts) / $clean_xacts:
 # Deltas: 1 % of the plots get a new land use, then the delta since the package, applied, against
 # a fresh export (MBTiles, compared row for row). The edits are undone afterwards.
 tiles_digest() { sqlite3 "$1" "SELECT zoom_level, tile_column, tile_row, hex(tile_data) FROM tiles ORDER BY 1, 2, 3" | md5sum | cut -c1-12; }
+# A PMTiles package's tiles at the addresses of an MBTiles one, read by the format's own npm reader.
+pmtiles_digest() {
+  sqlite3 "$2" "SELECT zoom_level || '/' || tile_column || '/' || ((1 << zoom_level) - 1 - tile_row) FROM tiles ORDER BY 1" |
+    node tests/integration/mapsvc_tiles/read_pmtiles.mjs "$1" | tail -n +2 | md5sum | cut -c1-12
+}
 size_of() { stat -c %s "$1"; }
-delta_run() {  # LABEL WHERE
-  rm -f "$work"/d-*.mbtiles
-  "$seed_bin" export --zoom "$zooms" --layers plots -o "$work/d-base.mbtiles" >/dev/null 2>&1
-  edited=$(psql "$DATABASE_URL" -Atc "UPDATE \"PLOT\" SET \"GENERAL_LU\" = \"GENERAL_LU\" || ' (edited)' WHERE $2" | sed 's/UPDATE //')
-  "$seed_bin" export --since "$work/d-base.mbtiles" -o "$work/d-delta.mbtiles" >"$work/delta.out" 2>/dev/null
-  "$seed_bin" apply "$work/d-base.mbtiles" "$work/d-delta.mbtiles" -o "$work/d-applied.mbtiles" >/dev/null
-  "$seed_bin" export --zoom "$zooms" --layers plots -o "$work/d-fresh.mbtiles" >/dev/null 2>&1
-  psql "$DATABASE_URL" -qAtc "UPDATE \"PLOT\" SET \"GENERAL_LU\" = left(\"GENERAL_LU\", -9) WHERE ($2) AND \"GENERAL_LU\" LIKE '% (edited)'"
-  local base delta same
-  base=$(size_of "$work/d-base.mbtiles"); delta=$(size_of "$work/d-delta.mbtiles")
-  same=$([ "$(tiles_digest "$work/d-applied.mbtiles")" = "$(tiles_digest "$work/d-fresh.mbtiles")" ] && echo yes || echo NO)
-  echo "| $1 | $edited | $(sed -n 's/.* touch \([0-9]*\) tiles.*/\1/p' "$work/delta.out") of $(sqlite3 "$work/d-base.mbtiles" 'SELECT count(*) FROM tiles') |" \
-    "$delta of $base bytes ($(python3 -c "print(f'{100 * $delta / $base:.1f}')") %) | $same |"
+percent() { python3 -c "print(f'{100 * $1 / $2:.1f}')"; }
+delta_run() {  # LABEL SET WHERE REVERT: an edit of the plots, and how to take it back
+  rm -f "$work"/d-*
+  for f in mbtiles pmtiles; do
+    "$seed_bin" export --zoom "$zooms" --layers plots -o "$work/d-base.$f" >/dev/null 2>&1
+  done
+  edited=$(psql "$DATABASE_URL" -Atc "UPDATE \"PLOT\" SET $2 WHERE $3" | sed 's/UPDATE //')
+  for f in mbtiles pmtiles; do
+    "$seed_bin" export --since "$work/d-base.$f" -o "$work/d-delta.$f" >"$work/delta-$f.out" 2>/dev/null
+    "$seed_bin" apply "$work/d-base.$f" "$work/d-delta.$f" -o "$work/d-applied.$f" >/dev/null
+    "$seed_bin" export --zoom "$zooms" --layers plots -o "$work/d-fresh.$f" >/dev/null 2>&1
+  done
+  psql "$DATABASE_URL" -qAtc "UPDATE \"PLOT\" SET $4 WHERE $3"
+  local same_mb same_pm
+  same_mb=$([ "$(tiles_digest "$work/d-applied.mbtiles")" = "$(tiles_digest "$work/d-fresh.mbtiles")" ] && echo yes || echo NO)
+  same_pm=$([ "$(pmtiles_digest "$work/d-applied.pmtiles" "$work/d-fresh.mbtiles")" = \
+              "$(pmtiles_digest "$work/d-fresh.pmtiles" "$work/d-fresh.mbtiles")" ] && echo yes || echo NO)
+  echo "| $1 | $edited | $(sed -n 's/.* touch \([0-9]*\) tiles: \([0-9]*\) written (\([0-9]*\) as patches).*/\1: \2 written, \3 as patches/p' "$work/delta-mbtiles.out") of $(sqlite3 "$work/d-base.mbtiles" 'SELECT count(*) FROM tiles') |" \
+    "$(size_of "$work/d-delta.mbtiles") of $(size_of "$work/d-base.mbtiles") bytes ($(percent "$(size_of "$work/d-delta.mbtiles")" "$(size_of "$work/d-base.mbtiles")") %) |" \
+    "$(size_of "$work/d-delta.pmtiles") of $(size_of "$work/d-base.pmtiles") bytes ($(percent "$(size_of "$work/d-delta.pmtiles")" "$(size_of "$work/d-base.pmtiles")") %) |" \
+    "$same_mb / $same_pm |"
 }
 echo
-echo "Deltas (MBTiles, plots z$zooms):"
+echo "Deltas (plots z$zooms; the base, delta and fresh packages in both formats):"
 echo
-echo "| plots changed | rows | tiles in the delta | delta size | applied = fresh export |"
-echo "|---|---|---|---|---|"
-delta_run "1 %, spread over the area (every 100th id)" '"ID" % 100 = 7'
-delta_run "1 %, one neighbourhood (500 consecutive ids)" '"ID" BETWEEN 20000 AND 20499'
+echo "| plots changed | rows | tiles touched: in the delta, as patches, of the package | MBTiles delta | PMTiles delta | applied = fresh export (MBTiles / PMTiles) |"
+echo "|---|---|---|---|---|---|"
+new_use='"GENERAL_LU" = "GENERAL_LU" || '"' (edited)'"
+old_use='"GENERAL_LU" = left("GENERAL_LU", -9)'
+delta_run "1 %, spread over the area (every 100th id): a land use no plot had" "$new_use" '"ID" % 100 = 7' "$old_use"
+delta_run "1 %, one neighbourhood (500 consecutive ids): a land use no plot had" "$new_use" '"ID" BETWEEN 20000 AND 20499' "$old_use"
+delta_run "1 %, spread over the area: each plot moved 2 m east" \
+  '"GEOMETRY_3857" = ST_Translate("GEOMETRY_3857", 2, 0)' '"ID" % 100 = 7' '"GEOMETRY_3857" = ST_Translate("GEOMETRY_3857", -2, 0)'
 
 # Memory: a package of a million tiles (synthetic, zoom 20) through the export's writer.
 echo

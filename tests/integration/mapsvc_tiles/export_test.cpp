@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include <fmt/format.h>
@@ -16,6 +17,7 @@
 
 #include "package.hpp"
 #include "support.hpp"
+#include "tile_patch.hpp"
 #include "tools.hpp"
 
 namespace {
@@ -177,6 +179,17 @@ TEST_F(Export, AnInterruptedOrRefusedExportLeavesNoPackage) {
   EXPECT_TRUE(fs::is_empty(dir));
 }
 
+// The addresses of a package's tiles ("z/x/y"), and how many of them are patches.
+std::pair<std::set<std::string>, int> addresses_of(const fs::path& file) {
+  std::set<std::string> out;
+  int patches = 0;
+  mapsvc::tiles::package_reader(file).for_each_tile([&](const mapsvc::tiles::package_tile& t) {
+    out.insert(fmt::format("{}/{}/{}", t.z, t.x, t.y));
+    patches += mapsvc::tiles::is_patch(t.gzipped);
+  });
+  return {out, patches};
+}
+
 // Every tile of a package, uncompressed, by "z/x/y".
 std::map<std::string, std::string> tiles_of(const fs::path& file) {
   std::map<std::string, std::string> out;
@@ -222,8 +235,10 @@ TEST_F(Delta, AppliedToItsPackageGivesWhatAFreshExportGives) {
   ASSERT_EQ(a.status, 0) << a.out;
   ASSERT_EQ(f.status, 0) << f.out;
 
-  const auto before = tiles_of(base), after = tiles_of(updated), expected = tiles_of(fresh), changed = tiles_of(delta);
+  const auto before = tiles_of(base), after = tiles_of(updated), expected = tiles_of(fresh);
+  const auto [changed, patches] = addresses_of(delta);
   EXPECT_EQ(after, expected);
+  EXPECT_GE(patches, 3) << "tiles the package held travel as patches";
   EXPECT_NE(after, before);
   EXPECT_LT(changed.size(), before.size()) << d.out;
   EXPECT_GE(changed.size(), 3u) << "the edited plots' tile at each of three zooms";
