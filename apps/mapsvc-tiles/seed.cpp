@@ -294,6 +294,11 @@ class seeder {
   }
 
   void start_workers() {
+    // The rates count from here: the first second (often a burst of empty tiles skipped at the
+    // area's edge) is part of the pace too.
+    const auto now = clock_type::now();
+    rate_.sample(now, walk_.done());
+    tile_rate_.sample(now, tiles_);
     workers_ = static_cast<std::size_t>(o_.concurrency);
     for (int i = 0; i < o_.concurrency; ++i) asio::co_spawn(io_, worker(), asio::detached);
     asio::co_spawn(io_, ticker(), asio::detached);

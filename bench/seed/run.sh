@@ -48,7 +48,6 @@ for z, tiles in walk.items():
             out.write(f'{i},{-h + x * size!r},{h - (y + 1) * size!r},{-h + (x + 1) * size!r},{h - y * size!r}\n')
 PY
 psql "$DATABASE_URL" -qc "DROP SCHEMA IF EXISTS bench_seed CASCADE; CREATE SCHEMA bench_seed"
-trap 'psql "$DATABASE_URL" -qc "DROP SCHEMA IF EXISTS bench_seed CASCADE" >/dev/null 2>&1; rm -rf "$work"' EXIT
 scripts=()
 walk_tiles=0
 for z in $(seq "${zooms%-*}" "${zooms#*-}"); do
@@ -69,34 +68,54 @@ echo "## Cache seeding: plots z$zooms over the demo extent ($(date -u '+%Y-%m-%d
 echo
 echo "The walk builds $walk_tiles tiles. pgbench runs the tile statement over the same tiles (one"
 echo "script per zoom, weighted by its tiles; each transaction looks up its tile's bounds first),"
-echo "sent as the server sends it (-M extended: parsed and planned each time) and prepared, 20 s"
-echo "each; seed and export: the median of three runs (rates over the walk, start-up excluded)."
-echo
-echo "| concurrency | seed tiles/s | export tiles/s | pgbench extended / prepared, tiles/s | seed / extended | export / extended | export / prepared |"
-echo "|---|---|---|---|---|---|---|"
+echo "prepared as the tools and the server prepare it, 15 s per round; seed and export: the median"
+echo "of three runs (rates over the walk, start-up excluded). Two settings: every process on both"
+echo "cores, and PostgreSQL alone on core 1 with the clients (the tool or pgbench, and Redis) on"
+echo "core 0, where the database's pace is what is compared."
 rate_of() { sed -n 's/.*(\([0-9]*\) tiles\/s).*/\1/p' "$1"; }
 ratio() { python3 -c "print(f'{$1 / $2:.2f}')"; }
 median() { tr ' ' '\n' | sort -n | sed -n '2p'; }  # of three
-for c in 4 8; do
-  seed_rates=() export_rates=()
-  for _ in 1 2 3; do
-    clear_cache
-    rm -f "$work/s.state"*
-    "$seed_bin" seed --zoom "$zooms" --layers plots --concurrency "$c" --resume "$work/s.state" >"$work/seed.out" 2>/dev/null
-    "$seed_bin" export --zoom "$zooms" --layers plots --concurrency "$c" -o "$work/e.pmtiles" >"$work/export.out" 2>/dev/null
-    seed_rates+=("$(rate_of "$work/seed.out")")
-    export_rates+=("$(rate_of "$work/export.out")")
+
+# PostgreSQL's server process and every process it started (new sessions inherit its cores).
+checkpointer=$(psql "$DATABASE_URL" -Atc "SELECT pid FROM pg_stat_activity WHERE backend_type = 'checkpointer'")
+postmaster=$(ps -o ppid= -p "$checkpointer" | tr -d ' ')
+redis_pid=$(cat "$MAPSVC_REDIS_PID_FILE")
+pin() {  # CORES_FOR_POSTGRESQL CORES_FOR_REDIS
+  for p in "$postmaster" $(pgrep -P "$postmaster"); do taskset -a -p -c "$1" "$p" >/dev/null 2>&1 || true; done
+  taskset -a -p -c "$2" "$redis_pid" >/dev/null
+}
+trap 'pin 0-1 0-1; psql "$DATABASE_URL" -qc "DROP SCHEMA IF EXISTS bench_seed CASCADE" >/dev/null 2>&1; rm -rf "$work"' EXIT
+
+rates() {  # CLIENT_PREFIX: a command prefix for the tools and pgbench ("" for none)
+  local client=($1)
+  echo
+  echo "| concurrency | seed tiles/s | export tiles/s | pgbench tiles/s | seed / pgbench | export / pgbench |"
+  echo "|---|---|---|---|---|---|"
+  for c in 4 8; do
+    seed_rates=() export_rates=()
+    for _ in 1 2 3; do
+      clear_cache
+      rm -f "$work/s.state"*
+      "${client[@]}" "$seed_bin" seed --zoom "$zooms" --layers plots --concurrency "$c" --resume "$work/s.state" >"$work/seed.out" 2>/dev/null
+      "${client[@]}" "$seed_bin" export --zoom "$zooms" --layers plots --concurrency "$c" -o "$work/e.pmtiles" >"$work/export.out" 2>/dev/null
+      seed_rates+=("$(rate_of "$work/seed.out")")
+      export_rates+=("$(rate_of "$work/export.out")")
+    done
+    seed_rate=$(echo "${seed_rates[*]}" | median)
+    export_rate=$(echo "${export_rates[*]}" | median)
+    "${client[@]}" pgbench -n -M prepared -c "$c" -j 2 -T 15 "${scripts[@]}" "$DATABASE_URL" >"$work/pgbench.out" 2>&1
+    tps=$(sed -n 's/^tps = \([0-9.]*\).*/\1/p' "$work/pgbench.out" | cut -d. -f1)
+    echo "| $c | $seed_rate | $export_rate | $tps | $(ratio "$seed_rate" "$tps") | $(ratio "$export_rate" "$tps") |"
   done
-  seed_rate=$(echo "${seed_rates[*]}" | median)
-  export_rate=$(echo "${export_rates[*]}" | median)
-  tps=()
-  for mode in extended prepared; do
-    pgbench -n -M "$mode" -c "$c" -j 2 -T 20 "${scripts[@]}" "$DATABASE_URL" >"$work/pgbench.out" 2>&1
-    tps+=("$(sed -n 's/^tps = \([0-9.]*\).*/\1/p' "$work/pgbench.out" | cut -d. -f1)")
-  done
-  echo "| $c | $seed_rate | $export_rate | ${tps[0]} / ${tps[1]} | $(ratio "$seed_rate" "${tps[0]}") |" \
-    "$(ratio "$export_rate" "${tps[0]}") | $(ratio "$export_rate" "${tps[1]}") |"
-done
+}
+echo
+echo "Every process on both cores:"
+rates ""
+pin 1 0
+echo
+echo "PostgreSQL on core 1; the clients and Redis on core 0:"
+rates "taskset -c 0"
+pin 0-1 0-1
 
 # The ETA on a longer walk (z14-z20, about half a minute): plain progress lines every 5 s (not
 # a terminal), each time-stamped here, against the real end.

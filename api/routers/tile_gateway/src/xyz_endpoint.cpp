@@ -198,10 +198,17 @@ boost::asio::awaitable<seeded_tile> seed_tile(tile_gateway_module& m, const std:
   const std::string cache_key = tile_cache_key(layer_name, z, x, y);
   const auto ttl = m.stored_ttl(zoom_cfg.cache_ttl);
   // Not through the breaker: a seeder wants each Redis failure, to retry it, not a skipped store.
-  auto ticket = co_await m.cache.ticket_for(cache_key, TILE_CACHE_BOUND);
-  co_await entry_index::add(m.redis_client, entry_index::tile_list(m.cache.cache_namespace, layer_name,
-                                                                   static_cast<int>(z)),
-                            cache_key, ttl, TILE_CACHE_BOUND);
+  // The ticket and the listing in one round trip: both must precede the statement, in either order.
+  const auto list = entry_index::tile_list(m.cache.cache_namespace, layer_name, static_cast<int>(z));
+  auto [order, ticket_failure, ticket, listing_failure] =
+      co_await boost::asio::experimental::make_parallel_group(
+          boost::asio::co_spawn(m.executor, m.cache.ticket_for(cache_key, TILE_CACHE_BOUND), boost::asio::deferred),
+          boost::asio::co_spawn(m.executor,
+                                entry_index::add(m.redis_client, list, cache_key, ttl, TILE_CACHE_BOUND),
+                                boost::asio::deferred))
+          .async_wait(boost::asio::experimental::wait_for_all(), boost::asio::use_awaitable);
+  if (ticket_failure) std::rethrow_exception(ticket_failure);
+  if (listing_failure) std::rethrow_exception(listing_failure);
   auto bytes = co_await fetch_built(m, layer_name, z, x, y, sql, db);
   if (!bytes) co_return seeded_tile{};
   const bool stored = co_await m.cache.set_if_current(cache_key, *bytes, ttl, ticket, TILE_CACHE_BOUND);
