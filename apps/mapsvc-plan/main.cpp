@@ -2,7 +2,9 @@
 
 #include "layout_json.hpp"
 
+#include <printsvc/plots/batch.hpp>
 #include <printsvc/plots/plots.hpp>
+#include <printsvc/plots/request.hpp>
 
 #include <chrono>
 #include <cstdint>
@@ -28,9 +30,11 @@ constexpr const char* usage_text = R"(usage: mapsvc-plan [--layout] [-o PLAN.png
        mapsvc-plan --sheet full [--sheet-fields KEY,...] [--date TEXT] -o SHEET.pdf|.svg|.png [INPUT.json]
        mapsvc-plan --batch [--sheet full ...] -o PLANS.pdf INPUT.json...
 
-Renders the survey plan of one parcel. INPUT (or standard input when absent or "-") is a JSON
-object with "parcel_data", "selected_parcel_number" and optionally "road_data", "columnname"
-(default "parcel_number") and "bounding_box" ({"minx", "maxx", "miny", "maxy", "srid"}).
+Renders the survey plan of one parcel. INPUT (or standard input when absent or "-") is a plan
+request as the service's POST /plots/plan takes it: a JSON object with "parcel_data",
+"selected_parcel_number" and optionally "road_data", "columnname" (default "parcel_number"),
+"bounding_box" ({"minx", "maxx", "miny", "maxy", "srid"}), "sheet" and "sheet_fields" (the
+options below take precedence).
 
   -o, --output FILE     write the plan to FILE instead of printing the result: PNG, or by the
                         name's ending a PDF (A4 landscape at true scale) or SVG
@@ -55,9 +59,6 @@ all, 200 characters in a printed text, none of them a control character other th
 line breaks or a noncharacter such as U+FFFF); input beyond them is refused with the reason.
 )";
 
-// GeoJSON-like records need about six levels; the parsed document is copied and compared
-// recursively, so a file nested far deeper must be refused while it is parsed.
-constexpr int max_json_depth = 64;
 // The JSON library's messages quote the text they stopped at, which may be most of the file.
 constexpr std::size_t max_message_chars = 300;
 
@@ -67,7 +68,7 @@ struct options {
   std::optional<std::string> input;
   std::optional<std::string> output;
   bool layout = false;
-  bool sheet = false;
+  std::optional<bool> sheet;  // none: as the input asks ("sheet" in the body)
   std::vector<std::string> sheet_fields;
   std::string date;
   std::chrono::milliseconds time_limit = pl::default_render_time_limit;
@@ -131,7 +132,7 @@ options parse_args(int argc, char** argv) {
     }
   }
   if (o.layout && o.output) throw usage_error("--layout and -o exclude each other");
-  if (o.sheet && !o.output) throw usage_error("--sheet full needs -o FILE");
+  if (o.sheet.value_or(false) && !o.output) throw usage_error("--sheet full needs -o FILE");
   if (o.batch) {
     if (o.layout) throw usage_error("--batch and --layout exclude each other");
     if (!o.output || !o.output->ends_with(".pdf")) throw usage_error("--batch needs -o FILE.pdf");
@@ -151,11 +152,6 @@ std::string read_input(const std::optional<std::string>& path) {
   return {std::istreambuf_iterator<char>(in), {}};
 }
 
-struct request {
-  json parcel_data, selected_parcel_number, road_data, bounding_box;
-  std::string columnname = "parcel_number";
-};
-
 std::string bounded(std::string text) {
   if (text.size() <= max_message_chars) return text;
   text.resize(max_message_chars);
@@ -164,38 +160,12 @@ std::string bounded(std::string text) {
   return text + "...";
 }
 
-struct too_deep : std::runtime_error {
-  too_deep() : std::runtime_error("input is nested deeper than " + std::to_string(max_json_depth) + " levels") {}
-};
-
-json parse_bounded(const std::string& text) {
-  const json::parser_callback_t refuse_deep = [](int depth, json::parse_event_t event, json&) {
-    if ((event == json::parse_event_t::object_start || event == json::parse_event_t::array_start) &&
-        depth >= max_json_depth)
-      throw too_deep();
-    return true;
-  };
-  try {
-    return json::parse(text, refuse_deep);
-  } catch (const json::exception& e) {  // syntax errors, and numbers beyond a double such as 1e400
-    throw std::runtime_error("input is not valid JSON: " + bounded(e.what()));
-  }
-}
-
-request read_request(const std::string& text) {
-  const json doc = parse_bounded(text);
-  if (!doc.is_object()) throw std::runtime_error("input must be a JSON object");
-  request r;
-  for (const char* key : {"parcel_data", "selected_parcel_number"})
-    if (!doc.contains(key)) throw std::runtime_error(std::string("input: missing key \"") + key + "\"");
-  r.parcel_data = doc["parcel_data"];
-  r.selected_parcel_number = doc["selected_parcel_number"];
-  r.road_data = doc.value("road_data", json());
-  r.bounding_box = doc.value("bounding_box", json());
-  if (doc.contains("columnname")) {
-    if (!doc["columnname"].is_string()) throw std::runtime_error("input: \"columnname\" must be text");
-    r.columnname = doc["columnname"].get<std::string>();
-  }
+// A plan request read as the service reads a request body, with the command line's choice of
+// sheet over the body's own.
+pl::plan_request read_request(const std::string& text, const options& o) {
+  pl::plan_request r = pl::read_plan_request(text, o.sheet_fields);
+  pl::choose_sheet(r, o.sheet, o.sheet_fields.empty() ? std::nullopt : std::optional(o.sheet_fields));
+  if (r.sheet && !o.date.empty()) r.sheet->date = o.date;
   return r;
 }
 
@@ -220,29 +190,28 @@ void report_notes(const std::vector<std::string>& notes) {
   for (const auto& note : notes) std::fprintf(stderr, "note: %s\n", bounded(note).c_str());
 }
 
-// One page per input, in order; an input that cannot be planned gets a page with the reason.
+// One page per input, in order, as the service draws a batch: an input that cannot be planned
+// gets a page with the reason.
 int run_batch(const options& o) {
   pl::pdf_book book;
+  std::optional<pl::sheet_options> batch_sheet;
+  if (o.sheet.value_or(false)) batch_sheet = pl::sheet_options{o.sheet_fields, o.date};
   int failed = 0;
   for (const auto& path : o.inputs) {
+    std::optional<std::string> text;
+    std::string missing;
     try {
-      const request r = read_request(read_input(path));
-      const pl::plan plan =
-          pl::plan_layout(r.parcel_data, r.selected_parcel_number, r.road_data, r.columnname, r.bounding_box);
-      if (o.sheet)
-        book.add_sheet(plan,
-                       pl::read_sheet_facts(r.parcel_data, r.selected_parcel_number, r.columnname,
-                                            {o.sheet_fields, o.date}),
-                       o.time_limit);
-      else
-        book.add(plan, o.time_limit);
-      report_notes(plan.notes);
+      text = read_input(path);
     } catch (const std::exception& e) {
-      ++failed;
-      const std::string reason = path + ": " + bounded(e.what());
-      std::fprintf(stderr, "mapsvc-plan: %s\n", reason.c_str());
-      book.add_notice("No plan for " + reason);
+      missing = e.what();
     }
+    const auto page = pl::add_plan_page(book, path, text ? std::optional<std::string_view>(*text) : std::nullopt,
+                                        missing, batch_sheet, o.time_limit);
+    if (page.failure) {
+      ++failed;
+      std::fprintf(stderr, "mapsvc-plan: %s: %s\n", path.c_str(), bounded(*page.failure).c_str());
+    }
+    report_notes(page.notes);
   }
   write_file(*o.output, book.finish());
   return failed ? 1 : 0;
@@ -250,7 +219,7 @@ int run_batch(const options& o) {
 
 int run(const options& o) {
   if (o.batch) return run_batch(o);
-  const request r = read_request(read_input(o.input));
+  const pl::plan_request r = read_request(read_input(o.input), o);
   if (o.layout) {
     const pl::plan plan =
         pl::plan_layout(r.parcel_data, r.selected_parcel_number, r.road_data, r.columnname, r.bounding_box);
@@ -274,10 +243,8 @@ int run(const options& o) {
     std::cout << out.dump(-1, ' ', false, json::error_handler_t::replace) << '\n';
     return 0;
   }
-  std::optional<pl::sheet_options> sheet;
-  if (o.sheet) sheet = pl::sheet_options{o.sheet_fields, o.date};
   const pl::plan_file file = pl::render_plan_file(r.parcel_data, r.selected_parcel_number, r.road_data, r.columnname,
-                                                  r.bounding_box, format_of(*o.output), o.time_limit, sheet);
+                                                  r.bounding_box, format_of(*o.output), o.time_limit, r.sheet);
   report_size(file.scale, file.size_mm.width, file.size_mm.height);
   report_notes(file.notes);
   write_file(*o.output, file.bytes);

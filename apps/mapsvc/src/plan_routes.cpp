@@ -18,6 +18,7 @@
 #include "host/database/session.hpp"
 #include "host/http/errors.hpp"
 #include "host/http/negotiation.hpp"
+#include "printsvc/plots/batch.hpp"
 #include "printsvc/plots/plots.hpp"
 #include "printsvc/plots/request.hpp"
 
@@ -68,11 +69,6 @@ sheet_query read_sheet_query(const request_context& ctx) {
   }
   q.fields = std::move(fields);
   return q;
-}
-
-void apply(const sheet_query& q, printsvc::plots::plan_request& r) {
-  if (q.full) r.sheet = *q.full ? std::optional(r.sheet.value_or(printsvc::plots::sheet_options{})) : std::nullopt;
-  if (r.sheet && q.fields) r.sheet->fields = *q.fields;
 }
 
 // How a plan is answered: the file itself, or JSON {"image": base64 PNG, "size_mm", "scale"}.
@@ -135,7 +131,7 @@ rendered render_text(std::string text, answer_kind kind, const sheet_query& shee
   printsvc::plots::plan_request request =
       printsvc::plots::read_plan_request(text, sheet.fields.value_or(std::vector<std::string>{}));
   std::string().swap(text);
-  apply(sheet, request);
+  printsvc::plots::choose_sheet(request, sheet.full, sheet.fields);
   printsvc::plots::plan_file file = printsvc::plots::render_plan_file(
       request.parcel_data, request.selected_parcel_number, request.road_data, request.columnname, request.bounding_box,
       file_format(kind), printsvc::plots::default_render_time_limit, request.sheet);
@@ -237,48 +233,6 @@ constexpr std::chrono::seconds batch_time_limit{60};
 // A page refused by a full queue waits this long before it asks again.
 constexpr std::chrono::milliseconds queue_retry_pause{50};
 
-// What became of one page: drawn (with any notes of its plan), or why not.
-struct page_outcome {
-  std::optional<std::string> failure;
-  std::vector<std::string> notes;
-};
-
-// Draws one page of the batch into `book` from the plan's body; a plan that cannot be drawn gets a
-// page saying why. `records` is none when there is nothing to draw (an ID not found).
-page_outcome draw_page(printsvc::plots::pdf_book& book, const std::string& label,
-                       std::optional<std::string_view> records, const std::string& missing,
-                       const std::optional<printsvc::plots::sheet_options>& batch_sheet) {
-  page_outcome out;
-  try {
-    if (!records) throw std::invalid_argument(missing);
-    printsvc::plots::plan_request request = printsvc::plots::read_plan_request(
-        *records, batch_sheet ? batch_sheet->fields : std::vector<std::string>{});
-    if (!request.sheet) request.sheet = batch_sheet;
-    const auto plan = printsvc::plots::plan_layout(request.parcel_data, request.selected_parcel_number,
-                                                   request.road_data, request.columnname, request.bounding_box);
-    if (request.sheet)
-      book.add_sheet(plan, printsvc::plots::read_sheet_facts(request.parcel_data, request.selected_parcel_number,
-                                                             request.columnname, *request.sheet));
-    else
-      book.add(plan);
-    out.notes = plan.notes;
-  } catch (const std::invalid_argument& e) {
-    out.failure = e.what();
-  } catch (const printsvc::plots::render_timeout_error& e) {
-    out.failure = e.what();
-  }
-  if (out.failure) book.add_notice("No plan for " + label + ": " + *out.failure);
-  return out;
-}
-
-// A plot ID as the batch names it; none for an entry that is no integer.
-std::optional<std::int64_t> plot_id_of(const json& entry) {
-  if (entry.is_number_integer()) return entry.get<std::int64_t>();
-  if (entry.is_number_unsigned() && entry.get<std::uint64_t>() <= static_cast<std::uint64_t>(INT64_MAX))
-    return static_cast<std::int64_t>(entry.get<std::uint64_t>());
-  return std::nullopt;
-}
-
 asio::awaitable<response> render_batch(render_queue& queue, request_context& ctx) {
   const auto started = std::chrono::steady_clock::now();
   // The body stays until the last page is drawn, the plans being read from it page by page, so
@@ -303,11 +257,8 @@ asio::awaitable<response> render_batch(render_queue& queue, request_context& ctx
   std::vector<std::string> notes;
   asio::steady_timer pause(co_await asio::this_coro::executor);
   for (std::size_t i = 0; i < entries; ++i) {
-    const auto id = batch.by_id ? plot_id_of(batch.ids[i]) : std::nullopt;
-    const std::string label =
-        "page " + std::to_string(i + 1) +
-        (batch.by_id ? " (plot " + batch.ids[i].dump(-1, ' ', true, json::error_handler_t::replace).substr(0, 40) + ")"
-                     : "");
+    const auto id = batch.by_id ? printsvc::plots::plot_id_of(batch.ids[i]) : std::nullopt;
+    const std::string label = printsvc::plots::page_label(i, batch.by_id ? &batch.ids[i] : nullptr);
     // A plan from the database is its own text; a posted one a view into the body.
     std::optional<std::string> fetched;
     std::optional<std::string_view> records;
@@ -329,10 +280,11 @@ asio::awaitable<response> render_batch(render_queue& queue, request_context& ctx
     }
     if (!records && !fetched && batch.all_or_nothing) throw host::http::http_error(422, label + ": " + missing);
 
+    using printsvc::plots::page_outcome;
     std::function<page_outcome()> job = [book, body, label, records, fetched = std::move(fetched), missing,
                                          sheet = batch.sheet] {
       const auto text = fetched ? std::optional<std::string_view>(*fetched) : records;
-      return draw_page(*book, label, text, missing, sheet);
+      return printsvc::plots::add_plan_page(*book, label, text, missing, sheet);
     };
     std::variant<page_outcome, response> drawn;
     while (true) {
