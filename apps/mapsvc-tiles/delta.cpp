@@ -188,7 +188,9 @@ int run_delta(const seed_options& o) {
     const auto changed = changed_tiles(changes, layers, was);
     const std::vector<tile_ref> tiles(changed.begin(), changed.end());
 
-    tile_gateway::tile_gateway_module m(io.get_executor(), tile_gateway::module_options{});
+    tile_gateway::module_options module_options;
+    module_options.redis = tile_gateway::read_redis_settings(host::process_env);
+    tile_gateway::tile_gateway_module m(io.get_executor(), module_options);
     m.logger->set_level(spdlog::level::off);
     auto package = open_package(o.format, o.output);
     delta_counts counts;

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "host/config.hpp"
 #include "mapsvc/tile_gateway/catalogue.hpp"
 #include "options.hpp"
 #include "delta.hpp"
@@ -22,11 +23,6 @@ commands:
 
 mapsvc-tiles COMMAND --help describes each.
 )";
-
-std::optional<std::string> process_env(const std::string& name) {
-  if (const char* v = std::getenv(name.c_str())) return std::string(v);
-  return std::nullopt;
-}
 
 // Parses a command's arguments (a usage_error: exit status 2), answers --help, else runs it.
 template <typename Parse, typename Run>
@@ -62,9 +58,9 @@ int main(int argc, char** argv) {
   using namespace mapsvc::tiles;
   const auto& layers = mapsvc::tile_gateway::LAYER_CONFIG();
   if (command == "seed")
-    return ::command("seed", seed_usage, [&] { return parse_seed_args(rest, process_env, layers); }, run_seed);
+    return ::command("seed", seed_usage, [&] { return parse_seed_args(rest, host::process_env, layers); }, run_seed);
   if (command == "export")
-    return ::command("export", export_usage, [&] { return parse_export_args(rest, process_env, layers); }, run_export);
+    return ::command("export", export_usage, [&] { return parse_export_args(rest, host::process_env, layers); }, run_export);
   if (command == "apply") return ::command("apply", apply_usage, [&] { return parse_apply_args(rest); }, run_apply);
   std::fprintf(stderr, "mapsvc-tiles: unknown command '%s'\n%s", args.front().c_str(), usage_text);
   return 2;

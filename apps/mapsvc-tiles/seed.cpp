@@ -573,7 +573,7 @@ int run_seed(const seed_options& o) {
     }
 
     tile_gateway::module_options module_options;
-    module_options.redis = tile_gateway::read_redis_settings();
+    module_options.redis = tile_gateway::read_redis_settings(host::process_env);
     module_options.cache_ttl_with_feed = o.cache_ttl_with_feed;
     tile_gateway::tile_gateway_module m(io.get_executor(), module_options);
     // Failures are retried, counted and listed in the summary; per-tile lines would bury it.
@@ -654,6 +654,7 @@ int run_export(const seed_options& o) {
 
     // Tiles come from the database only; the cache is neither read nor written.
     tile_gateway::module_options module_options;
+    module_options.redis = tile_gateway::read_redis_settings(host::process_env);
     tile_gateway::tile_gateway_module m(io.get_executor(), module_options);
     m.logger->set_level(spdlog::level::off);
 

@@ -224,7 +224,7 @@ int main(int argc, char** argv) {
     host::helpers::set_log_level(level_named(cfg.log_level));
     // The tile cache's settings, checked here with the others so that a bad one stops the
     // start before any worker exists.
-    redis = mapsvc::tile_gateway::read_redis_settings();
+    redis = mapsvc::tile_gateway::read_redis_settings(host::process_env);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "mapsvc: %s\n", e.what());
     return 2;

@@ -15,6 +15,7 @@
 #include <boost/asio/use_future.hpp>
 #include <nlohmann/json.hpp>
 
+#include "host/config.hpp"
 #include "host/database/get_db.hpp"
 #include "host/http/app.hpp"
 #include "plan_routes.hpp"
@@ -30,7 +31,7 @@ std::string env_or(const char* name, const char* fallback) {
 }
 
 std::string demo_url() {
-  const std::string admin = env_or("DATABASE_URL", "postgresql://postgres@127.0.0.1:55432/mapsvc");
+  const std::string admin = env_or("DATABASE_URL", host::DEFAULT_DATABASE_URL);
   return admin.substr(0, admin.rfind('/') + 1) + "mapsvc_plans_test";
 }
 
@@ -38,7 +39,7 @@ std::string demo_url() {
 class Environment : public ::testing::Environment {
  public:
   void SetUp() override {
-    const std::string admin = env_or("DATABASE_URL", "postgresql://postgres@127.0.0.1:55432/mapsvc");
+    const std::string admin = env_or("DATABASE_URL", host::DEFAULT_DATABASE_URL);
     const std::string create = "psql '" + admin + "' -qc 'CREATE DATABASE mapsvc_plans_test' 2>/dev/null";
     [[maybe_unused]] const int ignored = std::system(create.c_str());
     const std::string load = std::string(MAPSVC_SOURCE_DIR) + "/scripts/demo-data --if-empty --plots 500 --database-url '" +

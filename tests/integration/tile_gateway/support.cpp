@@ -1,5 +1,7 @@
 #include "support.hpp"
 
+#include "host/config.hpp"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <hiredis/hiredis.h>
@@ -75,7 +77,7 @@ std::vector<std::string> pg_admin::exec(const std::string& sql) {
 
 // ---- fixture_db
 
-std::string fixture_db::admin_url() { return env_or("DATABASE_URL", "postgresql://postgres@127.0.0.1:55432/mapsvc"); }
+std::string fixture_db::admin_url() { return env_or("DATABASE_URL", host::DEFAULT_DATABASE_URL); }
 
 std::string fixture_db::url() {
   const std::string admin = admin_url();
@@ -297,15 +299,10 @@ service::service(service_options options) : work_(asio::make_work_guard(io_)) {
       {.open = [this] { return std::make_shared<host::database::session>(host::database::get_db(*pool_)); },
        .close = [](host::database::session& s) -> asio::awaitable<void> { co_await s.close(); }});
 
-  const std::string port = std::to_string(options.redis_port), db = std::to_string(options.redis_db);
   mapsvc::tile_gateway::module_options module_options;
-  module_options.getenv = [host = options.redis_host, port, db](const char* name) -> const char* {
-    const std::string n(name);
-    if (n == "REDIS_HOST") return host.c_str();
-    if (n == "REDIS_PORT") return port.c_str();
-    if (n == "REDIS_DB") return db.c_str();
-    return nullptr;
-  };
+  module_options.redis.host = options.redis_host;
+  module_options.redis.port = options.redis_port;
+  module_options.redis.db = options.redis_db;
   module_options.query_timeout_override = options.query_timeout;
   module_options.memory_cache_bytes = options.memory_cache_bytes;
   module_options.public_url = options.public_url;

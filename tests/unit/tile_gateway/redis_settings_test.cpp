@@ -12,10 +12,11 @@ namespace tg = mapsvc::tile_gateway;
 namespace {
 
 // A stand-in environment: unset variables are absent from the map.
-tg::getenv_function fake_env(std::map<std::string, std::string> vars) {
-  return [vars = std::move(vars)](const char* name) -> const char* {
+host::env_lookup fake_env(std::map<std::string, std::string> vars) {
+  return [vars = std::move(vars)](const std::string& name) -> std::optional<std::string> {
     const auto it = vars.find(name);
-    return it == vars.end() ? nullptr : it->second.c_str();
+    if (it == vars.end()) return std::nullopt;
+    return it->second;
   };
 }
 

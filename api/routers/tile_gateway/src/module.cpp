@@ -41,7 +41,7 @@ tile_gateway_module::tile_gateway_module(boost::asio::any_io_executor ex, module
     : executor(ex),
       logger(module_logger()),
       tileGateway("/gis", {"GIS Tiles"}),
-      settings(options.redis ? *options.redis : read_redis_settings(options.getenv)),
+      settings(options.redis),
       redis_client(ex, client_options(settings)),
       cache(redis_client, std::string(CACHE_NAMESPACE)),
       // Half a second between probes: the cache is back within about that long after Redis

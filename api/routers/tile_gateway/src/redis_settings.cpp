@@ -50,9 +50,7 @@ std::string_view strip_python_space(std::string_view s) {
 
 // A setting outside its range would start the service cleanly and then fail every cache
 // call, so it is refused when the module loads.
-int setting_as_int(const getenv_function& getenv_fn, const char* name, const char* fallback, int min, int max) {
-  const char* raw = getenv_fn(name);
-  const std::string_view text = raw ? raw : fallback;
+int setting_as_int(const char* name, std::string_view text, int min, int max) {
   std::int64_t value = 0;
   try {
     value = parse_python_int(text);
@@ -64,11 +62,11 @@ int setting_as_int(const getenv_function& getenv_fn, const char* name, const cha
 }
 
 // A comma list of host:port; unset or blank: none.
-std::vector<clients::redis::address> address_list(const getenv_function& getenv_fn, const char* name) {
-  const char* raw = getenv_fn(name);
-  if (raw == nullptr || strip_python_space(raw).empty()) return {};
+std::vector<clients::redis::address> address_list(const host::env_lookup& env, const char* name) {
+  const auto raw = env(name);
+  if (!raw || strip_python_space(*raw).empty()) return {};
   try {
-    return clients::redis::parse_address_list(std::string(strip_python_space(raw)));
+    return clients::redis::parse_address_list(std::string(strip_python_space(*raw)));
   } catch (const std::invalid_argument& e) {
     throw std::invalid_argument(std::string(name) + ": " + e.what());
   }
@@ -110,17 +108,16 @@ std::int64_t parse_python_int(std::string_view text) {
   return static_cast<std::int64_t>(magnitude);
 }
 
-redis_settings read_redis_settings(const getenv_function& getenv_fn) {
+redis_settings read_redis_settings(const host::env_lookup& env) {
   redis_settings settings;
-  const char* host = getenv_fn("REDIS_HOST");
-  settings.host = host ? host : "localhost";
-  settings.port = setting_as_int(getenv_fn, "REDIS_PORT", "6379", 1, 65535);
+  if (const auto host = env("REDIS_HOST")) settings.host = *host;
+  if (const auto port = env("REDIS_PORT")) settings.port = setting_as_int("REDIS_PORT", *port, 1, 65535);
   // How many databases exist is the server's own setting; only a negative number is
   // certainly wrong here.
-  settings.db = setting_as_int(getenv_fn, "REDIS_DB", "0", 0, INT_MAX);
-  settings.cluster_nodes = address_list(getenv_fn, "REDIS_CLUSTER_NODES");
-  settings.sentinels = address_list(getenv_fn, "REDIS_SENTINELS");
-  if (const char* master = getenv_fn("REDIS_SENTINEL_MASTER")) settings.sentinel_master = strip_python_space(master);
+  if (const auto db = env("REDIS_DB")) settings.db = setting_as_int("REDIS_DB", *db, 0, INT_MAX);
+  settings.cluster_nodes = address_list(env, "REDIS_CLUSTER_NODES");
+  settings.sentinels = address_list(env, "REDIS_SENTINELS");
+  if (const auto master = env("REDIS_SENTINEL_MASTER")) settings.sentinel_master = strip_python_space(*master);
 
   if (!settings.cluster_nodes.empty() && !settings.sentinels.empty())
     throw std::invalid_argument(

@@ -31,10 +31,8 @@
 namespace mapsvc::tile_gateway {
 
 struct module_options {
-  // Where the tile cache lives, as the host read it with its other settings. When absent the
-  // module reads REDIS_HOST, REDIS_PORT and REDIS_DB through `getenv` itself.
-  std::optional<redis_settings> redis{};
-  getenv_function getenv = std::getenv;
+  // Where the tile cache lives, as the process read it with its other settings.
+  redis_settings redis{};
   // Bytes of tiles each worker keeps in memory in front of Redis; 0 turns that memory off.
   std::size_t memory_cache_bytes = 0;
   // Replaces every statement time-out; for tests that must not wait the real ones.

@@ -8,14 +8,15 @@
 #include <vector>
 
 #include "clients/redis/options.hpp"
+#include "host/config.hpp"
 
 namespace mapsvc::tile_gateway {
 
-// Where the tile cache lives; read once when the module loads.
+// Where the tile cache lives, read with the other settings when the process starts.
 struct redis_settings {
-  std::string host;
-  int port;
-  int db;
+  std::string host = "localhost";
+  int port = 6379;
+  int db = 0;
   // A Redis Cluster, when not empty (host and port are then unused).
   std::vector<clients::redis::address> cluster_nodes;
   // A primary watched by Sentinel, when not empty: the sentinels and the primary's name.
@@ -23,12 +24,8 @@ struct redis_settings {
   std::string sentinel_master;
 };
 
-// Looks a variable up like std::getenv: nullptr when unset.
-using getenv_function = std::function<const char*(const char*)>;
-
-// Reads REDIS_HOST, REDIS_PORT and REDIS_DB, defaulting to "localhost", "6379" and "0".
-// The defaults are text, converted like the rest, so an unset port is 6379. Numbers are
-// read as Python's int() reads them. Throws invalid_setting, naming the variable and its
+// Reads REDIS_HOST, REDIS_PORT and REDIS_DB from `env`; an unset one keeps its default above.
+// Numbers are read as Python's int() reads them. Throws invalid_setting, naming the variable and its
 // range, when the port is not from 1 to 65535 or the database number is negative (or
 // either is not an integer).
 //
@@ -36,7 +33,7 @@ using getenv_function = std::function<const char*(const char*)>;
 // with REDIS_SENTINEL_MASTER a Sentinel-watched primary. Throws std::invalid_argument naming
 // the variable when a list entry is not host:port, when both are set, when the sentinels come
 // without the primary's name, or when a cluster is given a database other than 0.
-redis_settings read_redis_settings(const getenv_function& getenv_fn = std::getenv);
+redis_settings read_redis_settings(const host::env_lookup& env);
 
 // Converts text as Python's int() does in base 10: surrounding whitespace, an optional
 // sign, and digits with single underscores between them. Throws invalid_int_literal
