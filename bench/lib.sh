@@ -31,3 +31,27 @@ ticks_of() {
   done
   echo "$total"
 }
+
+# start_mapsvc NAME BINARY REDIS_PORT DATABASE_URL [FLAGS...]: a server on 127.0.0.1 (a free
+# port, or $MAPSVC_PORT when set) with the tile cache in database 0 of the Redis on REDIS_PORT,
+# logging to $work/NAME.log; waited for until it answers. Sets NAME_pid and NAME_base, $base
+# and $started_pid, and adds it to $pids; exits with its log when it does not start.
+start_mapsvc() {
+  local name=$1 binary=$2 redis_port=$3 db_url=$4
+  shift 4
+  local port=${MAPSVC_PORT:-$(free_port)}
+  REDIS_HOST=127.0.0.1 REDIS_PORT=$redis_port REDIS_DB=0 \
+    "$binary" --port "$port" --database-url "$db_url" --log-level warning "$@" >"$work/$name.log" 2>&1 &
+  started_pid=$!
+  pids+=("$started_pid")
+  base="http://127.0.0.1:$port"
+  eval "${name}_pid=$started_pid; ${name}_base=$base"
+  local _
+  for _ in $(seq 300); do
+    curl -sf "$base/gis/layers/" >/dev/null && return 0
+    sleep 0.05
+  done
+  echo "mapsvc $name did not start:" >&2
+  cat "$work/$name.log" >&2
+  exit 1
+}

@@ -131,18 +131,12 @@ stop_cluster() {
   cluster_up=""
 }
 
-# start_mapsvc NAME FLAGS...: a server of the single setup on a port of its own; sets $base.
-start_mapsvc() {
-  local name=$1; shift
-  local port; port=$(free_port)
-  REDIS_HOST=127.0.0.1 REDIS_PORT=$redis_port REDIS_DB=0 \
-    "$work/mapsvc" --port "$port" --database-url "$db_url" --log-level warning "$@" >"$work/$name.log" 2>&1 &
-  pids+=($!)
-  servers+=($!)
-  base="http://127.0.0.1:$port"
-  local _
-  for _ in $(seq 300); do curl -sf "$base/gis/layers/" >/dev/null && break; sleep 0.05; done
-  curl -sf "$base/gis/layers/" >/dev/null || { echo "mapsvc $name did not start:" >&2; cat "$work/$name.log" >&2; exit 1; }
+# start NAME FLAGS...: a server of the single setup (bench/lib.sh's start_mapsvc); sets $base.
+start() {
+  local name=$1
+  shift
+  start_mapsvc "$name" "$work/mapsvc" "$redis_port" "$db_url" "$@"
+  servers+=("$started_pid")
 }
 servers=()
 # CPU time in clock ticks of the single setup: its servers (supervisors and workers) and their
@@ -192,9 +186,9 @@ if wanted single; then
   redis_pid=$!
   pids+=($!)
   until redis-cli -p "$redis_port" ping >/dev/null 2>&1; do sleep 0.05; done
-  start_mapsvc a --workers 2
+  start a --workers 2
   base_a=$base
-  start_mapsvc b --workers 2
+  start b --workers 2
   base_b=$base
   sleep 1 # the feed's lease is taken and the demo load's whole-table changes applied
   extent=$(curl -s "$base_a/gis/plots/" | python3 -c '

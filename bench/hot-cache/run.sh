@@ -40,18 +40,12 @@ pids+=($!)
 until redis-cli -p "$redis_port" ping >/dev/null 2>&1; do sleep 0.05; done
 redis() { redis-cli -p "$redis_port" "$@"; }
 
-# start_mapsvc NAME [flags...]: a server on a port of its own, waited for; sets $base.
-start_mapsvc() {
-  local name=$1; shift
-  local port; port=$(free_port)
-  REDIS_HOST=127.0.0.1 REDIS_PORT=${REDIS_PORT_OVERRIDE:-$redis_port} REDIS_DB=0 \
-    "$MAPSVC" --port "$port" --database-url "$DATABASE_URL" --log-level warning "$@" >"$work/$name.log" 2>&1 &
-  pids+=($!)
-  eval "${name}_pid=$!"
-  base="http://127.0.0.1:$port"
-  local up=no
-  for _ in $(seq 300); do curl -sf "$base/gis/layers/" >/dev/null && { up=yes; break; }; sleep 0.05; done
-  [[ $up == yes ]] || { echo "mapsvc $name did not start:" >&2; cat "$work/$name.log" >&2; exit 1; }
+# start NAME [flags...]: a server of this bench (bench/lib.sh's start_mapsvc on this bench's
+# Redis, or REDIS_PORT_OVERRIDE's); sets $base and NAME_pid.
+start() {
+  local name=$1
+  shift
+  start_mapsvc "$name" "$MAPSVC" "${REDIS_PORT_OVERRIDE:-$redis_port}" "$DATABASE_URL" "$@"
   # The tile memory follows Redis only once its tracking connection is up.
   sleep 0.5
 }
@@ -74,7 +68,7 @@ wrk_line() {
   echo "$rps $p50 $p99"
 }
 
-start_mapsvc svc --workers 0 --memory-cache-mb 256
+start svc --workers 0 --memory-cache-mb 256
 # The plots' extent in EPSG:3857, and lists of tiles over it.
 extent=$(curl -s "$base/gis/plots/" | python3 -c '
 import json, sys
@@ -206,7 +200,7 @@ print(t["x"], t["y"])')"
   stop_mapsvc "$svc_pid"
   for round in $(seq "$rounds"); do
     redis FLUSHALL >/dev/null
-    start_mapsvc first --workers 0
+    start first --workers 0
     one=$(node "$here/hc.js" pass "$base" "$work/first.txt" 32)
     redis FLUSHALL >/dev/null
     sleep 0.5
@@ -217,7 +211,7 @@ print(t["x"], t["y"])')"
       "$(field p50 "$two") / $(field p99 "$two") / $(field max "$two") |" \
       "$(python3 -c "print(f'{$(field p99 "$one") / $(field p99 "$two"):.2f}')") |"
   done
-  start_mapsvc svc --workers 0 --memory-cache-mb 256
+  start svc --workers 0 --memory-cache-mb 256
   echo
 fi
 
@@ -237,9 +231,9 @@ if wanted zipf; then
   echo "| tile memory | req/s (median) | every round | X-Cache HIT | answered from memory | p99 of each round |"
   echo "|---|---|---|---|---|---|"
   stop_mapsvc "$svc_pid"
-  start_mapsvc on --workers 0 --memory-cache-mb 256
+  start on --workers 0 --memory-cache-mb 256
   base_on=$base
-  start_mapsvc off --workers 0 --memory-cache-mb 0
+  start off --workers 0 --memory-cache-mb 0
   base_off=$base
   : >"$work/on.txt"; : >"$work/off.txt"
   for _ in $(seq "$rounds"); do
@@ -264,7 +258,7 @@ if wanted zipf; then
   echo "load average after: $(load)"
   echo
   stop_mapsvc "$on_pid"; stop_mapsvc "$off_pid"
-  start_mapsvc svc --workers 0 --memory-cache-mb 256
+  start svc --workers 0 --memory-cache-mb 256
 fi
 
 if wanted cold; then
@@ -305,7 +299,7 @@ EOF
     : >"$work/m.txt"; : >"$work/p.txt"; : >"$work/mc.txt"; : >"$work/pc.txt"
     for r in $(seq "$rounds"); do
       cpu0=$(pg_ended_cpu)
-      REDIS_PORT_OVERRIDE=$cold_redis_port start_mapsvc cold --workers 0
+      REDIS_PORT_OVERRIDE=$cold_redis_port start cold --workers 0
       # A second's warm-up opens the database connections; its statements count for the CPU.
       warm=$(wrk -t2 -c"$c" -d1s -s bench/walk.lua "$base" -- "$work/z16.txt" "$r" | awk '/requests in/ {print $1}')
       wrk_line -t2 -c"$c" -d"${duration}s" -s bench/walk.lua "$base" -- "$work/z16.txt" "$r" >>"$work/m.txt"
@@ -329,9 +323,9 @@ EOF
 fi
 
 if wanted propagation; then
-  start_mapsvc a --workers 1 --memory-cache-mb 64
+  start a --workers 1 --memory-cache-mb 64
   base_a=$base
-  start_mapsvc b --workers 1 --memory-cache-mb 64
+  start b --workers 1 --memory-cache-mb 64
   base_b=$base
   # A tile with plots in it.
   tile=$(node "$here/hc.js" tiles "$base_a" plots 16 "$extent" 4 | awk '$2 == 200 {print $1}' | sed -n '20p')
@@ -362,7 +356,7 @@ if wanted rss; then
   echo "| --memory-cache-mb | tiles walked | MB answered per walk | worker RSS before (MB) | worker RSS after (MB) |"
   echo "|---|---|---|---|---|"
   for mb in 0 4 16; do
-    start_mapsvc rss --workers 2 --memory-cache-mb "$mb"
+    start rss --workers 2 --memory-cache-mb "$mb"
     workers=$(pgrep -P "$rss_pid" | tr '\n' ' ')
     rss() { for w in $workers; do awk '/VmRSS/ {printf "%d ", $2 / 1024}' "/proc/$w/status"; done; }
     before=$(rss)

@@ -11,7 +11,9 @@ here=$(cd "$(dirname "$0")" && pwd)
 examples=$here/../../apps/mapsvc-plan/examples
 runs=20
 
-median() { sort -n | awk '{a[NR]=$1} END {m=(NR%2)?a[(NR+1)/2]:(a[NR/2]+a[NR/2+1])/2; printf "%.1f", m*1000}'; }
+. "$here/../lib.sh"
+# The median of seconds on standard input, in milliseconds.
+median_ms() { median | awk '{printf "%.1f", $1 * 1000}'; }
 
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 for f in "$examples"/*.json; do
@@ -20,12 +22,12 @@ for f in "$examples"/*.json; do
     curl -s -o /dev/null -X POST --data-binary @"$f" "$base/plots/plan?format=$format"  # warm
     t=$(for _ in $(seq $runs); do
           curl -s -o /dev/null -w '%{time_total}\n' -X POST --data-binary @"$f" "$base/plots/plan?format=$format"
-        done | median)
+        done | median_ms)
     echo "POST $name $format: median ${t} ms"
   done
 done
 for format in png pdf svg; do
-  t=$(for _ in $(seq $runs); do curl -s -o /dev/null -w '%{time_total}\n' "$base/plots/42/plan?format=$format"; done | median)
+  t=$(for _ in $(seq $runs); do curl -s -o /dev/null -w '%{time_total}\n' "$base/plots/42/plan?format=$format"; done | median_ms)
   echo "GET /plots/42/plan $format: median ${t} ms"
 done
 
@@ -34,7 +36,7 @@ lua=$(mktemp --suffix=.lua)
 body=$(python3 -c 'import json,sys; print(json.dumps(open(sys.argv[1]).read()))' "$examples/heptagon_1000.json")
 printf 'wrk.method = "POST"\nwrk.body = %s\nwrk.headers["Content-Type"] = "application/json"\n' "$body" > "$lua"
 tile="$base/gis/plots/15/17061/15556.pbf"
-(for _ in $(seq 200); do curl -s -o /dev/null -w '%{time_total}\n' "$tile"; sleep 0.04; done | median > /tmp/plans-tile-median) &
+(for _ in $(seq 200); do curl -s -o /dev/null -w '%{time_total}\n' "$tile"; sleep 0.04; done | median_ms > /tmp/plans-tile-median) &
 wrk -t2 -c8 -d10s -s "$lua" "$base/plots/plan?format=png" | grep -E 'Requests/sec|Latency|Non-2xx'
 wait
 echo "tile latency meanwhile: median $(cat /tmp/plans-tile-median) ms"

@@ -84,16 +84,12 @@ postmaster=$(ps -o ppid= -p "$(psql "$DATABASE_URL" -Atc "SELECT pid FROM pg_sta
 redis_pid=$(redis_field server process_id)
 [[ -r /proc/$redis_pid/stat ]] || { echo "Redis (pid $redis_pid) is not on this machine" >&2; exit 1; }
 
-# start_mapsvc NAME PORT MEMORY_MB: a single-process server (no supervisor); sets NAME_pid, NAME_base.
-start_mapsvc() {
+# start NAME PORT MEMORY_MB: a single-process server (no supervisor) on the local services'
+# Redis (bench/lib.sh's start_mapsvc); sets NAME_pid, NAME_base.
+start() {
   local name=$1 port=$2 mb=$3
   port_free "$port" || { echo "port $port is taken (set PORT_BASE)" >&2; exit 1; }
-  env MAPSVC_WORKERS=1 MAPSVC_MEMORY_CACHE_MB="$mb" REDIS_HOST="$REDIS_HOST" REDIS_PORT="$REDIS_PORT" REDIS_DB=0 \
-    "$work/mapsvc" --port "$port" --database-url "$DATABASE_URL" --log-level warning >"$work/$name.log" 2>&1 &
-  pids+=($!)
-  eval "${name}_pid=$!; ${name}_base=http://127.0.0.1:$port"
-  for _ in $(seq 200); do curl -sf "http://127.0.0.1:$port/gis/layers/" >/dev/null && break; sleep 0.05; done
-  curl -sf "http://127.0.0.1:$port/gis/layers/" >/dev/null || { echo "mapsvc $name did not start:" >&2; cat "$work/$name.log" >&2; exit 1; }
+  MAPSVC_PORT=$port start_mapsvc "$name" "$work/mapsvc" "$REDIS_PORT" "$DATABASE_URL" --workers 1 --memory-cache-mb "$mb"
   sleep 0.5  # the tile memory follows Redis once its tracking connection is up
 }
 rss_mb() { awk '/^VmRSS/ {printf "%.1f", $2 / 1024}' "/proc/$1/status"; }
@@ -112,8 +108,8 @@ json kind meta started "$(date -u '+%Y-%m-%d %H:%M:%S UTC')" cores "$(nproc)" \
   redis_version "$(redis info server | tr -d '\r' | sed -n 's/^redis_version://p')" \
   postgres_version "$(psql "$DATABASE_URL" -Atc 'SHOW server_version')"
 
-start_mapsvc on "$PORT_BASE" 256
-start_mapsvc off $((PORT_BASE + 1)) 0
+start on "$PORT_BASE" 256
+start off $((PORT_BASE + 1)) 0
 extent=$(curl -sf "$on_base/gis/plots/" | python3 -c '
 import json, sys
 e = json.load(sys.stdin)["data"]["extent_web_mercator"]

@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Cache seeding and offline packages: mapsvc-tiles seed and export over the demo area (plots,
 # z14-z18) at concurrency 4 and 8, against pgbench running the same tile statements over the
-# same tiles (print_tile_sql; -M extended as the server sends them, and -M prepared) at the
-# same concurrency, in the same run; the ETA of a longer seed against its real end; a resume
-# after kill -9 at about half way (statements run again, counted by the database); deltas: the
-# size of `export --since` after 1 % of the plots changed (spread over the area, and in one
-# neighbourhood), and whether applying it gives a fresh export's tiles; and the peak memory of
-# writing a package of a million tiles.
+# same tiles (print_tile_sql, prepared as the tools prepare them) at the same concurrency, in
+# the same run, with every process on both cores and with PostgreSQL on a core of its own; the
+# ETA of a longer seed against its real end; a resume after kill -9 at about half way
+# (statements run again, counted by the database); deltas: the size of `export --since` after
+# 1 % of the plots changed (three kinds of edit, both formats), and whether applying it gives a
+# fresh export's tiles; and the peak memory of writing a package of a million tiles.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 BUILD_DIR=${BUILD_DIR:-build}
+. bench/lib.sh
 set -a; eval "$(scripts/services start)"; set +a
 export REDIS_DB=${SEED_BENCH_REDIS_DB:-12}
 seed_bin="$BUILD_DIR/bin/mapsvc-tiles"
@@ -74,7 +75,6 @@ echo "cores, and PostgreSQL alone on core 1 with the clients (the tool or pgbenc
 echo "core 0, where the database's pace is what is compared."
 rate_of() { sed -n 's/.*(\([0-9]*\) tiles\/s).*/\1/p' "$1"; }
 ratio() { python3 -c "print(f'{$1 / $2:.2f}')"; }
-median() { tr ' ' '\n' | sort -n | sed -n '2p'; }  # of three
 
 # PostgreSQL's server process and every process it started (new sessions inherit its cores).
 checkpointer=$(psql "$DATABASE_URL" -Atc "SELECT pid FROM pg_stat_activity WHERE backend_type = 'checkpointer'")
@@ -101,8 +101,8 @@ rates() {  # CLIENT_PREFIX: a command prefix for the tools and pgbench ("" for n
       seed_rates+=("$(rate_of "$work/seed.out")")
       export_rates+=("$(rate_of "$work/export.out")")
     done
-    seed_rate=$(echo "${seed_rates[*]}" | median)
-    export_rate=$(echo "${export_rates[*]}" | median)
+    seed_rate=$(printf '%s\n' "${seed_rates[@]}" | median)
+    export_rate=$(printf '%s\n' "${export_rates[@]}" | median)
     "${client[@]}" pgbench -n -M prepared -c "$c" -j 2 -T 15 "${scripts[@]}" "$DATABASE_URL" >"$work/pgbench.out" 2>&1
     tps=$(sed -n 's/^tps = \([0-9.]*\).*/\1/p' "$work/pgbench.out" | cut -d. -f1)
     echo "| $c | $seed_rate | $export_rate | $tps | $(ratio "$seed_rate" "$tps") | $(ratio "$export_rate" "$tps") |"
