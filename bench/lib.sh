@@ -55,3 +55,12 @@ start_mapsvc() {
   cat "$work/$name.log" >&2
   exit 1
 }
+
+# pin_postgres CORES: the local services' PostgreSQL (its server process and every process it
+# started; sessions opened later inherit the cores) onto CORES, e.g. "1" or "0-1".
+pin_postgres() {
+  local checkpointer postmaster p
+  checkpointer=$(psql "$DATABASE_URL" -Atc "SELECT pid FROM pg_stat_activity WHERE backend_type = 'checkpointer'")
+  postmaster=$(ps -o ppid= -p "$checkpointer" | tr -d ' ')
+  for p in "$postmaster" $(pgrep -P "$postmaster"); do taskset -a -p -c "$1" "$p" >/dev/null 2>&1 || true; done
+}

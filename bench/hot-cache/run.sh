@@ -32,6 +32,8 @@ set -a; eval "$(scripts/services start)"; set +a
 scripts/demo-data --if-empty >/dev/null
 
 bench_workdir hot-cache
+# The cold section may pin PostgreSQL to one core: every core again whatever ends the run.
+trap 'pin_postgres "0-$((cores - 1))"; bench_cleanup' EXIT
 chmod 755 "$work"  # nginx's workers run as nobody
 redis_port=$(free_port)
 
@@ -292,6 +294,17 @@ EOF
   echo "the same statement (print_tile_sql plots 16) on a random tile of the same range, -M prepared, -j2."
   echo "$rounds rounds alternating, medians (each round in brackets). \"PG ms per tile\": CPU time of the"
   echo "database's backends over the statements they ran (mapsvc restarted each round to end its own)."
+  echo "Two settings: every process on every core, and PostgreSQL alone on core 1 with the clients"
+  echo "(mapsvc and wrk, or pgbench) on core 0, which compares the pace each gets out of the database."
+  all_cores=0-$((cores - 1))
+  for setting in shared pinned; do
+  if [[ $setting == pinned ]]; then
+    ((cores >= 2)) || break
+    pin_postgres 1
+    taskset -p -c 0 $$ >/dev/null
+  fi
+  echo
+  echo "$([[ $setting == shared ]] && echo "Every process on every core:" || echo "PostgreSQL on core 1; mapsvc, wrk and pgbench on core 0:")"
   echo
   echo "| concurrency | mapsvc tiles/s | pgbench statements/s | ratio | PG ms per tile: mapsvc / pgbench | mapsvc p99 |"
   echo "|---|---|---|---|---|---|"
@@ -317,6 +330,9 @@ EOF
       "$(python3 -c "print(f'{$m / $p:.2f}')") | $(median <"$work/mc.txt") / $(median <"$work/pc.txt") |" \
       "$(cut -d' ' -f3 "$work/m.txt" | tr '\n' ' ') |"
   done
+  done
+  pin_postgres "$all_cores"
+  taskset -p -c "$all_cores" $$ >/dev/null
   echo
   echo "load average after: $(load)"
   echo

@@ -76,12 +76,9 @@ echo "core 0, where the database's pace is what is compared."
 rate_of() { sed -n 's/.*(\([0-9]*\) tiles\/s).*/\1/p' "$1"; }
 ratio() { python3 -c "print(f'{$1 / $2:.2f}')"; }
 
-# PostgreSQL's server process and every process it started (new sessions inherit its cores).
-checkpointer=$(psql "$DATABASE_URL" -Atc "SELECT pid FROM pg_stat_activity WHERE backend_type = 'checkpointer'")
-postmaster=$(ps -o ppid= -p "$checkpointer" | tr -d ' ')
 redis_pid=$(cat "$MAPSVC_REDIS_PID_FILE")
 pin() {  # CORES_FOR_POSTGRESQL CORES_FOR_REDIS
-  for p in "$postmaster" $(pgrep -P "$postmaster"); do taskset -a -p -c "$1" "$p" >/dev/null 2>&1 || true; done
+  pin_postgres "$1"
   taskset -a -p -c "$2" "$redis_pid" >/dev/null
 }
 trap 'pin 0-1 0-1; psql "$DATABASE_URL" -qc "DROP SCHEMA IF EXISTS bench_seed CASCADE" >/dev/null 2>&1; rm -rf "$work"' EXIT
