@@ -17,7 +17,8 @@ bool is_patch(std::string_view bytes);
 std::string make_patch(std::string_view was, std::string_view now);
 
 // The tile `patch` makes of `was`. Throws std::runtime_error when `patch` is damaged, was made
-// against other bytes than `was` (its checksum fails), or would give more than `max_bytes`.
-std::string apply_patch(std::string_view was, std::string_view patch, std::size_t max_bytes = std::size_t{1} << 30);
+// against other bytes than `was` (its checksum fails), or would give more than `max_bytes` (a
+// tile holds at most a few thousand features per layer: tens of megabytes at the very most).
+std::string apply_patch(std::string_view was, std::string_view patch, std::size_t max_bytes = std::size_t{64} << 20);
 
 }  // namespace mapsvc::tiles
