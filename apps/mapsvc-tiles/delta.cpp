@@ -148,14 +148,16 @@ asio::awaitable<built> delta_one(tile_gateway::tile_gateway_module& m, const std
   const auto tile = co_await build_composite(m, layers, t, db);
   if (tile.bytes.empty()) co_return built{tile_outcome::empty, 0, tile.every_layer_served};
   const auto x = static_cast<std::uint32_t>(t.x), y = static_cast<std::uint32_t>(t.y);
+  const auto had = base.find(t.z, x, y);
+  const auto was = had ? std::optional(gunzip(*had)) : std::nullopt;
+  if (was == tile.bytes) {
+    ++counts.unchanged;
+    co_return built{tile_outcome::stored, 0};
+  }
+  // Compressed only once the tile is known to have changed.
   auto bytes = host::http::gzip_compress(tile.bytes);
-  if (const auto had = base.find(t.z, x, y)) {
-    const auto was = gunzip(*had);
-    if (was == tile.bytes) {
-      ++counts.unchanged;
-      co_return built{tile_outcome::stored, 0};
-    }
-    if (auto patch = make_patch(was, tile.bytes); patch.size() < bytes.size()) {
+  if (was) {
+    if (auto patch = make_patch(*was, tile.bytes); patch.size() < bytes.size()) {
       bytes = std::move(patch);
       ++counts.patched;
     }
