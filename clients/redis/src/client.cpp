@@ -1,7 +1,6 @@
 #include "clients/redis/client.hpp"
 
 #include <algorithm>
-#include <array>
 #include <map>
 #include <string>
 #include <utility>
@@ -14,23 +13,20 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/system/system_error.hpp>
 
-#include "client_impl.hpp"
-#include "cluster_map.hpp"
 #include "clients/redis/errors.hpp"
+#include "cluster_map.hpp"
+#include "topology.hpp"
 #include "wire.hpp"
 
 namespace clients::redis {
 
 namespace {
 
-using detail::client_impl;
-using detail::format_command;
-using detail::key_slot;
+using detail::clock;
+using detail::command_of;
+using detail::topology;
 using detail::wire_command;
-
-// The typed calls below are free coroutines holding the shared state, never `this`: the
-// awaitable may run after the client object is gone. Commands are formatted before the
-// first suspension, so callers' string_views need not outlive the call expression.
+using timeout_type = std::optional<std::chrono::milliseconds>;
 
 [[noreturn]] void unexpected(const char* command, const reply& r) {
   if (r.is_error()) throw reply_error(r.str);
@@ -38,58 +34,44 @@ using detail::wire_command;
 }
 
 // The slot of a key, where it decides the server: in a cluster.
-std::optional<std::uint16_t> slot_of(const std::shared_ptr<client_impl>& impl, std::string_view key) {
-  if (!impl->settings().is_cluster()) return std::nullopt;
-  return key_slot(key);
+std::optional<std::uint16_t> slot_of(const topology& t, std::string_view key) {
+  if (!t.settings().is_cluster()) return std::nullopt;
+  return detail::key_slot(key);
 }
 
-asio::awaitable<std::optional<std::string>> run_get(std::shared_ptr<client_impl> impl, wire_command command,
-                                                    std::optional<std::chrono::milliseconds> timeout,
-                                                    std::optional<std::uint16_t> slot) {
-  reply r = co_await client_impl::execute(std::move(impl), std::move(command), timeout, slot);
-  if (r.type == reply_type::string) co_return std::move(r.str);
-  if (r.is_nil()) co_return std::nullopt;
-  unexpected("GET", r);
+// Every call is a free coroutine holding the topology, never `this`: the awaitable may run
+// after the client object is gone. The public functions format the commands before it starts,
+// so callers' string_views need not outlive the call expression.
+asio::awaitable<std::vector<reply>> send(std::shared_ptr<topology> t, std::vector<wire_command> commands,
+                                         timeout_type timeout, std::optional<std::uint16_t> slot) {
+  co_return co_await t->execute_all(std::move(commands), detail::deadline_after(timeout), slot);
 }
 
-asio::awaitable<value_with_ttl> run_get_with_ttl(std::shared_ptr<client_impl> impl, std::vector<wire_command> commands,
-                                                 std::optional<std::chrono::milliseconds> timeout,
-                                                 std::optional<std::uint16_t> slot) {
-  auto replies = co_await client_impl::execute_all(std::move(impl), std::move(commands), timeout, slot);
-  value_with_ttl out;
-  reply& value = replies[0];
-  if (value.type == reply_type::string) out.value = std::move(value.str);
-  else if (!value.is_nil()) unexpected("GET", value);
-  const reply& ttl = replies[1];
-  if (ttl.type != reply_type::integer) unexpected("PTTL", ttl);
-  if (replies.size() > 2) {
-    reply& companion = replies[2];
-    if (companion.type == reply_type::string) out.companion = std::move(companion.str);
-    else if (!companion.is_nil()) unexpected("GET", companion);
-  }
-  // -1: no expiry, -2: gone (expired between the two commands).
-  if (ttl.integer >= 0) out.ttl = std::chrono::milliseconds(ttl.integer);
-  else if (ttl.integer == -2) out.value.reset();
-  co_return out;
+// The commands of one slot, one round trip, their replies read by `read`.
+template <typename Read>
+auto send_then(std::shared_ptr<topology> t, std::optional<std::uint16_t> slot, std::vector<wire_command> commands,
+               timeout_type timeout, Read read) -> asio::awaitable<decltype(read(std::declval<std::vector<reply>&>()))> {
+  auto replies = co_await t->execute_all(std::move(commands), detail::deadline_after(timeout), slot);
+  co_return read(replies);
 }
 
-asio::awaitable<void> run_set(std::shared_ptr<client_impl> impl, wire_command command,
-                              std::optional<std::chrono::milliseconds> timeout, std::optional<std::uint16_t> slot) {
-  reply r = co_await client_impl::execute(std::move(impl), std::move(command), timeout, slot);
-  if (r.type != reply_type::status) unexpected("SET", r);
+template <typename... Args>
+std::vector<wire_command> commands(Args&&... each) {
+  std::vector<wire_command> out;
+  (out.push_back(std::forward<Args>(each)), ...);
+  return out;
 }
 
-asio::awaitable<std::int64_t> run_del(std::shared_ptr<client_impl> impl, wire_command command,
-                                      std::optional<std::uint16_t> slot) {
-  reply r = co_await client_impl::execute(std::move(impl), std::move(command), std::nullopt, slot);
-  if (r.type != reply_type::integer) unexpected("DEL", r);
-  co_return r.integer;
+std::optional<std::string> value_of(reply& r, const char* command) {
+  if (r.type == reply_type::string) return std::move(r.str);
+  if (!r.is_nil()) unexpected(command, r);
+  return std::nullopt;
 }
 
 // Commands each bound for the server of a slot (none: the one server), sent back to back per
 // slot and awaited together: one round trip per group, the groups side by side. The replies
 // in the commands' order; a failed connection is raised once every group ended.
-asio::awaitable<std::vector<reply>> run_each(std::shared_ptr<client_impl> impl, std::vector<wire_command> commands,
+asio::awaitable<std::vector<reply>> run_each(std::shared_ptr<topology> impl, std::vector<wire_command> commands,
                                              std::vector<std::optional<std::uint16_t>> slots) {
   std::map<std::optional<std::uint16_t>, std::vector<std::size_t>> groups;
   for (std::size_t i = 0; i < commands.size(); ++i) groups[slots[i]].push_back(i);
@@ -108,7 +90,7 @@ asio::awaitable<std::vector<reply>> run_each(std::shared_ptr<client_impl> impl, 
     std::vector<wire_command> group_commands;
     group_commands.reserve(indexes.size());
     for (const std::size_t i : indexes) group_commands.push_back(std::move(commands[i]));
-    auto group = client_impl::execute_all(impl, std::move(group_commands), std::nullopt, slot);
+    auto group = send(impl, std::move(group_commands), std::nullopt, slot);
     asio::co_spawn(ex, std::move(group),
                    [shared, indexes = std::move(indexes)](std::exception_ptr error, std::vector<reply> replies) {
                      if (error) {
@@ -126,6 +108,12 @@ asio::awaitable<std::vector<reply>> run_each(std::shared_ptr<client_impl> impl, 
   co_return std::move(shared->replies);
 }
 
+// One page of SCAN: the cursor to continue from ("0" when the walk is over) and the keys.
+struct scan_page {
+  std::string cursor;
+  std::vector<std::string> keys;
+};
+
 // SCAN answers [cursor, [key, ...]], the cursor as a bulk string.
 scan_page page_of(reply r) {
   if (r.type != reply_type::array || r.elements.size() != 2 || r.elements[0].type != reply_type::string ||
@@ -141,31 +129,10 @@ scan_page page_of(reply r) {
   return page;
 }
 
-asio::awaitable<scan_page> run_scan(std::shared_ptr<client_impl> impl, wire_command command) {
-  reply r = co_await client_impl::execute(std::move(impl), std::move(command), std::nullopt);
-  co_return page_of(std::move(r));
-}
-
-asio::awaitable<scan_page> run_scan_at(std::shared_ptr<client_impl> impl, address holder, wire_command command) {
-  reply r = co_await client_impl::execute_at(std::move(impl), std::move(holder), std::move(command));
-  co_return page_of(std::move(r));
-}
-
-wire_command scan_command(std::string_view cursor, std::string_view match, std::int64_t count) {
-  const std::string count_text = std::to_string(count);
-  const std::array<std::string_view, 6> args{"SCAN", cursor, "MATCH", match, "COUNT", count_text};
-  return format_command(args);
-}
-
-std::shared_ptr<client_impl> live(const std::shared_ptr<client_impl>& impl) {
-  if (!impl) throw connection_error("Redis client is closed");
-  return impl;
-}
-
 }  // namespace
 
 client::client(asio::any_io_executor executor, options opts)
-    : impl_(std::make_shared<client_impl>(std::move(executor), std::move(opts))) {}
+    : impl_(detail::make_topology(std::move(executor), std::move(opts))) {}
 
 client::~client() {
   if (impl_) impl_->shutdown();
@@ -181,109 +148,100 @@ client& client::operator=(client&& other) noexcept {
   return *this;
 }
 
-asio::awaitable<std::optional<std::string>> client::get(std::string_view key,
-                                                        std::optional<std::chrono::milliseconds> timeout) {
-  const std::array<std::string_view, 2> args{"GET", key};
-  auto impl = live(impl_);
-  const auto slot = slot_of(impl, key);
-  return run_get(std::move(impl), format_command(args), timeout, slot);
+std::shared_ptr<topology> client::live() const {
+  if (!impl_) throw connection_error("Redis client is closed");
+  return impl_;
 }
 
-asio::awaitable<value_with_ttl> client::get_with_ttl(std::string_view key,
-                                                     std::optional<std::chrono::milliseconds> timeout,
+asio::awaitable<std::optional<std::string>> client::get(std::string_view key, timeout_type timeout) {
+  auto t = live();
+  const auto slot = slot_of(*t, key);
+  return send_then(std::move(t), slot, commands(command_of("GET", key)), timeout,
+                  [](std::vector<reply>& r) { return value_of(r[0], "GET"); });
+}
+
+asio::awaitable<value_with_ttl> client::get_with_ttl(std::string_view key, timeout_type timeout,
                                                      std::string_view companion) {
-  const std::array<std::string_view, 2> get_args{"GET", key};
-  const std::array<std::string_view, 2> ttl_args{"PTTL", key};
-  std::vector<wire_command> commands;
-  commands.push_back(format_command(get_args));
-  commands.push_back(format_command(ttl_args));
-  if (!companion.empty()) {
-    const std::array<std::string_view, 2> companion_args{"GET", companion};
-    commands.push_back(format_command(companion_args));
-  }
-  auto impl = live(impl_);
-  const auto slot = slot_of(impl, key);
-  return run_get_with_ttl(std::move(impl), std::move(commands), timeout, slot);
+  auto wanted = commands(command_of("GET", key), command_of("PTTL", key));
+  if (!companion.empty()) wanted.push_back(command_of("GET", companion));
+  auto t = live();
+  const auto slot = slot_of(*t, key);
+  return send_then(std::move(t), slot, std::move(wanted), timeout, [](std::vector<reply>& r) {
+    value_with_ttl out;
+    out.value = value_of(r[0], "GET");
+    if (r[1].type != reply_type::integer) unexpected("PTTL", r[1]);
+    if (r.size() > 2) out.companion = value_of(r[2], "GET");
+    // -1: no expiry, -2: gone (expired between the two commands).
+    if (r[1].integer >= 0) out.ttl = std::chrono::milliseconds(r[1].integer);
+    else if (r[1].integer == -2) out.value.reset();
+    return out;
+  });
 }
 
-asio::awaitable<void> client::set(std::string_view key, std::string_view value,
-                                  std::optional<std::int64_t> ex_seconds,
-                                  std::optional<std::chrono::milliseconds> timeout) {
-  auto impl = live(impl_);
-  const auto slot = slot_of(impl, key);
-  if (!ex_seconds) {
-    const std::array<std::string_view, 3> args{"SET", key, value};
-    return run_set(std::move(impl), format_command(args), timeout, slot);
-  }
-  const std::string seconds = std::to_string(*ex_seconds);
-  const std::array<std::string_view, 5> args{"SET", key, value, "EX", seconds};
-  return run_set(std::move(impl), format_command(args), timeout, slot);
+asio::awaitable<void> client::set(std::string_view key, std::string_view value, std::optional<std::int64_t> ex_seconds,
+                                  timeout_type timeout) {
+  auto command = ex_seconds ? command_of("SET", key, value, "EX", std::to_string(*ex_seconds))
+                            : command_of("SET", key, value);
+  auto t = live();
+  const auto slot = slot_of(*t, key);
+  return send_then(std::move(t), slot, commands(std::move(command)), timeout, [](std::vector<reply>& r) {
+    if (r[0].type != reply_type::status) unexpected("SET", r[0]);
+  });
 }
 
 asio::awaitable<std::int64_t> client::del(std::string_view key) {
-  const std::array<std::string_view, 2> args{"DEL", key};
-  auto impl = live(impl_);
-  const auto slot = slot_of(impl, key);
-  return run_del(std::move(impl), format_command(args), slot);
+  auto t = live();
+  const auto slot = slot_of(*t, key);
+  return send_then(std::move(t), slot, commands(command_of("DEL", key)), std::nullopt, [](std::vector<reply>& r) {
+    if (r[0].type != reply_type::integer) unexpected("DEL", r[0]);
+    return r[0].integer;
+  });
 }
 
-std::uint16_t client::key_group(std::string_view key) const { return slot_of(live(impl_), key).value_or(0); }
+std::uint16_t client::key_group(std::string_view key) const { return slot_of(*live(), key).value_or(0); }
 
 asio::awaitable<std::vector<reply>> client::del_each(std::vector<std::string> keys) {
-  auto impl = live(impl_);
-  std::vector<wire_command> commands;
-  std::vector<std::optional<std::uint16_t>> slots;
-  commands.reserve(keys.size());
-  slots.reserve(keys.size());
-  for (const auto& key : keys) {
-    const std::array<std::string_view, 2> args{"DEL", key};
-    commands.push_back(format_command(args));
-    slots.push_back(slot_of(impl, key));
-  }
-  return run_each(std::move(impl), std::move(commands), std::move(slots));
+  std::vector<keyed_command> dels;
+  dels.reserve(keys.size());
+  for (auto& key : keys) dels.push_back({key, {"DEL", std::move(key)}});
+  return each(std::move(dels));
 }
 
 asio::awaitable<std::vector<reply>> client::each(std::vector<keyed_command> commands) {
-  auto impl = live(impl_);
+  auto t = live();
   std::vector<wire_command> wire;
   std::vector<std::optional<std::uint16_t>> slots;
   wire.reserve(commands.size());
   slots.reserve(commands.size());
   for (const auto& c : commands) {
     const std::vector<std::string_view> views(c.args.begin(), c.args.end());
-    wire.push_back(format_command(views));
-    slots.push_back(slot_of(impl, c.key));
+    wire.push_back(detail::format_command(views));
+    slots.push_back(slot_of(*t, c.key));
   }
-  return run_each(std::move(impl), std::move(wire), std::move(slots));
+  return run_each(std::move(t), std::move(wire), std::move(slots));
 }
 
-asio::awaitable<reply> client::command_on(std::string_view key, std::vector<std::string> args,
-                                          std::optional<std::chrono::milliseconds> timeout) {
+asio::awaitable<reply> client::command_on(std::string_view key, std::vector<std::string> args, timeout_type timeout) {
   const std::vector<std::string_view> views(args.begin(), args.end());
-  auto impl = live(impl_);
-  const auto slot = slot_of(impl, key);
-  return client_impl::execute(std::move(impl), format_command(views), timeout, slot);
+  auto t = live();
+  const auto slot = slot_of(*t, key);
+  return send_then(std::move(t), slot, commands(detail::format_command(views)), timeout,
+                  [](std::vector<reply>& r) { return std::move(r[0]); });
 }
 
-asio::awaitable<scan_page> client::scan(std::string_view cursor, std::string_view match, std::int64_t count) {
-  return run_scan(live(impl_), scan_command(cursor, match, count));
-}
+scanner client::scan_iter(std::string match, std::int64_t count) { return scanner(live(), std::move(match), count); }
 
-scanner client::scan_iter(std::string match, std::int64_t count) {
-  return scanner(live(impl_), std::move(match), count);
-}
-
-asio::awaitable<reply> client::command(std::vector<std::string> args,
-                                       std::optional<std::chrono::milliseconds> timeout) {
+asio::awaitable<reply> client::command(std::vector<std::string> args, timeout_type timeout) {
+  auto t = live();
+  const auto slot = args.size() > 1 ? slot_of(*t, args[1]) : std::nullopt;
   const std::vector<std::string_view> views(args.begin(), args.end());
-  auto impl = live(impl_);
-  const auto slot = args.size() > 1 ? slot_of(impl, args[1]) : std::nullopt;
-  return client_impl::execute(std::move(impl), format_command(views), timeout, slot);
+  return send_then(std::move(t), slot, commands(detail::format_command(views)), timeout,
+                   [](std::vector<reply>& r) { return std::move(r[0]); });
 }
 
-const options& client::settings() const { return live(impl_)->settings(); }
+const options& client::settings() const { return live()->settings(); }
 
-scanner::scanner(std::shared_ptr<detail::client_impl> impl, std::string match, std::int64_t count)
+scanner::scanner(std::shared_ptr<detail::topology> impl, std::string match, std::int64_t count)
     : impl_(std::move(impl)), match_(std::move(match)), count_(count) {}
 
 asio::awaitable<std::optional<std::string>> scanner::next() {
@@ -305,7 +263,7 @@ asio::awaitable<std::optional<std::vector<std::string>>> scanner::next_page() {
     co_return rest;
   }
   if (!started_) {
-    holders_ = co_await client_impl::key_holders(impl_);
+    holders_ = co_await impl_->primaries(detail::connect_deadline(impl_->settings()));
     std::reverse(holders_.begin(), holders_.end());  // walked from the back
     started_ = true;
   }
@@ -316,7 +274,9 @@ asio::awaitable<std::optional<std::vector<std::string>>> scanner::next_page() {
     cursor_ = "0";
     finished_ = false;
   }
-  scan_page page = co_await run_scan_at(impl_, holders_.back(), scan_command(cursor_, match_, count_));
+  const std::string count = std::to_string(count_);
+  auto command = detail::command_of("SCAN", cursor_, "MATCH", match_, "COUNT", count);
+  scan_page page = page_of(co_await impl_->execute_at(holders_.back(), std::move(command), clock::time_point::max()));
   cursor_ = std::move(page.cursor);
   finished_ = cursor_ == "0";
   page_.clear();

@@ -1,7 +1,6 @@
 #include "cluster_router.hpp"
 
 #include <algorithm>
-#include <array>
 #include <string_view>
 
 #include <boost/asio/as_tuple.hpp>
@@ -22,22 +21,13 @@ constexpr int max_hops = 5;
 constexpr auto refresh_spacing = std::chrono::milliseconds(100);
 constexpr auto ask_one_node = std::chrono::seconds(1);
 
-wire_command command_of(std::string_view a, std::string_view b = {}) {
-  if (b.empty()) {
-    const std::array<std::string_view, 1> args{a};
-    return format_command(args);
-  }
-  const std::array<std::string_view, 2> args{a, b};
-  return format_command(args);
-}
-
 bool cluster_unsettled(const reply& r) {
   return r.is_error() && (r.str.starts_with("CLUSTERDOWN") || r.str.starts_with("TRYAGAIN"));
 }
 }  // namespace
 
 cluster_router::cluster_router(asio::any_io_executor executor, options opts)
-    : executor_(std::move(executor)), opts_(std::move(opts)) {}
+    : topology(std::move(opts)), executor_(std::move(executor)) {}
 
 std::shared_ptr<node> cluster_router::node_at(const address& where) {
   auto& n = nodes_[where];
@@ -80,7 +70,7 @@ asio::awaitable<void> cluster_router::refresh(std::shared_ptr<cluster_router> se
     try {
       auto n = self->node_at(where);
       auto question = command_of("CLUSTER", "SLOTS");
-      const reply answer = co_await node::execute(n, std::move(question), clock::now() + ask_one_node);
+      const reply answer = co_await n->execute(std::move(question), clock::now() + ask_one_node);
       if (answer.is_error()) {
         failures += "; " + where.text() + ": " + answer.str;
         continue;
@@ -98,42 +88,42 @@ asio::awaitable<void> cluster_router::refresh(std::shared_ptr<cluster_router> se
   running->cancel();
 }
 
-asio::awaitable<void> cluster_router::ensure_map(std::shared_ptr<cluster_router> self, clock::time_point deadline) {
-  if (self->map_) co_return;
-  self->refresh_soon();
-  if (auto running = self->refreshing_) {
-    asio::steady_timer bound(self->executor_, deadline);
+asio::awaitable<void> cluster_router::ensure_map(clock::time_point deadline, bool fresh) {
+  if (map_ && !fresh) co_return;
+  refresh_soon();
+  if (auto running = refreshing_) {
+    asio::steady_timer bound(executor_, deadline);
     co_await (running->async_wait(nothrow) || bound.async_wait(nothrow));
   }
-  if (self->closed_) throw connection_error("Redis client is closed");
-  if (self->map_) co_return;
-  if (self->refreshing_) throw timeout_error("Redis call timed out while learning the cluster's slots");
-  throw connection_error("no node of the Redis Cluster told its slots" + self->last_failure_);
+  if (closed_) throw connection_error("Redis client is closed");
+  if (map_ && !(fresh && refreshing_)) co_return;
+  if (refreshing_) throw timeout_error("Redis call timed out while learning the cluster's slots");
+  throw connection_error("no node of the Redis Cluster told its slots" + last_failure_);
 }
 
-asio::awaitable<std::vector<reply>> cluster_router::execute_all(std::shared_ptr<cluster_router> self,
-                                                                std::vector<wire_command> commands,
+asio::awaitable<std::vector<reply>> cluster_router::execute_all(std::vector<wire_command> commands,
                                                                 clock::time_point deadline,
                                                                 std::optional<std::uint16_t> slot) {
+  const auto self = shared_from_this();  // held while this call waits
   std::optional<address> ask_to;
   for (int hop = 0;; ++hop) {
-    co_await ensure_map(self, deadline);
-    const address target = ask_to ? *ask_to : self->target_of(slot);
+    co_await ensure_map(deadline, false);
+    const address target = ask_to ? *ask_to : target_of(slot);
     std::vector<wire_command> batch;
     batch.reserve(commands.size() * 2);
     for (const auto& command : commands) {
       if (ask_to) batch.push_back(command_of("ASKING"));
-      batch.push_back(command.clone());
+      batch.push_back(command);
     }
-    auto n = self->node_at(target);
+    auto n = node_at(target);
     std::vector<reply> replies;
     try {
-      replies = co_await node::execute_all(n, std::move(batch), deadline);
+      replies = co_await n->execute_all(std::move(batch), deadline);
     } catch (const connection_error&) {
-      self->refresh_soon();  // the node may be gone and its slots on their way to a replica
+      refresh_soon();  // the node may be gone and its slots on their way to a replica
       throw;
     } catch (const timeout_error&) {
-      self->refresh_soon();
+      refresh_soon();
       throw;
     }
     if (ask_to) {  // drop the ASKING replies
@@ -145,7 +135,7 @@ asio::awaitable<std::vector<reply>> cluster_router::execute_all(std::shared_ptr<
     for (const auto& r : replies)
       if (r.is_error() && (redirected = parse_redirect(r.str, target))) break;
     if (!redirected) {
-      if (std::any_of(replies.begin(), replies.end(), cluster_unsettled)) self->refresh_soon();
+      if (std::any_of(replies.begin(), replies.end(), cluster_unsettled)) refresh_soon();
       co_return replies;
     }
     if (hop == max_hops) co_return replies;
@@ -153,26 +143,26 @@ asio::awaitable<std::vector<reply>> cluster_router::execute_all(std::shared_ptr<
       ask_to = redirected->to;
     } else {
       ask_to.reset();
-      self->map_->move(redirected->slot, redirected->to);
-      self->refresh_soon();
+      map_->move(redirected->slot, redirected->to);
+      refresh_soon();
     }
   }
 }
 
-asio::awaitable<std::vector<address>> cluster_router::primaries(std::shared_ptr<cluster_router> self,
-                                                                clock::time_point deadline) {
-  co_await ensure_map(self, deadline);
-  co_return self->map_->primaries();
+asio::awaitable<std::vector<address>> cluster_router::primaries(clock::time_point deadline, bool fresh) {
+  const auto self = shared_from_this();  // held while this call waits
+  co_await ensure_map(deadline, fresh);
+  co_return map_->primaries();
 }
 
-asio::awaitable<reply> cluster_router::execute_at(std::shared_ptr<cluster_router> self, address where,
-                                                  wire_command command, clock::time_point deadline) {
-  if (self->closed_) throw connection_error("Redis client is closed");
-  auto n = self->node_at(where);
+asio::awaitable<reply> cluster_router::execute_at(address where, wire_command command, clock::time_point deadline) {
+  const auto self = shared_from_this();
+  if (closed_) throw connection_error("Redis client is closed");
+  auto n = node_at(where);
   try {
-    co_return co_await node::execute(n, std::move(command), deadline);
+    co_return co_await n->execute(std::move(command), deadline);
   } catch (const connection_error&) {
-    self->refresh_soon();
+    refresh_soon();
     throw;
   }
 }

@@ -4,18 +4,15 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/steady_timer.hpp>
 
-#include "clients/redis/options.hpp"
-#include "clients/redis/reply.hpp"
 #include "cluster_map.hpp"
 #include "node.hpp"
-#include "request.hpp"
-#include "wire.hpp"
 
 namespace clients::redis::detail {
 
@@ -24,35 +21,24 @@ namespace clients::redis::detail {
 /// asked again (by one refresh at a time, at most every 100 ms) after a MOVED redirection and
 /// after a node failed to answer, which is how a failover is followed. An ASK redirection
 /// sends the command once to the node named, after ASKING, and leaves the map as it is.
-class cluster_router : public std::enable_shared_from_this<cluster_router> {
+class cluster_router : public topology, public std::enable_shared_from_this<cluster_router> {
  public:
   cluster_router(asio::any_io_executor executor, options opts);
 
-  /// The commands (of keys of one slot, or none: then any primary) in one round trip.
-  static asio::awaitable<std::vector<reply>> execute_all(std::shared_ptr<cluster_router> self,
-                                                         std::vector<wire_command> commands,
-                                                         clock::time_point deadline,
-                                                         std::optional<std::uint16_t> slot);
-
-  /// Every primary as the slot map has them now (fetching the map first if there is none).
-  static asio::awaitable<std::vector<address>> primaries(std::shared_ptr<cluster_router> self,
-                                                         clock::time_point deadline);
-
-  /// One command to one node, as it is: for commands that belong to a node, not a key (SCAN).
-  static asio::awaitable<reply> execute_at(std::shared_ptr<cluster_router> self, address where,
-                                           wire_command command, clock::time_point deadline);
-
-  void shutdown();
+  asio::awaitable<std::vector<reply>> execute_all(std::vector<wire_command> commands, clock::time_point deadline,
+                                                  std::optional<std::uint16_t> slot) override;
+  asio::awaitable<std::vector<address>> primaries(clock::time_point deadline, bool fresh) override;
+  asio::awaitable<reply> execute_at(address where, wire_command command, clock::time_point deadline) override;
+  void shutdown() override;
 
  private:
   std::shared_ptr<node> node_at(const address& where);
-  static asio::awaitable<void> ensure_map(std::shared_ptr<cluster_router> self, clock::time_point deadline);
+  asio::awaitable<void> ensure_map(clock::time_point deadline, bool fresh);
   static asio::awaitable<void> refresh(std::shared_ptr<cluster_router> self);
   void refresh_soon();
   address target_of(std::optional<std::uint16_t> slot) const;
 
   asio::any_io_executor executor_;
-  options opts_;
   std::map<address, std::shared_ptr<node>> nodes_;
   std::optional<slot_map> map_;
   // Cancelled when the refresh in progress ends; whoever needs the map waits for that.

@@ -31,7 +31,8 @@ connection::connection(asio::ip::tcp::socket socket, std::string peer, std::chro
       watchdog_(socket_.get_executor(), clock::time_point::max()),
       last_progress_(clock::now()) {}
 
-void connection::start(const std::shared_ptr<connection>& self) {
+void connection::start(const std::shared_ptr<connection>& self, push_handler on_push) {
+  self->on_push_ = std::move(on_push);
   const auto ex = self->socket_.get_executor();
   asio::co_spawn(ex, read_loop(self), asio::detached);
   asio::co_spawn(ex, write_loop(self), asio::detached);
@@ -69,6 +70,7 @@ void connection::close(std::exception_ptr why) {
 }
 
 void connection::deliver(reply value) {
+  if (on_push_ && on_push_(value)) return;
   if (pending_.empty()) throw connection_error("Redis at " + peer_ + " sent a reply nobody asked for");
   auto req = std::move(pending_.front());
   pending_.pop_front();
@@ -87,7 +89,11 @@ asio::awaitable<void> connection::read_loop(std::shared_ptr<connection> self) {
     self->last_progress_ = clock::now();
     try {
       self->parser_.feed(buffer.get(), n);
-      while (auto value = self->parser_.next()) self->deliver(std::move(*value));
+      while (!self->closed_) {
+        auto value = self->parser_.next();
+        if (!value) break;
+        self->deliver(std::move(*value));
+      }
     } catch (...) {
       self->close(std::current_exception());
     }
@@ -108,7 +114,7 @@ asio::awaitable<void> connection::write_loop(std::shared_ptr<connection> self) {
     // Everything queued while the previous write was in flight goes out in one write.
     batch.swap(self->queue_);
     buffers.clear();
-    for (const auto& command : batch) buffers.emplace_back(command.data(), command.size());
+    for (const auto& command : batch) buffers.push_back(asio::buffer(command));
     auto [ec, n] = co_await asio::async_write(self->socket_, buffers, nothrow);
     batch.clear();
     if (ec) {

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -20,12 +21,18 @@ namespace clients::redis::detail {
 /// requests wait in a FIFO that one reader completes in order, since Redis answers in order.
 /// A watchdog drops the connection when the oldest pending command has had no answer (no
 /// bytes at all) for the socket time-out. Once closed, a connection is never reused.
+///
+/// A connection that also carries what the server sends unasked (the messages of a
+/// subscription) is given a push handler: every reply is offered to it first, and one it
+/// takes (returns true) is not an answer to a pending command.
 class connection : public std::enable_shared_from_this<connection> {
  public:
+  using push_handler = std::function<bool(reply&)>;
+
   connection(asio::ip::tcp::socket socket, std::string peer, std::chrono::milliseconds socket_timeout);
 
   /// Starts the reader, writer and watchdog; they keep the connection alive until it closes.
-  static void start(const std::shared_ptr<connection>& self);
+  static void start(const std::shared_ptr<connection>& self, push_handler on_push = {});
 
   /// Queues a command; `req` completes with its reply. Throws connection_error once closed.
   void send(wire_command command, std::shared_ptr<request> req);
@@ -46,6 +53,7 @@ class connection : public std::enable_shared_from_this<connection> {
   std::string peer_;
   std::chrono::milliseconds socket_timeout_;
   reply_parser parser_;
+  push_handler on_push_;
   std::vector<wire_command> queue_;
   std::deque<std::shared_ptr<request>> pending_;
   asio::steady_timer writer_wake_;

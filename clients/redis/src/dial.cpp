@@ -24,12 +24,6 @@ constexpr auto per_sentinel = std::chrono::seconds(1);
 
 timeout_error timed_out(const std::string& what) { return timeout_error(what + " timed out"); }
 
-template <std::size_t N>
-wire_command command_of(const std::array<std::string_view, N>& args) {
-  return format_command(args);
-}
-}  // namespace
-
 asio::awaitable<tcp::socket> dial(asio::any_io_executor ex, const address& where, asio::steady_timer& deadline) {
   const std::string peer = where.text();
   tcp::resolver::results_type endpoints;
@@ -59,7 +53,7 @@ asio::awaitable<tcp::socket> dial(asio::any_io_executor ex, const address& where
 }
 
 asio::awaitable<reply> exchange(tcp::socket& socket, const wire_command& command, asio::steady_timer& deadline) {
-  auto written = co_await (asio::async_write(socket, asio::buffer(command.data(), command.size()), nothrow) ||
+  auto written = co_await (asio::async_write(socket, asio::buffer(command), nothrow) ||
                            deadline.async_wait(nothrow));
   if (written.index() == 1) throw timed_out("a Redis command");
   if (auto [ec, n] = std::get<0>(written); ec) throw connection_error("Redis connection lost: " + ec.message());
@@ -77,8 +71,7 @@ asio::awaitable<reply> exchange(tcp::socket& socket, const wire_command& command
 
 asio::awaitable<address> locate_server(asio::any_io_executor ex, const options& opts, asio::steady_timer& deadline) {
   if (!opts.uses_sentinels()) co_return address{opts.host, opts.port};
-  const std::array<std::string_view, 3> ask{"SENTINEL", "get-master-addr-by-name", opts.sentinel_master};
-  const wire_command question = command_of(ask);
+  const wire_command question = command_of("SENTINEL", "get-master-addr-by-name", opts.sentinel_master);
   std::string failures;
   for (const auto& sentinel : opts.sentinels) {
     asio::steady_timer bound(ex, std::min(deadline.expiry(), asio::steady_timer::clock_type::now() + per_sentinel));
@@ -102,11 +95,31 @@ asio::awaitable<address> locate_server(asio::any_io_executor ex, const options& 
 }
 
 asio::awaitable<void> confirm_primary(tcp::socket& socket, const address& where, asio::steady_timer& deadline) {
-  const std::array<std::string_view, 1> ask{"ROLE"};
-  const wire_command question = command_of(ask);
+  const wire_command question = command_of("ROLE");
   const reply role = co_await exchange(socket, question, deadline);
   if (role.type == reply_type::array && !role.elements.empty() && role.elements[0].str == "master") co_return;
   throw connection_error("Redis at " + where.text() + " is not a primary (a failover is under way)");
+}
+
+}  // namespace
+
+asio::awaitable<std::shared_ptr<connection>> open_connection(asio::any_io_executor ex, const options& opts,
+                                                             asio::steady_timer& deadline,
+                                                             connection::push_handler on_push) {
+  const address where = co_await locate_server(ex, opts, deadline);
+  auto socket = co_await dial(ex, where, deadline);
+  if (opts.uses_sentinels()) co_await confirm_primary(socket, where, deadline);
+  if (opts.db != 0) {
+    // Before the connection is handed out: nobody's command may run against database 0.
+    const std::string db = std::to_string(opts.db);
+    const wire_command select = command_of("SELECT", db);
+    const reply selected = co_await exchange(socket, select, deadline);
+    if (selected.is_error())
+      throw connection_error("SELECT " + db + " on Redis at " + where.text() + " failed: " + selected.str);
+  }
+  auto conn = std::make_shared<connection>(std::move(socket), where.text(), opts.socket_timeout);
+  connection::start(conn, std::move(on_push));
+  co_return conn;
 }
 
 }  // namespace clients::redis::detail

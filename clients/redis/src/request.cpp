@@ -14,6 +14,10 @@ clock::time_point deadline_after(std::optional<std::chrono::milliseconds> timeou
   return clock::now() + *timeout;
 }
 
+clock::time_point connect_deadline(const options& opts) {
+  return opts.connect_timeout.count() > 0 ? deadline_after(opts.connect_timeout) : clock::time_point::max();
+}
+
 request::request(const asio::any_io_executor& executor, clock::time_point deadline)
     : timer_(executor, deadline) {}
 

@@ -8,6 +8,7 @@
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include "clients/redis/options.hpp"
 #include "clients/redis/reply.hpp"
 
 namespace clients::redis::detail {
@@ -17,6 +18,9 @@ using clock = std::chrono::steady_clock;
 
 /// Converts a caller's optional time-out into a deadline (none: never).
 clock::time_point deadline_after(std::optional<std::chrono::milliseconds> timeout);
+
+/// The deadline of a connect begun now: the connect time-out of `opts` (none when not positive).
+clock::time_point connect_deadline(const options& opts);
 
 /// One caller's wait: for a connection, then for its reply. The timer expires at the caller's
 /// deadline and is cancelled early to wake the caller, so one object serves as both the

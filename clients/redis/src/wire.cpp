@@ -3,7 +3,7 @@
 #include <hiredis/hiredis.h>
 
 #include <algorithm>
-#include <cstring>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -13,36 +13,14 @@
 
 namespace clients::redis::detail {
 
-void wire_command::free_command::operator()(char* p) const { redisFreeCommand(p); }
-
-wire_command wire_command::clone() const {
-  wire_command copy;
-  if (!bytes_) return copy;
-  // Allocated as hiredis allocates, since redisFreeCommand gives it back.
-  auto* bytes = static_cast<char*>(hi_malloc(size_));
-  if (bytes == nullptr) throw std::bad_alloc();
-  std::memcpy(bytes, bytes_.get(), size_);
-  copy.bytes_.reset(bytes);
-  copy.size_ = size_;
-  return copy;
-}
-
 wire_command format_command(std::span<const std::string_view> args) {
   if (args.empty()) throw std::invalid_argument("a Redis command needs at least one argument");
-  std::vector<const char*> argv;
-  std::vector<std::size_t> lens;
-  argv.reserve(args.size());
-  lens.reserve(args.size());
-  for (const auto& a : args) {
-    argv.push_back(a.data());
-    lens.push_back(a.size());
-  }
-  char* bytes = nullptr;
-  const int n = redisFormatCommandArgv(&bytes, static_cast<int>(args.size()), argv.data(), lens.data());
-  if (n < 0 || bytes == nullptr) throw std::bad_alloc();
+  std::size_t size = 16;
+  for (const auto& a : args) size += a.size() + 24;
   wire_command out;
-  out.bytes_.reset(bytes);
-  out.size_ = static_cast<std::size_t>(n);
+  out.reserve(size);
+  out.append("*").append(std::to_string(args.size())).append("\r\n");
+  for (const auto& a : args) out.append("$").append(std::to_string(a.size())).append("\r\n").append(a).append("\r\n");
   return out;
 }
 

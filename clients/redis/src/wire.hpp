@@ -1,12 +1,13 @@
 #pragma once
 
-// The Redis wire protocol, kept apart from the socket: hiredis formats commands and parses
-// replies straight into our owning `reply` values.
+// The Redis wire protocol, kept apart from the socket: commands in RESP, and replies parsed by
+// hiredis straight into our owning `reply` values.
 
+#include <array>
 #include <cstddef>
-#include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "clients/redis/reply.hpp"
@@ -16,25 +17,17 @@ struct redisReader;
 namespace clients::redis::detail {
 
 /// A command in wire form, ready to be written.
-class wire_command {
- public:
-  wire_command() = default;
-  const char* data() const { return bytes_.get(); }
-  std::size_t size() const { return size_; }
-  /// A copy, for a command that may have to be sent again (to another cluster node).
-  wire_command clone() const;
-
- private:
-  friend wire_command format_command(std::span<const std::string_view> args);
-  struct free_command {
-    void operator()(char* p) const;
-  };
-  std::unique_ptr<char, free_command> bytes_;
-  std::size_t size_ = 0;
-};
+using wire_command = std::string;
 
 /// Formats args (binary-safe) as one command. Throws std::invalid_argument when args is empty.
 wire_command format_command(std::span<const std::string_view> args);
+
+/// The command of these arguments (anything a string_view can be made of).
+template <typename... Args>
+wire_command command_of(const Args&... args) {
+  const std::array<std::string_view, sizeof...(Args)> parts{std::string_view(args)...};
+  return format_command(parts);
+}
 
 /// Incremental reply parser: feed bytes as they arrive, take complete replies in order.
 class reply_parser {

@@ -1,6 +1,7 @@
 // The client against a real Redis Cluster of three primaries (each command on the node of its
 // key's slot, redirections while a slot moves, SCAN over every primary, invalidations from
-// every primary) and against a Sentinel-watched primary that fails over.
+// every primary) and against a Sentinel-watched primary that fails over (the client and the
+// invalidation listener follow it).
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -177,10 +178,23 @@ TEST(RedisSentinel, TheClientFollowsTheFailover) {
   o.sentinel_master = "tiles";
   o.connect_timeout = 3s;
   redis::client c(ioc.get_executor(), o);
-  const std::string key = unique_prefix() + "k";
+  const std::string prefix = unique_prefix();
+  const std::string key = prefix + "k";
+  std::set<std::string> reported;
+  std::vector<bool> tracking;
+  redis::invalidation_listener listener(
+      ioc.get_executor(), o, {.prefix = prefix, .retry_delay = 100ms, .ping_interval = 200ms},
+      {.on_keys = [&](std::vector<std::string> keys) { reported.insert(keys.begin(), keys.end()); },
+       .on_flush = {},
+       .on_tracking = [&](bool on) { tracking.push_back(on); }});
+  const auto until = [&](auto condition) {
+    for (int i = 0; i < 200 && !condition(); ++i) ioc.run_for(50ms);
+    return condition();
+  };
   // The first sentinel listed is not there: the next one answers.
   run(ioc, c.set(key, "before"));
   EXPECT_EQ(run(ioc, c.get(key)), "before");
+  ASSERT_TRUE(until([&] { return !tracking.empty() && tracking.back(); }));
 
   primary.kill();
   // Calls fail while there is no primary, then find the promoted replica through the sentinel.
@@ -196,6 +210,10 @@ TEST(RedisSentinel, TheClientFollowsTheFailover) {
   ASSERT_TRUE(written) << "no write succeeded within 15 s of the primary's loss";
   redis::client on_replica(ioc.get_executor(), replica.options());
   EXPECT_EQ(run(ioc, on_replica.get(key)), "after");
+  // The listener lost the old primary and tracks the new one: its changes are reported.
+  ASSERT_TRUE(until([&] { return tracking.size() >= 3 && tracking.back(); }));
+  run(ioc, c.set(prefix + "on-the-new-primary", "x"));
+  EXPECT_TRUE(until([&] { return reported.count(prefix + "on-the-new-primary") == 1; }));
   std::remove(conf.c_str());
 }
 

@@ -20,14 +20,8 @@ namespace clients::redis {
 namespace asio = boost::asio;
 
 namespace detail {
-class client_impl;
+class topology;
 }
-
-/// One page of SCAN: the cursor to continue from ("0" when the walk is over) and the keys.
-struct scan_page {
-  std::string cursor;
-  std::vector<std::string> keys;
-};
 
 /// Walks a SCAN MATCH pattern key by key, fetching the next page only when the current one is
 /// used up. Keys come as Redis returned them; SCAN may return a key twice and so may this. In a
@@ -44,9 +38,9 @@ class scanner {
 
  private:
   friend class client;
-  scanner(std::shared_ptr<detail::client_impl> impl, std::string match, std::int64_t count);
+  scanner(std::shared_ptr<detail::topology> impl, std::string match, std::int64_t count);
 
-  std::shared_ptr<detail::client_impl> impl_;
+  std::shared_ptr<detail::topology> impl_;
   std::string match_;
   std::int64_t count_;
   std::vector<address> holders_;  // the servers still to walk, learnt on the first next()
@@ -133,9 +127,6 @@ class client {
   asio::awaitable<reply> command_on(std::string_view key, std::vector<std::string> args,
                                     std::optional<std::chrono::milliseconds> timeout = {});
 
-  /// One SCAN step: SCAN cursor MATCH match COUNT count.
-  asio::awaitable<scan_page> scan(std::string_view cursor, std::string_view match, std::int64_t count);
-
   /// Key-by-key walk over SCAN MATCH `match` COUNT `count`, starting at cursor "0".
   scanner scan_iter(std::string match, std::int64_t count);
 
@@ -146,7 +137,9 @@ class client {
   const options& settings() const;
 
  private:
-  std::shared_ptr<detail::client_impl> impl_;
+  std::shared_ptr<detail::topology> live() const;
+
+  std::shared_ptr<detail::topology> impl_;
 };
 
 }  // namespace clients::redis

@@ -16,7 +16,6 @@ namespace asio = boost::asio;
 
 namespace detail {
 class listener_state;
-class cluster_listener_state;
 }
 
 /// Server-assisted client-side caching, broadcast mode: a connection of its own that asks
@@ -59,14 +58,13 @@ class invalidation_listener {
   invalidation_listener(const invalidation_listener&) = delete;
   invalidation_listener& operator=(const invalidation_listener&) = delete;
 
-  /// Closes the connection; no callback runs after this returns.
+  /// Closes the connection; no callback runs after this returns, and `tracking()` is false.
   void stop();
 
   bool tracking() const;
 
  private:
-  std::shared_ptr<detail::listener_state> state_;            // one server
-  std::shared_ptr<detail::cluster_listener_state> cluster_;  // or every primary of a cluster
+  std::shared_ptr<detail::listener_state> state_;
 };
 
 }  // namespace clients::redis
