@@ -10,6 +10,7 @@
 #include <boost/asio/write.hpp>
 
 #include "clients/redis/errors.hpp"
+#include "dial.hpp"
 
 namespace clients::redis::detail {
 
@@ -23,20 +24,57 @@ std::exception_ptr lost(const std::string& peer, const boost::system::error_code
 }
 }  // namespace
 
-connection::connection(asio::ip::tcp::socket socket, std::string peer, std::chrono::milliseconds socket_timeout)
-    : socket_(std::move(socket)),
-      peer_(std::move(peer)),
-      socket_timeout_(socket_timeout),
-      writer_wake_(socket_.get_executor(), clock::time_point::max()),
-      watchdog_(socket_.get_executor(), clock::time_point::max()),
-      last_progress_(clock::now()) {}
+connection::connection(asio::any_io_executor ex, const options& opts, push_handler on_push,
+                       std::function<void()> on_close)
+    : socket_(ex),
+      peer_(opts.uses_sentinels() ? "the primary '" + opts.sentinel_master + "'" : address{opts.host, opts.port}.text()),
+      socket_timeout_(opts.socket_timeout),
+      on_push_(std::move(on_push)),
+      on_close_(std::move(on_close)),
+      opening_(ex, connect_deadline(opts)),
+      writer_wake_(ex, clock::time_point::max()),
+      watchdog_(ex, clock::time_point::max()) {}
 
-void connection::start(const std::shared_ptr<connection>& self, push_handler on_push) {
-  self->on_push_ = std::move(on_push);
+std::shared_ptr<connection> connection::open(asio::any_io_executor ex, const options& opts, push_handler on_push,
+                                             std::function<void()> on_close) {
+  auto self = std::make_shared<connection>(ex, opts, std::move(on_push), std::move(on_close));
+  asio::co_spawn(ex, connect(self, opts), asio::detached);
+  return self;
+}
+
+asio::awaitable<void> connection::connect(std::shared_ptr<connection> self, options opts) {
+  std::exception_ptr failure;
+  try {
+    auto [socket, where] = co_await open_socket(self->socket_.get_executor(), opts, self->opening_);
+    if (self->closed_) co_return;  // closed meanwhile: the socket closes as it goes
+    self->socket_ = std::move(socket);
+    self->peer_ = where.text();
+  } catch (const timeout_error&) {
+    failure = std::make_exception_ptr(timeout_error("connecting to Redis at " + self->peer_ + " timed out after " +
+                                                    std::to_string(opts.connect_timeout.count()) + " ms"));
+  } catch (const connection_error&) {
+    failure = std::current_exception();
+    if (!self->closed_) {
+      self->refusal_ = failure;
+      self->refused_at_ = clock::now();
+    }
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (failure) {
+    self->close(failure);
+    co_return;
+  }
+  self->opened_ = true;
+  self->last_progress_ = clock::now();
   const auto ex = self->socket_.get_executor();
   asio::co_spawn(ex, read_loop(self), asio::detached);
   asio::co_spawn(ex, write_loop(self), asio::detached);
   asio::co_spawn(ex, watch_loop(self), asio::detached);
+}
+
+bool connection::refused_within(std::chrono::milliseconds window) const {
+  return refusal_ && window.count() > 0 && clock::now() < refused_at_ + window;
 }
 
 void connection::send(wire_command command, std::shared_ptr<request> req) {
@@ -61,12 +99,14 @@ void connection::close(std::exception_ptr why) {
   closed_ = true;
   boost::system::error_code ignored;
   socket_.close(ignored);
+  opening_.cancel();
   writer_wake_.cancel();
   watchdog_.cancel();
   queue_.clear();
   auto pending = std::move(pending_);
   pending_.clear();
   for (auto& req : pending) req->fail(why);
+  if (const auto tell = std::move(on_close_)) tell();
 }
 
 void connection::deliver(reply value) {

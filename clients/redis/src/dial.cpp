@@ -13,6 +13,7 @@
 #include <boost/asio/write.hpp>
 
 #include "clients/redis/errors.hpp"
+#include "wire.hpp"
 
 namespace clients::redis::detail {
 
@@ -103,23 +104,19 @@ asio::awaitable<void> confirm_primary(tcp::socket& socket, const address& where,
 
 }  // namespace
 
-asio::awaitable<std::shared_ptr<connection>> open_connection(asio::any_io_executor ex, const options& opts,
-                                                             asio::steady_timer& deadline,
-                                                             connection::push_handler on_push) {
+asio::awaitable<open_server> open_socket(asio::any_io_executor ex, const options& opts, asio::steady_timer& deadline) {
   const address where = co_await locate_server(ex, opts, deadline);
   auto socket = co_await dial(ex, where, deadline);
   if (opts.uses_sentinels()) co_await confirm_primary(socket, where, deadline);
   if (opts.db != 0) {
-    // Before the connection is handed out: nobody's command may run against database 0.
+    // Before the connection carries anyone's command: none may run against database 0.
     const std::string db = std::to_string(opts.db);
     const wire_command select = command_of("SELECT", db);
     const reply selected = co_await exchange(socket, select, deadline);
     if (selected.is_error())
       throw connection_error("SELECT " + db + " on Redis at " + where.text() + " failed: " + selected.str);
   }
-  auto conn = std::make_shared<connection>(std::move(socket), where.text(), opts.socket_timeout);
-  connection::start(conn, std::move(on_push));
-  co_return conn;
+  co_return open_server{std::move(socket), where};
 }
 
 }  // namespace clients::redis::detail

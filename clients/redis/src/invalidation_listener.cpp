@@ -10,7 +10,7 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include "clients/redis/errors.hpp"
-#include "dial.hpp"
+#include "connection.hpp"
 #include "topology.hpp"
 
 namespace clients::redis {
@@ -130,22 +130,26 @@ class listener_state : public std::enable_shared_from_this<listener_state> {
   // every interval, and the connection's watchdog drops it once Redis has been silent (no
   // message, no pong) for three.
   asio::awaitable<void> listen(std::shared_ptr<server> s) {
-    asio::steady_timer bound(executor_, connect_deadline(where_));
+    const auto answer_by = connect_deadline(where_);
     options where = s->where;
     where.socket_timeout = 3 * how_.ping_interval;
-    // Named before the co_await: g++ 12 destroys temporaries of a co_await expression twice.
-    connection::push_handler on_push = [weak = weak_from_this()](reply& r) {
+    const auto on_push = [weak = weak_from_this()](reply& r) {
       const auto self = weak.lock();
       return self && self->take(r);
     };
-    s->conn = co_await open_connection(executor_, where, bound, std::move(on_push));
+    // The wait between pings ends when the connection does: tracking is lost at that moment.
+    const auto on_close = [weak = std::weak_ptr<server>(s)] {
+      if (const auto listened = weak.lock()) listened->pause.cancel();
+    };
+    s->conn = connection::open(executor_, where, on_push, on_close);
     const auto ask = [&](wire_command command) -> asio::awaitable<reply> {
       if (s->dropped) throw connection_error("invalidation listener stopped");
-      auto req = std::make_shared<request>(executor_, bound.expiry());
+      auto req = std::make_shared<request>(executor_, answer_by);
       s->conn->send(std::move(command), req);
       co_return co_await req->wait("Redis did not answer the invalidation listener in time");
     };
-    // Each command is built before its co_await, as above.
+    // Each command is built before its co_await: g++ 12 destroys temporaries of a co_await
+    // expression twice.
     auto ask_id = command_of("CLIENT", "ID");
     const reply id = co_await ask(std::move(ask_id));
     if (id.type != reply_type::integer) throw connection_error("CLIENT ID failed: " + id.str);

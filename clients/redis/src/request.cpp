@@ -35,12 +35,6 @@ void request::fail(std::exception_ptr why) {
   timer_.cancel();
 }
 
-void request::rearm() {
-  done_ = false;
-  error_ = nullptr;
-  value_ = reply{};
-}
-
 asio::awaitable<reply> request::wait(const char* timeout_message) {
   boost::system::error_code ec;
   if (!done_) std::tie(ec) = co_await timer_.async_wait(asio::as_tuple(asio::use_awaitable));

@@ -22,9 +22,9 @@ clock::time_point deadline_after(std::optional<std::chrono::milliseconds> timeou
 /// The deadline of a connect begun now: the connect time-out of `opts` (none when not positive).
 clock::time_point connect_deadline(const options& opts);
 
-/// One caller's wait: for a connection, then for its reply. The timer expires at the caller's
-/// deadline and is cancelled early to wake the caller, so one object serves as both the
-/// completion signal and the time-out. Whoever completes it may outlive the caller: a request
+/// One caller's wait for its reply. The timer expires at the caller's deadline and is
+/// cancelled early to wake the caller, so one object serves as both the completion signal and
+/// the time-out. Whoever completes it may outlive the caller: a request
 /// abandoned at its deadline keeps its place in the pending queue until its reply arrives.
 class request {
  public:
@@ -32,11 +32,6 @@ class request {
 
   void complete(reply value);
   void fail(std::exception_ptr why);
-  bool done() const { return done_; }
-  bool abandoned() const { return abandoned_; }
-
-  /// Makes a completed request waitable again (after the connect wait, for the reply).
-  void rearm();
 
   /// Suspends until completion; returns the reply or throws the failure. Throws timeout_error
   /// at the deadline, or the cancellation error when the awaiting coroutine is cancelled;
