@@ -4,6 +4,7 @@
 // invalidation listener follow it).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <set>
 #include <string>
@@ -157,6 +158,69 @@ TEST_F(RedisCluster, InvalidationsArriveFromEveryPrimary) {
   // A primary gone: the cluster is no longer fully tracked.
   nodes_[2]->kill();
   EXPECT_TRUE(until([&] { return !tracking; }));
+}
+
+// A primary with a replica is killed: the replica takes its slots over, the client's calls find
+// it (after failing while no primary serves the slots) and the invalidation listener, which
+// lost tracking with the primary, tracks the new one.
+TEST_F(RedisCluster, APrimaryKilledIsReplacedByItsReplicaForCallsAndInvalidations) {
+  const std::string conf = "/tmp/mapsvc-cluster-test-" + std::to_string(::getpid()) + "-replica.nodes";
+  std::remove(conf.c_str());
+  bus_ports_.push_back(free_port());
+  redis_child replica({"--cluster-enabled", "yes", "--cluster-config-file", conf, "--cluster-node-timeout", "1000",
+                       "--cluster-port", std::to_string(bus_ports_.back())});
+  redis::client replica_admin(ioc_.get_executor(), replica.options());
+  status_of(ioc_, replica_admin, {"CLUSTER", "MEET", "127.0.0.1", std::to_string(nodes_[0]->port()),
+                                  std::to_string(bus_ports_[0])});
+  for (int tries = 0;; ++tries) {
+    const auto r = run(ioc_, replica_admin.command({"CLUSTER", "REPLICATE", ids_[2]}));
+    if (!r.is_error()) break;  // until the replica has heard of node 2
+    ASSERT_LT(tries, 200) << r.str;
+    std::this_thread::sleep_for(50ms);
+  }
+  for (int tries = 0; run(ioc_, replica_admin.command({"INFO", "replication"})).str.find("master_link_status:up") ==
+                      std::string::npos;
+       ++tries) {
+    ASSERT_LT(tries, 200) << "the replica did not catch up";
+    std::this_thread::sleep_for(50ms);
+  }
+
+  const std::string prefix = unique_prefix();
+  std::set<std::string> reported;
+  std::vector<bool> tracking;
+  redis::invalidation_listener listener(
+      ioc_.get_executor(), seeded(), {.prefix = prefix, .retry_delay = 100ms, .ping_interval = 200ms},
+      {.on_keys = [&](std::vector<std::string> keys) { reported.insert(keys.begin(), keys.end()); },
+       .on_flush = {},
+       .on_tracking = [&](bool on) { tracking.push_back(on); }});
+  const auto until = [&](auto condition) {
+    for (int i = 0; i < 300 && !condition(); ++i) ioc_.run_for(50ms);
+    return condition();
+  };
+  ASSERT_TRUE(until([&] { return !tracking.empty() && tracking.back(); }));
+  redis::client c(ioc_.get_executor(), seeded());
+  std::string key;
+  for (int i = 0; key.empty() || owner_of(key) != 2; ++i) key = prefix + std::to_string(i);
+  run(ioc_, c.set(key, "before"));
+
+  nodes_[2]->kill();
+  bool written = false;
+  for (int i = 0; i < 150 && !written; ++i) {
+    try {
+      run(ioc_, c.set(key, "after"));
+      written = true;
+    } catch (const redis::error&) {
+      ioc_.run_for(100ms);
+    }
+  }
+  ASSERT_TRUE(written) << "no write reached the promoted replica within 15 s";
+  EXPECT_EQ(run(ioc_, replica_admin.command({"GET", key})).str, "after");
+  EXPECT_TRUE(std::find(tracking.begin(), tracking.end(), false) != tracking.end());
+  ASSERT_TRUE(until([&] { return tracking.back(); }));
+  const std::string later = key + ":later";
+  run(ioc_, c.set(later, "x"));
+  EXPECT_TRUE(until([&] { return reported.count(later) == 1; }));
+  std::remove(conf.c_str());
 }
 
 // One primary, its replica and one sentinel that fails over quickly.
