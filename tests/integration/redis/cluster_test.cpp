@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "clients/redis/invalidation_listener.hpp"
 #include "cluster_map.hpp"
 #include "support.hpp"
 
@@ -136,28 +135,20 @@ TEST_F(RedisCluster, FollowsASlotThatMovesWhileInUse) {
 
 TEST_F(RedisCluster, InvalidationsArriveFromEveryPrimary) {
   const std::string prefix = unique_prefix();
-  std::set<std::string> reported;
-  bool tracking = false;
-  redis::invalidation_listener listener(ioc_.get_executor(), seeded(), {.prefix = prefix},
-                                        {.on_keys = [&](std::vector<std::string> keys) { reported.insert(keys.begin(), keys.end()); },
-                                         .on_flush = {},
-                                         .on_tracking = [&](bool on) { tracking = on; }});
-  const auto until = [&](auto condition) {
-    for (int i = 0; i < 100 && !condition(); ++i) ioc_.run_for(50ms);
-    return condition();
-  };
-  ASSERT_TRUE(until([&] { return tracking; }));
+  reports seen;
+  auto listener = listen(ioc_, seeded(), prefix, seen, 1000ms);
+  ASSERT_TRUE(until(ioc_, [&] { return seen.on(); }));
   redis::client c(ioc_.get_executor(), seeded());
   std::set<std::string> written;
   for (int i = 0; i < 30; ++i) {
     written.insert(prefix + std::to_string(i));
     run(ioc_, c.set(prefix + std::to_string(i), "x"));
   }
-  EXPECT_TRUE(until([&] { return reported == written; }));
+  EXPECT_TRUE(until(ioc_, [&] { return seen.keys == written; }));
 
   // A primary gone: the cluster is no longer fully tracked.
   nodes_[2]->kill();
-  EXPECT_TRUE(until([&] { return !tracking; }));
+  EXPECT_TRUE(until(ioc_, [&] { return !seen.on(); }));
 }
 
 // A primary with a replica is killed: the replica takes its slots over, the client's calls find
@@ -186,40 +177,22 @@ TEST_F(RedisCluster, APrimaryKilledIsReplacedByItsReplicaForCallsAndInvalidation
   }
 
   const std::string prefix = unique_prefix();
-  std::set<std::string> reported;
-  std::vector<bool> tracking;
-  redis::invalidation_listener listener(
-      ioc_.get_executor(), seeded(), {.prefix = prefix, .retry_delay = 100ms, .ping_interval = 200ms},
-      {.on_keys = [&](std::vector<std::string> keys) { reported.insert(keys.begin(), keys.end()); },
-       .on_flush = {},
-       .on_tracking = [&](bool on) { tracking.push_back(on); }});
-  const auto until = [&](auto condition) {
-    for (int i = 0; i < 300 && !condition(); ++i) ioc_.run_for(50ms);
-    return condition();
-  };
-  ASSERT_TRUE(until([&] { return !tracking.empty() && tracking.back(); }));
+  reports seen;
+  auto listener = listen(ioc_, seeded(), prefix, seen, 200ms);
+  ASSERT_TRUE(until(ioc_, [&] { return seen.on(); }));
   redis::client c(ioc_.get_executor(), seeded());
   std::string key;
   for (int i = 0; key.empty() || owner_of(key) != 2; ++i) key = prefix + std::to_string(i);
   run(ioc_, c.set(key, "before"));
 
   nodes_[2]->kill();
-  bool written = false;
-  for (int i = 0; i < 150 && !written; ++i) {
-    try {
-      run(ioc_, c.set(key, "after"));
-      written = true;
-    } catch (const redis::error&) {
-      ioc_.run_for(100ms);
-    }
-  }
-  ASSERT_TRUE(written) << "no write reached the promoted replica within 15 s";
+  ASSERT_TRUE(write_once_accepted(ioc_, c, key, "after")) << "no write reached the promoted replica within 15 s";
   EXPECT_EQ(run(ioc_, replica_admin.command({"GET", key})).str, "after");
-  EXPECT_TRUE(std::find(tracking.begin(), tracking.end(), false) != tracking.end());
-  ASSERT_TRUE(until([&] { return tracking.back(); }));
+  EXPECT_TRUE(std::find(seen.tracking.begin(), seen.tracking.end(), false) != seen.tracking.end());
+  ASSERT_TRUE(until(ioc_, [&] { return seen.on(); }, 300));
   const std::string later = key + ":later";
   run(ioc_, c.set(later, "x"));
-  EXPECT_TRUE(until([&] { return reported.count(later) == 1; }));
+  EXPECT_TRUE(until(ioc_, [&] { return seen.keys.count(later) == 1; }));
   std::remove(conf.c_str());
 }
 
@@ -244,40 +217,22 @@ TEST(RedisSentinel, TheClientFollowsTheFailover) {
   redis::client c(ioc.get_executor(), o);
   const std::string prefix = unique_prefix();
   const std::string key = prefix + "k";
-  std::set<std::string> reported;
-  std::vector<bool> tracking;
-  redis::invalidation_listener listener(
-      ioc.get_executor(), o, {.prefix = prefix, .retry_delay = 100ms, .ping_interval = 200ms},
-      {.on_keys = [&](std::vector<std::string> keys) { reported.insert(keys.begin(), keys.end()); },
-       .on_flush = {},
-       .on_tracking = [&](bool on) { tracking.push_back(on); }});
-  const auto until = [&](auto condition) {
-    for (int i = 0; i < 200 && !condition(); ++i) ioc.run_for(50ms);
-    return condition();
-  };
+  reports seen;
+  auto listener = listen(ioc, o, prefix, seen, 200ms);
   // The first sentinel listed is not there: the next one answers.
   run(ioc, c.set(key, "before"));
   EXPECT_EQ(run(ioc, c.get(key)), "before");
-  ASSERT_TRUE(until([&] { return !tracking.empty() && tracking.back(); }));
+  ASSERT_TRUE(until(ioc, [&] { return seen.on(); }));
 
   primary.kill();
   // Calls fail while there is no primary, then find the promoted replica through the sentinel.
-  bool written = false;
-  for (int i = 0; i < 150 && !written; ++i) {
-    try {
-      run(ioc, c.set(key, "after"));
-      written = true;
-    } catch (const redis::error&) {
-      std::this_thread::sleep_for(100ms);
-    }
-  }
-  ASSERT_TRUE(written) << "no write succeeded within 15 s of the primary's loss";
+  ASSERT_TRUE(write_once_accepted(ioc, c, key, "after")) << "no write succeeded within 15 s of the primary's loss";
   redis::client on_replica(ioc.get_executor(), replica.options());
   EXPECT_EQ(run(ioc, on_replica.get(key)), "after");
   // The listener lost the old primary and tracks the new one: its changes are reported.
-  ASSERT_TRUE(until([&] { return tracking.size() >= 3 && tracking.back(); }));
+  ASSERT_TRUE(until(ioc, [&] { return seen.tracking.size() >= 3 && seen.on(); }));
   run(ioc, c.set(prefix + "on-the-new-primary", "x"));
-  EXPECT_TRUE(until([&] { return reported.count(prefix + "on-the-new-primary") == 1; }));
+  EXPECT_TRUE(until(ioc, [&] { return seen.keys.count(prefix + "on-the-new-primary") == 1; }));
   std::remove(conf.c_str());
 }
 

@@ -8,34 +8,18 @@
 #include <string>
 #include <vector>
 
-#include "clients/redis/invalidation_listener.hpp"
 #include "support.hpp"
 
 using namespace redis_test;
 
 namespace {
 
-struct reports {
-  std::set<std::string> keys;
-  int flushes = 0;
-  std::vector<bool> tracking;  // every change of state, in order
-  bool on() const { return !tracking.empty() && tracking.back(); }
-};
-
 class Listener : public ::testing::Test {
  protected:
   redis::invalidation_listener listen(const redis::options& where, std::chrono::milliseconds ping = 100ms) {
-    return redis::invalidation_listener(
-        ioc.get_executor(), where, {.prefix = prefix, .retry_delay = 50ms, .ping_interval = ping},
-        {.on_keys = [this](std::vector<std::string> keys) { seen.keys.insert(keys.begin(), keys.end()); },
-         .on_flush = [this] { ++seen.flushes; },
-         .on_tracking = [this](bool on) { seen.tracking.push_back(on); }});
+    return redis_test::listen(ioc, where, prefix, seen, ping);
   }
-
-  bool until(const std::function<bool()>& condition, int rounds = 100) {
-    for (int i = 0; i < rounds && !condition(); ++i) ioc.run_for(50ms);
-    return condition();
-  }
+  bool until(const std::function<bool()>& condition, int rounds = 100) { return redis_test::until(ioc, condition, rounds); }
 
   asio::io_context ioc;
   redis_child server;

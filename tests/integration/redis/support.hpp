@@ -13,7 +13,9 @@
 #include <chrono>
 #include <vector>
 #include <cstdlib>
+#include <functional>
 #include <future>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -24,6 +26,7 @@
 #include <boost/asio/use_future.hpp>
 
 #include "clients/redis/client.hpp"
+#include "clients/redis/invalidation_listener.hpp"
 
 namespace redis_test {
 
@@ -96,6 +99,45 @@ template <class T>
 T run(asio::io_context& ioc, asio::awaitable<T> work) {
   auto f = spawn(ioc, std::move(work));
   return wait_for(ioc, f);
+}
+
+/// Runs `ioc` in 50 ms steps until `condition` holds, at most `rounds` steps.
+inline bool until(asio::io_context& ioc, const std::function<bool()>& condition, int rounds = 200) {
+  for (int i = 0; i < rounds && !condition(); ++i) ioc.run_for(50ms);
+  return condition();
+}
+
+/// What an invalidation listener reported.
+struct reports {
+  std::set<std::string> keys;
+  int flushes = 0;
+  std::vector<bool> tracking;  // every change of state, in order
+  bool on() const { return !tracking.empty() && tracking.back(); }
+};
+
+/// A listener for the keys under `prefix` that writes what it hears into `into`.
+inline redis::invalidation_listener listen(asio::io_context& ioc, const redis::options& where, const std::string& prefix,
+                                           reports& into, std::chrono::milliseconds ping = 100ms) {
+  return redis::invalidation_listener(
+      ioc.get_executor(), where, {.prefix = prefix, .retry_delay = 50ms, .ping_interval = ping},
+      {.on_keys = [&into](std::vector<std::string> keys) { into.keys.insert(keys.begin(), keys.end()); },
+       .on_flush = [&into] { ++into.flushes; },
+       .on_tracking = [&into](bool on) { into.tracking.push_back(on); }});
+}
+
+/// SET `key` again and again, 100 ms apart, until a server takes it (a failover is under way):
+/// whether it did within 15 s.
+inline bool write_once_accepted(asio::io_context& ioc, redis::client& c, const std::string& key, const std::string& value) {
+  for (int i = 0; i < 150; ++i) {
+    try {
+      auto f = asio::co_spawn(ioc, c.set(key, value), asio::use_future);
+      wait_for(ioc, f);
+      return true;
+    } catch (const redis::error&) {
+      ioc.run_for(100ms);
+    }
+  }
+  return false;
 }
 
 /// A throw-away redis-server child on a free port, with extra arguments if given (a cluster
