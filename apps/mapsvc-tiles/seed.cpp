@@ -188,6 +188,21 @@ struct run_words {
   const char* kept;      // "stored"
 };
 
+// What a record keeps of a walk now: enough to continue it.
+seed_state state_of(const seed_options& o, const std::vector<tile_gateway::mercator_box>& areas, const seed_walk& walk,
+                    const seed_counts& counts, bool complete) {
+  seed_state s;
+  s.signature = walk_signature(o);
+  s.areas = areas;
+  s.cursor = walk.cursor();
+  s.pending = walk.pending();
+  s.done = walk.done();
+  s.skipped = walk.skipped();
+  s.counts = counts;
+  s.complete = complete;
+  return s;
+}
+
 // Runs a walk: `concurrency` tiles at a time, each tried three times, with progress on the
 // terminal and, when `record` is given, a record to continue from after an interruption.
 class seeder {
@@ -335,16 +350,7 @@ class seeder {
 
   void save(bool complete) {
     if (!record_) return;
-    seed_state s;
-    s.signature = walk_signature(o_);
-    s.areas = areas_;
-    s.cursor = walk_.cursor();
-    s.pending = walk_.pending();
-    s.done = walk_.done();
-    s.skipped = walk_.skipped();
-    s.counts = counts_;
-    s.complete = complete;
-    record_->snapshot(std::move(s));
+    record_->snapshot(state_of(o_, areas_, walk_, counts_, complete));
   }
 
   asio::io_context& io_;
@@ -592,16 +598,7 @@ int run_seed(const seed_options& o) {
     seeder run(io, o, pool, walk, counts, &record, areas, store_in_cache, {"seed", "seeded", "stored"});
     // Recorded before the first tile, so that even an early kill leaves a record to continue.
     if (!resumed || !resumed->complete) {
-      seed_state first;
-      first.signature = walk_signature(o);
-      first.areas = areas;
-      first.cursor = walk.cursor();
-      first.pending = walk.pending();
-      first.done = walk.done();
-      first.skipped = walk.skipped();
-      first.counts = counts;
-      first.complete = walk.finished();
-      record.snapshot(first);
+      record.snapshot(state_of(o, areas, walk, counts, walk.finished()));
     }
     if (walk.finished()) {
       std::fprintf(stderr, "nothing left to do in %s\n", o.state_path.c_str());

@@ -26,7 +26,7 @@
 const fs = require('fs');
 const path = require('path');
 const { Worker } = require('worker_threads');
-const { now, sleep, keepAliveAgent, get, metric, Redis } = require('./lib/net');
+const { now, sleep, keepAliveAgent, get, metric, Redis } = require('../lib/net');
 const T = require('./lib/tiles');
 const { LAYERS, Editor, digest, rng, zoomsOf } = require('./lib/edits');
 const { versionHistory, classify } = require('./lib/stale');

@@ -19,7 +19,7 @@
 // Every loop here is bounded in count and in time.
 'use strict';
 const http = require('http');
-const net = require('net');
+const { Redis } = require('../lib/net');
 
 const W = 20037508.342789244;
 const now = () => Number(process.hrtime.bigint()) / 1e6;  // milliseconds
@@ -47,73 +47,6 @@ function post(agent, base, path) {
     req.on('error', reject);
     req.end();
   });
-}
-
-// A small Redis connection: commands in order, replies parsed (simple, error, integer,
-// bulk and array).
-class Redis {
-  constructor(port) {
-    this.socket = net.connect(port, '127.0.0.1');
-    this.socket.setNoDelay(true);
-    this.buffer = Buffer.alloc(0);
-    this.waiting = [];
-    this.socket.on('data', (d) => {
-      this.buffer = Buffer.concat([this.buffer, d]);
-      for (;;) {
-        const parsed = this.parse(0);
-        if (!parsed) break;
-        this.buffer = this.buffer.subarray(parsed.end);
-        const w = this.waiting.shift();
-        if (parsed.error) w.reject(new Error(parsed.value)); else w.resolve(parsed.value);
-      }
-    });
-    this.socket.on('error', (e) => { for (const w of this.waiting.splice(0)) w.reject(e); });
-  }
-  parse(at) {
-    const eol = this.buffer.indexOf('\r\n', at);
-    if (eol < 0) return null;
-    const kind = String.fromCharCode(this.buffer[at]);
-    const text = this.buffer.toString('latin1', at + 1, eol);
-    if (kind === '+') return { value: text, end: eol + 2 };
-    if (kind === '-') return { value: text, end: eol + 2, error: true };
-    if (kind === ':') return { value: Number(text), end: eol + 2 };
-    if (kind === '$') {
-      const n = Number(text);
-      if (n < 0) return { value: null, end: eol + 2 };
-      if (this.buffer.length < eol + 2 + n + 2) return null;
-      return { value: this.buffer.subarray(eol + 2, eol + 2 + n), end: eol + 2 + n + 2 };
-    }
-    if (kind === '*') {
-      const n = Number(text);
-      const items = [];
-      let end = eol + 2;
-      for (let i = 0; i < n; i++) {
-        const item = this.parse(end);
-        if (!item) return null;
-        items.push(item.value);
-        end = item.end;
-      }
-      return { value: items, end };
-    }
-    throw new Error('unexpected Redis reply: ' + kind);
-  }
-  command(...args) {
-    const parts = [Buffer.from(`*${args.length}\r\n`)];
-    for (const a of args) {
-      const b = Buffer.isBuffer(a) ? a : Buffer.from(String(a));
-      parts.push(Buffer.from(`$${b.length}\r\n`), b, Buffer.from('\r\n'));
-    }
-    return new Promise((resolve, reject) => {
-      this.waiting.push({ resolve, reject });
-      this.socket.write(Buffer.concat(parts));
-    });
-  }
-  async calls(command) {
-    const info = (await this.command('INFO', 'commandstats')).toString();
-    const m = info.match(new RegExp(`cmdstat_${command}:calls=(\\d+)`));
-    return m ? Number(m[1]) : 0;
-  }
-  close() { this.socket.end(); }
 }
 
 async function tiles(base, layer, zooms, extent, concurrency, acceptEncoding) {

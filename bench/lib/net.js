@@ -1,6 +1,6 @@
 'use strict';
 // HTTP requests and a small Redis connection (commands in order, pipelined, and
-// publish/subscribe messages), loopback only.
+// publish/subscribe messages), loopback only: shared by the benchmarks' Node drivers.
 
 const http = require('http');
 const net = require('net');
@@ -120,6 +120,13 @@ class Redis {
       for (const r of replies) out.push(r === 1);
     }
     return out;
+  }
+
+  // How many times Redis has run `command` (INFO commandstats).
+  async calls(command) {
+    const info = (await this.command('INFO', 'commandstats')).toString();
+    const m = info.match(new RegExp(`cmdstat_${command}:calls=(\\d+)`));
+    return m ? Number(m[1]) : 0;
   }
 
   close() {
