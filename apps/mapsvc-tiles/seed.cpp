@@ -271,6 +271,20 @@ class seeder {
     wake_.cancel();
   }
 
+  // Builds every tile (or until a stop), then writes the final record and summary; the exit
+  // status. `signals` is the run's handler of interruptions, cancelled once the tiles ended.
+  int run_to_end(asio::signal_set& signals) {
+    const auto began = clock_type::now();
+    start_workers();
+    io_.restart();
+    while (!ended() && io_.run_one() > 0) {
+    }
+    signals.cancel();
+    const int status = finish(clock_type::now() - began);
+    io_.poll();  // lets the progress loop see the end
+    return status;
+  }
+
   // The final record and summary; the exit status.
   int finish(clock_type::duration took) {
     const bool complete = walk_.finished() && !interrupted_ && !gave_up_;
@@ -308,6 +322,7 @@ class seeder {
     return c.failed > 0 ? 1 : 0;
   }
 
+ private:
   void start_workers() {
     // The rates count from here: the first second (often a burst of empty tiles skipped at the
     // area's edge) is part of the pace too.
@@ -321,7 +336,6 @@ class seeder {
 
   bool ended() const { return finished_; }
 
- private:
   asio::awaitable<built> build(const walk_tile& t) {
     std::string why;
     if (auto done = co_await try_thrice(pool_, job_, t, why)) co_return *done;
@@ -597,9 +611,7 @@ int run_seed(const seed_options& o) {
     };
     seeder run(io, o, pool, walk, counts, &record, areas, store_in_cache, {"seed", "seeded", "stored"});
     // Recorded before the first tile, so that even an early kill leaves a record to continue.
-    if (!resumed || !resumed->complete) {
-      record.snapshot(state_of(o, areas, walk, counts, walk.finished()));
-    }
+    if (!resumed || !resumed->complete) record.snapshot(state_of(o, areas, walk, counts, walk.finished()));
     if (walk.finished()) {
       std::fprintf(stderr, "nothing left to do in %s\n", o.state_path.c_str());
       return run.finish(0s);
@@ -616,15 +628,7 @@ int run_seed(const seed_options& o) {
         std::_Exit(130);
       });
     });
-    const auto began = clock_type::now();
-    run.start_workers();
-    io.restart();
-    while (!run.ended() && io.run_one() > 0) {
-    }
-    signals.cancel();
-    const int status = run.finish(clock_type::now() - began);
-    io.poll();  // lets the progress loop see the end
-    return status;
+    return run.run_to_end(signals);
   } catch (const usage_error& e) {
     std::fprintf(stderr, "mapsvc-tiles seed: %s\n", e.what());
     return 2;
@@ -678,14 +682,7 @@ int run_export(const seed_options& o) {
       std::fprintf(stderr, "\nstopping after the tiles in flight; no package is written\n");
       run.stop(true);
     });
-    const auto began = clock_type::now();
-    run.start_workers();
-    io.restart();
-    while (!run.ended() && io.run_one() > 0) {
-    }
-    signals.cancel();
-    const int status = run.finish(clock_type::now() - began);
-    io.poll();
+    const int status = run.run_to_end(signals);
     if (status != 0) {
       std::printf("no package written%s\n", status == 1 ? ": some tiles failed" : "");
       return status;
