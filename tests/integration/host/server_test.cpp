@@ -29,6 +29,7 @@
 #include "host/http/cors.hpp"
 #include "host/http/server.hpp"
 #include "host/metrics/shared_metrics.hpp"
+#include "test_support/loopback.hpp"
 
 namespace {
 namespace asio = boost::asio;
@@ -135,15 +136,7 @@ class running_server {
 // A plain blocking socket, so the tests control every byte on the wire.
 class raw_client {
  public:
-  explicit raw_client(unsigned short port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) throw std::runtime_error("connect");
-    timeval tv{5, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  }
+  explicit raw_client(unsigned short port) : fd_(test_support::connect_loopback(port)) {}
   ~raw_client() { ::close(fd_); }
   void send(const std::string& data) { ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL); }
   void end_sending() { ::shutdown(fd_, SHUT_WR); }

@@ -23,6 +23,8 @@
 #include "host/http/app.hpp"
 #include "host/http/server.hpp"
 #include "host/http/stream_writer.hpp"
+#include "test_support/loopback.hpp"
+#include "test_support/wait.hpp"
 
 namespace {
 namespace asio = boost::asio;
@@ -125,18 +127,8 @@ class streaming_server {
 
 class client {
  public:
-  explicit client(unsigned short port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    // A small receive buffer, so that a client that does not read fills it soon.
-    const int small = 4096;
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) throw std::runtime_error("connect");
-    timeval tv{5, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  }
+  // A small receive buffer, so that a client that does not read fills it soon.
+  explicit client(unsigned short port) : fd_(test_support::connect_loopback(port, 4096)) {}
   ~client() { close(); }
   void close() {
     if (fd_ >= 0) ::close(fd_);
@@ -160,15 +152,7 @@ class client {
   std::string received_;
 };
 
-template <class Condition>
-bool eventually(Condition condition, std::chrono::milliseconds within = 3s) {
-  const auto until = std::chrono::steady_clock::now() + within;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
+using test_support::eventually;
 
 TEST(StreamedAnswers, ChunkedOnHttp11AndTheConnectionGoesOn) {
   streaming_server srv;

@@ -20,6 +20,7 @@
 #include "mapsvc/tile_gateway/change_plan.hpp"
 #include "mapsvc/tile_gateway/zoom_policy.hpp"
 #include "support.hpp"
+#include "test_support/wait.hpp"
 
 namespace tile_test {
 namespace {
@@ -30,12 +31,7 @@ using mapsvc::tile_gateway::mercator_box;
 
 // Waits for `done`, checking every 20 ms, at most `limit`.
 bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
-  const auto until = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < until) {
-    if (done()) return true;
-    std::this_thread::sleep_for(20ms);
-  }
-  return done();
+  return test_support::eventually(done, limit);
 }
 
 change_feed_options fast_options() {

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include "support.hpp"
+#include "test_support/loopback.hpp"
+#include "test_support/wait.hpp"
 
 namespace tile_test {
 namespace {
@@ -19,14 +21,7 @@ using mapsvc::tile_gateway::change_batch;
 class event_client {
  public:
   event_client(unsigned short port, const std::string& target, const std::string& extra_headers = {})
-      : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) throw std::runtime_error("connect");
-    timeval tv{5, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+      : fd_(test_support::connect_loopback(port)) {
     const std::string request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + extra_headers + "\r\n";
     ::send(fd_, request.data(), request.size(), MSG_NOSIGNAL);
   }
@@ -99,15 +94,7 @@ std::string event_of(std::int64_t position) {
          R"({"layer":"beacons","bbox":[7.49,9.05,7.49,9.05],"minzoom":12,"maxzoom":20}]})" + "\n\n";
 }
 
-template <class Condition>
-bool eventually(Condition condition, std::chrono::milliseconds within = 3s) {
-  const auto until = std::chrono::steady_clock::now() + within;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
+using test_support::eventually;
 
 class ChangeStream : public ::testing::Test {
  protected:

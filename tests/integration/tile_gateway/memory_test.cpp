@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "support.hpp"
+#include "test_support/wait.hpp"
 
 namespace tile_test {
 namespace {
@@ -16,15 +17,8 @@ std::string key_of(const std::string& layer, int z, std::int64_t x, std::int64_t
   return "mvt_v8:" + layer + ":" + std::to_string(z) + ":" + std::to_string(x) + ":" + std::to_string(y);
 }
 
-// Polls `check` for up to a second: changes reach memory over another connection.
-template <typename Check>
-bool eventually(Check check) {
-  for (int i = 0; i < 100; ++i) {
-    if (check()) return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return check();
-}
+// Changes reach memory over another connection: polled.
+using test_support::eventually;
 
 class MemoryCache : public ::testing::Test {
  protected:
