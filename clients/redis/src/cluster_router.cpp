@@ -118,7 +118,7 @@ asio::awaitable<std::vector<reply>> cluster_router::execute_all(std::vector<wire
     auto n = node_at(target);
     std::vector<reply> replies;
     try {
-      replies = co_await n->execute_all(std::move(batch), deadline);
+      replies = co_await n->execute_all(std::move(batch), deadline, std::nullopt);
     } catch (const connection_error&) {
       refresh_soon();  // the node may be gone and its slots on their way to a replica
       throw;
