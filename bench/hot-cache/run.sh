@@ -15,12 +15,14 @@ MAPSVC=${MAPSVC:-$BUILD_DIR/bin/mapsvc}
 duration=10
 rounds=3
 only=hits,first,zipf,cold,propagation,rss
+cold_redis=refusing
 while (($#)); do
   case "$1" in
     --duration) duration=$2; shift 2 ;;
     --rounds) rounds=$2; shift 2 ;;
     --only) only=$2; shift 2 ;;
-    *) echo "usage: $0 [--duration S] [--rounds N] [--only hits,first,zipf,cold,propagation,rss]" >&2; exit 2 ;;
+    --cold-redis) cold_redis=$2; shift 2 ;;
+    *) echo "usage: $0 [--duration S] [--rounds N] [--only hits,first,zipf,cold,propagation,rss] [--cold-redis refusing|up]" >&2; exit 2 ;;
   esac
 done
 wanted() { [[ ",$only," == *",$1,"* ]]; }
@@ -264,10 +266,23 @@ if wanted zipf; then
 fi
 
 if wanted cold; then
-  # Redis unreachable: a port nothing listens on. Every tile is a statement in PostgreSQL.
+  # Every tile is a statement in PostgreSQL. --cold-redis refusing: Redis unreachable (a port
+  # nothing listens on); up: this bench's Redis answers every read and takes every store, and
+  # is flushed every 10 ms, so that no tile is found there again (a tile comes round again
+  # only after the whole list).
   tile_list 16 100000 >"$work/z16.txt"
   count=$(wc -l <"$work/z16.txt")
-  cold_redis_port=$(free_port)
+  if [[ $cold_redis == up ]]; then cold_redis_port=$redis_port; else cold_redis_port=$(free_port); fi
+  flusher() {
+    python3 -c "
+import socket, time
+s = socket.create_connection(('127.0.0.1', $redis_port))
+while True:
+    s.sendall(b'*1\\r\\n\$7\\r\\nFLUSHDB\\r\\n')
+    s.recv(64)
+    time.sleep(0.01)" &
+    flusher_pid=$!
+  }
   sql=$("$BUILD_DIR/bin/print_tile_sql" plots 16 | sed 's/;[[:space:]]*$//')
   read -r x0 x1 y0 y1 <<<"$(sed -E 's|/gis/plots/16/([0-9]+)/([0-9]+).pbf|\1 \2|' "$work/z16.txt" |
     awk 'NR == 1 {a = b = $1; c = d = $2} {if ($1 < a) a = $1; if ($1 > b) b = $1; if ($2 < c) c = $2; if ($2 > d) d = $2}
@@ -288,7 +303,7 @@ EOF
   ticks=$(getconf CLK_TCK)
   pg_ended_cpu() { awk '{print $16 + $17}' "/proc/$postmaster/stat"; }
   per_run() { python3 -c "print(f'{($(pg_ended_cpu) - $1) * 1000 / $ticks / $2:.3f}')"; }
-  echo "## Cold tiles: Redis unreachable, $count z16 plots tiles ($x0..$x1 x $y0..$y1), against pgbench"
+  echo "## Cold tiles: Redis $([[ $cold_redis == up ]] && echo "up, flushed every 10 ms" || echo unreachable), $count z16 plots tiles ($x0..$x1 x $y0..$y1), against pgbench"
   echo
   echo "mapsvc --workers 0: wrk -t2 -d${duration}s -s bench/walk.lua (every tile once, shuffled, then again); pgbench:"
   echo "the same statement (print_tile_sql plots 16) on a random tile of the same range, -M prepared, -j2."
@@ -314,8 +329,15 @@ EOF
       cpu0=$(pg_ended_cpu)
       REDIS_PORT_OVERRIDE=$cold_redis_port start cold --workers 0
       # A second's warm-up opens the database connections; its statements count for the CPU.
+      [[ $cold_redis == up ]] && flusher
       warm=$(wrk -t2 -c"$c" -d1s -s bench/walk.lua "$base" -- "$work/z16.txt" "$r" | awk '/requests in/ {print $1}')
       wrk_line -t2 -c"$c" -d"${duration}s" -s bench/walk.lua "$base" -- "$work/z16.txt" "$r" >>"$work/m.txt"
+      if [[ $cold_redis == up ]]; then
+        kill "$flusher_pid"
+        wait "$flusher_pid" 2>/dev/null || true
+        # What the tiles' answers came from: Redis answered (no hit expected) and memory.
+        curl -s "$base/metrics" | grep '^mapsvc_tile_results_total' | awk '{print $1, $2}' >>"$work/levels.txt"
+      fi
       stop_mapsvc "$cold_pid"
       sleep 0.3
       per_run "$cpu0" "$((warm + $(awk '/requests in/ {print $1}' "$work/wrk.out")))" >>"$work/mc.txt"
@@ -333,6 +355,11 @@ EOF
   done
   pin_postgres "$all_cores"
   taskset -p -c "$all_cores" $$ >/dev/null
+  if [[ $cold_redis == up ]]; then
+    echo
+    echo "Tile answers over every mapsvc run, by where they came from:" \
+      "$(awk '{split($1, a, "level=\""); split(a[2], b, "\""); n[b[1]] += $2} END {for (l in n) printf "%s %d, ", l, n[l]}' "$work/levels.txt")"
+  fi
   echo
   echo "load average after: $(load)"
   echo
