@@ -27,6 +27,7 @@
 #include "host/http/server.hpp"
 #include "host/http/static_files.hpp"
 #include "host/metrics/route.hpp"
+#include "host/metrics/host_metrics.hpp"
 #include "host/metrics/shared_metrics.hpp"
 #include "mapsvc/tile_gateway/change_feed.hpp"
 #include "mapsvc/tile_gateway/module.hpp"
@@ -69,16 +70,25 @@ boost::asio::awaitable<void> publish_pool_figures(const host::database::pool& db
   }
 }
 
-std::vector<std::string> layer_names(const mapsvc::tile_gateway::tile_gateway_module& tiles) {
-  std::vector<std::string> names;
-  for (const auto& [key, record] : tiles.layers) names.push_back(key);
-  return names;
+// Every family the workers count, declared before they are forked: each part of the service
+// declares its own.
+struct service_metrics {
+  host::metrics::host_families host;
+  mapsvc::tile_gateway::tile_metrics tiles;
+  host::metrics::histogram_family plan_renders;
+};
+
+service_metrics declare_service_metrics(host::metrics::registry& families) {
+  return {host::metrics::declare_host_metrics(families),
+          mapsvc::tile_gateway::declare_tile_metrics(families, mapsvc::tile_gateway::LAYER_CONFIG()),
+          mapsvc::plans::declare_render_metrics(families)};
 }
 
 // One worker: an event loop with its own database pool, tile module, Redis connection and
 // plan renderers, serving on `listener` when given (else binding host:port itself).
 int serve(const host::config& cfg, const mapsvc::tile_gateway::redis_settings& redis, std::optional<int> listener,
-          std::size_t render_threads, host::metrics::shared_region& metrics_region, std::size_t worker_index) {
+          std::size_t render_threads, const service_metrics& families, host::metrics::shared_region& metrics_region,
+          std::size_t worker_index) {
   auto log = host::helpers::get_logger("mapsvc");
   try {
     boost::asio::io_context io;
@@ -98,15 +108,10 @@ int serve(const host::config& cfg, const mapsvc::tile_gateway::redis_settings& r
     hangups.async_wait(on_hangup);
 
     host::http::app application("mapsvc", "0.1.0");
-    host::metrics::recorder metrics(metrics_region, worker_index);
-    if (cfg.metrics) {
-      application.set_metrics(&metrics);
-      host::metrics::set_process_recorder(&metrics);
-    }
-    // The recorder goes before the event loop's objects; nothing may reach it after.
-    struct forget_recorder {
-      ~forget_recorder() { host::metrics::set_process_recorder(nullptr); }
-    } forget;
+    // This worker's block of the shared figures; none when metrics are off.
+    host::metrics::cell* const block = cfg.metrics ? metrics_region.block(worker_index) : nullptr;
+    host::metrics::recorder metrics(families.host, block);
+    if (cfg.metrics) application.set_metrics(&metrics);
     application.set_cors(host::http::parse_cors_origins(cfg.cors_origins));
     application.require_bearer(host::http::access::admin, cfg.admin_token);
     application.require_bearer(host::http::access::metrics, cfg.metrics_token);
@@ -129,7 +134,7 @@ int serve(const host::config& cfg, const mapsvc::tile_gateway::redis_settings& r
         io.get_executor(),
         {.redis = redis,
          .memory_cache_bytes = static_cast<std::size_t>(cfg.memory_cache_mb) * 1024 * 1024,
-         .metrics = cfg.metrics ? &metrics : nullptr,
+         .metrics = families.tiles.bound_to(block),
          .public_url = cfg.public_url,
          .max_change_streams = static_cast<std::size_t>(cfg.max_change_streams),
          .client_max_age = cfg.client_max_age,
@@ -148,7 +153,9 @@ int serve(const host::config& cfg, const mapsvc::tile_gateway::redis_settings& r
 
     // Plans are parsed and drawn off the event loop, a few at a time; beyond a bounded queue a
     // render is refused (503) rather than left to pile up.
-    mapsvc::plans::render_queue renderers({.workers = render_threads, .max_waiting = 4 * render_threads});
+    mapsvc::plans::render_queue renderers({.workers = render_threads,
+                                           .max_waiting = 4 * render_threads,
+                                           .render_time = families.plan_renders.bound_to(block).at()});
     application.mount(mapsvc::plans::plan_router(renderers));
 
     if (!cfg.web_root.empty() && std::filesystem::is_directory(cfg.web_root))
@@ -164,7 +171,7 @@ int serve(const host::config& cfg, const mapsvc::tile_gateway::redis_settings& r
     application.mount(host::http::probes_router(
         {.draining = [&server] { return server.draining(); },
          .database_reachable = [&database_probe] { return database_probe.reachable(); }}));
-    if (cfg.metrics) application.mount(host::metrics::metrics_router(application, metrics_region, layer_names(tiles)));
+    if (cfg.metrics) application.mount(host::metrics::metrics_router(application, metrics_region));
     application.mount(host::http::api_description_router(application));
     // Connections and the database's processes behind them are made ready before the first
     // request is taken (for a few seconds at most: a database that is slow to answer is left
@@ -244,13 +251,16 @@ int main(int argc, char** argv) {
   const std::size_t render_threads = std::max<std::size_t>(1, cores() / workers);
   // Mapped before any fork, so that every worker writes its figures where all can read them.
   std::optional<host::metrics::shared_region> metrics_region;
+  service_metrics families;
   try {
-    metrics_region.emplace(workers);
+    host::metrics::registry declared;
+    families = declare_service_metrics(declared);
+    metrics_region.emplace(std::move(declared), workers);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "mapsvc: %s\n", e.what());
     return 1;
   }
-  if (workers == 1) return serve(cfg, redis, std::nullopt, render_threads, *metrics_region, 0);
+  if (workers == 1) return serve(cfg, redis, std::nullopt, render_threads, families, *metrics_region, 0);
 
   host::helpers::show_process_ids();
   auto log = host::helpers::get_logger("mapsvc");
@@ -263,6 +273,6 @@ int main(int argc, char** argv) {
   }
   log->info("Listening on http://{}:{}/ with {} worker processes", cfg.host, host::http::local_port(listener), workers);
   return mapsvc::supervise(
-      {.workers = workers, .on_restart = [&](std::size_t) { metrics_region->header().worker_restarts.add(); }},
-      [&](std::size_t index) { return serve(cfg, redis, listener, render_threads, *metrics_region, index); });
+      {.workers = workers, .on_restart = [&](std::size_t) { metrics_region->header().worker_restarts.fetch_add(1); }},
+      [&](std::size_t index) { return serve(cfg, redis, listener, render_threads, families, *metrics_region, index); });
 }

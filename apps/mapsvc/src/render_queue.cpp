@@ -6,8 +6,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "host/metrics/shared_metrics.hpp"
-
 namespace mapsvc::plans {
 namespace {
 
@@ -22,6 +20,11 @@ void lower_this_thread_priority() {
 
 }  // namespace
 
+host::metrics::histogram_family declare_render_metrics(host::metrics::registry& families) {
+  return families.add_histogram("mapsvc_plan_render_seconds",
+                                "Time the render threads spent on one survey-plan job (parsing, drawing or encoding).");
+}
+
 render_queue::render_queue(render_queue_options options)
     : options_(options), pool_(std::max<std::size_t>(1, options.workers)) {
   options_.workers = std::max<std::size_t>(1, options_.workers);
@@ -34,7 +37,7 @@ void render_queue::execute(const std::function<void()>& job) {
   const auto begin = std::chrono::steady_clock::now();
   job();
   const auto took = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - begin);
-  host::metrics::plan_rendered(took);
+  options_.render_time.observe_shared(took);
   // A moving average over roughly the last eight renders.
   const auto mean = mean_render_us_.load(std::memory_order_relaxed);
   mean_render_us_.store(mean + (took.count() - mean) / 8, std::memory_order_relaxed);

@@ -19,6 +19,8 @@
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include "host/metrics/registry.hpp"
+
 namespace mapsvc::plans {
 
 // More renders were asked for than the queue admits; try again after `retry_after`.
@@ -40,7 +42,12 @@ struct render_queue_options {
   // renders alone would let a handful of 16 MB bodies take hundreds of megabytes. One body is
   // admitted whatever its size when no other holds any, so that every body accepted can be drawn.
   std::size_t max_bytes = 64 * 1024 * 1024;
+  // Where each job's time on the render threads is counted (unbound: not counted).
+  host::metrics::histogram render_time{};
 };
+
+// Declares the family render_queue_options::render_time is bound from.
+host::metrics::histogram_family declare_render_metrics(host::metrics::registry& families);
 
 class render_queue {
  public:

@@ -10,7 +10,7 @@
 #include "host/helpers/logging.hpp"
 #include "host/http/bearer.hpp"
 #include "host/http/errors.hpp"
-#include "host/metrics/shared_metrics.hpp"
+#include "host/metrics/host_metrics.hpp"
 #include "host/http/negotiation.hpp"
 #include "host/http/public_url.hpp"
 #include "header_lists.hpp"

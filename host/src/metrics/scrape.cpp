@@ -1,5 +1,5 @@
-// A scrape: the sum of every worker's block, serialised by prometheus-cpp's text serializer.
-#include <cmath>
+// A scrape: the sum of every worker's block, family by family, serialised by prometheus-cpp's
+// text serializer.
 #include <limits>
 #include <sstream>
 
@@ -15,179 +15,116 @@ using prometheus::ClientMetric;
 using prometheus::MetricFamily;
 using prometheus::MetricType;
 
-constexpr std::size_t METHODS = static_cast<std::size_t>(method::count_);
-constexpr std::size_t LEVELS = static_cast<std::size_t>(tile_level::count_);
-
-struct summed_histogram {
-  std::array<std::uint64_t, LATENCY_BOUNDS.size()> buckets{};
-  std::uint64_t count = 0, sum_ns = 0;
-  void add(const histogram& h) {
-    for (std::size_t i = 0; i < buckets.size(); ++i) buckets[i] += h.buckets[i].get();
-    count += h.count.get();
-    sum_ns += h.sum_ns.get();
+MetricType type_of(family_type t) {
+  switch (t) {
+    case family_type::counter: return MetricType::Counter;
+    case family_type::gauge: return MetricType::Gauge;
+    default: return MetricType::Histogram;
   }
-  ClientMetric metric(std::vector<ClientMetric::Label> labels) const {
-    ClientMetric m;
-    m.label = std::move(labels);
-    m.histogram.sample_count = count;
-    m.histogram.sample_sum = static_cast<double>(sum_ns) / 1e9;
-    std::uint64_t cumulative = 0;
-    for (std::size_t i = 0; i < buckets.size(); ++i) {
-      cumulative += buckets[i];
-      m.histogram.bucket.push_back({cumulative, LATENCY_BOUNDS[i]});
+}
+
+// Every cell summed over the workers; blocks are read once each.
+std::vector<std::uint64_t> summed_cells(const shared_region& region) {
+  std::vector<std::uint64_t> sums(region.families().cells(), 0);
+  for (std::size_t w = 0; w < region.workers(); ++w) {
+    const cell* block = region.block(w);
+    for (std::size_t c = 0; c < sums.size(); ++c) sums[c] += block[c].load(std::memory_order_relaxed);
+  }
+  return sums;
+}
+
+// The value of each label of a family by slot; an empty string for a slot with no name.
+std::vector<std::vector<std::string>> label_values(const family& f, const late_label_values& named_now) {
+  std::vector<std::vector<std::string>> values;
+  for (const auto& l : f.labels) {
+    if (!l.values.empty()) {
+      values.push_back(l.values);
+      continue;
     }
-    m.histogram.bucket.push_back({count, std::numeric_limits<double>::infinity()});
-    return m;
+    std::vector<std::string> named;
+    for (const auto& [name, given] : named_now)
+      if (name == l.name) named = given;
+    named.resize(l.slots);
+    values.push_back(std::move(named));
   }
-};
+  return values;
+}
 
-MetricFamily family(std::string name, std::string help, MetricType type) {
+ClientMetric series_metric(const family& f, const std::uint64_t* cells) {
+  ClientMetric m;
+  switch (f.type) {
+    case family_type::counter: m.counter.value = static_cast<double>(cells[0]) * f.scale; break;
+    // Gauges are signed: the sum of their two's complement cells is the sum of the values.
+    case family_type::gauge: m.gauge.value = static_cast<double>(static_cast<std::int64_t>(cells[0])); break;
+    case family_type::histogram: {
+      const std::uint64_t count = cells[LATENCY_BOUNDS.size()];
+      m.histogram.sample_count = count;
+      m.histogram.sample_sum = static_cast<double>(cells[LATENCY_BOUNDS.size() + 1]) / 1e9;
+      std::uint64_t cumulative = 0;
+      for (std::size_t i = 0; i < LATENCY_BOUNDS.size(); ++i) {
+        cumulative += cells[i];
+        m.histogram.bucket.push_back({cumulative, LATENCY_BOUNDS[i]});
+      }
+      m.histogram.bucket.push_back({count, std::numeric_limits<double>::infinity()});
+      break;
+    }
+  }
+  return m;
+}
+
+bool written(const family& f, const std::uint64_t* cells) {
+  return f.type == family_type::histogram ? cells[LATENCY_BOUNDS.size()] != 0 : cells[0] != 0;
+}
+
+MetricFamily exposition(const family& f, const std::vector<std::uint64_t>& sums, const late_label_values& named_now) {
+  MetricFamily out;
+  out.name = f.name;
+  out.help = f.help;
+  out.type = type_of(f.type);
+  const auto values = label_values(f, named_now);
+  const std::size_t per_series = f.cells_per_series();
+  for (std::size_t s = 0; s < f.series(); ++s) {
+    const std::uint64_t* cells = sums.data() + f.first_cell + s * per_series;
+    if (f.only_written && !written(f, cells)) continue;
+    // The series' label values, from its index (row-major, the last label fastest).
+    std::vector<ClientMetric::Label> labels(f.labels.size());
+    bool named = true;
+    for (std::size_t l = f.labels.size(), rest = s; l-- > 0;) {
+      const std::size_t slot = rest % f.labels[l].slots;
+      rest /= f.labels[l].slots;
+      labels[l] = {f.labels[l].name, values[l][slot]};
+      named = named && !labels[l].value.empty();
+    }
+    if (!named) continue;
+    auto m = series_metric(f, cells);
+    m.label = std::move(labels);
+    out.metric.push_back(std::move(m));
+  }
+  return out;
+}
+
+MetricFamily single(std::string name, std::string help, MetricType type, double value) {
   MetricFamily f;
   f.name = std::move(name);
   f.help = std::move(help);
   f.type = type;
+  ClientMetric m;
+  (type == MetricType::Gauge ? m.gauge.value : m.counter.value) = value;
+  f.metric.push_back(std::move(m));
   return f;
-}
-
-ClientMetric counter_metric(double value, std::vector<ClientMetric::Label> labels = {}) {
-  ClientMetric m;
-  m.label = std::move(labels);
-  m.counter.value = value;
-  return m;
-}
-
-ClientMetric gauge_metric(double value) {
-  ClientMetric m;
-  m.gauge.value = value;
-  return m;
-}
-
-std::string route_label(const labels& names, std::size_t i) {
-  if (i < names.routes.size()) return names.routes[i];
-  return "unmatched";
-}
-
-std::string status_label(std::size_t slot) {
-  return slot < KNOWN_STATUSES.size() ? std::to_string(KNOWN_STATUSES[slot]) : "other";
 }
 
 }  // namespace
 
-std::string scrape(const shared_region& region, const labels& names) {
-  // Sum first, serialise after: the blocks are read once each.
-  std::vector<std::uint64_t> requests((MAX_ROUTES + 1) * METHODS * STATUS_SLOTS, 0);
-  std::vector<summed_histogram> latency(MAX_ROUTES + 1);
-  std::uint64_t tiles[MAX_LAYERS][LEVELS]{};
-  std::int64_t pool_open = 0, pool_in_use = 0, pool_waiting = 0;
-  std::uint64_t pool_waits = 0, pool_wait_ns = 0, timeouts = 0, redis_errors = 0, invalidated = 0;
-  summed_histogram plan, feed_lag;
-  std::uint64_t feed_changes = 0, feed_batches = 0, stale_refused = 0, refreshed = 0;
-  std::int64_t feed_backlog = 0, feed_holders = 0;
-  for (std::size_t w = 0; w < region.workers(); ++w) {
-    const worker_block& b = region.block(w);
-    for (std::size_t r = 0; r <= MAX_ROUTES; ++r) {
-      for (std::size_t m = 0; m < METHODS; ++m)
-        for (std::size_t s = 0; s < STATUS_SLOTS; ++s) requests[(r * METHODS + m) * STATUS_SLOTS + s] += b.requests[r][m][s].get();
-      latency[r].add(b.latency[r]);
-    }
-    for (std::size_t l = 0; l < MAX_LAYERS; ++l)
-      for (std::size_t v = 0; v < LEVELS; ++v) tiles[l][v] += b.tiles[l][v].get();
-    pool_open += b.pool_open.get();
-    pool_in_use += b.pool_in_use.get();
-    pool_waiting += b.pool_waiting.get();
-    pool_waits += b.pool_waits.get();
-    pool_wait_ns += b.pool_wait_ns.get();
-    timeouts += b.statement_timeouts.get();
-    redis_errors += b.redis_errors.get();
-    invalidated += b.invalidated_keys.get();
-    plan.add(b.plan_render);
-    feed_lag.add(b.feed_lag);
-    feed_changes += b.feed_changes.get();
-    feed_batches += b.feed_batches.get();
-    stale_refused += b.stale_stores_refused.get();
-    refreshed += b.tiles_refreshed.get();
-    feed_backlog += b.feed_backlog.get();
-    feed_holders += b.feed_holder.get();
-  }
-
+std::string scrape(const shared_region& region, const late_label_values& named_now) {
+  const auto sums = summed_cells(region);
   std::vector<MetricFamily> out;
-  auto req = family("mapsvc_http_requests_total", "HTTP requests answered, by route template, method and status.",
-                    MetricType::Counter);
-  auto lat = family("mapsvc_http_request_duration_seconds",
-                    "Time from a request's arrival to its answer being ready, by route template.", MetricType::Histogram);
-  for (std::size_t r = 0; r <= MAX_ROUTES; ++r) {
-    if (latency[r].count == 0) continue;  // only routes that were asked for
-    const std::string route = route_label(names, r);
-    for (std::size_t m = 0; m < METHODS; ++m)
-      for (std::size_t s = 0; s < STATUS_SLOTS; ++s)
-        if (const auto n = requests[(r * METHODS + m) * STATUS_SLOTS + s])
-          req.metric.push_back(counter_metric(static_cast<double>(n), {{"route", route},
-                                                                       {"method", std::string(to_string(static_cast<method>(m)))},
-                                                                       {"status", status_label(s)}}));
-    lat.metric.push_back(latency[r].metric({{"route", route}}));
-  }
-  out.push_back(std::move(req));
-  out.push_back(std::move(lat));
-
-  auto tile = family("mapsvc_tile_results_total",
-                     "Tile layers answered, by layer and where they came from (memory, redis, miss: built in the "
-                     "database, empty: nothing to draw or below the layer's zoom).",
-                     MetricType::Counter);
-  for (std::size_t l = 0; l < std::min(names.layers.size(), MAX_LAYERS); ++l)
-    for (std::size_t v = 0; v < LEVELS; ++v)
-      tile.metric.push_back(counter_metric(static_cast<double>(tiles[l][v]),
-                                           {{"layer", names.layers[l]},
-                                            {"level", std::string(to_string(static_cast<tile_level>(v)))}}));
-  out.push_back(std::move(tile));
-
-  const auto single_gauge = [&](const char* name, const char* help, double v) {
-    auto f = family(name, help, MetricType::Gauge);
-    f.metric.push_back(gauge_metric(v));
-    out.push_back(std::move(f));
-  };
-  const auto single_counter = [&](const char* name, const char* help, double v) {
-    auto f = family(name, help, MetricType::Counter);
-    f.metric.push_back(counter_metric(v));
-    out.push_back(std::move(f));
-  };
-  single_gauge("mapsvc_db_pool_connections", "Database connections open, over all workers.", static_cast<double>(pool_open));
-  single_gauge("mapsvc_db_pool_in_use", "Database connections lent to requests.", static_cast<double>(pool_in_use));
-  single_gauge("mapsvc_db_pool_waiting", "Requests waiting for a database connection.", static_cast<double>(pool_waiting));
-  single_counter("mapsvc_db_pool_waits_total", "Requests that had to wait for a database connection.",
-                 static_cast<double>(pool_waits));
-  single_counter("mapsvc_db_pool_wait_seconds_total", "Time requests spent waiting for a database connection.",
-                 static_cast<double>(pool_wait_ns) / 1e9);
-  single_counter("mapsvc_db_statement_timeouts_total", "Tile and centroid statements cancelled at their time-out.",
-                 static_cast<double>(timeouts));
-  single_counter("mapsvc_redis_errors_total", "Redis reads and stores that failed or timed out (served as misses).",
-                 static_cast<double>(redis_errors));
-  single_counter("mapsvc_cache_invalidated_keys_total", "Cache keys deleted by invalidations.",
-                 static_cast<double>(invalidated));
-  auto plans = family("mapsvc_plan_render_seconds",
-                      "Time the render threads spent on one survey-plan job (parsing, drawing or encoding).",
-                      MetricType::Histogram);
-  plans.metric.push_back(plan.metric({}));
-  out.push_back(std::move(plans));
-  single_counter("mapsvc_feed_changes_total", "Database changes applied to the tile cache by this instance's feed consumer.",
-                 static_cast<double>(feed_changes));
-  single_counter("mapsvc_feed_batches_total", "Batches of database changes applied to the tile cache.",
-                 static_cast<double>(feed_batches));
-  auto lag = family("mapsvc_feed_lag_seconds", "Time from a change's commit to its tiles being evicted.",
-                    MetricType::Histogram);
-  lag.metric.push_back(feed_lag.metric({}));
-  out.push_back(std::move(lag));
-  single_gauge("mapsvc_feed_backlog", "Changes waiting to be applied, as last seen by the feed's lease holder.",
-               static_cast<double>(feed_backlog));
-  single_gauge("mapsvc_feed_lease_held", "1 when a worker of this instance holds the feed consumer's lease.",
-               static_cast<double>(feed_holders));
-  single_counter("mapsvc_cache_stale_stores_refused_total",
-                 "Tiles built from data an applied change had overtaken, answered but not cached.",
-                 static_cast<double>(stale_refused));
-  single_counter("mapsvc_tiles_refreshed_total", "Evicted low-zoom tiles rebuilt ahead of their next viewer.",
-                 static_cast<double>(refreshed));
-  single_counter("mapsvc_worker_restarts_total", "Worker processes started again after one died.",
-                 static_cast<double>(region.header().worker_restarts.get()));
-  single_gauge("mapsvc_workers", "Worker processes configured.", static_cast<double>(region.workers()));
+  for (const auto& f : region.families().families()) out.push_back(exposition(f, sums, named_now));
+  out.push_back(single("mapsvc_worker_restarts_total", "Worker processes started again after one died.",
+                       MetricType::Counter,
+                       static_cast<double>(region.header().worker_restarts.load(std::memory_order_relaxed))));
+  out.push_back(single("mapsvc_workers", "Worker processes configured.", MetricType::Gauge,
+                       static_cast<double>(region.workers())));
 
   std::ostringstream text;
   prometheus::TextSerializer().Serialize(text, out);

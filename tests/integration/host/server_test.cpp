@@ -28,6 +28,7 @@
 #include "host/http/app.hpp"
 #include "host/http/cors.hpp"
 #include "host/http/server.hpp"
+#include "host/metrics/host_metrics.hpp"
 #include "host/metrics/shared_metrics.hpp"
 #include "test_support/loopback.hpp"
 
@@ -491,8 +492,10 @@ TEST(Server, OneHostPerRequestAndAnAbsoluteTargetNamesIt) {
 // Requests the server refuses before any route sees them are answers like any other: counted
 // (under no route) and written to the access log.
 TEST(Server, EveryAnswerIsCountedAndLoggedProtocolErrorsIncluded) {
-  host::metrics::shared_region region(1);
-  host::metrics::recorder metrics(region, 0);
+  host::metrics::registry families;
+  const auto declared = host::metrics::declare_host_metrics(families);
+  host::metrics::shared_region region(std::move(families), 1);
+  host::metrics::recorder metrics(declared, region.block(0));
   std::ostringstream log;
   const auto access = host::helpers::get_logger("access");
   access->sinks().push_back(std::make_shared<spdlog::sinks::ostream_sink_mt>(log));
@@ -526,8 +529,7 @@ TEST(Server, EveryAnswerIsCountedAndLoggedProtocolErrorsIncluded) {
     EXPECT_NE(lines.find(line), std::string::npos) << line << " in\n" << lines;
   EXPECT_EQ(count(lines, "\n"), 8) << lines;
 
-  const std::vector<std::string> routes{"/hello", "/size"};
-  const auto text = host::metrics::scrape(region, {routes, {}});
+  const auto text = host::metrics::scrape(region, {{"route", host::metrics::route_label_values({"/hello", "/size"})}});
   for (const char* series : {R"({route="unmatched",method="other",status="431"} 1)",
                              R"({route="unmatched",method="other",status="400"} 1)",
                              R"({route="unmatched",method="GET",status="400"} 1)",

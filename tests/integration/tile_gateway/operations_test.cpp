@@ -36,9 +36,8 @@ TEST_F(Operations, PurgeWithoutWithAWrongAndWithTheRightToken) {
 }
 
 TEST_F(Operations, CountersFollowRequestsTilesAndInvalidations) {
-  host::metrics::shared_region region(1);
   service_options options;
-  options.metrics = &region;
+  options.metrics = true;
   service svc(options);
   const auto t = data_tile();
   svc.get(tile_path("plots", 15, t.x, t.y));
@@ -47,13 +46,7 @@ TEST_F(Operations, CountersFollowRequestsTilesAndInvalidations) {
   svc.get(tile_path("beacons", 3, 0, 0));
   svc.post("/gis/cache/invalidate/plots");
 
-  const std::vector<std::string> routes = [&] {
-    std::vector<std::string> out;
-    for (const auto& r : svc.module().tileGateway.routes()) out.push_back(r.full_path.text());
-    return out;
-  }();
-  const std::vector<std::string> layers = svc.module().layers.keys();
-  const auto text = host::metrics::scrape(region, {routes, layers});
+  const auto text = svc.scrape_metrics();
   const auto has = [&](const std::string& line) { return text.find("\n" + line + "\n") != std::string::npos; };
   EXPECT_TRUE(has(R"(mapsvc_http_requests_total{route="/gis/{layer_name}/{z}/{x}/{y}.pbf",method="GET",status="200"} 2)")) << text;
   EXPECT_TRUE(has(R"(mapsvc_http_requests_total{route="/gis/{layer_name}/{z}/{x}/{y}.pbf",method="GET",status="204"} 2)"));

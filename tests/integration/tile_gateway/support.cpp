@@ -26,6 +26,8 @@
 #include <protozero/pbf_reader.hpp>
 
 #include "host/database/get_db.hpp"
+#include "host/metrics/host_metrics.hpp"
+#include "host/metrics/shared_metrics.hpp"
 #include "mapsvc/tile_gateway/catalogue.hpp"
 #include "mapsvc/tile_gateway/change_feed_sql.hpp"
 
@@ -289,6 +291,27 @@ int log_capture::count(const std::string& text) const {
 
 // ---- service
 
+// The service's own metrics, declared as the server declares them, in one worker's block.
+struct service::counted {
+  host::metrics::host_families host;
+  mapsvc::tile_gateway::tile_metrics tiles;
+  host::metrics::shared_region region{declare(host, tiles), 1};
+  host::metrics::recorder recorder{host, region.block(0)};
+
+  static host::metrics::registry declare(host::metrics::host_families& host, mapsvc::tile_gateway::tile_metrics& tiles) {
+    host::metrics::registry families;
+    host = host::metrics::declare_host_metrics(families);
+    tiles = mapsvc::tile_gateway::declare_tile_metrics(families, mapsvc::tile_gateway::LAYER_CONFIG());
+    return families;
+  }
+};
+
+std::string service::scrape_metrics() const {
+  std::vector<std::string> routes;
+  for (const auto& r : app_.routes()) routes.push_back(r.full_path.text());
+  return host::metrics::scrape(counted_->region, {{"route", host::metrics::route_label_values(std::move(routes))}});
+}
+
 service::service(service_options options) : work_(asio::make_work_guard(io_)) {
   host::database::pool_options pool_options;
   pool_options.conninfo = options.database_url;
@@ -311,9 +334,9 @@ service::service(service_options options) : work_(asio::make_work_guard(io_)) {
   module_options.client_max_age = options.client_max_age;
   module_options.open_session = [this] { return host::database::get_db(*pool_); };
   if (options.metrics) {
-    recorder_ = std::make_unique<host::metrics::recorder>(*options.metrics, 0);
-    module_options.metrics = recorder_.get();
-    app_.set_metrics(recorder_.get());
+    counted_ = std::make_unique<counted>();
+    module_options.metrics = counted_->tiles.bound_to(counted_->region.block(0));
+    app_.set_metrics(&counted_->recorder);
   }
   app_.require_bearer(host::http::access::admin, options.admin_token);
   module_ = std::make_unique<mapsvc::tile_gateway::tile_gateway_module>(io_.get_executor(), module_options);

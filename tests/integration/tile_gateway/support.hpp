@@ -25,7 +25,6 @@
 #include "host/helpers/utils.hpp"
 #include "host/http/app.hpp"
 #include "host/http/server.hpp"
-#include "host/metrics/shared_metrics.hpp"
 #include "mapsvc/tile_gateway/module.hpp"
 
 struct redisContext;
@@ -139,7 +138,7 @@ struct service_options {
   std::size_t memory_cache_bytes = 0;
   std::string admin_token{};
   std::string public_url{};
-  host::metrics::shared_region* metrics = nullptr;  // counts into its block 0 when given
+  bool metrics = false;  // counts into metrics of its own (see service::scrape_metrics)
   std::size_t max_change_streams = 256;
   std::chrono::milliseconds change_heartbeat{15s};
   std::optional<int> client_max_age{};
@@ -169,6 +168,8 @@ class service {
   unsigned short port() const { return server_->port(); }
   // Runs `work` on the service's event loop and waits for it.
   void on_loop(std::function<void()> work);
+  // The metrics' text as GET /metrics shows it (with `metrics` on).
+  std::string scrape_metrics() const;
   // Starts the server's drain; the future is ready once it reports itself stopped.
   std::future<void> begin_shutdown();
 
@@ -176,7 +177,8 @@ class service {
   boost::asio::io_context io_{1};
   boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
   std::unique_ptr<host::database::pool> pool_;
-  std::unique_ptr<host::metrics::recorder> recorder_;
+  struct counted;
+  std::unique_ptr<counted> counted_;
   std::unique_ptr<mapsvc::tile_gateway::tile_gateway_module> module_;
   host::http::app app_{"test", "1"};
   std::unique_ptr<host::http::server> server_;

@@ -255,9 +255,9 @@ struct change_feed::state : std::enable_shared_from_this<state> {
   }
 
   void report_state(std::int64_t backlog) {
-    if (!m.metrics) return;
     if (backlog >= 0) last_backlog = backlog;
-    m.metrics->feed_state(holding ? last_backlog : 0, holding);
+    m.metrics.feed_backlog.at().set(holding ? last_backlog : 0);
+    m.metrics.feed_holder.at().set(holding ? 1 : 0);
   }
   std::int64_t last_backlog = 0;
 
@@ -456,11 +456,11 @@ struct change_feed::state : std::enable_shared_from_this<state> {
     position = upto;
 
     const double now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-    if (m.metrics) {
-      m.metrics->feed_batch(b.changes.size());
-      for (const auto& c : b.changes)
-        m.metrics->feed_lag(std::chrono::nanoseconds(static_cast<std::int64_t>(std::max(0.0, now - c.recorded) * 1e9)));
-    }
+    m.metrics.feed_batches.at().add();
+    m.metrics.feed_changes.at().add(b.changes.size());
+    const auto lag = m.metrics.feed_lag.at();
+    for (const auto& c : b.changes)
+      lag.observe(std::chrono::nanoseconds(static_cast<std::int64_t>(std::max(0.0, now - c.recorded) * 1e9)));
     const auto backlog = advanced[0].get<std::int64_t>("n");
     report_state(backlog);
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - b.started);
@@ -570,7 +570,7 @@ struct change_feed::state : std::enable_shared_from_this<state> {
       s->refresh_queued.erase(tile_cache_key(layer, t.z, t.x, t.y));
       auto session = s->o.open_session();
       try {
-        if (co_await refresh_tile(s->m, layer, t.z, t.x, t.y, session) && s->m.metrics) s->m.metrics->tile_refreshed();
+        if (co_await refresh_tile(s->m, layer, t.z, t.x, t.y, session)) s->m.metrics.tiles_refreshed.at().add();
       } catch (const std::exception& e) {
         if (host::is_cancellation(e) && s->stopping) break;
         // Logged by the tile build; the next viewer builds it.

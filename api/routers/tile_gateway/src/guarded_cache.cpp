@@ -72,7 +72,7 @@ boost::asio::awaitable<std::optional<T>> tile_gateway_module::guarded(const char
     co_return value;
   }
   const auto failed = sort_failure(error, breaker, ticket);
-  if (metrics) metrics->redis_error();
+  metrics.redis_errors.at().add();
   logger->warn("Cache {} failed for {}: {}", what, key, failed.text);
   report(failed.timed_out ? breaker.timed_out(ticket) : breaker.failed(ticket), timeout);
   co_return std::nullopt;
@@ -105,7 +105,7 @@ boost::asio::awaitable<bool> tile_gateway_module::store_if_current(std::string_v
   const auto stored = co_await guarded<bool>("set", key, timeout, [&]() {
     return cache.set_if_current(key, value, ttl, ticket, timeout);
   });
-  if (stored && !*stored && metrics) metrics->stale_store_refused();
+  if (stored && !*stored) metrics.stale_stores_refused.at().add();
   co_return stored.value_or(false);
 }
 
@@ -167,7 +167,7 @@ boost::asio::awaitable<host::http::shared_representation> tile_gateway_module::k
   if (!holds.empty()) {
     const auto address = parse_tile_key(key);
     if (address && holds.holds(address->first, address->second, store_holds::clock::now())) {
-      if (metrics) metrics->stale_store_refused();
+      metrics.stale_stores_refused.at().add();
       co_return tile;
     }
   }

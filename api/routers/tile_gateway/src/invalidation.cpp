@@ -18,7 +18,7 @@ constexpr std::int64_t SCAN_COUNT = 100;
 // slot's to its node) and are awaited together: a page costs one round trip, not one per key.
 // Returns how many were answered; an error reply fails the walk.
 boost::asio::awaitable<std::int64_t> delete_page(clients::redis::client& redis, std::vector<std::string> keys,
-                                                 host::metrics::recorder* metrics) {
+                                                 host::metrics::counter invalidated) {
   if (keys.empty()) co_return 0;
   const auto replies = co_await redis.del_each(std::move(keys));
   std::int64_t answered = 0;
@@ -27,7 +27,7 @@ boost::asio::awaitable<std::int64_t> delete_page(clients::redis::client& redis, 
     if (r.type == clients::redis::reply_type::integer) ++answered;
     else if (!refused) refused = &r;
   }
-  if (metrics && answered > 0) metrics->invalidated(static_cast<std::uint64_t>(answered));
+  invalidated.add(static_cast<std::uint64_t>(answered));
   if (refused) {
     if (refused->is_error()) throw clients::redis::reply_error(refused->str);
     throw clients::redis::error("unexpected reply type to DEL");
@@ -39,7 +39,7 @@ boost::asio::awaitable<std::int64_t> delete_page(clients::redis::client& redis, 
 // counts what it removed. A page's DELs and the SCAN for the next page travel together: the
 // walk costs one round trip a page.
 boost::asio::awaitable<std::int64_t> delete_matching(clients::redis::client& redis, std::string pattern,
-                                                     host::metrics::recorder* metrics) {
+                                                     host::metrics::counter invalidated) {
   using namespace boost::asio::experimental::awaitable_operators;
   std::int64_t deleted_count = 0;
   auto keys = redis.scan_iter(std::move(pattern), SCAN_COUNT);
@@ -47,7 +47,7 @@ boost::asio::awaitable<std::int64_t> delete_matching(clients::redis::client& red
   while (page) {
     std::vector<std::string> current = std::move(*page);
     // Built before the co_await: g++ 12 may destroy temporaries of a co_await expression twice.
-    auto deletes_and_next = delete_page(redis, std::move(current), metrics) && keys.next_page();
+    auto deletes_and_next = delete_page(redis, std::move(current), invalidated) && keys.next_page();
     auto [deleted, next] = co_await std::move(deletes_and_next);
     deleted_count += deleted;
     page = std::move(next);
@@ -60,7 +60,7 @@ boost::asio::awaitable<std::int64_t> delete_matching(clients::redis::client& red
 // Internal task for cache invalidation.
 boost::asio::awaitable<std::int64_t> tile_gateway_module::_invalidate_layer_cache_task(std::string layer_name) {
   try {
-    const auto deleted_count = co_await delete_matching(redis_client, layer_match_pattern(cache.cache_namespace, layer_name), metrics);
+    const auto deleted_count = co_await delete_matching(redis_client, layer_match_pattern(cache.cache_namespace, layer_name), metrics.invalidated_keys.at());
     logger->info("{}", layer_invalidation_log(layer_name, deleted_count));
     co_return deleted_count;
   } catch (const std::exception& e) {
@@ -73,7 +73,7 @@ boost::asio::awaitable<std::int64_t> tile_gateway_module::_invalidate_layer_cach
 // Internal task for invalidating all cache.
 boost::asio::awaitable<std::int64_t> tile_gateway_module::_invalidate_all_cache_task() {
   try {
-    const auto deleted_count = co_await delete_matching(redis_client, namespace_match_pattern(cache.cache_namespace), metrics);
+    const auto deleted_count = co_await delete_matching(redis_client, namespace_match_pattern(cache.cache_namespace), metrics.invalidated_keys.at());
     logger->info("{}", all_invalidation_log(deleted_count));
     co_return deleted_count;
   } catch (const std::exception& e) {
@@ -86,7 +86,7 @@ boost::asio::awaitable<std::int64_t> tile_gateway_module::_invalidate_all_cache_
 // Internal task for pattern-based cache invalidation.
 boost::asio::awaitable<std::int64_t> tile_gateway_module::_invalidate_cache_by_pattern_task(std::string pattern) {
   try {
-    const auto deleted_count = co_await delete_matching(redis_client, custom_match_pattern(cache.cache_namespace, pattern), metrics);
+    const auto deleted_count = co_await delete_matching(redis_client, custom_match_pattern(cache.cache_namespace, pattern), metrics.invalidated_keys.at());
     logger->info("{}", pattern_invalidation_log(pattern, deleted_count));
     co_return deleted_count;
   } catch (const std::exception& e) {

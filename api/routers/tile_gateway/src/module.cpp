@@ -63,7 +63,7 @@ std::size_t tile_gateway_module::layer_index(std::string_view layer_name) const 
     if (key == layer_name) return i;
     ++i;
   }
-  return host::metrics::MAX_LAYERS;  // not counted
+  return i;  // not a layer: not counted
 }
 
 }  // namespace mapsvc::tile_gateway

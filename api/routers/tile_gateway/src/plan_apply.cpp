@@ -109,7 +109,7 @@ boost::asio::awaitable<pass_result> apply_plan(tile_gateway_module& m, const inv
     co_await walk(m, prefix + "bbox:" + layer + ":*", out);
   }
   if (!plan.lookups.empty() || !plan.box_tiles.empty()) co_await look_up(m, plan, out);
-  if (m.metrics && out.deleted > 0) m.metrics->invalidated(out.deleted);
+  m.metrics.invalidated_keys.at().add(out.deleted);
   co_return out;
 }
 

@@ -88,13 +88,12 @@ boost::asio::awaitable<host::http::shared_representation> build_tile(tile_gatewa
 // One layer's tile at one address, as both the single and the composite tile answer it.
 struct layer_tile {
   host::http::shared_representation tile;  // null: empty, or the layer is not served at this zoom
-  host::metrics::tile_level level = host::metrics::tile_level::empty;
+  tile_level level = tile_level::empty;
   int cache_ttl = 0;
 };
 
 boost::asio::awaitable<layer_tile> tile_of_layer(tile_gateway_module& m, const std::string& layer_name, std::int64_t z,
                                                  std::int64_t x, std::int64_t y, session& db) {
-  using host::metrics::tile_level;
   const auto* statement = served_statement(layer_name, z);
   if (!statement) {
     try {
@@ -127,7 +126,7 @@ boost::asio::awaitable<layer_tile> tile_of_layer(tile_gateway_module& m, const s
   co_return layer_tile{std::move(tile), level, 0};
 }
 
-std::string_view note_of(host::metrics::tile_level level) { return host::metrics::to_string(level); }
+std::string_view note_of(tile_level level) { return to_string(level); }
 
 // One layer of a composite tile, on `shared_db` or, when null, on a session of its own that is
 // closed before the layer's outcome (its tile or its error) is handed on.
@@ -166,7 +165,7 @@ boost::asio::awaitable<response> get_tile_xyz(tile_gateway_module& m, const std:
   }
   auto answer = host::http::entity_response(std::move(found.tile), std::string(MVT_MEDIA_TYPE));
   answer.cache_note = note_of(found.level);
-  if (found.level != host::metrics::tile_level::miss) {
+  if (found.level != tile_level::miss) {
     answer.header("Cache-Control", fmt::format("public, max-age={}", m.client_max_age(found.cache_ttl)));
     answer.header("X-Cache", "HIT");
   }
@@ -225,7 +224,6 @@ boost::asio::awaitable<std::optional<std::string>> build_layer_tile(tile_gateway
 boost::asio::awaitable<response> get_composite_tile(tile_gateway_module& m, const std::string& layer_names,
                                                     const integer& z_in, const integer& x_in, const integer& y_in,
                                                     session& db) {
-  using host::metrics::tile_level;
   const auto names = detail::named_layers(m.layers, layer_names);
   if (!valid_address(z_in, x_in, y_in))
     throw host::http::http_error(400, invalid_tile_detail(z_in.text, x_in.text, y_in.text));

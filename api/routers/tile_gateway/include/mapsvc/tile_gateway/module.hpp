@@ -18,7 +18,6 @@
 #include "host/database/session.hpp"
 #include "clients/redis/client.hpp"
 #include "host/http/router.hpp"
-#include "host/metrics/shared_metrics.hpp"
 #include "mapsvc/tile_gateway/binary_redis_cache.hpp"
 #include "mapsvc/tile_gateway/cache_breaker.hpp"
 #include "mapsvc/tile_gateway/catalogue.hpp"
@@ -27,6 +26,7 @@
 #include "mapsvc/tile_gateway/memory_tier.hpp"
 #include "mapsvc/tile_gateway/redis_settings.hpp"
 #include "mapsvc/tile_gateway/store_holds.hpp"
+#include "mapsvc/tile_gateway/tile_metrics.hpp"
 
 namespace mapsvc::tile_gateway {
 
@@ -37,9 +37,9 @@ struct module_options {
   std::size_t memory_cache_bytes = 0;
   // Replaces every statement time-out; for tests that must not wait the real ones.
   std::optional<std::chrono::milliseconds> query_timeout_override{};
-  // Where tile results, statement time-outs, Redis errors and invalidations are counted; none:
-  // not counted.
-  host::metrics::recorder* metrics = nullptr;
+  // Where tile results, statement time-outs, Redis errors, invalidations and the feed's work
+  // are counted, bound to this worker's block; unbound: not counted.
+  tile_metrics metrics{};
   // Base of the absolute URLs in TileJSON ("https://tiles.example.org/prefix"); empty: from
   // each request's Forwarded, X-Forwarded-* or Host header.
   std::string public_url{};
@@ -133,13 +133,11 @@ class tile_gateway_module {
   // This runs asynchronously without blocking the response.
   void invalidate_cache_by_pattern(std::string pattern);
 
-  // Counting, for the metrics (nothing happens without a recorder).
-  void count_tile(std::string_view layer_name, host::metrics::tile_level level) {
-    if (metrics) metrics->tile(layer_index(layer_name), level);
+  // Counting, for the metrics (nothing is counted through unbound handles).
+  void count_tile(std::string_view layer_name, tile_level level) {
+    metrics.results.at(layer_index(layer_name), static_cast<std::size_t>(level)).add();
   }
-  void count_statement_timeout() {
-    if (metrics) metrics->statement_timeout();
-  }
+  void count_statement_timeout() { metrics.statement_timeouts.at().add(); }
   const std::string& public_url() const { return options_.public_url; }
   // The max-age to advertise for a cached tile whose cache entry lives `cache_ttl` seconds.
   int client_max_age(int cache_ttl) const { return options_.client_max_age.value_or(cache_ttl); }
@@ -173,7 +171,7 @@ class tile_gateway_module {
   // Database builds of XYZ tiles in progress, shared by concurrent misses of the same tile.
   coalescer<host::http::shared_representation> tile_builds;
   const layer_catalogue& layers;
-  host::metrics::recorder* const metrics;
+  const tile_metrics metrics;
   // Per layer, the TileJSON fields read from the database (name -> type), kept for a while.
   struct fields_entry {
     nlohmann::ordered_json fields;
