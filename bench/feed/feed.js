@@ -28,6 +28,7 @@ const path = require('path');
 const { Worker } = require('worker_threads');
 const { now, sleep, keepAliveAgent, get, metric, Redis } = require('../lib/net');
 const T = require('./lib/tiles');
+const { percentile, median } = require('../lib/stats');
 const { LAYERS, Editor, digest, rng, zoomsOf } = require('./lib/edits');
 const { versionHistory, classify } = require('./lib/stale');
 const { settledZooms, probes, touchedBy } = require('./lib/changes');
@@ -175,8 +176,8 @@ async function commitMode(o) {
   const sorted = results.map((r) => r.ms).sort((a, b) => a - b);
   console.log(`| edits | measured | p50 ms | p90 ms | p99 ms | max ms | never (${timeout / 1000} s) |`);
   console.log('|---|---|---|---|---|---|---|');
-  console.log(`| ${counts.edits} | ${sorted.length} | ${fmt(T.percentile(sorted, 50))} | ${fmt(T.percentile(sorted, 90))} | ` +
-    `${fmt(T.percentile(sorted, 99))} | ${fmt(sorted[sorted.length - 1])} | ${counts.missed} pairs |`);
+  console.log(`| ${counts.edits} | ${sorted.length} | ${fmt(percentile(sorted, 50))} | ${fmt(percentile(sorted, 90))} | ` +
+    `${fmt(percentile(sorted, 99))} | ${fmt(sorted[sorted.length - 1])} | ${counts.missed} pairs |`);
   console.log();
   console.log('| layer | operation | edits | p50 ms | p99 ms | max ms |');
   console.log('|---|---|---|---|---|---|');
@@ -189,7 +190,7 @@ async function commitMode(o) {
   }
   for (const [key, values] of [...groups.entries()].sort()) {
     values.sort((a, b) => a - b);
-    console.log(`| ${key} | ${values.length} | ${fmt(T.percentile(values, 50))} | ${fmt(T.percentile(values, 99))} | ${fmt(values[values.length - 1])} |`);
+    console.log(`| ${key} | ${values.length} | ${fmt(percentile(values, 50))} | ${fmt(percentile(values, 99))} | ${fmt(values[values.length - 1])} |`);
   }
   console.log();
   console.log(`Probe tiles: ${counts.pairs / bases.length} changed by their edit and cached before it (polled on ` +
@@ -377,15 +378,15 @@ async function precisionMode(o) {
     const more = parcelEdits.filter((c, n) => values[n] > touchedHere[n]).length;
     over += more;
     all.push(...values);
-    console.log(`| ${z} | ${fmt(T.median(values), 1)} | ${fmt(values.reduce((a, b) => a + b, 0) / values.length, 2)} | ` +
+    console.log(`| ${z} | ${fmt(median(values), 1)} | ${fmt(values.reduce((a, b) => a + b, 0) / values.length, 2)} | ` +
       `${Math.max(...values)} | ${fmt(touchedHere.reduce((a, b) => a + b, 0) / touchedHere.length, 2)} | ${more} |`);
   }
-  console.log(`| z8-z20 together | ${fmt(T.median(all), 1)} | ${fmt(all.reduce((a, b) => a + b, 0) / all.length, 2)} | ` +
+  console.log(`| z8-z20 together | ${fmt(median(all), 1)} | ${fmt(all.reduce((a, b) => a + b, 0) / all.length, 2)} | ` +
     `${Math.max(...all)} | | ${over} |`);
   console.log();
   const metricPerEdit = parcelEdits.map((c) => c.invalidated);
   console.log(`mapsvc_cache_invalidated_keys_total per parcel edit (both instances, every zoom, centroid and box ` +
-    `tiles included): median ${fmt(T.median(metricPerEdit), 1)}, max ${Math.max(...metricPerEdit)}.`);
+    `tiles included): median ${fmt(median(metricPerEdit), 1)}, max ${Math.max(...metricPerEdit)}.`);
 }
 
 // ---- 3. refresh ahead ----

@@ -98,15 +98,10 @@ feed_cleanup() {
 }
 trap feed_cleanup EXIT
 
-# Nothing of ours may already listen on the cluster's ports.
+# Nothing may already hold the cluster's ports (bench/lib.sh's need_free_port names the holder).
 cluster_ports_free() {
   local p
-  for p in $(seq $((port_base + 1)) $((port_base + 83))); do
-    if (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then
-      echo "port $p is taken; set FEED_CLUSTER_PORT_BASE" >&2
-      return 1
-    fi
-  done
+  for p in $(seq $((port_base + 1)) $((port_base + 83))); do need_free_port "$p" "set FEED_CLUSTER_PORT_BASE"; done
 }
 
 # start_cluster [replica delay]: the cluster of this run, its settings in the environment.
@@ -191,10 +186,7 @@ if wanted single; then
   start b --workers 2
   base_b=$base
   sleep 1 # the feed's lease is taken and the demo load's whole-table changes applied
-  extent=$(curl -s "$base_a/gis/plots/" | python3 -c '
-import json, sys
-e = json.load(sys.stdin)["data"]["extent_web_mercator"]
-print(",".join(str(e[k]) for k in ("minx", "miny", "maxx", "maxy")))')
+  extent=$(curl -s "$base_a/gis/plots/" | node "$bench_lib/layer-info.js" extent)
 
   echo "## Single machine: two servers of two workers (mapsvc --workers 2), one Redis, one database"
   echo
@@ -282,7 +274,7 @@ print(",".join(str(e[k]) for k in ("minx", "miny", "maxx", "maxy")))')
         rps=$(awk '/Requests\/sec/ {print $2}' "$work/wrk.out")
         p99=$(awk '$1 == "99%" {print $2}' "$work/wrk.out")
         read -r answered hits <<<"$(sed -n 's/^xcache answered=\([0-9]*\) hits=\([0-9]*\).*/\1 \2/p' "$work/wrk.out")"
-        per_cpu=$(python3 -c "print(round($answered / max(1, $t1 - $t0) * $(getconf CLK_TCK)))")
+        per_cpu=$(calc %.0f "$answered / max(1, $t1 - $t0) * $(getconf CLK_TCK)")
         echo "$rps $p99 $answered $hits $edits_made $per_cpu" >>"$work/cost-$w.txt"
       done
     done
@@ -295,8 +287,8 @@ print(",".join(str(e[k]) for k in ("minx", "miny", "maxx", "maxy")))')
         "$(cut -d' ' -f2 "$work/cost-$w.txt" | tr '\n' ' ')| $(cut -d' ' -f5 "$work/cost-$w.txt" | tr '\n' ' ')|"
     done
     echo
-    echo "Loss with the writer: $(python3 -c "print(f'{100 * (1 - $median_on / $median_off):.1f} %')") of the answers a second," \
-      "$(python3 -c "print(f'{100 * (1 - $per_cpu_on / $per_cpu_off):.1f} %')") of the answers per CPU-second of the server."
+    echo "Loss with the writer: $(calc '%.1f %%' "100 * (1 - $median_on / $median_off)") of the answers a second," \
+      "$(calc '%.1f %%' "100 * (1 - $per_cpu_on / $per_cpu_off)") of the answers per CPU-second of the server."
     echo
   }
   # pin_cores SERVER_CORES OTHERS_CORES: server A (its supervisor and workers) on the first
@@ -345,9 +337,11 @@ print(",".join(str(e[k]) for k in ("minx", "miny", "maxx", "maxy")))')
       t1=$(setup_ticks)
       read -r -a s1 <<<"$(split_ticks)"
       if [[ $w == on ]]; then kill -TERM "$writer" 2>/dev/null || true; wait "$writer" || true; fi
-      python3 -c "print(f'{($t1 - $t0) / $(getconf CLK_TCK) / $COST_SECONDS:.3f}')" >>"$work/cpu-$w.txt"
-      python3 -c "print(' '.join(f'{(b - a) / $(getconf CLK_TCK) / $COST_SECONDS:.4f}' for a, b in zip([$(IFS=,; echo "${s0[*]}")], [$(IFS=,; echo "${s1[*]}")])))" \
-        >>"$work/split-$w.txt"
+      calc %.3f "($t1 - $t0) / $(getconf CLK_TCK) / $COST_SECONDS" >>"$work/cpu-$w.txt"
+      # Each part of split_ticks, in the same order.
+      split=()
+      for i in "${!s1[@]}"; do split+=("$(calc %.4f "(${s1[i]} - ${s0[i]}) / $(getconf CLK_TCK) / $COST_SECONDS")"); done
+      echo "${split[*]}" >>"$work/split-$w.txt"
     done
   done
   refreshed1=$(( $(curl -s "$base_a/metrics" | awk '$1 == "mapsvc_tiles_refreshed_total" {print $2}') + $(curl -s "$base_b/metrics" | awk '$1 == "mapsvc_tiles_refreshed_total" {print $2}') ))

@@ -34,23 +34,11 @@ pids+=($!)
 until redis-cli -p "$redis_port" ping >/dev/null 2>&1; do sleep 0.05; done
 
 # start NAME BIN: a server with the tile memory on, one worker per core; sets NAME_pid and NAME_base.
-start() {
-  local port; port=$(free_port)
-  REDIS_HOST=127.0.0.1 REDIS_PORT=$redis_port REDIS_DB=0 \
-    "$2" --port "$port" --database-url "$DATABASE_URL" --log-level warning --workers 0 --memory-cache-mb 256 \
-    >"$work/$1.log" 2>&1 &
-  pids+=($!)
-  eval "$1_pid=$! $1_base=http://127.0.0.1:$port"
-  for _ in $(seq 300); do curl -sf "http://127.0.0.1:$port/gis/layers/" >/dev/null && return; sleep 0.05; done
-  echo "mapsvc $1 did not start:" >&2; cat "$work/$1.log" >&2; exit 1
-}
+start() { start_mapsvc "$1" "$2" "$redis_port" "$DATABASE_URL" --workers 0 --memory-cache-mb 256; }
 start before "$before_bin"
 start after "$after_bin"
 
-extent=$(curl -s "$after_base/gis/plots/" | python3 -c '
-import json, sys
-e = json.load(sys.stdin)["data"]["extent_web_mercator"]
-print(",".join(str(e[k]) for k in ("minx", "miny", "maxx", "maxy")))')
+extent=$(curl -s "$after_base/gis/plots/" | node "$bench_lib/layer-info.js" extent)
 node "$here/hc.js" tiles "$after_base" plots 15,16 "$extent" 8 >"$work/sizes.txt"
 tiles=()
 for target in 1024 16384 91136; do
@@ -88,7 +76,7 @@ for tile in "${tiles[@]}"; do
     measure "$after_pid" "$after_base$tile" >>"$work/a.txt"
   done
   b=$(cut -d' ' -f1 "$work/b.txt" | median); a=$(cut -d' ' -f1 "$work/a.txt" | median)
-  echo "| $tile | $(curl -sf "$after_base$tile" | wc -c) | $b | $a | $(python3 -c "print(f'{$a / $b:.2f}')") |" \
+  echo "| $tile | $(curl -sf "$after_base$tile" | wc -c) | $b | $a | $(calc %.2f "$a / $b") |" \
     "$(cut -d' ' -f2 "$work/b.txt" | tr '\n' ' ')/ $(cut -d' ' -f2 "$work/a.txt" | tr '\n' ' ')|" \
     "$(cut -d' ' -f3 "$work/b.txt" | median) / $(cut -d' ' -f3 "$work/a.txt" | median) |"
 done

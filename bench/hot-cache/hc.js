@@ -15,14 +15,15 @@
 //                  miss (no X-Cache: HIT)
 //       prints one "trial ms" line per trial (trial -1, a warm-up, is not counted), then a
 //       summary line
+//   node hc.js flush REDIS_PORT INTERVAL_MS
+//       FLUSHDB on the Redis every INTERVAL_MS (after each answer) until ended by a signal
 //
-// Every loop here is bounded in count and in time.
+// Every loop here but flush's is bounded in count and in time.
 'use strict';
 const http = require('http');
-const { Redis } = require('../lib/net');
-
-const W = 20037508.342789244;
-const now = () => Number(process.hrtime.bigint()) / 1e6;  // milliseconds
+const { now, sleep, Redis } = require('../lib/net');
+const { percentile } = require('../lib/stats');
+const { parseExtent, tileRange } = require('../lib/tiles');
 
 function get(agent, base, path, headers = {}) {
   return new Promise((resolve, reject) => {
@@ -50,12 +51,10 @@ function post(agent, base, path) {
 }
 
 async function tiles(base, layer, zooms, extent, concurrency, acceptEncoding) {
-  const [minx, miny, maxx, maxy] = extent.split(',').map(Number);
   const list = [];
   for (const z of zooms.split(',').map(Number)) {
-    const size = (2 * W) / 2 ** z;
-    for (let x = Math.floor((minx + W) / size); x <= Math.floor((maxx + W) / size); x++)
-      for (let y = Math.floor((W - maxy) / size); y <= Math.floor((W - miny) / size); y++) list.push([z, x, y]);
+    const [x0, x1, y0, y1] = tileRange(parseExtent(extent), z);
+    for (let x = x0; x <= x1; x++) for (let y = y0; y <= y1; y++) list.push([z, x, y]);
   }
   await fetchAll(base, list.map(([z, x, y]) => `/gis/${layer}/${z}/${x}/${y}.pbf`), concurrency, acceptEncoding);
 }
@@ -76,10 +75,6 @@ async function fetchAll(base, list, concurrency, acceptEncoding) {
   await Promise.all(Array.from({ length: concurrency }, walker));
   agent.destroy();
   process.stdout.write(out.join('\n') + '\n');
-}
-
-function percentile(sorted, p) {
-  return sorted[Math.min(sorted.length - 1, Math.max(0, Math.ceil((p / 100) * sorted.length) - 1))];
 }
 
 async function propagate(mode, baseA, baseB, path, redisPort, redisDb, trials) {
@@ -175,6 +170,15 @@ async function pass(base, file, concurrency) {
       `max=${sorted[sorted.length - 1].toFixed(1)} failed=${failed}\n`);
 }
 
+// Keeps a Redis empty: the cold tiles' stores are gone before any tile comes round again.
+async function flush(redisPort, intervalMs) {
+  const redis = new Redis(Number(redisPort));
+  for (;;) {
+    await redis.command('FLUSHDB');
+    await sleep(intervalMs);
+  }
+}
+
 async function main() {
   const [cmd, ...a] = process.argv.slice(2);
   if (cmd === 'tiles') await tiles(a[0], a[1], a[2], a[3], Number(a[4] || 8), a[5]);
@@ -183,7 +187,8 @@ async function main() {
     await fetchAll(a[0], list, Number(a[2] || 8));
   } else if (cmd === 'pass') await pass(a[0], a[1], Number(a[2] || 32));
   else if (cmd === 'propagate') await propagate(a[0], a[1], a[2], a[3], a[4], a[5], Number(a[6]));
-  else throw new Error('usage: hc.js tiles|paths|pass|propagate ...');
+  else if (cmd === 'flush') await flush(a[0], Number(a[1] || 10));
+  else throw new Error('usage: hc.js tiles|paths|pass|propagate|flush ...');
 }
 
 main().catch((e) => {

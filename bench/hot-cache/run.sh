@@ -53,11 +53,6 @@ start() {
   # The tile memory follows Redis only once its tracking connection is up.
   sleep 0.5
 }
-stop_mapsvc() {
-  local pid=$1
-  kill "$pid" 2>/dev/null || true
-  wait "$pid" 2>/dev/null || true
-}
 
 # wrk_line ARGS...: "req/s p50 p99" of one wrk run, its whole output in $work/wrk.out.
 wrk_line() {
@@ -74,23 +69,10 @@ wrk_line() {
 
 start svc --workers 0 --memory-cache-mb 256
 # The plots' extent in EPSG:3857, and lists of tiles over it.
-extent=$(curl -s "$base/gis/plots/" | python3 -c '
-import json, sys
-e = json.load(sys.stdin)["data"]["extent_web_mercator"]
-print(",".join(str(e[k]) for k in ("minx", "miny", "maxx", "maxy")))')
-tile_list() {  # tile_list ZOOMS LIMIT: paths of plots tiles over the extent, by zoom
-  python3 - "$extent" "$1" "$2" <<'EOF'
-import sys
-minx, miny, maxx, maxy = map(float, sys.argv[1].split(","))
-W = 20037508.342789244
-out = []
-for z in map(int, sys.argv[2].split(",")):
-    size = 2 * W / 2 ** z
-    for x in range(int((minx + W) // size), int((maxx + W) // size) + 1):
-        for y in range(int((W - maxy) // size), int((W - miny) // size) + 1):
-            out.append(f"/gis/plots/{z}/{x}/{y}.pbf")
-print("\n".join(out[: int(sys.argv[3])]))
-EOF
+extent=$(curl -s "$base/gis/plots/" | node "$bench_lib/layer-info.js" extent)
+tile_list() {  # tile_list ZOOMS LIMIT: paths of plots tiles over the extent, by zoom, LIMIT at most
+  local z
+  for z in ${1//,/ }; do node "$bench_lib/tiles.js" list "$extent" plots "$z"; done | awk -v n="$2" 'NR <= n'
 }
 
 echo "# Hot cache: measured $(date -u '+%Y-%m-%d %H:%M UTC'), $cores cores, load average $(load)"
@@ -150,7 +132,7 @@ EOF
     line=$(wrk_line "$@" "$url")
     after=$(ticks_of "$pid")
     requests=$(awk '/requests in/ {print $1}' "$work/wrk.out")
-    echo "$line $(python3 -c "print(f'{($after - $before) * 1e6 / $(getconf CLK_TCK) / max($requests, 1):.1f}')")"
+    echo "$line $(calc %.1f "($after - $before) * 1e6 / $(getconf CLK_TCK) / max($requests, 1)")"
   }
 
   echo "## Hits on one tile of each size"
@@ -175,7 +157,7 @@ EOF
           mcpu=$(cut -d' ' -f4 "$work/m.txt" | median); ncpu=$(cut -d' ' -f4 "$work/n.txt" | median)
           mp99=$(cut -d' ' -f3 "$work/m.txt" | tr '\n' ' '); np99=$(cut -d' ' -f3 "$work/n.txt" | tr '\n' ' ')
           echo "| $tile | $(stat -c %s "$work/www$tile") ($(stat -c %s "$work/www$tile.gz")) | $encoding | -t$threads -c$c |" \
-            "$m | $n | $(python3 -c "print(f'{$m / $n:.2f}')") | $mp99/ $np99 | $mcpu / $ncpu |"
+            "$m | $n | $(calc %.2f "$m / $n") | $mp99/ $np99 | $mcpu / $ncpu |"
         done
       done
     done
@@ -188,10 +170,7 @@ fi
 if wanted first; then
   # The first pass over 729 z16 tiles (27 x 27 around the middle of the plots) right after a
   # start with Redis empty, against a second pass once Redis is emptied again.
-  read -r cx cy <<<"$(curl -s "$base/gis/plots/" | python3 -c '
-import json, sys
-t = json.load(sys.stdin)["data"]["suggested_tile"]
-print(t["x"], t["y"])')"
+  read -r _ cx cy <<<"$(curl -s "$base/gis/plots/" | node "$bench_lib/layer-info.js" suggested-tile)"
   for dx in $(seq -13 13); do for dy in $(seq -13 13); do echo "/gis/plots/16/$((cx + dx))/$((cy + dy)).pbf"; done; done |
     shuf --random-source=<(yes) >"$work/first.txt"
   echo "## The first pass after a start"
@@ -213,7 +192,7 @@ print(t["x"], t["y"])')"
     field() { sed -n "s/.* $1=\([0-9.]*\).*/\1/p" <<<"$2"; }
     echo "| $round | $(field p50 "$one") / $(field p99 "$one") / $(field max "$one") |" \
       "$(field p50 "$two") / $(field p99 "$two") / $(field max "$two") |" \
-      "$(python3 -c "print(f'{$(field p99 "$one") / $(field p99 "$two"):.2f}')") |"
+      "$(calc %.2f "$(field p99 "$one") / $(field p99 "$two")") |"
   done
   start svc --workers 0 --memory-cache-mb 256
   echo
@@ -274,13 +253,7 @@ if wanted cold; then
   count=$(wc -l <"$work/z16.txt")
   if [[ $cold_redis == up ]]; then cold_redis_port=$redis_port; else cold_redis_port=$(free_port); fi
   flusher() {
-    python3 -c "
-import socket, time
-s = socket.create_connection(('127.0.0.1', $redis_port))
-while True:
-    s.sendall(b'*1\\r\\n\$7\\r\\nFLUSHDB\\r\\n')
-    s.recv(64)
-    time.sleep(0.01)" &
+    node "$here/hc.js" flush "$redis_port" 10 &
     flusher_pid=$!
   }
   sql=$("$BUILD_DIR/bin/print_tile_sql" plots 16 | sed 's/;[[:space:]]*$//')
@@ -302,7 +275,7 @@ EOF
   postmaster=$(head -1 "$(psql "$DATABASE_URL" -Atc 'SHOW data_directory')/postmaster.pid")
   ticks=$(getconf CLK_TCK)
   pg_ended_cpu() { awk '{print $16 + $17}' "/proc/$postmaster/stat"; }
-  per_run() { python3 -c "print(f'{($(pg_ended_cpu) - $1) * 1000 / $ticks / $2:.3f}')"; }
+  per_run() { calc %.3f "($(pg_ended_cpu) - $1) * 1000 / $ticks / $2"; }
   echo "## Cold tiles: Redis $([[ $cold_redis == up ]] && echo "up, flushed every 10 ms" || echo unreachable), $count z16 plots tiles ($x0..$x1 x $y0..$y1), against pgbench"
   echo
   echo "mapsvc --workers 0: wrk -t2 -d${duration}s -s bench/walk.lua (every tile once, shuffled, then again); pgbench:"
@@ -349,7 +322,7 @@ EOF
     done
     m=$(cut -d' ' -f1 "$work/m.txt" | median); p=$(median <"$work/p.txt")
     echo "| $c | $m [$(cut -d' ' -f1 "$work/m.txt" | tr '\n' ' ')] | $p [$(tr '\n' ' ' <"$work/p.txt")] |" \
-      "$(python3 -c "print(f'{$m / $p:.2f}')") | $(median <"$work/mc.txt") / $(median <"$work/pc.txt") |" \
+      "$(calc %.2f "$m / $p") | $(median <"$work/mc.txt") / $(median <"$work/pc.txt") |" \
       "$(cut -d' ' -f3 "$work/m.txt" | tr '\n' ' ') |"
   done
   done

@@ -33,31 +33,20 @@ if [[ "$loaded" != "$plots" ]]; then
   scripts/demo-data --plots "$plots" --database-url "$bench_url"
 fi
 
-work=$(mktemp -d /tmp/mapsvc-bench.XXXXXX)
-chmod 755 "$work"
-cleanup() {
-  [[ -n "${svc_pid:-}" ]] && kill "$svc_pid" 2>/dev/null && wait "$svc_pid" 2>/dev/null
-  [[ -f "$work/nginx.pid" ]] && kill "$(cat "$work/nginx.pid")" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+bench_workdir http
+chmod 755 "$work"  # nginx's workers serve files from it
+# nginx runs as a daemon of its own: ended through its pid file.
+trap '[[ -f "$work/nginx.pid" ]] && kill "$(cat "$work/nginx.pid")" 2>/dev/null; bench_cleanup' EXIT
 
-svc_port=$(free_port)
+# The tile cache in Redis database 5, emptied here.
+MAPSVC_REDIS_DB=5 start_mapsvc svc "$BUILD_DIR/bin/mapsvc" "$REDIS_PORT" "$bench_url"
+svc_pid=$started_pid
+svc_port=${base##*:}
 nginx_port=$(free_port)
-REDIS_DB=5 DATABASE_URL=$bench_url "$BUILD_DIR/bin/mapsvc" --port $svc_port --log-level warning >"$work/mapsvc.log" 2>&1 &
-svc_pid=$!
-for _ in $(seq 100); do curl -sf "127.0.0.1:$svc_port/openapi.json" >/dev/null && break; sleep 0.1; done
 redis-cli -p "$REDIS_PORT" -n 5 flushdb >/dev/null
 
 # A busy z15 tile near the data's centre, cached by one request.
-read -r cz cx cy < <(curl -s "127.0.0.1:$svc_port/gis/plots/" | python3 -c '
-import json, sys, math
-d = json.load(sys.stdin)["data"]["centroid_wgs84"]
-z = 15; n = 2 ** z
-lat = math.radians(d["latitude"])
-x = int((d["longitude"] + 180) / 360 * n)
-y = int((1 - math.asinh(math.tan(lat)) / math.pi) / 2 * n)
-print(z, x, y)')
+read -r cz cx cy < <(curl -s "127.0.0.1:$svc_port/gis/plots/" | node "$bench_lib/layer-info.js" centroid-tile 15)
 # Of the z15 tiles around the centre, the one whose size is nearest 35 KB (the demo blocks
 # are dense: central tiles run to 100 KB).
 best=""
@@ -123,13 +112,9 @@ LUA
 miss_out=$(wrk -t1 -c8 -d"${duration}s" --latency -s "$work/misses.lua" "http://127.0.0.1:$svc_port")
 miss_rps=$(awk '/Requests\/sec/ {print $2}' <<<"$miss_out")
 
-# The same statement in pgbench: the z15 plots query with the same kind of bounds.
-python3 - "$work/tile.sql" "$cx" "$cy" <<'PY'
-import sys
-path, cx, cy = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
-W = 20037508.342789244
-size = 2 * W / 2 ** 15
-stmt = """
+# The same statement in pgbench: the z15 plots query with the same kind of bounds, on one line.
+tile_side=$(tile_size 15)
+statement=$(tr '\n' ' ' <<'SQL' | sed 's/^ *//; s/ *$//'
     SELECT ST_AsMVT(mvt_data, 'plots', 4096, 'mvt_geom') AS mvt
     FROM (
         SELECT "ID", "PLOT_NO", "STATUS", "AREA_SYSTEM", "GENERAL_LU", "CADZONE", "DETAIL_LU", "file_no",
@@ -149,16 +134,19 @@ stmt = """
         LIMIT 3000
     ) AS mvt_data
     WHERE mvt_data.mvt_geom IS NOT NULL;
-""".replace("\n", " ")
-with open(path, "w") as f:
-    f.write(f"\\set x random({cx - 60}, {cx + 59})\n")
-    f.write(f"\\set y random({cy - 60}, {cy + 59})\n")
-    f.write(f"\\set min_x {-W} + :x * {size}\n")
-    f.write(f"\\set max_x :min_x + {size}\n")
-    f.write(f"\\set max_y {W} - :y * {size}\n")
-    f.write(f"\\set min_y :max_y - {size}\n")
-    f.write("BEGIN;\n" + stmt.strip() + "\nCOMMIT;\n")
-PY
+SQL
+)
+cat >"$work/tile.sql" <<PGB
+\\set x random($((cx - 60)), $((cx + 59)))
+\\set y random($((cy - 60)), $((cy + 59)))
+\\set min_x -20037508.342789244 + :x * $tile_side
+\\set max_x :min_x + $tile_side
+\\set max_y 20037508.342789244 - :y * $tile_side
+\\set min_y :max_y - $tile_side
+BEGIN;
+$statement
+COMMIT;
+PGB
 pg_out=$(pgbench -n -c 8 -j 2 -T "$duration" -f "$work/tile.sql" "$bench_url" 2>&1)
 pg_tps=$(awk '/^tps/ {print $3; exit}' <<<"$pg_out")
 

@@ -19,27 +19,25 @@ while (($#)); do
 done
 eval "$("$repo/scripts/services" start)"
 export DATABASE_URL REDIS_HOST REDIS_PORT
+. "$repo/bench/lib.sh"
 mapsvc=$repo/$BUILD_DIR/bin/mapsvc
 [[ -x $mapsvc ]] || mapsvc=$BUILD_DIR/bin/mapsvc
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-base=http://127.0.0.1:$port
+bench_workdir map-clients
+# One port for every server of the run (the URLs below name it); checked free before each start.
+port=$(free_port)
 pid=
 
 start() {  # start METRICS(0|1)
-  MAPSVC_LOG_LEVEL=warning MAPSVC_METRICS=$1 "$mapsvc" --port "$port" --workers "$workers" >/dev/null 2>&1 &
-  pid=$!
-  for _ in $(seq 100); do curl -sf "$base/livez" >/dev/null && return; sleep 0.1; done
-  echo "mapsvc did not start" >&2; exit 1
+  MAPSVC_PORT=$port MAPSVC_METRICS=$1 start_mapsvc clients "$mapsvc" "$REDIS_PORT" "$DATABASE_URL" --workers "$workers"
+  pid=$started_pid
 }
-stop() { kill "$pid"; wait "$pid" 2>/dev/null || true; }
-trap '[[ -n $pid ]] && kill $pid 2>/dev/null || true' EXIT
+stop() { stop_mapsvc "$pid"; }
 
 layers=(plots beacons cadzones districts lgas)
 composite=$(IFS=,; echo "${layers[*]}")
 start 1
 # The plots layer's suggested z16 tile, and a block of positions around it.
-read -r z cx cy < <(curl -s "$base/gis/plots/" | python3 -c \
-  'import json,sys; t=json.load(sys.stdin)["data"]["suggested_tile"]; print(t["z"], t["x"], t["y"])')
+read -r z cx cy < <(curl -s "$base/gis/plots/" | node "$bench_lib/layer-info.js" suggested-tile)
 positions=()
 for dx in -2 -1 0 1 2; do for dy in -2 -1 0 1 2; do positions+=("$z/$((cx + dx))/$((cy + dy))"); done; done
 
@@ -64,7 +62,7 @@ echo "five requests, sequential on one connection: $(echo "scale=2; $separate_ms
 echo "## hot: every layer cached; wrk -t1 -c32 -d${duration}s"
 centre="$z/$cx/$cy"
 curl -s -o /dev/null "$base/gis/$composite/$centre.pbf"
-script=$(mktemp --suffix .lua)
+script=$work/five.lua
 {
   echo 'local paths = {'
   for l in "${layers[@]}"; do echo "  \"/gis/$l/$centre.pbf\","; done
@@ -75,7 +73,6 @@ script=$(mktemp --suffix .lua)
 rps() { awk '/Requests\/sec/ {print $2}'; }
 hot_c=$(wrk -t1 -c32 -d"${duration}s" "$base/gis/$composite/$centre.pbf" | rps)
 hot_s=$(wrk -t1 -c32 -d"${duration}s" -s "$script" "$base" | rps)
-rm -f "$script"
 echo "composite: $hot_c tiles/s (positions/s)"
 echo "five requests: $hot_s req/s = $(echo "scale=0; $hot_s / 5" | bc) positions/s"
 stop
@@ -93,7 +90,6 @@ for r in $(seq "$rounds"); do
     echo "round $r metrics=$m: $v req/s"
   done
 done
-median() { printf '%s\n' "$@" | sort -n | awk '{a[NR] = $1} END {print a[int((NR + 1) / 2)]}'; }
-mon=$(median "${on[@]}") moff=$(median "${off[@]}")
+mon=$(printf '%s\n' "${on[@]}" | median) moff=$(printf '%s\n' "${off[@]}" | median)
 echo "median with metrics: $mon, without: $moff, cost: $(echo "scale=2; 100 * ($moff - $mon) / $moff" | bc) %"
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"

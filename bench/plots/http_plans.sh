@@ -33,7 +33,10 @@ done
 
 # 8 concurrent clients posting the 1:1000 example for 10 s, and one tile client beside them.
 lua=$(mktemp --suffix=.lua)
-body=$(python3 -c 'import json,sys; print(json.dumps(open(sys.argv[1]).read()))' "$examples/heptagon_1000.json")
+# The example's bytes as a Lua string: backslash and quote escaped, control bytes as \ddd.
+body=$(node -e 'const bytes = require("fs").readFileSync(process.argv[1], "latin1");
+  const quoted = bytes.replace(/[\\"]/g, "\\$&").replace(/[\x00-\x1f\x7f]/g, (c) => "\\" + String(c.charCodeAt(0)).padStart(3, "0"));
+  process.stdout.write(Buffer.from(`"${quoted}"`, "latin1"));' "$examples/heptagon_1000.json")
 printf 'wrk.method = "POST"\nwrk.body = %s\nwrk.headers["Content-Type"] = "application/json"\n' "$body" > "$lua"
 tile="$base/gis/plots/15/17061/15556.pbf"
 (for _ in $(seq 200); do curl -s -o /dev/null -w '%{time_total}\n' "$tile"; sleep 0.04; done | median_ms > /tmp/plans-tile-median) &
@@ -42,7 +45,7 @@ wait
 echo "tile latency meanwhile: median $(cat /tmp/plans-tile-median) ms"
 rm -f "$lua"
 
-ids=$(python3 -c 'print(",".join(str(i) for i in range(1, 101)))')
+ids=$(seq -s, 1 100)
 t=$(curl -s -o /tmp/plans-batch.pdf -w '%{time_total}' -X POST --data-binary "{\"ids\": [$ids]}" "$base/plots/plans")
 echo "batch of 100 IDs: ${t} s, $(pdfinfo /tmp/plans-batch.pdf 2>/dev/null | awk '/^Pages/ {print $2}') pages"
 if [[ -n "$pid" ]]; then grep -E 'VmHWM|VmRSS' "/proc/$pid/status"; fi

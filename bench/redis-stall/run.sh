@@ -28,52 +28,41 @@ scripts/demo-data --if-empty >/dev/null
 . bench/lib.sh
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 
-work=$(mktemp -d /tmp/mapsvc-redis-stall.XXXXXX)
+bench_workdir redis-stall
 redis_port=$(free_port)
-svc_port=$(free_port)
 redis_pid=""
-svc_pid=""
 wrk_pid=""
+# Redis may be stopped (SIGSTOP) when the run ends: continued first, or it would never end.
 cleanup() {
   [[ -n "$wrk_pid" ]] && kill "$wrk_pid" 2>/dev/null
-  if [[ -n "$redis_pid" ]]; then kill -CONT "$redis_pid" 2>/dev/null; kill "$redis_pid" 2>/dev/null; fi
-  [[ -n "$svc_pid" ]] && kill "$svc_pid" 2>/dev/null && wait "$svc_pid" 2>/dev/null
-  rm -rf "$work"
+  [[ -n "$redis_pid" ]] && kill -CONT "$redis_pid" 2>/dev/null
+  bench_cleanup
 }
 trap cleanup EXIT
 
+# The same port each time (the server's Redis address): free again once the last one is gone.
 start_redis() {
+  need_free_port "$redis_port"
   redis-server --port "$redis_port" --bind 127.0.0.1 --save '' --appendonly no --loglevel warning >/dev/null &
   redis_pid=$!
+  pids+=("$redis_pid")
   until redis-cli -p "$redis_port" ping >/dev/null 2>&1; do sleep 0.05; done
 }
 start_redis
-REDIS_HOST=127.0.0.1 REDIS_PORT=$redis_port REDIS_DB=0 \
-  "$MAPSVC" --port "$svc_port" --database-url "$DATABASE_URL" --log-level warning >"$work/mapsvc.log" 2>&1 &
-svc_pid=$!
-base="http://127.0.0.1:$svc_port"
-for _ in $(seq 100); do curl -sf "$base/gis/layers/" >/dev/null && break; sleep 0.1; done
+start_mapsvc svc "$MAPSVC" "$redis_port" "$DATABASE_URL"
 
 # Every z15 and z16 tile over the plots' extent: most hold plots, so a miss is real work
-# for the database.
-curl -s "$base/gis/plots/" | python3 -c '
-import json, math, sys
-d = json.load(sys.stdin)["data"]
-e = d["extent_web_mercator"]
-W = 20037508.342789244
-tiles = []
-for z in (15, 16):
-    size = 2 * W / 2 ** z
-    for x in range(int((e["minx"] + W) // size), int((e["maxx"] + W) // size) + 1):
-        for y in range(int((W - e["maxy"]) // size), int((W - e["miny"]) // size) + 1):
-            tiles.append(f"/gis/plots/{z}/{x}/{y}.pbf")
-print("local paths = {" + ",".join(json.dumps(t) for t in tiles) + "}")
-print("local i = 0")
-print("request = function() i = i + 1; return wrk.format(\"GET\", paths[(i * 7919) % #paths + 1]) end")
-print("-- " + d["tile_url"])
-' >"$work/tiles.lua"
-tile_count=$(grep -o '"/gis' "$work/tiles.lua" | wc -l)
-probe_tile=$(tail -1 "$work/tiles.lua" | cut -c4-)  # the tile at the plots' centroid
+# for the database. The probe is the tile the server suggests, at the plots' centroid.
+curl -s "$base/gis/plots/" >"$work/plots.json"
+extent=$(node "$bench_lib/layer-info.js" extent <"$work/plots.json")
+probe_tile=$(node "$bench_lib/layer-info.js" tile-url <"$work/plots.json")
+for z in 15 16; do node "$bench_lib/tiles.js" list "$extent" plots "$z"; done >"$work/tiles.txt"
+tile_count=$(wc -l <"$work/tiles.txt")
+{
+  echo "local paths = {$(sed 's/.*/"&"/' "$work/tiles.txt" | paste -sd,)}"
+  echo "local i = 0"
+  echo 'request = function() i = i + 1; return wrk.format("GET", paths[(i * 7919) % #paths + 1]) end'
+} >"$work/tiles.lua"
 
 is_hit() { curl -s -o /dev/null -D - "$base$probe_tile" | grep -qi '^x-cache: HIT'; }
 cache_probe_tile() {
@@ -91,7 +80,7 @@ run_wrk() {  # -> "req/s | failed | p99" and the full output in $work/wrk.out
   p99=$(awk '$1 == "99%" {print $2}' "$work/wrk.out")
   echo "$rps | $((${non2xx:-0} + ${socket:-0})) | $p99"
 }
-warnings() { grep -c 'Cache \(get\|set\) failed' "$work/mapsvc.log" || true; }
+warnings() { grep -c 'Cache \(get\|set\) failed' "$work/svc.log" || true; }
 
 # Warm: every tile once from the database into the cache, then a short load.
 wrk -t1 -c8 -d3s -s "$work/tiles.lua" "$base" >/dev/null
@@ -126,7 +115,7 @@ sleep 1
 recoveries=()
 for _ in $(seq "$trials"); do
   kill -STOP "$redis_pid"
-  sleep "$(python3 -c 'import random; print(round(random.uniform(1.5, 3.0), 2))')"
+  sleep "$(calc %.2f "1.5 + 1.5 * $RANDOM / 32767")"
   kill -CONT "$redis_pid"
   t0=$(now_ms)
   until is_hit; do
@@ -141,5 +130,5 @@ echo
 echo "(c) SIGCONT to the first X-Cache: HIT under the same load, $trials trials: ${recoveries[*]} ms"
 echo
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
-echo "breaker lines logged: $(grep -c 'Redis did not answer within' "$work/mapsvc.log" || true) opened," \
-  "$(grep -c 'Redis no longer stalls' "$work/mapsvc.log" || true) closed"
+echo "breaker lines logged: $(grep -c 'Redis did not answer within' "$work/svc.log" || true) opened," \
+  "$(grep -c 'Redis no longer stalls' "$work/svc.log" || true) closed"

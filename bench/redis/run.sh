@@ -6,7 +6,8 @@ cd "$(dirname "$0")/../.."
 BUILD_DIR=${BUILD_DIR:-build}
 REQUESTS=${REQUESTS:-200000}
 bench="$BUILD_DIR/bin/redis_client_bench"
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+. bench/lib.sh
+port=$(free_port)
 
 redis-server --port "$port" --bind 127.0.0.1 --save '' --appendonly no --loglevel warning >/dev/null &
 server=$!

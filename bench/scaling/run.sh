@@ -67,18 +67,8 @@ cpu_between() {
   awk -v tck="$tck" 'NR == FNR {b[$1] = $2; next} {s += $2 - ($1 in b ? b[$1] : 0)} END {printf "%.2f", s / tck}' "$1" "$2"
 }
 # json KEY VALUE...: one line of results.jsonl; values that read as JSON numbers become numbers.
-json() {
-  python3 -c '
-import json, sys
-def value(v):
-    try:
-        n = json.loads(v)
-        return n if isinstance(n, (int, float)) else v
-    except ValueError:
-        return v
-print(json.dumps({k: value(v) for k, v in zip(sys.argv[1::2], sys.argv[2::2])}))' "$@" >>"$work/results.jsonl"
-}
-port_free() { python3 -c 'import socket, sys; s = socket.socket(); s.bind(("127.0.0.1", int(sys.argv[1])))' "$1" 2>/dev/null; }
+json() { node "$bench_lib/json-line.js" "$@" >>"$work/results.jsonl"; }
+tiles_js=$bench_lib/tiles.js  # tile lists and walks
 
 postmaster=$(ps -o ppid= -p "$(psql "$DATABASE_URL" -Atc "SELECT pid FROM pg_stat_activity WHERE backend_type = 'checkpointer'")" | tr -d ' ')
 redis_pid=$(redis_field server process_id)
@@ -88,7 +78,7 @@ redis_pid=$(redis_field server process_id)
 # Redis (bench/lib.sh's start_mapsvc); sets NAME_pid, NAME_base.
 start() {
   local name=$1 port=$2 mb=$3
-  port_free "$port" || { echo "port $port is taken (set PORT_BASE)" >&2; exit 1; }
+  need_free_port "$port" "set PORT_BASE"
   MAPSVC_PORT=$port start_mapsvc "$name" "$work/mapsvc" "$REDIS_PORT" "$DATABASE_URL" --workers 1 --memory-cache-mb "$mb"
   sleep 0.5  # the tile memory follows Redis once its tracking connection is up
 }
@@ -110,10 +100,7 @@ json kind meta started "$(date -u '+%Y-%m-%d %H:%M:%S UTC')" cores "$(nproc)" \
 
 start on "$PORT_BASE" 256
 start off $((PORT_BASE + 1)) 0
-extent=$(curl -sf "$on_base/gis/plots/" | python3 -c '
-import json, sys
-e = json.load(sys.stdin)["data"]["extent_web_mercator"]
-print(",".join(str(e[k]) for k in ("minx", "miny", "maxx", "maxy")))')
+extent=$(curl -sf "$on_base/gis/plots/" | node "$bench_lib/layer-info.js" extent)
 
 # --- Walk every tile over the extent (z19 and beacons: a sample) once: tile sizes by zoom, and Redis
 # memory per stored tile (the walk stores every non-empty tile it builds).
@@ -124,11 +111,11 @@ points="plots:12 plots:14 plots:15 plots:16 plots:17 plots:18 plots:19 beacons:1
 for point in $points; do
   layer=${point%:*}; z=${point#*:}
   if [[ $layer == plots && $z -le 18 ]]; then
-    python3 "$here/tiles.py" list "$extent" "$layer" "$z" >"$work/$layer-$z.txt"
+    node "$tiles_js" list "$extent" "$layer" "$z" >"$work/$layer-$z.txt"
   else
-    python3 "$here/tiles.py" list "$extent" "$layer" "$z" "$([[ $layer == plots ]] && echo 4000 || echo 600)" 42 >"$work/$layer-$z.txt"
+    node "$tiles_js" list "$extent" "$layer" "$z" "$([[ $layer == plots ]] && echo 4000 || echo 600)" 42 >"$work/$layer-$z.txt"
   fi
-  python3 "$here/tiles.py" walk "$on_base" "$work/$layer-$z.txt" 2 >"$work/walk-$layer-$z.txt"
+  node "$tiles_js" walk "$on_base" "$work/$layer-$z.txt" 2 >"$work/walk-$layer-$z.txt"
   awk '$2 != 200 && $2 != 204 {print "walk: " $0; bad = 1} END {exit bad}' "$work/walk-$layer-$z.txt" >&2 ||
     { echo "a tile failed" >&2; exit 1; }
 done
@@ -142,9 +129,9 @@ awk '{print "STRLEN", $1; print "MEMORY USAGE", $1, "SAMPLES", 0}' "$work/sample
 read -r sample_n sample_len sample_usage <<<"$(paste - - <"$work/sample-usage.txt" | awk '{n++; l += $1; u += $2} END {print n + 0, l + 0, u + 0}')"
 json kind redis_memory tiles_stored "$stored_tiles" tile_bytes "$stored_bytes" keys_added $((keys1 - keys0)) \
   used_memory_before "$mem0" used_memory_after "$mem1" \
-  overhead_per_key_used_memory "$(python3 -c "print(round(($mem1 - $mem0 - $stored_bytes) / max(1, $keys1 - $keys0)))")" \
+  overhead_per_key_used_memory "$(calc %.0f "($mem1 - $mem0 - $stored_bytes) / max(1, $keys1 - $keys0)")" \
   sample_keys "$sample_n" sample_strlen "$sample_len" sample_memory_usage "$sample_usage" \
-  overhead_per_key_memory_usage "$(python3 -c "print(round(($sample_usage - $sample_len) / max(1, $sample_n)))")"
+  overhead_per_key_memory_usage "$(calc %.0f "($sample_usage - $sample_len) / max(1, $sample_n)")"
 
 # --- a. Tile statements per PostgreSQL CPU-second. pgbench runs duration + 2 s; the window is
 # the middle `duration` seconds: the CPU of its two backends and the statements ending in it.
@@ -153,8 +140,8 @@ json kind redis_memory tiles_stored "$stored_tiles" tile_bytes "$stored_bytes" k
 # default it prepares each once per connection, as -M prepared does.
 for point in $points; do
   layer=${point%:*}; z=${point#*:}
-  read -r x0 x1 y0 y1 <<<"$(python3 "$here/tiles.py" range "$extent" "$z")"
-  size=$(python3 -c "print(repr(2 * 20037508.342789244 / 2 ** $z))")
+  read -r x0 x1 y0 y1 <<<"$(node "$tiles_js" range "$extent" "$z")"
+  size=$(tile_size "$z")
   sql=$("$work/print_tile_sql" "$layer" "$z" | sed 's/;[[:space:]]*$//')
   cat >"$work/tile.pgbench" <<EOF
 \\set x random($x0, $x1)
@@ -178,14 +165,14 @@ EOF
     snapshot "$work/c1" $backends; t1=$(now)
     wait "$bench" || { cat "$work/pgbench.out" >&2; exit 1; }
     read -r n lat <<<"$(cat "$work"/pgb.* | awk -v a="$t0" -v b="$t1" '{t = $5 + $6 / 1e6} t >= a && t < b {n++; l += $3} END {printf "%d %.2f\n", n, n ? l / n / 1000 : 0}')"
-    wall=$(python3 -c "print(round($t1 - $t0, 3))")
+    wall=$(calc %.3f "$t1 - $t0")
     cpu=$(cpu_between "$work/c0" "$work/c1")
     json kind statement layer "$layer" zoom "$z" mode "$mode" tiles_x "$x0-$x1" tiles_y "$y0-$y1" \
       backends "$(wc -w <<<"$backends")" statements "$n" window_s "$wall" \
-      statements_per_s "$(python3 -c "print(round($n / $wall))")" \
-      pg_cpu_s "$cpu" pg_cores_busy "$(python3 -c "print(round($cpu / $wall, 2))")" \
-      statements_per_pg_cpu_s "$(python3 -c "print(round($n / max($cpu, 0.01)))")" mean_latency_ms "$lat" \
-      walked_tiles "$tiles" empty_share "$(python3 -c "print(round($empty / $tiles, 3))")" \
+      statements_per_s "$(calc %.0f "$n / $wall")" \
+      pg_cpu_s "$cpu" pg_cores_busy "$(calc %.2f "$cpu / $wall")" \
+      statements_per_pg_cpu_s "$(calc %.0f "$n / max($cpu, 0.01)")" mean_latency_ms "$lat" \
+      walked_tiles "$tiles" empty_share "$(calc %.3f "$empty / $tiles")" \
       mean_tile_bytes "$mean" mean_nonempty_tile_bytes "$nonempty" load "$(load)"
   done
 done
@@ -200,16 +187,16 @@ rps=$(awk '/Requests\/sec/ {print $2}' "$work/wrk.out")
 read -r answered empty failed <<<"$(sed -n 's/^answers answered=\([0-9]*\) ok=[0-9]* hits=[0-9]* empty=\([0-9]*\) failed=\([0-9]*\).*/\1 \2 \3/p' "$work/wrk.out")"
 scpu=$(cpu_between "$work/s0" "$work/s1"); pcpu=$(cpu_between "$work/p0" "$work/p1")
 json kind empty_http zoom 18 tiles "$(wc -l <"$work/empty-18.txt")" requests "$answered" answered_204 "$empty" failed "$failed" \
-  req_per_s "$rps" mapsvc_cpu_s "$scpu" pg_cpu_s "$pcpu" window_s "$(python3 -c "print(round($t1 - $t0, 3))")" \
-  per_mapsvc_cpu_s "$(python3 -c "print(round($answered / max($scpu, 0.01)))")" \
-  per_pg_cpu_s "$(python3 -c "print(round($answered / max($pcpu, 0.01)))")" \
+  req_per_s "$rps" mapsvc_cpu_s "$scpu" pg_cpu_s "$pcpu" window_s "$(calc %.3f "$t1 - $t0")" \
+  per_mapsvc_cpu_s "$(calc %.0f "$answered / max($scpu, 0.01)")" \
+  per_pg_cpu_s "$(calc %.0f "$answered / max($pcpu, 0.01)")" \
   p99 "$(awk '$1 == "99%" {print $2}' "$work/wrk.out")" load "$(load)"
 
 # --- Misses through HTTP: the plots tiles of Redis removed, then wrk -c8 over every z19 tile
 # in a shuffled order (each asked once while the run lasts: non-empty ones are built and stored,
 # empty ones are statements anyway). CPU of the server, of every PostgreSQL process and of Redis.
 curl -sf -X POST "$off_base/gis/cache/invalidate/plots" >/dev/null
-python3 "$here/tiles.py" list "$extent" plots 19 1000000 7 >"$work/miss-19.txt"
+node "$tiles_js" list "$extent" plots 19 1000000 7 >"$work/miss-19.txt"
 read -r m0 r0 x0 e0 <<<"$(levels "$off_base")"
 snapshot "$work/s0" "$off_pid"; snapshot "$work/p0" $(pgrep -P "$postmaster"); snapshot "$work/r0" "$redis_pid"; t0=$(now)
 wrk -t1 -c8 -d"${duration}s" --latency -s bench/walk.lua "$off_base" -- "$work/miss-19.txt" >"$work/wrk.out"
@@ -220,9 +207,9 @@ read -r answered failed <<<"$(sed -n 's/^answers answered=\([0-9]*\) .*failed=\(
 scpu=$(cpu_between "$work/s0" "$work/s1"); pcpu=$(cpu_between "$work/p0" "$work/p1"); rcpu=$(cpu_between "$work/r0" "$work/r1")
 json kind miss_http zoom 19 tiles "$(wc -l <"$work/miss-19.txt")" requests "$answered" failed "$failed" req_per_s "$rps" \
   built $((x1 - x0)) empty $((e1 - e0)) from_redis $((r1 - r0)) from_memory $((m1 - m0)) \
-  mapsvc_cpu_s "$scpu" pg_cpu_s "$pcpu" redis_cpu_s "$rcpu" window_s "$(python3 -c "print(round($t1 - $t0, 3))")" \
-  per_mapsvc_cpu_s "$(python3 -c "print(round($answered / max($scpu, 0.01)))")" \
-  per_pg_cpu_s "$(python3 -c "print(round($answered / max($pcpu, 0.01)))")" \
+  mapsvc_cpu_s "$scpu" pg_cpu_s "$pcpu" redis_cpu_s "$rcpu" window_s "$(calc %.3f "$t1 - $t0")" \
+  per_mapsvc_cpu_s "$(calc %.0f "$answered / max($scpu, 0.01)")" \
+  per_pg_cpu_s "$(calc %.0f "$answered / max($pcpu, 0.01)")" \
   p99 "$(awk '$1 == "99%" {print $2}' "$work/wrk.out")" load "$(load)"
 
 # --- b, c. Hits through HTTP on warm servers: wrk -t1 -c32 over every non-empty plots tile of
@@ -230,7 +217,7 @@ json kind miss_http zoom 19 tiles "$(wc -l <"$work/miss-19.txt")" requests "$ans
 for z in 15 16 18; do
   awk '$2 == 200 {print $1}' "$work/walk-plots-$z.txt" >"$work/hits-$z.txt"
   bytes=$(awk '$2 == 200 {s += $3; n++} END {printf "%.0f", s / n}' "$work/walk-plots-$z.txt")
-  for _ in 1 2; do python3 "$here/tiles.py" walk "$on_base" "$work/hits-$z.txt" 2 >/dev/null; done
+  for _ in 1 2; do node "$tiles_js" walk "$on_base" "$work/hits-$z.txt" 2 >/dev/null; done
   for mode in on off; do
     base=${mode}_base; pid=${mode}_pid
     read -r m0 r0 x0 e0 <<<"$(levels "${!base}")"
@@ -243,15 +230,15 @@ for z in 15 16 18; do
     rps=$(awk '/Requests\/sec/ {print $2}' "$work/wrk.out")
     read -r answered hits failed <<<"$(sed -n 's/^answers answered=\([0-9]*\) ok=[0-9]* hits=\([0-9]*\) empty=[0-9]* failed=\([0-9]*\).*/\1 \2 \3/p' "$work/wrk.out")"
     scpu=$(cpu_between "$work/s0" "$work/s1"); rcpu=$(cpu_between "$work/r0" "$work/r1")
-    wall=$(python3 -c "print(round($t1 - $t0, 3))")
+    wall=$(calc %.3f "$t1 - $t0")
     json kind hits zoom "$z" tiles "$(wc -l <"$work/hits-$z.txt")" mean_tile_bytes "$bytes" memory "$mode" \
       requests "$answered" x_cache_hits "$hits" failed "$failed" req_per_s "$rps" \
       from_memory $((m1 - m0)) from_redis $((r1 - r0)) misses $((x1 - x0)) \
-      mapsvc_cpu_s "$scpu" mapsvc_cores_busy "$(python3 -c "print(round($scpu / $wall, 2))")" \
-      hits_per_mapsvc_cpu_s "$(python3 -c "print(round($answered / max($scpu, 0.01)))")" \
+      mapsvc_cpu_s "$scpu" mapsvc_cores_busy "$(calc %.2f "$scpu / $wall")" \
+      hits_per_mapsvc_cpu_s "$(calc %.0f "$answered / max($scpu, 0.01)")" \
       redis_cpu_s "$rcpu" redis_gets $((get1 - get0)) redis_commands $((cmd1 - cmd0)) redis_bytes_out $((out1 - out0)) \
-      redis_bytes_per_cpu_s "$(python3 -c "print(round(($out1 - $out0) / max($rcpu, 0.01)))")" \
-      redis_gets_per_cpu_s "$(python3 -c "print(round(($get1 - $get0) / max($rcpu, 0.01)))")" window_s "$wall" \
+      redis_bytes_per_cpu_s "$(calc %.0f "($out1 - $out0) / max($rcpu, 0.01)")" \
+      redis_gets_per_cpu_s "$(calc %.0f "($get1 - $get0) / max($rcpu, 0.01)")" window_s "$wall" \
       p50 "$(awk '$1 == "50%" {print $2}' "$work/wrk.out")" p99 "$(awk '$1 == "99%" {print $2}' "$work/wrk.out")" load "$(load)"
   done
 done
@@ -259,26 +246,26 @@ done
 # --- d. The worker's tile memory: RSS of a fresh server before and after holding every
 # non-empty z17 and z18 plots tile (walked twice plain, then once with gzip, which adds the
 # compressed copy), against what the cache charges: 1.6 x bytes + 64 per tile.
-kill "$on_pid" "$off_pid"; wait "$on_pid" "$off_pid" 2>/dev/null || true
-start_mapsvc rss $((PORT_BASE + 2)) 256
+stop_mapsvc "$on_pid"; stop_mapsvc "$off_pid"
+start rss $((PORT_BASE + 2)) 256
 cat "$work/walk-plots-17.txt" "$work/walk-plots-18.txt" | awk '$2 == 200' >"$work/rss-walk.txt"
 cut -d' ' -f1 "$work/rss-walk.txt" >"$work/rss-paths.txt"
 rss0=$(rss_mb "$rss_pid")
-for _ in 1 2; do python3 "$here/tiles.py" walk "$rss_base" "$work/rss-paths.txt" 2 >/dev/null; done
+for _ in 1 2; do node "$tiles_js" walk "$rss_base" "$work/rss-paths.txt" 2 >/dev/null; done
 rss1=$(rss_mb "$rss_pid")
 read -r m0 r0 x0 e0 <<<"$(levels "$rss_base")"
-python3 "$here/tiles.py" walk "$rss_base" "$work/rss-paths.txt" 2 gzip >"$work/rss-gzip.txt"
-python3 "$here/tiles.py" walk "$rss_base" "$work/rss-paths.txt" 2 >/dev/null
+node "$tiles_js" walk "$rss_base" "$work/rss-paths.txt" 2 gzip >"$work/rss-gzip.txt"
+node "$tiles_js" walk "$rss_base" "$work/rss-paths.txt" 2 >/dev/null
 read -r m1 r1 x1 e1 <<<"$(levels "$rss_base")"
 rss2=$(rss_mb "$rss_pid")
 read -r n b <<<"$(awk '{n++; b += $3} END {print n, b}' "$work/rss-walk.txt")"
 gz=$(awk '{b += $3} END {print b}' "$work/rss-gzip.txt")
-json kind tile_memory tiles "$n" tile_bytes "$b" gzip_bytes "$gz" charged_bytes "$(python3 -c "print(round(1.6 * $b + 64 * $n))")" \
+json kind tile_memory tiles "$n" tile_bytes "$b" gzip_bytes "$gz" charged_bytes "$(calc %.0f "1.6 * $b + 64 * $n")" \
   rss_start_mb "$rss0" rss_after_plain_mb "$rss1" rss_after_gzip_mb "$rss2" \
   last_walks_from_memory $((m1 - m0)) last_walks_from_redis $((r1 - r0)) last_walks_misses $((x1 - x0)) \
-  rss_growth_per_tile_bytes "$(python3 -c "print(round(($rss2 - $rss0) * 1048576 / $n))")" \
-  rss_growth_per_tile_plain_bytes "$(python3 -c "print(round(($rss1 - $rss0) * 1048576 / $n))")"
+  rss_growth_per_tile_bytes "$(calc %.0f "($rss2 - $rss0) * 1048576 / $n")" \
+  rss_growth_per_tile_plain_bytes "$(calc %.0f "($rss1 - $rss0) * 1048576 / $n")"
 
 json kind end finished "$(date -u '+%Y-%m-%d %H:%M:%S UTC')" load_after "$(load)"
 mkdir -p "$(dirname "$out")"
-python3 "$here/report.py" "$work/results.jsonl" "$out"
+node "$here/report.js" "$work/results.jsonl" "$out"

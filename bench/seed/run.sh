@@ -24,30 +24,8 @@ clear_cache() { redis-cli -p "$REDIS_PORT" -n "$REDIS_DB" --scan --pattern 'mvt_
 "$seed_bin" export --zoom "$zooms" --layers plots -o "$work/walk.mbtiles" >/dev/null 2>&1
 read -r minx miny maxx maxy <<<"$(psql "$DATABASE_URL" -Atc \
   'SELECT ST_XMin(e), ST_YMin(e), ST_XMax(e), ST_YMax(e) FROM (SELECT ST_Extent("GEOMETRY_3857") e FROM "PLOT") q' | tr '|' ' ')"
-python3 - "$work" "$zooms" "$minx" "$miny" "$maxx" "$maxy" <<'PY'
-import sqlite3, sys
-work, zooms = sys.argv[1], sys.argv[2]
-minx, miny, maxx, maxy = map(float, sys.argv[3:])
-z0, z1 = map(int, zooms.split('-'))
-h = 20037508.342789244
-def span(z):
-    size = 2 * h / 2 ** z
-    return int((minx + h) // size), int((maxx + h) // size), int((h - maxy) // size), int((h - miny) // size)
-full = {}
-for z, x, row in sqlite3.connect(f'{work}/walk.mbtiles').execute('SELECT zoom_level, tile_column, tile_row FROM tiles'):
-    full.setdefault(z, set()).add((x, (1 << z) - 1 - row))
-x0, x1, y0, y1 = span(z0)
-walk = {z0: {(x, y) for x in range(x0, x1 + 1) for y in range(y0, y1 + 1)}}
-for z in range(z0 + 1, z1 + 1):
-    x0, x1, y0, y1 = span(z)
-    walk[z] = {(2 * x + dx, 2 * y + dy) for (x, y) in full.get(z - 1, ()) for dx in (0, 1) for dy in (0, 1)
-               if x0 <= 2 * x + dx <= x1 and y0 <= 2 * y + dy <= y1}
-for z, tiles in walk.items():
-    size = 2 * h / 2 ** z
-    with open(f'{work}/walk{z}.csv', 'w') as out:
-        for i, (x, y) in enumerate(sorted(tiles), 1):
-            out.write(f'{i},{-h + x * size!r},{h - (y + 1) * size!r},{-h + (x + 1) * size!r},{h - y * size!r}\n')
-PY
+sqlite3 -separator ' ' "$work/walk.mbtiles" 'SELECT zoom_level, tile_column, tile_row FROM tiles' |
+  node bench/seed/seed.js walk "$work" "$zooms" "$minx" "$miny" "$maxx" "$maxy"
 psql "$DATABASE_URL" -qc "DROP SCHEMA IF EXISTS bench_seed CASCADE; CREATE SCHEMA bench_seed"
 scripts=()
 walk_tiles=0
@@ -74,7 +52,7 @@ echo "of three runs (rates over the walk, start-up excluded). Two settings: ever
 echo "cores, and PostgreSQL alone on core 1 with the clients (the tool or pgbench, and Redis) on"
 echo "core 0, where the database's pace is what is compared."
 rate_of() { sed -n 's/.*(\([0-9]*\) tiles\/s).*/\1/p' "$1"; }
-ratio() { python3 -c "print(f'{$1 / $2:.2f}')"; }
+ratio() { calc %.2f "$1 / $2"; }
 
 redis_pid=$(cat "$MAPSVC_REDIS_PID_FILE")
 pin() {  # CORES_FOR_POSTGRESQL CORES_FOR_REDIS
@@ -124,19 +102,7 @@ start=$(date +%s.%N)
 end=$(date +%s.%N)
 echo
 echo "ETA of seed --zoom 14-20 --concurrency 4 ($(rate_of "$work/long.out") tiles/s): predicted end vs real end, seconds from the start:"
-python3 - "$work/progress.txt" "$start" "$end" <<'PY'
-import re, sys
-lines, start, end = open(sys.argv[1]).read().splitlines(), float(sys.argv[2]), float(sys.argv[3])
-for l in lines:
-    m = re.search(r"^(\S+) seed: ([\d.]+)% .*ETA (\d[\dhms]*)", l)
-    if not m:
-        continue
-    t, eta = float(m.group(1)), m.group(3)
-    s = sum(int(v) * {"h": 3600, "m": 60, "s": 1}[u] for v, u in re.findall(r"(\d+)([hms])", eta))
-    predicted = t + s - start
-    print(f"- at {float(m.group(2)):5.1f} %: {predicted:.0f} s predicted, {end - start:.0f} s real "
-          f"({100 * (predicted - (end - start)) / (end - start):+.0f} %)")
-PY
+node bench/seed/seed.js eta "$start" "$end" <"$work/progress.txt"
 
 # Resume after kill -9 at about half way. The statements run are counted by the database
 # (every tile is one transaction), so tiles built twice show even though the record counts
@@ -152,7 +118,7 @@ total=$("$seed_bin" seed --zoom "$resume_zooms" --layers plots --dry-run | sed -
 before=$(xacts)
 clean_start=$(date +%s.%N)
 "$seed_bin" seed --zoom "$resume_zooms" --layers plots --concurrency 4 --resume "$work/s.state" >"$work/clean.out" 2>/dev/null
-half=$(python3 -c "print(($(date +%s.%N) - $clean_start) / 2)")
+half=$(calc %.3f "($(date +%s.%N) - $clean_start) / 2")
 clean=$(sed -n 's/.*: \([0-9]*\) tiles built.*/\1/p' "$work/clean.out")
 clean_xacts=$(($(xacts) - before))
 clear_cache
@@ -170,7 +136,7 @@ echo
 echo "Resume after kill -9 at half the clean run's time (seed --zoom $resume_zooms, walk of $total): the"
 echo "clean run built $clean tiles in $clean_xacts database transactions; the killed and the resumed run"
 echo "together $both tiles by their record, in $both_xacts transactions: $((both_xacts - clean_xacts)) more"
-echo "($(python3 -c "print(f'{100 * ($both_xacts - $clean_xacts) / $clean_xacts:.2f}')") %)."
+echo "($(calc %.2f "100 * ($both_xacts - $clean_xacts) / $clean_xacts") %)."
 
 # Deltas: 1 % of the plots get a new land use, then the delta since the package, applied, against
 # a fresh export (MBTiles, compared row for row). The edits are undone afterwards.
@@ -181,7 +147,7 @@ pmtiles_digest() {
     node tests/integration/mapsvc_tiles/read_pmtiles.mjs "$1" | tail -n +2 | md5sum | cut -c1-12
 }
 size_of() { stat -c %s "$1"; }
-percent() { python3 -c "print(f'{100 * $1 / $2:.1f}')"; }
+percent() { calc %.1f "100 * $1 / $2"; }
 delta_run() {  # LABEL SET WHERE REVERT: an edit of the plots, and how to take it back
   rm -f "$work"/d-*
   for f in mbtiles pmtiles; do

@@ -6,7 +6,8 @@
 const crypto = require('crypto');
 const { execFileSync } = require('child_process');
 const { Client } = require('pg');
-const { now } = require('./net');
+const { now } = require('../../lib/net');
+const { rng } = require('../../lib/stats');
 
 const LAYERS = {
   plots: { table: 'PLOT', id: 'ID', geom: 'GEOMETRY_3857', minzoom: 8, attr: 'file_no', point: false },
@@ -23,18 +24,6 @@ const LAYER_WEIGHTS = [['plots', 45], ['beacons', 35], ['cadzones', 10], ['distr
 const OP_WEIGHTS = [['move', 40], ['attribute', 30], ['insert', 15], ['delete', 15]];
 
 const q = (name) => `"${name}"`;
-
-// mulberry32: small, seeded, the same sequence on every machine.
-function rng(seed) {
-  let a = seed >>> 0;
-  return () => {
-    a = (a + 0x6d2b79f5) >>> 0;
-    let t = a;
-    t = Math.imul(t ^ (t >>> 15), t | 1);
-    t ^= t + Math.imul(t ^ (t >>> 7), t | 61);
-    return ((t ^ (t >>> 14)) >>> 0) / 4294967296;
-  };
-}
 
 function weighted(random, pairs) {
   const total = pairs.reduce((s, [, w]) => s + w, 0);

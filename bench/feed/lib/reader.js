@@ -6,7 +6,7 @@
 // digest of the bytes and instance.
 
 const { parentPort, workerData } = require('worker_threads');
-const { now, sleep, keepAliveAgent, get } = require('./net');
+const { now, sleep, keepAliveAgent, get } = require('../../lib/net');
 const { digest, rng } = require('./edits');
 
 const { bases, readers, pauseMs, start, seed, until } = workerData;

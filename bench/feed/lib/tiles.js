@@ -62,16 +62,4 @@ function parseTileKey(key) {
   return m ? { layer: m[1], z: Number(m[2]), x: Number(m[3]), y: Number(m[4]) } : null;
 }
 
-// The p-th percentile (0-100) of ascending values, nearest rank.
-function percentile(sorted, p) {
-  if (sorted.length === 0) return NaN;
-  return sorted[Math.min(sorted.length - 1, Math.max(0, Math.ceil((p / 100) * sorted.length) - 1))];
-}
-
-function median(values) {
-  const s = [...values].sort((a, b) => a - b);
-  if (s.length === 0) return NaN;
-  return s.length % 2 ? s[(s.length - 1) / 2] : (s[s.length / 2 - 1] + s[s.length / 2]) / 2;
-}
-
-module.exports = { W, bounds, tileAt, span, meets, tilesOver, tileKey, tilePath, parseTileKey, percentile, median };
+module.exports = { W, bounds, tileAt, span, meets, tilesOver, tileKey, tilePath, parseTileKey };
