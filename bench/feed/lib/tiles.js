@@ -2,7 +2,7 @@
 // Web Mercator tile arithmetic, the same rule as the server's invalidation: a tile is touched
 // by an extent when the tile's closed envelope meets the extent's closed box.
 
-const W = 20037508.342789244;
+const { W } = require('../../lib/tiles');
 // Neighbouring envelopes may disagree on their shared edge by an ulp; a millimetre keeps a box
 // lying on an edge in the tiles of both sides (a little wider than the server's micrometre, so
 // that a tile the server may rightly delete is never counted as untouched).
