@@ -43,8 +43,8 @@ std::optional<std::uint16_t> slot_of(const topology& t, std::string_view key) {
 // after the client object is gone. The public functions format the commands before it starts,
 // so callers' string_views need not outlive the call expression.
 asio::awaitable<std::vector<reply>> send(std::shared_ptr<topology> t, std::vector<wire_command> commands,
-                                         timeout_type timeout, std::optional<std::uint16_t> slot) {
-  co_return co_await t->execute_all(std::move(commands), detail::deadline_after(timeout), slot);
+                                         clock::time_point deadline, std::optional<std::uint16_t> slot) {
+  co_return co_await t->execute_all(std::move(commands), deadline, slot);
 }
 
 // The commands of one slot, one round trip, their replies read by `read`.
@@ -72,7 +72,7 @@ std::optional<std::string> value_of(reply& r, const char* command) {
 // slot and awaited together: one round trip per group, the groups side by side. The replies
 // in the commands' order; a failed connection is raised once every group ended.
 asio::awaitable<std::vector<reply>> run_each(std::shared_ptr<topology> impl, std::vector<wire_command> commands,
-                                             std::vector<std::optional<std::uint16_t>> slots) {
+                                             std::vector<std::optional<std::uint16_t>> slots, clock::time_point deadline) {
   std::map<std::optional<std::uint16_t>, std::vector<std::size_t>> groups;
   for (std::size_t i = 0; i < commands.size(); ++i) groups[slots[i]].push_back(i);
   struct state {
@@ -90,7 +90,7 @@ asio::awaitable<std::vector<reply>> run_each(std::shared_ptr<topology> impl, std
     std::vector<wire_command> group_commands;
     group_commands.reserve(indexes.size());
     for (const std::size_t i : indexes) group_commands.push_back(std::move(commands[i]));
-    auto group = send(impl, std::move(group_commands), std::nullopt, slot);
+    auto group = send(impl, std::move(group_commands), deadline, slot);
     asio::co_spawn(ex, std::move(group),
                    [shared, indexes = std::move(indexes)](std::exception_ptr error, std::vector<reply> replies) {
                      if (error) {
@@ -207,7 +207,7 @@ asio::awaitable<std::vector<reply>> client::del_each(std::vector<std::string> ke
   return each(std::move(dels));
 }
 
-asio::awaitable<std::vector<reply>> client::each(std::vector<keyed_command> commands) {
+asio::awaitable<std::vector<reply>> client::each(std::vector<keyed_command> commands, timeout_type timeout) {
   auto t = live();
   std::vector<wire_command> wire;
   std::vector<std::optional<std::uint16_t>> slots;
@@ -218,7 +218,7 @@ asio::awaitable<std::vector<reply>> client::each(std::vector<keyed_command> comm
     wire.push_back(detail::format_command(views));
     slots.push_back(slot_of(*t, c.key));
   }
-  return run_each(std::move(t), std::move(wire), std::move(slots));
+  return run_each(std::move(t), std::move(wire), std::move(slots), detail::deadline_after(timeout));
 }
 
 asio::awaitable<reply> client::command_on(std::string_view key, std::vector<std::string> args, timeout_type timeout) {

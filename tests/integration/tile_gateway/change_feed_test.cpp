@@ -245,8 +245,8 @@ TEST_F(FeedConsumer, ABuildOvertakenByAnEditDoesNotStoreWhatItRead) {
   auto& cache = svc.module().cache;
 
   // The build's ticket is taken before its statement would run...
-  const auto [found, ticket] = svc.run(cache.get_for_build(key));
-  EXPECT_FALSE(found.value);
+  EXPECT_FALSE(redis.get("mvt_v8:" + key));
+  const auto ticket = svc.run(cache.ticket_for(key));
   // ...the edit commits and is applied meanwhile...
   db.exec("UPDATE \"PLOT\" SET \"STATUS\" = \"STATUS\" WHERE \"ID\" = " + std::to_string(id));
   ASSERT_TRUE(eventually([&] { return applied(); }));
@@ -254,11 +254,19 @@ TEST_F(FeedConsumer, ABuildOvertakenByAnEditDoesNotStoreWhatItRead) {
   EXPECT_FALSE(svc.run(cache.set_if_current(key, "old bytes", 60, ticket)));
   EXPECT_FALSE(redis.get("mvt_v8:" + key));
   // A build that starts after the edit stores as usual.
-  const auto [again, fresh] = svc.run(cache.get_for_build(key));
+  const auto fresh = svc.run(cache.ticket_for(key));
   EXPECT_TRUE(svc.run(cache.set_if_current(key, "new bytes", 60, fresh)));
   EXPECT_EQ(redis.get("mvt_v8:" + key), "new bytes");
   EXPECT_LE(std::stoll(redis.command({"TTL", mapsvc::tile_gateway::generation_key("mvt_v8:" + key)})),
             mapsvc::tile_gateway::BinaryRedisCache::GENERATION_LIFETIME_SECONDS);
+  // Each claim gives the generation a whole lifetime again: one left to expire during a build
+  // could be made anew by a later build with the value this one holds, and let it store what it
+  // read before an edit.
+  const std::string generation = mapsvc::tile_gateway::generation_key("mvt_v8:" + key);
+  redis.command({"PEXPIRE", generation, "500"});
+  const auto renewed = svc.run(cache.ticket_for(key));
+  EXPECT_EQ(renewed.generation, fresh.generation);
+  EXPECT_GT(std::stoll(redis.command({"PTTL", generation})), 100000);
 }
 
 // A large edit invalidates hundreds of entries at once, several per script run: each still gets
@@ -421,8 +429,8 @@ TEST_F(FeedConsumer, ManyTilesAreLookedUpInTheSetsOfCachedTiles) {
   // A build taken up before the edit: ticket, then listed.
   auto& m = svc.module();
   const auto building = key_at(17);
-  const auto [found, ticket] = svc.run(m.cache.get_for_build(building));
-  ASSERT_TRUE(svc.run(m.list_tile("cadzones", 17, building, 60, 1s)));
+  const auto ticket = svc.run(m.begin_build(tile_list("cadzones", 17), building, 60, 1s));
+  ASSERT_TRUE(ticket);
 
   start_feed(svc);
   db.exec("INSERT INTO \"CadZones\" VALUES (79, 'Looked up', 3, ST_Transform(ST_MakeEnvelope(7.44, 9.0, 7.54, "
@@ -431,7 +439,7 @@ TEST_F(FeedConsumer, ManyTilesAreLookedUpInTheSetsOfCachedTiles) {
   EXPECT_TRUE(evicted("mvt_v8:" + key_at(16)));
   EXPECT_TRUE(evicted(older));  // found by the first walk
   EXPECT_TRUE(redis.get("mapsvc:tile-index-since:mvt_v8"));
-  EXPECT_FALSE(svc.run(m.cache.set_if_current(building, "old bytes", 60, ticket)));
+  EXPECT_FALSE(svc.run(m.cache.set_if_current(building, "old bytes", 60, *ticket)));
 
   // Once listed, only the sets are read.
   const std::string unlisted = "mvt_v8:" + key_at(19), listed = "mvt_v8:" + key_at(20);
@@ -523,7 +531,8 @@ TEST_F(FeedConsumer, TilesOfABatchHeldForTheReplicasAreNotStoredUntilTheCursorPa
   const auto held = [&] { return !svc.run([&]() -> boost::asio::awaitable<bool> { co_return m.holds.empty(); }()); };
   const auto keep = [&](std::string bytes) {
     return svc.run([&]() -> boost::asio::awaitable<bool> {
-      const auto ticket = co_await m.guarded_ticket(key, 1s);
+      auto list = tile_list("plots", 16);
+      const auto ticket = co_await m.begin_build(std::move(list), key, 60, 1s);
       co_await m.keep(key, std::move(bytes), 60, 1s, ticket);
       co_return true;
     }());

@@ -9,6 +9,7 @@
 #include "mapsvc/tile_gateway/constants.hpp"
 #include "mapsvc/tile_gateway/endpoints.hpp"
 #include "mapsvc/tile_gateway/messages.hpp"
+#include "entry_index.hpp"
 #include "query_failure.hpp"
 #include "tile_query.hpp"
 
@@ -55,6 +56,17 @@ host::http::response tile_answer(host::http::shared_representation tile, std::st
   return r;
 }
 
+// Ticket and listing before a box tile's statement runs (see entry_index), so that an edit of
+// the layer finds the tile or refuses its store; none when Redis did not answer the read.
+boost::asio::awaitable<std::optional<BinaryRedisCache::build_ticket>> begin_box_build(tile_gateway_module& m,
+                                                                                      bool redis_answered,
+                                                                                      std::string_view layer_name,
+                                                                                      std::string_view cache_key) {
+  if (!redis_answered) co_return std::nullopt;
+  auto list = entry_index::box_list(m.cache.cache_namespace, layer_name);
+  co_return co_await m.begin_build(std::move(list), cache_key, CACHE_TTL_SHORT, BOX_CACHE_BOUND);
+}
+
 }  // namespace
 
 boost::asio::awaitable<response> get_tile_bbox(tile_gateway_module& m, const std::string& layer_name, double minx,
@@ -85,6 +97,8 @@ boost::asio::awaitable<response> get_tile_bbox(tile_gateway_module& m, const std
                                                mercator.max_y, limit.for_key, simplify);
   auto found = co_await m.cached(cache_key, BOX_CACHE_BOUND);
   if (found.hit) co_return tile_answer(std::move(found.hit->tile), "HIT");
+  // Without a ticket the tile is answered but not stored.
+  const auto ticket = co_await begin_box_build(m, found.redis_answered, layer_name, cache_key);
 
   const std::string sql = bbox_tile_sql(layer_name, should_simplify_bbox(simplify, srid, minx, miny, maxx, maxy));
   const clients::pg::params params{{"min_x", mercator.min_x},
@@ -104,10 +118,7 @@ boost::asio::awaitable<response> get_tile_bbox(tile_gateway_module& m, const std
       });
 
   if (!mvt_content || mvt_content->empty()) co_return host::http::empty_response(204);
-  // Listed before it is stored, so that an edit of the layer finds it; unlisted, it is not stored.
-  if (found.ticket && !co_await m.list_box_tile(layer_name, cache_key, CACHE_TTL_SHORT, BOX_CACHE_BOUND))
-    found.ticket.reset();
-  auto tile = co_await m.keep(cache_key, std::move(*mvt_content), CACHE_TTL_SHORT, BOX_CACHE_BOUND, found.ticket);
+  auto tile = co_await m.keep(cache_key, std::move(*mvt_content), CACHE_TTL_SHORT, BOX_CACHE_BOUND, ticket);
   co_return tile_answer(std::move(tile), "MISS");
 }
 

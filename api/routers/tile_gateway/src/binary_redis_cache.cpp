@@ -44,8 +44,12 @@ redis.call('SET', KEYS[1], ARGV[1], 'EX', ARGV[2])
 return 1)";
 
 // KEYS: an entry's generation. ARGV: its lifetime in seconds. A build about to read the
-// database makes the generation exist, so that an invalidation meanwhile moves it on.
+// database makes the generation exist, so that an invalidation meanwhile moves it on, and
+// live a whole lifetime from now: one claimed by an earlier build could otherwise expire while
+// this build runs, be made anew by a later build with the same value, and let this build
+// store what it read before an edit.
 constexpr std::string_view CLAIM = R"(redis.call('SET', KEYS[1], '0', 'NX', 'EX', ARGV[1])
+redis.call('EXPIRE', KEYS[1], ARGV[1])
 return redis.call('GET', KEYS[1]))";
 
 // KEYS: entry, its generation, the next entry, its generation, ... ARGV: the generations'
@@ -69,28 +73,18 @@ constexpr std::size_t ENTRIES_PER_SCRIPT = 128;
 
 }  // namespace
 
-boost::asio::awaitable<std::pair<clients::redis::value_with_ttl, BinaryRedisCache::build_ticket>>
-BinaryRedisCache::get_for_build(std::string_view key, std::optional<std::chrono::milliseconds> timeout) {
-  const std::string full = _make_key(key);
-  const std::string generation = generation_key(full);
-  auto found = co_await redis.get_with_ttl(full, timeout);
-  // Only a miss is built: only then is the ticket claimed (one more round trip, on misses).
-  build_ticket ticket;
-  if (!found.value || found.value->empty()) ticket = co_await claim(generation, timeout);
-  co_return std::pair{std::move(found), std::move(ticket)};
-}
-
 boost::asio::awaitable<BinaryRedisCache::build_ticket> BinaryRedisCache::ticket_for(
-    std::string_view key, std::optional<std::chrono::milliseconds> timeout) {
-  co_return co_await claim(generation_key(_make_key(key)), timeout);
-}
-
-boost::asio::awaitable<BinaryRedisCache::build_ticket> BinaryRedisCache::claim(
-    const std::string& generation, std::optional<std::chrono::milliseconds> timeout) {
-  std::vector<std::string> args{"EVAL", std::string(CLAIM), "1", generation,
-                                std::to_string(GENERATION_LIFETIME_SECONDS)};
-  const auto r = co_await redis.command_on(generation, std::move(args), timeout);
-  if (r.is_error()) throw clients::redis::reply_error(r.str);
+    std::string_view key, std::optional<std::chrono::milliseconds> timeout,
+    std::optional<clients::redis::keyed_command> alongside) {
+  std::string generation = generation_key(_make_key(key));
+  std::vector<clients::redis::keyed_command> commands;
+  commands.push_back(
+      {generation, {"EVAL", std::string(CLAIM), "1", generation, std::to_string(GENERATION_LIFETIME_SECONDS)}});
+  if (alongside) commands.push_back(std::move(*alongside));
+  const auto replies = co_await redis.each(std::move(commands), timeout);
+  for (const auto& r : replies)
+    if (r.is_error()) throw clients::redis::reply_error(r.str);
+  const auto& r = replies.front();
   if (r.type != clients::redis::reply_type::string) throw clients::redis::error("unexpected reply to a build claim");
   co_return build_ticket{r.str};
 }

@@ -39,13 +39,6 @@ std::string box_marker(std::string_view cache_namespace) {
   return fmt::format("mapsvc:bbox-index-since:{}", cache_namespace);
 }
 
-redis::keyed_command add_command(const std::string& list, std::string_view caller_key, std::int64_t ttl) {
-  const std::int64_t lives = ttl + CLOCK_SLACK_SECONDS, now = epoch_seconds();
-  return {list,
-          {"EVAL", std::string(ADD), "1", list, std::to_string(now), std::to_string(now + lives),
-           std::string(caller_key), std::to_string(lives)}};
-}
-
 void throw_on_error(const std::vector<redis::reply>& replies) {
   for (const auto& r : replies)
     if (r.is_error()) throw redis::reply_error(r.str);
@@ -69,20 +62,19 @@ std::optional<std::string> list_of(std::string_view cache_namespace, std::string
 
 }  // namespace
 
+redis::keyed_command add_command(const std::string& list, std::string_view caller_key, std::int64_t ttl) {
+  const std::int64_t lives = ttl + CLOCK_SLACK_SECONDS, now = epoch_seconds();
+  return {list,
+          {"EVAL", std::string(ADD), "1", list, std::to_string(now), std::to_string(now + lives),
+           std::string(caller_key), std::to_string(lives)}};
+}
+
 std::string box_list(std::string_view cache_namespace, std::string_view layer) {
   return fmt::format("mapsvc:bbox-index:{}:{}", cache_namespace, layer);
 }
 
 std::string tile_list(std::string_view cache_namespace, std::string_view layer, int z) {
   return fmt::format("mapsvc:tile-index:{}:{}:{}", cache_namespace, layer, z);
-}
-
-boost::asio::awaitable<void> add(redis::client& redis, const std::string& list, std::string_view caller_key,
-                                 std::int64_t ttl, std::optional<std::chrono::milliseconds> timeout) {
-  auto command = add_command(list, caller_key, ttl);
-  // (Built before the co_await: g++ 12 may destroy temporaries of a co_await expression twice.)
-  const auto r = co_await redis.command_on(command.key, std::move(command.args), timeout);
-  if (r.is_error()) throw redis::reply_error(r.str);
 }
 
 boost::asio::awaitable<std::vector<std::int64_t>> sizes(redis::client& redis, const std::vector<std::string>& lists) {

@@ -34,12 +34,11 @@ namespace mapsvc::tile_gateway::entry_index {
 std::string box_list(std::string_view cache_namespace, std::string_view layer);
 std::string tile_list(std::string_view cache_namespace, std::string_view layer, int z);
 
-// Lists `caller_key` in `list` as cached until `ttl` seconds from now and keeps the set itself
-// that long. Must come after the build's ticket was taken and before its statement runs: an
-// edit that reads the set afterwards invalidates the entry's generation, and one that read it
-// before committed before the statement began.
-boost::asio::awaitable<void> add(clients::redis::client& redis, const std::string& list, std::string_view caller_key,
-                                 std::int64_t ttl, std::optional<std::chrono::milliseconds> timeout);
+// The command that lists `caller_key` in `list` as cached until `ttl` seconds from now and keeps
+// the set itself that long. A build sends it with its ticket, in either order, before its
+// statement runs: an edit that reads the set after both finds the entry and moves its
+// generation on; one that read it earlier committed before the statement began.
+clients::redis::keyed_command add_command(const std::string& list, std::string_view caller_key, std::int64_t ttl);
 
 // The number of live members of each set (one round trip per Redis server).
 boost::asio::awaitable<std::vector<std::int64_t>> sizes(clients::redis::client& redis,

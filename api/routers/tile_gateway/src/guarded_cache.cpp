@@ -109,32 +109,11 @@ boost::asio::awaitable<bool> tile_gateway_module::store_if_current(std::string_v
   co_return stored.value_or(false);
 }
 
-boost::asio::awaitable<bool> tile_gateway_module::list_box_tile(std::string_view layer, std::string_view key,
-                                                                std::int64_t ttl, std::chrono::milliseconds timeout) {
-  co_return co_await list_entry(entry_index::box_list(cache.cache_namespace, layer), key, ttl, timeout);
-}
-
-boost::asio::awaitable<bool> tile_gateway_module::list_tile(std::string_view layer, int z, std::string_view key,
-                                                            std::int64_t ttl, std::chrono::milliseconds timeout) {
-  co_return co_await list_entry(entry_index::tile_list(cache.cache_namespace, layer, z), key, ttl, timeout);
-}
-
-boost::asio::awaitable<bool> tile_gateway_module::list_entry(std::string list, std::string_view key, std::int64_t ttl,
-                                                             std::chrono::milliseconds timeout) {
-  auto add = [&]() -> boost::asio::awaitable<bool> {
-    co_await entry_index::add(redis_client, list, key, ttl, timeout);
-    co_return true;
-  };
-  const auto listed = co_await guarded<bool>("set", key, timeout, add);
-  co_return listed.value_or(false);
-}
-
-boost::asio::awaitable<std::optional<BinaryRedisCache::build_ticket>> tile_gateway_module::guarded_ticket(
-    std::string_view key, std::chrono::milliseconds timeout) {
-  // Built before the co_await: g++ 12 may destroy temporaries of a co_await expression twice.
-  auto ask = [&]() { return cache.ticket_for(key, timeout); };
-  auto ticket = co_await guarded<BinaryRedisCache::build_ticket>("get", key, timeout, ask);
-  co_return ticket;
+boost::asio::awaitable<std::optional<BinaryRedisCache::build_ticket>> tile_gateway_module::begin_build(
+    std::string list, std::string_view key, std::int64_t ttl, std::chrono::milliseconds timeout) {
+  // Named before the co_await: g++ 12 may destroy temporaries of a co_await expression twice.
+  auto ask = [&]() { return cache.ticket_for(key, timeout, entry_index::add_command(list, key, ttl)); };
+  co_return co_await guarded<BinaryRedisCache::build_ticket>("set", key, timeout, ask);
 }
 
 boost::asio::awaitable<tile_lookup> tile_gateway_module::cached(std::string_view key,
@@ -145,17 +124,17 @@ boost::asio::awaitable<tile_lookup> tile_gateway_module::cached(std::string_view
     if (auto tile = memory->find(key)) co_return tile_lookup{cached_tile{std::move(tile), cache_level::memory}, {}};
   }
   const auto memory_ticket = memory ? memory->ticket() : 0;
-  auto found = co_await guarded<std::pair<clients::redis::value_with_ttl, BinaryRedisCache::build_ticket>>(
-      "get", key, timeout, [&]() { return cache.get_for_build(key, timeout); });
+  auto read = [&]() { return cache.get_with_ttl(key, timeout); };
+  auto found = co_await guarded<clients::redis::value_with_ttl>("get", key, timeout, read);
   if (!found) co_return tile_lookup{};
-  auto& [value, ticket] = *found;
+  auto& value = *found;
   // An empty stored value counts as a miss.
-  if (!value.value || value.value->empty()) co_return tile_lookup{std::nullopt, std::move(ticket)};
+  if (!value.value || value.value->empty()) co_return tile_lookup{std::nullopt, true};
   // Kept in memory, a tile is sent many times: `shared` lets the kernel send a large one.
   auto tile = memory && value.ttl ? host::http::representation::shared(std::move(*value.value))
                                   : std::make_shared<const host::http::representation>(std::move(*value.value));
   if (memory && value.ttl) memory->insert(std::string(key), tile, *value.ttl, memory_ticket);
-  co_return tile_lookup{cached_tile{std::move(tile), cache_level::redis}, std::move(ticket)};
+  co_return tile_lookup{cached_tile{std::move(tile), cache_level::redis}, true};
 }
 
 boost::asio::awaitable<host::http::shared_representation> tile_gateway_module::keep(

@@ -73,13 +73,15 @@ boost::asio::awaitable<host::http::shared_representation> build_tile(tile_gatewa
                                                                      std::int64_t x, std::int64_t y,
                                                                      const std::string& sql, const zoom_config& zoom_cfg,
                                                                      const std::string& cache_key, session& db,
-                                                                     const std::optional<BinaryRedisCache::build_ticket>& ticket) {
+                                                                     bool redis_answered) {
   const auto ttl = m.stored_ttl(zoom_cfg.cache_ttl);
-  // Listed before the statement runs (see entry_index); a tile that could not be listed is
+  // Ticket and listing before the statement runs (see entry_index); a tile without them is
   // answered but not stored, or an edit could miss it.
   std::optional<BinaryRedisCache::build_ticket> store_with;
-  if (ticket && co_await m.list_tile(layer_name, static_cast<int>(z), cache_key, ttl, TILE_CACHE_BOUND))
-    store_with = ticket;
+  if (redis_answered) {
+    auto list = entry_index::tile_list(m.cache.cache_namespace, layer_name, static_cast<int>(z));
+    store_with = co_await m.begin_build(std::move(list), cache_key, ttl, TILE_CACHE_BOUND);
+  }
   auto mvt_content = co_await fetch_built(m, layer_name, z, x, y, sql, db);
   if (!mvt_content) co_return nullptr;
   co_return co_await m.keep(cache_key, std::move(*mvt_content), ttl, TILE_CACHE_BOUND, store_with);
@@ -116,10 +118,10 @@ boost::asio::awaitable<layer_tile> tile_of_layer(tile_gateway_module& m, const s
     co_return layer_tile{std::move(found.hit->tile), level, zoom_cfg.cache_ttl};
   }
 
-  // Requests for the same tile arriving meanwhile share this one statement (and the first
-  // one's ticket, taken before it).
+  // Requests for the same tile arriving meanwhile share this one statement (and its ticket,
+  // taken before it).
   auto tile = co_await m.tile_builds.run(cache_key, [&]() {
-    return build_tile(m, layer_name, z, x, y, sql, zoom_cfg, cache_key, db, found.ticket);
+    return build_tile(m, layer_name, z, x, y, sql, zoom_cfg, cache_key, db, found.redis_answered);
   });
   const auto level = tile ? tile_level::miss : tile_level::empty;
   m.count_tile(layer_name, level);
@@ -180,11 +182,11 @@ boost::asio::awaitable<bool> refresh_tile(tile_gateway_module& m, const std::str
   const auto& sql = statement->first;
   const auto& zoom_cfg = statement->second;
   const std::string cache_key = tile_cache_key(layer_name, z, x, y);
-  // The ticket comes first: an edit applied while the statement runs refuses the store.
-  auto ticket = co_await m.guarded_ticket(cache_key, TILE_CACHE_BOUND);
-  if (!ticket) co_return false;
+  // While Redis is skipped nothing built could be stored: no refresh then. The build takes its
+  // ticket first: an edit applied while the statement runs refuses the store.
+  if (m.breaker.current() != cache_breaker::state::closed) co_return false;
   auto tile = co_await m.tile_builds.run(cache_key, [&]() {
-    return build_tile(m, layer_name, z, x, y, sql, zoom_cfg, cache_key, db, ticket);
+    return build_tile(m, layer_name, z, x, y, sql, zoom_cfg, cache_key, db, true);
   });
   co_return tile != nullptr;
 }
@@ -197,17 +199,10 @@ boost::asio::awaitable<seeded_tile> seed_tile(tile_gateway_module& m, const std:
   const std::string cache_key = tile_cache_key(layer_name, z, x, y);
   const auto ttl = m.stored_ttl(zoom_cfg.cache_ttl);
   // Not through the breaker: a seeder wants each Redis failure, to retry it, not a skipped store.
-  // The ticket and the listing in one round trip: both must precede the statement, in either order.
+  // The ticket and the listing in one round trip: both must precede the statement.
   const auto list = entry_index::tile_list(m.cache.cache_namespace, layer_name, static_cast<int>(z));
-  auto [order, ticket_failure, ticket, listing_failure] =
-      co_await boost::asio::experimental::make_parallel_group(
-          boost::asio::co_spawn(m.executor, m.cache.ticket_for(cache_key, TILE_CACHE_BOUND), boost::asio::deferred),
-          boost::asio::co_spawn(m.executor,
-                                entry_index::add(m.redis_client, list, cache_key, ttl, TILE_CACHE_BOUND),
-                                boost::asio::deferred))
-          .async_wait(boost::asio::experimental::wait_for_all(), boost::asio::use_awaitable);
-  if (ticket_failure) std::rethrow_exception(ticket_failure);
-  if (listing_failure) std::rethrow_exception(listing_failure);
+  auto listing = entry_index::add_command(list, cache_key, ttl);  // named: see guarded_cache.cpp
+  const auto ticket = co_await m.cache.ticket_for(cache_key, TILE_CACHE_BOUND, std::move(listing));
   auto bytes = co_await fetch_built(m, layer_name, z, x, y, sql, db);
   if (!bytes) co_return seeded_tile{};
   const bool stored = co_await m.cache.set_if_current(cache_key, *bytes, ttl, ticket, TILE_CACHE_BOUND);

@@ -119,8 +119,9 @@ class client {
 
   /// Each command sent to the server of its key: back to back, one round trip per server (per
   /// slot in a cluster), side by side. The replies in the commands' order, error replies as
-  /// values; a failed connection is raised once every group ended.
-  asio::awaitable<std::vector<reply>> each(std::vector<keyed_command> commands);
+  /// values; a failed connection is raised once every group ended. `timeout` bounds the whole call.
+  asio::awaitable<std::vector<reply>> each(std::vector<keyed_command> commands,
+                                           std::optional<std::chrono::milliseconds> timeout = {});
 
   /// Any command, sent to the server that holds `key` (for commands whose first argument is not
   /// their key: EVAL, XREAD, ...).

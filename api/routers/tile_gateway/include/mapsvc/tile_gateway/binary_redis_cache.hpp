@@ -39,13 +39,12 @@ class BinaryRedisCache {
     std::optional<std::string> generation;
   };
 
-  // get_with_ttl and, on a miss (which starts a build), a ticket.
-  boost::asio::awaitable<std::pair<clients::redis::value_with_ttl, build_ticket>> get_for_build(
-      std::string_view key, std::optional<std::chrono::milliseconds> timeout = {});
-
-  // Just the ticket, for builds that read the value elsewhere.
+  // The ticket for a build of `key` about to read the database. `alongside`, when given, is
+  // sent in the same round trip (a build lists its entry then); an error reply to either
+  // fails the whole.
   boost::asio::awaitable<build_ticket> ticket_for(std::string_view key,
-                                                  std::optional<std::chrono::milliseconds> timeout = {});
+                                                  std::optional<std::chrono::milliseconds> timeout = {},
+                                                  std::optional<clients::redis::keyed_command> alongside = {});
 
   // SET with TTL, atomically only if the entry was not invalidated since `ticket` was taken:
   // a build that read the database before an edit was applied must not cache what it read.
@@ -74,10 +73,6 @@ class BinaryRedisCache {
 
   clients::redis::client& redis;
   const std::string cache_namespace;
-
- private:
-  boost::asio::awaitable<build_ticket> claim(const std::string& generation,
-                                             std::optional<std::chrono::milliseconds> timeout);
 };
 
 }  // namespace mapsvc::tile_gateway

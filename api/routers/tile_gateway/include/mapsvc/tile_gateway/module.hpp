@@ -65,11 +65,11 @@ struct cached_tile {
   cache_level level;
 };
 
-// A cache read: the tile when cached, else what a build must show to store its result (none
-// when Redis could not be asked: then nothing the build makes is stored).
+// A cache read: the tile when cached, else whether Redis answered (when it could not be asked,
+// a build does not try it again: nothing the build makes is stored).
 struct tile_lookup {
   std::optional<cached_tile> hit;
-  std::optional<BinaryRedisCache::build_ticket> ticket;
+  bool redis_answered = false;
 };
 
 class tile_gateway_module {
@@ -102,18 +102,12 @@ class tile_gateway_module {
       std::string_view key, std::string&& bytes, std::int64_t ttl, std::chrono::milliseconds timeout,
       const std::optional<BinaryRedisCache::build_ticket>& ticket);
 
-  // Lists a box tile about to be stored in its layer's list of cached box tiles (the change
-  // feed finds them there), after its ticket was taken. False when Redis could not be asked:
-  // the tile must not be stored then, or an edit could miss it.
-  boost::asio::awaitable<bool> list_box_tile(std::string_view layer, std::string_view key, std::int64_t ttl,
-                                             std::chrono::milliseconds timeout);
-  // Likewise for an XYZ tile, in the set of its layer and zoom, before its statement runs.
-  boost::asio::awaitable<bool> list_tile(std::string_view layer, int z, std::string_view key, std::int64_t ttl,
-                                         std::chrono::milliseconds timeout);
-
-  // The ticket a build must show to store (see keep); none when Redis cannot be asked.
-  boost::asio::awaitable<std::optional<BinaryRedisCache::build_ticket>> guarded_ticket(
-      std::string_view key, std::chrono::milliseconds timeout);
+  // What a build must do before it reads the database: take its ticket (see keep) and list
+  // its entry in `list` (see entry_index: the change feed finds cached entries there), both in
+  // one round trip. None when Redis could not be asked: then the build's result is not stored,
+  // or an edit could miss it.
+  boost::asio::awaitable<std::optional<BinaryRedisCache::build_ticket>> begin_build(
+      std::string list, std::string_view key, std::int64_t ttl, std::chrono::milliseconds timeout);
 
   // Internal tasks for cache invalidation: the number of keys deleted, 0 on any failure.
   boost::asio::awaitable<std::int64_t> _invalidate_layer_cache_task(std::string layer_name);
@@ -194,8 +188,6 @@ class tile_gateway_module {
   boost::asio::awaitable<bool> store_if_current(std::string_view key, std::string_view value, std::int64_t ttl,
                                                 std::chrono::milliseconds timeout,
                                                 const BinaryRedisCache::build_ticket& ticket);
-  boost::asio::awaitable<bool> list_entry(std::string list, std::string_view key, std::int64_t ttl,
-                                          std::chrono::milliseconds timeout);
   void register_routes();
   void report(const cache_breaker::change& change, std::chrono::milliseconds bound);
   module_options options_;
