@@ -200,7 +200,7 @@ void check_answer(const response& answer) {
   if (answer.status == 500) finding("500 from a stub handler", answer.body);
   if (has_header_breaks(answer.content_type)) finding("line break in Content-Type", answer.content_type);
   for (const auto& [name, value] : answer.headers) {
-    if (has_header_breaks(name) || has_header_breaks(value)) finding("line break in a header", name + ": " + value);
+    if (has_header_breaks(name) || has_header_breaks(value)) finding("line break in a header", name.str() + ": " + value.str());
     if (name == "Location" && leaves_host(value)) finding("redirect off this host", value);
   }
   if (answer.content_type == "application/json" && !nlohmann::json::accept(answer.body))

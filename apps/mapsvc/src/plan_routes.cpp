@@ -213,7 +213,7 @@ answer_kind wanted_answer(const request_context& ctx, answer_kind by_default) {
 response answer(std::variant<rendered, response> outcome, answer_kind kind) {
   if (auto* refusal = std::get_if<response>(&outcome)) return std::move(*refusal);
   auto& plan = std::get<rendered>(outcome);
-  auto r = host::http::raw_response(std::move(plan.body), media_type(kind));
+  auto r = host::http::raw_response(std::move(plan.body), host::http::header_text::lasting(media_type(kind)));
   if (kind != answer_kind::json) {
     r.header("X-Plan-Scale", std::to_string(plan.scale));
     if (!plan.notes.empty()) r.header("X-Plan-Notes", notes_header(plan.notes));

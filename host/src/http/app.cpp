@@ -297,9 +297,9 @@ response app::preflight(const http_request& request, std::string_view path, std:
   response r = allowed ? empty_response(204) : detail_response(403, "Origin not allowed");
   if (!cors_.any_origin || restricted) add_vary(r, "Origin");
   if (!allowed) return r;
-  r.header("Access-Control-Allow-Origin", *allowed);
+  r.header("Access-Control-Allow-Origin", header_text::lasting(*allowed));
   r.header("Access-Control-Allow-Methods", allow);
-  r.header("Access-Control-Allow-Headers", std::string(CORS_ALLOWED_HEADERS));
+  r.header("Access-Control-Allow-Headers", header_text::lasting(CORS_ALLOWED_HEADERS));
   r.header("Access-Control-Max-Age", "600");
   return r;
 }
@@ -324,8 +324,8 @@ std::optional<response> app::refuse_caller(const route& r, const http_request_he
   const auto authorization = header_value(request, beast_http::field::authorization);
   if (authorization && bearer_matches(*authorization, token)) return std::nullopt;
   response refusal = detail_response(401, "Not authenticated");
-  refusal.header("WWW-Authenticate", authorization ? R"(Bearer realm="mapsvc", error="invalid_token")"
-                                                   : R"(Bearer realm="mapsvc")");
+  if (authorization) refusal.header("WWW-Authenticate", R"(Bearer realm="mapsvc", error="invalid_token")");
+  else refusal.header("WWW-Authenticate", R"(Bearer realm="mapsvc")");
   return refusal;
 }
 

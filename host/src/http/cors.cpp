@@ -51,10 +51,10 @@ cors_policy parse_cors_origins(std::string_view text) {
   return p;
 }
 
-std::optional<std::string> allowed_origin(const cors_policy& policy, std::string_view origin, bool restricted) {
+std::optional<std::string_view> allowed_origin(const cors_policy& policy, std::string_view origin, bool restricted) {
   for (const auto& listed : policy.origins)
     if (listed == origin) return listed;
-  if (policy.any_origin && !restricted) return std::string("*");
+  if (policy.any_origin && !restricted) return "*";
   return std::nullopt;
 }
 
@@ -75,13 +75,10 @@ void add_cors_headers(response& r, const cors_policy& policy, std::optional<std:
   // origin, so caches must keep one copy per origin.
   if (!policy.any_origin || restricted) add_vary(r, "Origin");
   const auto allowed = origin ? allowed_origin(policy, *origin, restricted)
-                              : (policy.any_origin && !restricted ? std::optional<std::string>("*") : std::nullopt);
+                              : (policy.any_origin && !restricted ? std::optional<std::string_view>("*") : std::nullopt);
   if (!allowed) return;
-  // Named strings: g++ 12 warns falsely about long literals turned into strings here.
-  static const std::string allow_name = "Access-Control-Allow-Origin", expose_name = "Access-Control-Expose-Headers",
-                           exposed(CORS_EXPOSED_HEADERS);
-  r.header(allow_name, *allowed);
-  r.header(expose_name, exposed);
+  r.header("Access-Control-Allow-Origin", header_text::lasting(*allowed));
+  r.header("Access-Control-Expose-Headers", header_text::lasting(CORS_EXPOSED_HEADERS));
 }
 
 }  // namespace host::http

@@ -51,7 +51,8 @@ bool if_none_match_matches(std::string_view if_none_match, std::string_view etag
 void negotiate(response& answer, std::optional<std::string_view> if_none_match, std::string_view accept_encoding) {
   if (!answer.entity || answer.status != 200) return;
   const bool gzip = accepts_gzip(accept_encoding) && !answer.entity->gzip().empty();
-  std::string etag = gzip ? answer.entity->gzip_etag() : answer.entity->etag();
+  // Borrowed from the entity, which the answer holds.
+  auto etag = header_text::lasting(gzip ? answer.entity->gzip_etag() : answer.entity->etag());
   answer.headers.emplace_back("Vary", "Accept-Encoding");
   if (if_none_match && if_none_match_matches(*if_none_match, etag)) {
     answer.status = 304;

@@ -4,9 +4,8 @@
 
 namespace host::http {
 
-std::vector<std::string_view> split_path(std::string_view path) {
-  std::vector<std::string_view> out;
-  out.reserve(8);  // the deepest route has six segments: one allocation, not four
+path_parts split_path(std::string_view path) {
+  path_parts out;
   if (!path.empty() && path.front() == '/') path.remove_prefix(1);
   for (;;) {
     const auto slash = path.find('/');
@@ -75,12 +74,11 @@ std::vector<std::string> path_template::param_names() const {
   return names;
 }
 
-std::optional<std::vector<std::pair<std::string, std::string>>> path_template::match(std::string_view path) const {
+std::optional<path_values> path_template::match(std::string_view path) const {
   return match(path, split_path(path));
 }
 
-std::optional<std::vector<std::pair<std::string, std::string>>> path_template::match(
-    std::string_view path, const std::vector<std::string_view>& parts) const {
+std::optional<path_values> path_template::match(std::string_view path, const path_parts& parts) const {
   // Cheap refusal before any value is decoded.
   if (parts.size() < segments_.size() || (parts.size() > segments_.size() && !segments_.back().rest))
     return std::nullopt;
@@ -105,7 +103,7 @@ std::optional<std::vector<std::pair<std::string, std::string>>> path_template::m
       return std::nullopt;
     ++params;
   }
-  std::vector<std::pair<std::string, std::string>> values;
+  path_values values;
   values.reserve(params);
   for (std::size_t i = 0; i < segments_.size(); ++i) {
     const segment& seg = segments_[i];

@@ -127,12 +127,26 @@ std::string gzip_compress(std::string_view bytes) {
   return out;
 }
 
-representation::representation(std::string bytes)
-    : heap_(std::move(bytes)), bytes_(heap_), etag_(strong_etag(bytes_)) {}
+namespace {
+// "9f86d081884c7d65" -> "9f86d081884c7d65""9f86d081884c7d65-gzip": the gzip copy is a
+// different representation, so it has a different tag.
+std::string both_tags(std::string_view etag) {
+  std::string out;
+  out.reserve(2 * etag.size() + 5);
+  out.append(etag).append(etag.substr(0, etag.size() - 1)).append("-gzip\"");
+  return out;
+}
+std::size_t etag_size_of(std::string_view both) { return (both.size() - 5) / 2; }
+}  // namespace
 
-representation::representation(std::string etag, std::unique_ptr<in_file> file)
+representation::representation(std::string bytes)
+    : heap_(std::move(bytes)), bytes_(heap_), etags_(both_tags(strong_etag(bytes_))),
+      etag_size_(etag_size_of(etags_)) {}
+
+representation::representation(std::string_view etag, std::unique_ptr<in_file> file)
     : bytes_(static_cast<const char*>(file->bytes_view), file->bytes_size),
-      etag_(std::move(etag)),
+      etags_(both_tags(etag)),
+      etag_size_(etag_size_of(etags_)),
       file_(std::move(file)) {}
 
 representation::~representation() = default;
@@ -161,11 +175,6 @@ std::string_view representation::gzip() const {
     gzip_ = gzip_heap_;
   }
   return gzip_;
-}
-
-std::string representation::gzip_etag() const {
-  // "9f86d081884c7d65" -> "9f86d081884c7d65-gzip"
-  return etag_.substr(0, etag_.size() - 1) + "-gzip\"";
 }
 
 std::size_t representation::footprint() const {

@@ -95,7 +95,7 @@ bool is_pdf(const std::string& bytes) { return bytes.rfind("%PDF-", 0) == 0; }
 
 std::string header_of(const host::http::response& r, const std::string& name) {
   for (const auto& [n, v] : r.headers)
-    if (n == name) return v;
+    if (n == name) return v.str();
   return {};
 }
 

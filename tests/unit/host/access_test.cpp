@@ -56,7 +56,7 @@ struct probe_app {
 
 std::optional<std::string> header(const response& r, std::string_view name) {
   for (const auto& [n, v] : r.headers)
-    if (boost::beast::iequals(n, name)) return v;
+    if (boost::beast::iequals(n.view(), name)) return v.str();
   return std::nullopt;
 }
 

@@ -54,7 +54,7 @@ using host::http::response;
 
 std::string header(const response& r, std::string_view name) {
   for (const auto& [n, v] : r.headers)
-    if (n == name) return v;
+    if (n == name) return v.str();
   return "";
 }
 

@@ -45,5 +45,16 @@ TEST(ResponseHead, FieldsThatWouldSplitTheAnswerAreLeftOut) {
   EXPECT_TRUE(head.ends_with("Content-Length: 1\r\n\r\n"));
 }
 
+// Ages are kept for answers to borrow, up to a bound; past it each answer owns its text.
+TEST(ResponseHead, CacheControlAgesReadTheSameKeptOrNot) {
+  for (long long age : {0LL, 1800LL, 86400LL, 1800LL}) EXPECT_EQ(public_max_age(age), "public, max-age=" + std::to_string(age));
+  for (long long age = 100; age < 300; ++age) {
+    response r = empty_response(200);
+    r.header("Cache-Control", public_max_age(age));
+    EXPECT_NE(write_head(r, {}).find("Cache-Control: public, max-age=" + std::to_string(age) + "\r\n"),
+              std::string::npos);
+  }
+}
+
 }  // namespace
 }  // namespace host::http

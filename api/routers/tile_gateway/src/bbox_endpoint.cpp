@@ -49,10 +49,11 @@ boost::asio::awaitable<box> to_web_mercator(session& db, double minx, double min
                 row->get<double>("max_y")};
 }
 
+// `x_cache`: a literal.
 host::http::response tile_answer(host::http::shared_representation tile, std::string_view x_cache) {
   auto r = host::http::entity_response(std::move(tile), "application/vnd.mapbox-vector-tile");
-  r.header("Cache-Control", fmt::format("public, max-age={}", CACHE_TTL_SHORT));
-  r.header("X-Cache", std::string(x_cache));
+  r.header("Cache-Control", host::http::public_max_age(CACHE_TTL_SHORT));
+  r.header("X-Cache", host::http::header_text::lasting(x_cache));
   return r;
 }
 

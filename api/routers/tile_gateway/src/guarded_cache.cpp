@@ -116,13 +116,18 @@ boost::asio::awaitable<std::optional<BinaryRedisCache::build_ticket>> tile_gatew
   co_return co_await guarded<BinaryRedisCache::build_ticket>("set", key, timeout, ask);
 }
 
-boost::asio::awaitable<tile_lookup> tile_gateway_module::cached(std::string_view key,
-                                                                std::chrono::milliseconds timeout) {
+tile_lookup tile_gateway_module::remembered(std::string_view key) {
   // Memory answers only while Redis does: once a read has missed its bound, changes reported
   // by Redis may be late too, so memory waits until Redis answers again.
   if (memory && breaker.current() == cache_breaker::state::closed) {
-    if (auto tile = memory->find(key)) co_return tile_lookup{cached_tile{std::move(tile), cache_level::memory}, {}};
+    if (auto tile = memory->find(key)) return tile_lookup{cached_tile{std::move(tile), cache_level::memory}, {}};
   }
+  return tile_lookup{};
+}
+
+boost::asio::awaitable<tile_lookup> tile_gateway_module::cached(std::string_view key,
+                                                                std::chrono::milliseconds timeout) {
+  if (auto in_memory = remembered(key); in_memory.hit) co_return in_memory;
   const auto memory_ticket = memory ? memory->ticket() : 0;
   auto read = [&]() { return cache.get_with_ttl(key, timeout); };
   auto found = co_await guarded<clients::redis::value_with_ttl>("get", key, timeout, read);

@@ -111,7 +111,9 @@ boost::asio::awaitable<layer_tile> tile_of_layer(tile_gateway_module& m, const s
   const auto& zoom_cfg = statement->second;
 
   const std::string cache_key = tile_cache_key(layer_name, z, x, y);
-  auto found = co_await m.cached(cache_key, TILE_CACHE_BOUND);
+  // A tile held in memory is answered without another coroutine.
+  auto found = m.remembered(cache_key);
+  if (!found.hit) found = co_await m.cached(cache_key, TILE_CACHE_BOUND);
   if (found.hit) {
     const auto level = found.hit->level == cache_level::memory ? tile_level::memory : tile_level::redis;
     m.count_tile(layer_name, level);
@@ -165,10 +167,10 @@ boost::asio::awaitable<response> get_tile_xyz(tile_gateway_module& m, const std:
     empty.cache_note = note_of(found.level);
     co_return empty;
   }
-  auto answer = host::http::entity_response(std::move(found.tile), std::string(MVT_MEDIA_TYPE));
+  auto answer = host::http::entity_response(std::move(found.tile), host::http::header_text::lasting(MVT_MEDIA_TYPE));
   answer.cache_note = note_of(found.level);
   if (found.level != tile_level::miss) {
-    answer.header("Cache-Control", fmt::format("public, max-age={}", m.client_max_age(found.cache_ttl)));
+    answer.header("Cache-Control", host::http::public_max_age(m.client_max_age(found.cache_ttl)));
     answer.header("X-Cache", "HIT");
   }
   co_return answer;
@@ -216,6 +218,39 @@ boost::asio::awaitable<std::optional<std::string>> build_layer_tile(tile_gateway
   co_return co_await fetch_built(m, layer_name, z, x, y, statement.first, db);
 }
 
+// A vector tile is a sequence of layers, so the layers' own tiles put end to end are one tile
+// holding all of them, in the order asked.
+response composite_answer(const tile_gateway_module& m, const std::vector<layer_tile>& parts) {
+  std::string bytes;
+  bool all_cached = true;
+  bool any_redis = false;
+  int max_age = 0;
+  for (const auto& part : parts) {
+    if (!part.tile) continue;
+    bytes += part.tile->bytes();
+    if (part.level == tile_level::miss) {
+      all_cached = false;
+    } else {
+      any_redis |= part.level == tile_level::redis;
+      max_age = max_age == 0 ? part.cache_ttl : std::min(max_age, part.cache_ttl);
+    }
+  }
+  if (bytes.empty()) {
+    auto empty = host::http::empty_response(204);
+    empty.cache_note = note_of(tile_level::empty);
+    return empty;
+  }
+  auto tile = std::make_shared<const host::http::representation>(std::move(bytes));
+  auto answer = host::http::entity_response(std::move(tile), host::http::header_text::lasting(MVT_MEDIA_TYPE));
+  answer.cache_note = !all_cached ? note_of(tile_level::miss) : any_redis ? note_of(tile_level::redis)
+                                                                          : note_of(tile_level::memory);
+  if (all_cached) {
+    answer.header("Cache-Control", host::http::public_max_age(m.client_max_age(max_age)));
+    answer.header("X-Cache", "HIT");
+  }
+  return answer;
+}
+
 boost::asio::awaitable<response> get_composite_tile(tile_gateway_module& m, const std::string& layer_names,
                                                     const integer& z_in, const integer& x_in, const integer& y_in,
                                                     session& db) {
@@ -243,36 +278,7 @@ boost::asio::awaitable<response> get_composite_tile(tile_gateway_module& m, cons
       parts[i] = co_await tile_of_layer(m, names[i], *z_in.value, *x_in.value, *y_in.value, db);
   }
 
-  // A vector tile is a sequence of layers, so the layers' own tiles put end to end are one
-  // tile holding all of them, in the order asked.
-  std::string bytes;
-  bool all_cached = true;
-  bool any_redis = false;
-  int max_age = 0;
-  for (const auto& part : parts) {
-    if (!part.tile) continue;
-    bytes += part.tile->bytes();
-    if (part.level == tile_level::miss) {
-      all_cached = false;
-    } else {
-      any_redis |= part.level == tile_level::redis;
-      max_age = max_age == 0 ? part.cache_ttl : std::min(max_age, part.cache_ttl);
-    }
-  }
-  if (bytes.empty()) {
-    auto empty = host::http::empty_response(204);
-    empty.cache_note = note_of(tile_level::empty);
-    co_return empty;
-  }
-  auto tile = std::make_shared<const host::http::representation>(std::move(bytes));
-  auto answer = host::http::entity_response(std::move(tile), std::string(MVT_MEDIA_TYPE));
-  answer.cache_note = !all_cached ? note_of(tile_level::miss) : any_redis ? note_of(tile_level::redis)
-                                                                          : note_of(tile_level::memory);
-  if (all_cached) {
-    answer.header("Cache-Control", fmt::format("public, max-age={}", m.client_max_age(max_age)));
-    answer.header("X-Cache", "HIT");
-  }
-  co_return answer;
+  co_return composite_answer(m, parts);
 }
 
 }  // namespace mapsvc::tile_gateway

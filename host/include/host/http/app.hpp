@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "host/http/cors.hpp"
+#include "host/http/path_template.hpp"
 #include "host/http/router.hpp"
 
 namespace host::metrics {
@@ -30,7 +31,7 @@ struct session_provider {
 
 struct route_match {
   const route* matched = nullptr;
-  std::vector<std::pair<std::string, std::string>> path_values;
+  http::path_values path_values;
 };
 struct no_route {};                               // 404
 struct wrong_method {};                           // 405

@@ -10,6 +10,8 @@
 #include <variant>
 #include <vector>
 
+#include <boost/container/small_vector.hpp>
+
 namespace host::http {
 
 enum class param_type { string, integer, number, boolean, path };
@@ -73,7 +75,7 @@ class request_params {
 
  private:
   const param_value& find(std::string_view name) const;
-  std::vector<std::pair<std::string, param_value>> values_;
+  boost::container::small_vector<std::pair<std::string, param_value>, 6> values_;  // inline: routes take a few
 };
 
 }  // namespace host::http

@@ -8,7 +8,14 @@
 #include <utility>
 #include <vector>
 
+#include <boost/container/small_vector.hpp>
+
 namespace host::http {
+
+// A request path's segments, and the values a template takes from them: held inline, since
+// routes are a few segments deep (a request allocates neither).
+using path_parts = boost::container::small_vector<std::string_view, 8>;
+using path_values = boost::container::small_vector<std::pair<std::string, std::string>, 4>;
 
 class path_template {
  public:
@@ -18,10 +25,9 @@ class path_template {
   std::vector<std::string> param_names() const;
 
   // Parameter values (percent-decoded) when `path` matches, in template order.
-  std::optional<std::vector<std::pair<std::string, std::string>>> match(std::string_view path) const;
+  std::optional<path_values> match(std::string_view path) const;
   // The same with `path` already split by split_path (the router splits once per request).
-  std::optional<std::vector<std::pair<std::string, std::string>>> match(
-      std::string_view path, const std::vector<std::string_view>& parts) const;
+  std::optional<path_values> match(std::string_view path, const path_parts& parts) const;
 
   // How specific the template is at each segment: literal segments outrank parameters, so
   // "/gis/layers/" wins over "/gis/{layer_name}/" whatever the registration order.
@@ -40,7 +46,7 @@ class path_template {
 };
 
 // Splits "/a/b/" into {"a", "b", ""}; the leading slash is dropped.
-std::vector<std::string_view> split_path(std::string_view path);
+path_parts split_path(std::string_view path);
 std::string percent_decode(std::string_view text, bool plus_is_space);
 
 }  // namespace host::http

@@ -40,24 +40,26 @@ class representation {
   // Memory the bytes take: in a file, whole pages, and one more for the end of a gzip copy.
   std::size_t footprint() const;
   // Quoted strong entity tag of the bytes: 64-bit XXH3, the same in every process and machine.
-  const std::string& etag() const { return etag_; }
+  std::string_view etag() const { return std::string_view(etags_).substr(0, etag_size_); }
 
   // The gzip copy, compressed on first use; empty when compression does not make it smaller.
   // Not synchronised: a representation belongs to one event loop.
   std::string_view gzip() const;
   // The entity tag of the gzip copy (a different representation, so a different tag).
-  std::string gzip_etag() const;
+  std::string_view gzip_etag() const { return std::string_view(etags_).substr(etag_size_); }
 
   // Where the kernel can send the bytes (or the gzip copy) from, for a body kept in a file.
   std::optional<file_range> file(bool gzip) const;
 
  private:
   struct in_file;
-  representation(std::string etag, std::unique_ptr<in_file> file);
+  representation(std::string_view etag, std::unique_ptr<in_file> file);
 
   std::string heap_;       // the bytes, unless they live in the file
   std::string_view bytes_;  // into heap_ or the file's mapping
-  std::string etag_;
+  // Both tags in one string: the bytes' tag, then the gzip copy's.
+  std::string etags_;
+  std::size_t etag_size_;
   mutable std::string gzip_heap_;
   mutable std::string_view gzip_;
   mutable bool compressed_ = false;

@@ -11,6 +11,7 @@
 #include <boost/asio/awaitable.hpp>
 #include <nlohmann/json.hpp>
 
+#include "host/http/header_text.hpp"
 #include "host/http/representation.hpp"
 
 namespace host::http {
@@ -23,8 +24,8 @@ using body_producer = std::function<boost::asio::awaitable<void>(stream_writer&)
 struct response {
   unsigned status = 200;
   std::string body;
-  std::string content_type;  // empty: no Content-Type header (e.g. 204)
-  std::vector<std::pair<std::string, std::string>> headers;
+  header_text content_type;  // empty: no Content-Type header (e.g. 204)
+  std::vector<std::pair<header_text, header_text>> headers;
   // A shared body in place of `body`. The host answers If-None-Match and Accept-Encoding
   // against it after the handler (304, or its gzip copy), and sends it without copying.
   shared_representation entity;
@@ -43,7 +44,7 @@ struct response {
     return gzip ? entity->gzip() : entity->bytes();
   }
 
-  response& header(std::string name, std::string value) {
+  response& header(header_text name, header_text value) {
     headers.emplace_back(std::move(name), std::move(value));
     return *this;
   }
@@ -51,9 +52,12 @@ struct response {
 
 // Compact JSON, non-ASCII characters kept as UTF-8.
 response json_response(const nlohmann::ordered_json& body, unsigned status = 200);
-response raw_response(std::string body, std::string content_type, unsigned status = 200);
-response entity_response(shared_representation entity, std::string content_type, unsigned status = 200);
+response raw_response(std::string body, header_text content_type, unsigned status = 200);
+response entity_response(shared_representation entity, header_text content_type, unsigned status = 200);
 response empty_response(unsigned status = 204);
 response detail_response(unsigned status, std::string_view detail);
+
+// "public, max-age=N": the few ages a server configures are made once and then borrowed.
+header_text public_max_age(long long seconds);
 
 }  // namespace host::http

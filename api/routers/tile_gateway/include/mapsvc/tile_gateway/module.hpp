@@ -94,6 +94,8 @@ class tile_gateway_module {
   // answers in time), else through safe_cache_get's guard from Redis (and then kept in memory
   // for the time Redis keeps it). No hit for a miss, an empty value, or a failure.
   boost::asio::awaitable<tile_lookup> cached(std::string_view key, std::chrono::milliseconds timeout);
+  // The memory half of `cached`, without suspending: what a hit in memory needs.
+  tile_lookup remembered(std::string_view key);
   // Stores a tile built from the database like safe_cache_set, unless its entry was
   // invalidated since `ticket` was taken (the build may have read the data from before the
   // edit) or is held (see holds), and keeps it in memory too once Redis has it. Returns it ready to answer either way.
