@@ -37,4 +37,14 @@ std::vector<address> parse_address_list(const std::string& text) {
   return out;
 }
 
+options options::at(const address& where) const {
+  options one = *this;
+  one.host = where.host;
+  one.port = where.port;
+  one.db = 0;
+  one.cluster_nodes.clear();
+  one.sentinels.clear();
+  return one;
+}
+
 }  // namespace clients::redis

@@ -31,15 +31,7 @@ cluster_router::cluster_router(asio::any_io_executor executor, options opts)
 
 std::shared_ptr<node> cluster_router::node_at(const address& where) {
   auto& n = nodes_[where];
-  if (!n) {
-    options o = opts_;
-    o.host = where.host;
-    o.port = where.port;
-    o.db = 0;
-    o.cluster_nodes.clear();
-    o.sentinels.clear();
-    n = std::make_shared<node>(executor_, std::move(o));
-  }
+  if (!n) n = std::make_shared<node>(executor_, opts_.at(where));
   return n;
 }
 

@@ -73,15 +73,7 @@ class listener_state : public std::enable_shared_from_this<listener_state> {
         if (!self->stopped_ && found != primaries) {
           primaries = std::move(found);
           std::vector<options> each;
-          for (const auto& primary : primaries) {
-            options one = self->where_;
-            one.host = primary.host;
-            one.port = primary.port;
-            one.db = 0;
-            one.cluster_nodes.clear();
-            one.sentinels.clear();
-            each.push_back(std::move(one));
-          }
+          for (const auto& primary : primaries) each.push_back(self->where_.at(primary));
           self->listen_to(std::move(each));
         }
       } catch (const std::exception&) {

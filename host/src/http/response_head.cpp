@@ -36,6 +36,12 @@ bool is_bodiless(unsigned status) { return status < 200 || status == 204 || stat
 
 std::string write_head(const response& r, const head_options& options) {
   std::string out;
+  write_head(r, options, out);
+  return out;
+}
+
+void write_head(const response& r, const head_options& options, std::string& out) {
+  out.clear();
   out.reserve(512);  // a tile answer's head is 300-400 bytes: one allocation, not two
   const auto reason = boost::beast::http::obsolete_reason(static_cast<boost::beast::http::status>(r.status));
   out.append(options.version == 10 ? "HTTP/1.0 " : "HTTP/1.1 ")
@@ -56,7 +62,6 @@ std::string write_head(const response& r, const head_options& options) {
   if (options.version == 10 && options.keep_alive) add_field(out, "Connection", "keep-alive");
   if (options.version != 10 && !options.keep_alive) add_field(out, "Connection", "close");
   out.append("\r\n");
-  return out;
 }
 
 }  // namespace host::http

@@ -248,6 +248,7 @@ asio::awaitable<void> server::serve(connection& conn) {
   // the other connections their turn now and then.
   constexpr int PIPELINED_TURN = 16;
   int answered_without_waiting = 0;
+  std::string head;  // each answer's head, in one buffer for the connection's life
 
   while (!draining_) {
     if (buffer.size() == 0) {
@@ -350,12 +351,13 @@ asio::awaitable<void> server::serve(connection& conn) {
     const bool chunked = framing.version == 11;
     if (streamed && !chunked) framing.keep_alive = false;
     if (const auto file = payload_file(answer, framing)) {
-      const std::string head = write_head(answer, framing);
+      write_head(answer, framing, head);
       if (!co_await send_head_and_file(conn.socket, head, *file, options_.write_timeout)) break;
     } else {
       conn.expires_after(options_.write_timeout);
-      const wire_answer wire = to_wire(answer, framing);
-      if (!co_await send_head_and_payload(conn.socket, wire.head, wire.payload, options_.write_timeout)) break;
+      write_head(answer, framing, head);
+      const auto payload = carries_payload(answer, framing) ? answer.payload() : std::string_view();
+      if (!co_await send_head_and_payload(conn.socket, head, payload, options_.write_timeout)) break;
     }
     if (streamed) {
       conn.expires_never();  // the writer times each write itself; the peer watch reads without end

@@ -30,6 +30,11 @@ TEST(InvalidationText, NamesTheValidLayersInCatalogueOrder) {
 
 TEST(CacheKeys, KeysAndMatchPatterns) {
   EXPECT_EQ(tg::tile_cache_key("plots", 15, 17000, 15000), "plots:15:17000:15000");
+  // Written in place, a key reads the same, however long the layer's name; the buffer is reused.
+  tg::tile_key_buffer buffer;
+  const std::string long_name(200, 'l');
+  EXPECT_EQ(tg::tile_cache_key(buffer, long_name, 20, 1048575, 0), tg::tile_cache_key(long_name, 20, 1048575, 0));
+  EXPECT_EQ(tg::tile_cache_key(buffer, "plots", 15, 17000, 15000), "plots:15:17000:15000");
   EXPECT_EQ(tg::centroid_cache_key("plots"), "centroid:plots");
   EXPECT_EQ(tg::layer_match_pattern(tg::CACHE_NAMESPACE, "plots"), "mvt_v8:plots:*");
   EXPECT_EQ(tg::namespace_match_pattern(tg::CACHE_NAMESPACE), "mvt_v8:*");

@@ -1,11 +1,20 @@
 #include "mapsvc/tile_gateway/cache_keys.hpp"
 
+#include <iterator>
+
 #include <fmt/format.h>
 
 namespace mapsvc::tile_gateway {
 
 std::string tile_cache_key(std::string_view layer_name, std::int64_t z, std::int64_t x, std::int64_t y) {
   return fmt::format("{}:{}:{}:{}", layer_name, z, x, y);
+}
+
+std::string_view tile_cache_key(tile_key_buffer& out, std::string_view layer_name, std::int64_t z, std::int64_t x,
+                                std::int64_t y) {
+  out.clear();
+  fmt::format_to(std::back_inserter(out), "{}:{}:{}:{}", layer_name, z, x, y);
+  return {out.data(), out.size()};
 }
 
 std::string centroid_cache_key(std::string_view layer_name) { return fmt::format("centroid:{}", layer_name); }

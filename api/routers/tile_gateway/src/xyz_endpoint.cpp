@@ -110,15 +110,17 @@ boost::asio::awaitable<layer_tile> tile_of_layer(tile_gateway_module& m, const s
   const auto& sql = statement->first;
   const auto& zoom_cfg = statement->second;
 
-  const std::string cache_key = tile_cache_key(layer_name, z, x, y);
+  tile_key_buffer key_text;
+  const auto key = tile_cache_key(key_text, layer_name, z, x, y);
   // A tile held in memory is answered without another coroutine.
-  auto found = m.remembered(cache_key);
-  if (!found.hit) found = co_await m.cached(cache_key, TILE_CACHE_BOUND);
+  auto found = m.remembered(key);
+  if (!found.hit) found = co_await m.cached(key, TILE_CACHE_BOUND);
   if (found.hit) {
     const auto level = found.hit->level == cache_level::memory ? tile_level::memory : tile_level::redis;
     m.count_tile(layer_name, level);
     co_return layer_tile{std::move(found.hit->tile), level, zoom_cfg.cache_ttl};
   }
+  const std::string cache_key(key);
 
   // Requests for the same tile arriving meanwhile share this one statement (and its ticket,
   // taken before it).

@@ -19,6 +19,8 @@ struct head_options {
 // what `keep_alive` asks for. A header whose name or value would break the framing (CR, LF or
 // NUL, or a name that is not a token) is left out rather than sent.
 std::string write_head(const response& r, const head_options& options);
+// The same into `out`, replacing what it held: a connection reuses one buffer for its answers.
+void write_head(const response& r, const head_options& options, std::string& out);
 
 // Whether a status carries no payload: 1xx, 204 and 304.
 bool is_bodiless(unsigned status);

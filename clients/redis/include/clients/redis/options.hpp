@@ -45,6 +45,8 @@ struct options {
 
   bool is_cluster() const { return !cluster_nodes.empty(); }
   bool uses_sentinels() const { return !sentinels.empty(); }
+  /// These settings for the one server `where` (a node of a cluster): database 0.
+  options at(const address& where) const;
 };
 
 /// Reads "host:port,host:port" (IPv6 hosts in brackets: "[::1]:6379"). Throws

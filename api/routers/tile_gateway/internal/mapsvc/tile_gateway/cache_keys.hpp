@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include <fmt/format.h>
+
 namespace mapsvc::tile_gateway {
 
 // Prefix of every entry the tile service keeps in Redis. Bumping it orphans old entries
@@ -12,6 +14,10 @@ inline constexpr std::string_view CACHE_NAMESPACE = "mvt_v8";
 
 // Key of an XYZ tile, "{layer}:{z}:{x}:{y}", before the namespace is added.
 std::string tile_cache_key(std::string_view layer_name, std::int64_t z, std::int64_t x, std::int64_t y);
+// The same written into `out` (inline for any usual layer name: a cache hit copies no key).
+using tile_key_buffer = fmt::basic_memory_buffer<char, 64>;
+std::string_view tile_cache_key(tile_key_buffer& out, std::string_view layer_name, std::int64_t z, std::int64_t x,
+                                std::int64_t y);
 
 // Key of a layer's centroid answer, "centroid:{layer}".
 std::string centroid_cache_key(std::string_view layer_name);
