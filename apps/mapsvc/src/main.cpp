@@ -14,6 +14,7 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/recycling_allocator.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -127,7 +128,11 @@ int serve(const host::config& cfg, const mapsvc::tile_gateway::redis_settings& r
     if (!cfg.db_prepare) pool_options.prepared_statements = 0;
     host::database::pool db_pool(io.get_executor(), pool_options);
     application.set_session_provider(
-        {.open = [&db_pool] { return std::make_shared<host::database::session>(host::database::get_db(db_pool)); },
+        // A session's memory is reused by the thread's next one, as Asio reuses coroutine frames.
+        {.open = [&db_pool] {
+           return std::allocate_shared<host::database::session>(
+               boost::asio::recycling_allocator<host::database::session>(), host::database::get_db(db_pool));
+         },
          .close = [](host::database::session& s) -> boost::asio::awaitable<void> { co_await s.close(); }});
 
     mapsvc::tile_gateway::tile_gateway_module tiles(
