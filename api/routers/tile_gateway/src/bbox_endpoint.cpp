@@ -49,6 +49,12 @@ boost::asio::awaitable<box> to_web_mercator(session& db, double minx, double min
                 row->get<double>("max_y")};
 }
 
+// A box tile from memory, else from Redis.
+boost::asio::awaitable<tile_lookup> cached_box(tile_gateway_module& m, std::string_view key) {
+  if (auto in_memory = m.remembered(key); in_memory.hit) co_return in_memory;
+  co_return co_await m.fetched(key, BOX_CACHE_BOUND);
+}
+
 // `x_cache`: a literal.
 host::http::response tile_answer(host::http::shared_representation tile, std::string_view x_cache) {
   auto r = host::http::entity_response(std::move(tile), "application/vnd.mapbox-vector-tile");
@@ -96,7 +102,7 @@ boost::asio::awaitable<response> get_tile_bbox(tile_gateway_module& m, const std
 
   const std::string cache_key = bbox_cache_key(layer_name, mercator.min_x, mercator.min_y, mercator.max_x,
                                                mercator.max_y, limit.for_key, simplify);
-  auto found = co_await m.cached(cache_key, BOX_CACHE_BOUND);
+  auto found = co_await cached_box(m, cache_key);
   if (found.hit) co_return tile_answer(std::move(found.hit->tile), "HIT");
   // Without a ticket the tile is answered but not stored.
   const auto ticket = co_await begin_box_build(m, found.redis_answered, layer_name, cache_key);

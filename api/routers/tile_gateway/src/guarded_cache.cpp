@@ -125,9 +125,8 @@ tile_lookup tile_gateway_module::remembered(std::string_view key) {
   return tile_lookup{};
 }
 
-boost::asio::awaitable<tile_lookup> tile_gateway_module::cached(std::string_view key,
-                                                                std::chrono::milliseconds timeout) {
-  if (auto in_memory = remembered(key); in_memory.hit) co_return in_memory;
+boost::asio::awaitable<tile_lookup> tile_gateway_module::fetched(std::string_view key,
+                                                                 std::chrono::milliseconds timeout) {
   const auto memory_ticket = memory ? memory->ticket() : 0;
   auto read = [&]() { return cache.get_with_ttl(key, timeout); };
   auto found = co_await guarded<clients::redis::value_with_ttl>("get", key, timeout, read);

@@ -114,7 +114,7 @@ boost::asio::awaitable<layer_tile> tile_of_layer(tile_gateway_module& m, const s
   const auto key = tile_cache_key(key_text, layer_name, z, x, y);
   // A tile held in memory is answered without another coroutine.
   auto found = m.remembered(key);
-  if (!found.hit) found = co_await m.cached(key, TILE_CACHE_BOUND);
+  if (!found.hit) found = co_await m.fetched(key, TILE_CACHE_BOUND);
   if (found.hit) {
     const auto level = found.hit->level == cache_level::memory ? tile_level::memory : tile_level::redis;
     m.count_tile(layer_name, level);

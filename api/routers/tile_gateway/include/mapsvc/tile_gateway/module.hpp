@@ -90,12 +90,12 @@ class tile_gateway_module {
   boost::asio::awaitable<void> safe_cache_set(std::string_view key, std::string_view value, std::int64_t ttl,
                                               std::chrono::milliseconds timeout = std::chrono::milliseconds(1000));
 
-  // A cached tile: from memory when it holds the key and is in step with Redis (and Redis
-  // answers in time), else through safe_cache_get's guard from Redis (and then kept in memory
-  // for the time Redis keeps it). No hit for a miss, an empty value, or a failure.
-  boost::asio::awaitable<tile_lookup> cached(std::string_view key, std::chrono::milliseconds timeout);
-  // The memory half of `cached`, without suspending: what a hit in memory needs.
+  // A cached tile, in two halves. `remembered`: from memory, without suspending, when memory
+  // holds the key and is in step with Redis. `fetched`, after it missed: through
+  // safe_cache_get's guard from Redis (and then kept in memory for the time Redis keeps it), as
+  // long as Redis answers in time. No hit for a miss, an empty value, or a failure.
   tile_lookup remembered(std::string_view key);
+  boost::asio::awaitable<tile_lookup> fetched(std::string_view key, std::chrono::milliseconds timeout);
   // Stores a tile built from the database like safe_cache_set, unless its entry was
   // invalidated since `ticket` was taken (the build may have read the data from before the
   // edit) or is held (see holds), and keeps it in memory too once Redis has it. Returns it ready to answer either way.
