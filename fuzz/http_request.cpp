@@ -235,7 +235,7 @@ response dispatch_now(service& s, http_request& request) {
 // Feeds `input` to the parser until `done` says so; what the parser took is removed from
 // `input`. At the end of the input the peer is taken to have closed the connection.
 template <class Done>
-beast::error_code feed(bhttp::request_parser<bhttp::string_body>& parser, std::string_view& input, Done done) {
+beast::error_code feed(http_request_parser& parser, std::string_view& input, Done done) {
   beast::error_code ec;
   while (!done()) {
     if (input.empty()) {
@@ -262,7 +262,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string_view input(reinterpret_cast<const char*>(data), size);
 
   for (int n = 0; n < max_requests_per_input && !input.empty(); ++n) {
-    bhttp::request_parser<bhttp::string_body> parser;
+    http_request_parser parser;
     parser.header_limit(static_cast<std::uint32_t>(header_limit));
     parser.body_limit(body_limit);
 

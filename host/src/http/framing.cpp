@@ -17,7 +17,7 @@ using detail::trimmed;
 
 // The codings of every Transfer-Encoding line, in order, without parameters; empty elements
 // of the list are skipped as the list syntax allows.
-std::vector<std::string_view> transfer_codings(const boost::beast::http::request_header<>& header) {
+std::vector<std::string_view> transfer_codings(const http_request_header& header) {
   std::vector<std::string_view> codings;
   const auto [first, last] = header.equal_range(boost::beast::http::field::transfer_encoding);
   for (auto field = first; field != last; ++field) {
@@ -30,7 +30,7 @@ std::vector<std::string_view> transfer_codings(const boost::beast::http::request
 
 }  // namespace
 
-std::optional<response> framing_refusal(const boost::beast::http::request_header<>& header) {
+std::optional<response> framing_refusal(const http_request_header& header) {
   namespace bhttp = boost::beast::http;
   if (header.find(bhttp::field::transfer_encoding) == header.end()) return std::nullopt;
   if (header.version() < 11) return detail_response(400, "Transfer-Encoding is not allowed in HTTP/1.0");

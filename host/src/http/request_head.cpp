@@ -80,7 +80,7 @@ bool valid_host_field(std::string_view value) noexcept {
   return valid_port(port);
 }
 
-std::optional<response> settle_host(bhttp::request_header<>& head) {
+std::optional<response> settle_host(http_request_header& head) {
   // One walk over the fields comparing their codes: cheaper than a lookup by name for the
   // handful of fields a request carries.
   std::size_t hosts = 0;
@@ -105,7 +105,7 @@ std::optional<response> settle_host(bhttp::request_header<>& head) {
   return std::nullopt;
 }
 
-expectation expectation_of(const bhttp::request_header<>& head) {
+expectation expectation_of(const http_request_header& head) {
   auto outcome = expectation::none;
   for (const auto& field : head) {
     if (field.name() != bhttp::field::expect) continue;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <tuple>
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/bind_cancellation_slot.hpp>
@@ -113,7 +114,7 @@ class socket_writer final : public stream_writer {
 // that arrived whole (nearly all do) costs no further trip through the event loop. Leaves any
 // bytes after the head (a body, the next request) in the buffer.
 asio::awaitable<beast::error_code> read_head(tcp::socket& socket, beast::flat_buffer& buffer,
-                                             bhttp::request_parser<bhttp::string_body>& parser) {
+                                             http_request_parser& parser) {
   for (;;) {
     if (buffer.size() > 0) {
       beast::error_code ec;
@@ -249,6 +250,7 @@ asio::awaitable<void> server::serve(connection& conn) {
   constexpr int PIPELINED_TURN = 16;
   int answered_without_waiting = 0;
   std::string head;  // each answer's head, in one buffer for the connection's life
+  request_memory memory;  // each request's start line and fields
 
   while (!draining_) {
     if (buffer.size() == 0) {
@@ -267,7 +269,8 @@ asio::awaitable<void> server::serve(connection& conn) {
     conn.busy = true;
     const auto started = std::chrono::steady_clock::now();
 
-    bhttp::request_parser<bhttp::string_body> parser;
+    memory.reuse();  // the last request is gone with its iteration
+    http_request_parser parser(std::piecewise_construct, std::tuple<>(), std::make_tuple(memory.allocator()));
     parser.header_limit(static_cast<std::uint32_t>(options_.header_limit));
     parser.body_limit(options_.body_limit);
     conn.deadline = started + options_.request_timeout;

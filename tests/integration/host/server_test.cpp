@@ -82,6 +82,10 @@ class running_server {
       throw std::runtime_error("handler bug");
       co_return response{};
     });
+    r.add({.path = "/field/{name}", .name = "field", .params = {path_param("name")}},
+          [](request_context& ctx) -> asio::awaitable<response> {
+            co_return raw_response(std::string(ctx.header(ctx.params.string("name"))), "text/plain");
+          });
     r.add({.path = "/host", .name = "host"}, [](request_context& ctx) -> asio::awaitable<response> {
       co_return raw_response(std::string(ctx.header("Host")), "text/plain");
     });
@@ -216,6 +220,30 @@ TEST(Server, PipelinedRequestsAreAnsweredInOrder) {
   EXPECT_LT(one, slow);
   EXPECT_LT(slow, three);
   EXPECT_LT(three, missing);
+}
+
+// A connection reuses one piece of memory for each request's head in turn: a head far larger
+// than the usual one, then small ones, then a large one again, each read as its own.
+TEST(Server, EachRequestOnAConnectionReadsItsOwnFieldsWhateverTheirSize) {
+  running_server srv;
+  raw_client c(srv.port());
+  const auto asking = [](int n, int padding) {
+    std::string req = "GET /field/x-tag HTTP/1.1\r\nHost: x\r\n";
+    for (int i = 0; i < padding; ++i) req += "X-Pad-" + std::to_string(i) + ": " + std::string(90, 'p') + "\r\n";
+    return req + "X-Tag: tag-" + std::to_string(n) + "\r\n\r\n";
+  };
+  std::string requests;
+  const int paddings[] = {70, 0, 1, 0, 40, 0};
+  for (int n = 0; n < 6; ++n) requests += asking(n, paddings[n]);
+  c.send(requests);
+  const auto r = c.read_responses(6);
+  std::size_t at = 0;
+  for (int n = 0; n < 6; ++n) {
+    const auto tag = r.find("\r\n\r\ntag-" + std::to_string(n), at);
+    ASSERT_NE(tag, std::string::npos) << n << "\n" << r;
+    at = tag + 1;
+  }
+  EXPECT_EQ(count(r, "HTTP/1.1 200 OK"), 6) << r;
 }
 
 TEST(Server, AThrowingHandlerIs500AndTheConnectionKeepsServing) {

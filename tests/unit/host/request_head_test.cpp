@@ -10,9 +10,9 @@ namespace {
 using namespace host::http;
 namespace bhttp = boost::beast::http;
 
-bhttp::request_header<> head(std::string target, std::vector<std::pair<std::string, std::string>> fields,
+http_request_header head(std::string target, std::vector<std::pair<std::string, std::string>> fields,
                              unsigned version = 11) {
-  bhttp::request_header<> h;
+  http_request_header h;
   h.method(bhttp::verb::get);
   h.target(target);
   h.version(version);
@@ -20,7 +20,7 @@ bhttp::request_header<> head(std::string target, std::vector<std::pair<std::stri
   return h;
 }
 
-unsigned status_of(bhttp::request_header<> h) {
+unsigned status_of(http_request_header h) {
   const auto refusal = settle_host(h);
   return refusal ? refusal->status : 0;
 }

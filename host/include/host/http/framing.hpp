@@ -5,8 +5,7 @@
 
 #include <optional>
 
-#include <boost/beast/http/message.hpp>
-
+#include "host/http/request.hpp"
 #include "host/http/response.hpp"
 
 namespace host::http {
@@ -16,6 +15,6 @@ namespace host::http {
 // - Transfer-Encoding together with Content-Length: 400;
 // - a final transfer coding other than "chunked" (the body length is then unknown): 400;
 // - "chunked" after other codings we cannot decode (e.g. "gzip, chunked"): 501.
-std::optional<response> framing_refusal(const boost::beast::http::request_header<>& header);
+std::optional<response> framing_refusal(const http_request_header& header);
 
 }  // namespace host::http

@@ -5,8 +5,7 @@
 #include <optional>
 #include <string_view>
 
-#include <boost/beast/http/message.hpp>
-
+#include "host/http/request.hpp"
 #include "host/http/response.hpp"
 
 namespace host::http {
@@ -15,7 +14,7 @@ namespace host::http {
 // more than one Host, a Host that is not "host[:port]", and an absolute-form target whose
 // authority is empty, carries user information or is not a host. Otherwise an absolute-form
 // target's authority replaces Host, which it overrides.
-std::optional<response> settle_host(boost::beast::http::request_header<>& head);
+std::optional<response> settle_host(http_request_header& head);
 
 // A Host field value as the grammar allows it: a registered name (letters, digits, "-._~",
 // sub-delimiters, percent escapes), an IPv4 address or a bracketed IP literal, then
@@ -28,6 +27,6 @@ enum class expectation {
   continue_100,  // "100-continue": the client may wait for "100 Continue" before its body
   unmet,         // anything else: 417
 };
-expectation expectation_of(const boost::beast::http::request_header<>& head);
+expectation expectation_of(const http_request_header& head);
 
 }  // namespace host::http

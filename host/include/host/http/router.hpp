@@ -7,12 +7,11 @@
 #include <vector>
 
 #include <boost/asio/awaitable.hpp>
-#include <boost/beast/http/message.hpp>
-#include <boost/beast/http/string_body.hpp>
 #include <boost/beast/http/verb.hpp>
 
 #include "host/http/params.hpp"
 #include "host/http/path_template.hpp"
+#include "host/http/request.hpp"
 #include "host/http/response.hpp"
 
 namespace host::database {
@@ -20,9 +19,6 @@ class session;
 }
 
 namespace host::http {
-
-using http_request = boost::beast::http::request<boost::beast::http::string_body>;
-using http_request_header = boost::beast::http::request_header<>;
 
 struct request_context {
   http_request& message;
