@@ -1,28 +1,33 @@
 #include "host/http/response_head.hpp"
 
+#include <array>
+#include <string_view>
+
 #include <boost/beast/http/status.hpp>
 
 namespace host::http {
 namespace {
 
-bool is_token_char(char c) {
-  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
-  switch (c) {
-    case '!': case '#': case '$': case '%': case '&': case '\'': case '*': case '+':
-    case '-': case '.': case '^': case '_': case '`': case '|': case '~':
-      return true;
-    default:
-      return false;
-  }
-}
+// The characters of a token (a field name), as a table: the check runs over every field of
+// every answer.
+constexpr std::array<bool, 256> TOKEN_CHARS = [] {
+  std::array<bool, 256> table{};
+  for (int c = 'a'; c <= 'z'; ++c) table[c] = true;
+  for (int c = 'A'; c <= 'Z'; ++c) table[c] = true;
+  for (int c = '0'; c <= '9'; ++c) table[c] = true;
+  for (unsigned char c : std::string_view("!#$%&'*+-.^_`|~")) table[c] = true;
+  return table;
+}();
 
+// A name that is a token and a value that cannot end the field early or smuggle another one
+// in. Both loops look at every byte without stopping early, so the compiler can widen them.
 bool is_safe_field(std::string_view name, std::string_view value) {
   if (name.empty()) return false;
-  for (char c : name)
-    if (!is_token_char(c)) return false;
-  for (char c : value)
-    if (c == '\r' || c == '\n' || c == '\0') return false;
-  return true;
+  bool token = true;
+  for (unsigned char c : name) token &= TOKEN_CHARS[c];
+  bool breaks = false;
+  for (unsigned char c : value) breaks |= (c == '\r') | (c == '\n') | (c == '\0');
+  return token && !breaks;
 }
 
 void add_field(std::string& out, std::string_view name, std::string_view value) {

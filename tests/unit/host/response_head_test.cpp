@@ -36,8 +36,12 @@ TEST(ResponseHead, FieldsThatWouldSplitTheAnswerAreLeftOut) {
   r.header("X-Echo", "a\r\nSet-Cookie: stolen=1");
   r.header("Bad Name", "v");
   r.header("X-Nul", std::string("a\0b", 3));
+  r.header("X-Lf", "a\nInjected: 1");
+  r.header("X-\xc3\xa9", "v");  // bytes above 127 are no token characters
   r.header("X-Fine", "value with spaces");
   const std::string head = write_head(r, {});
+  EXPECT_EQ(head.find("Injected"), std::string::npos);
+  EXPECT_EQ(head.find("X-\xc3"), std::string::npos);
   EXPECT_EQ(head.find("stolen"), std::string::npos);
   EXPECT_EQ(head.find("Bad Name"), std::string::npos);
   EXPECT_EQ(head.find("X-Nul"), std::string::npos);
