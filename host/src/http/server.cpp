@@ -269,8 +269,8 @@ asio::awaitable<void> server::serve(connection& conn) {
     conn.busy = true;
     const auto started = std::chrono::steady_clock::now();
 
-    memory.reuse();  // the last request is gone with its iteration
-    http_request_parser parser(std::piecewise_construct, std::tuple<>(), std::make_tuple(memory.allocator()));
+    const auto lease = memory.lend();  // ends after the parser and the answer: declared first
+    http_request_parser parser(std::piecewise_construct, std::tuple<>(), std::make_tuple(lease.allocator()));
     parser.header_limit(static_cast<std::uint32_t>(options_.header_limit));
     parser.body_limit(options_.body_limit);
     conn.deadline = started + options_.request_timeout;

@@ -20,18 +20,30 @@ using http_request = boost::beast::http::request<boost::beast::http::string_body
 using http_request_header = boost::beast::http::request_header<request_fields>;
 using http_request_parser = boost::beast::http::request_parser<boost::beast::http::string_body, request_allocator>;
 
-// The memory a connection lends to the request it is reading. What a request takes is given
-// back at once when `reuse` is called, after the request and everything that points into it
-// are gone. The head is bounded by the server's header limit, so this grows only as far as the
-// largest head the connection has read; the inline part covers an ordinary one.
+// The memory a connection lends to the request it is reading, one request at a time: what a
+// request took is given back when its lease ends, which must be after the request and
+// everything that points into it are gone (declare the lease before them). The head is bounded
+// by the server's header limit, so a request takes at most a few times that; the inline part
+// covers an ordinary head, and an idle connection holds nothing beyond it.
 class request_memory {
  public:
+  class lease {
+   public:
+    explicit lease(request_memory& memory) noexcept : memory_(memory) {}
+    lease(const lease&) = delete;
+    lease& operator=(const lease&) = delete;
+    ~lease() { memory_.arena_.release(); }
+    request_allocator allocator() const noexcept { return request_allocator(&memory_.arena_); }
+
+   private:
+    request_memory& memory_;
+  };
+
   request_memory() = default;
   request_memory(const request_memory&) = delete;
   request_memory& operator=(const request_memory&) = delete;
 
-  request_allocator allocator() noexcept { return request_allocator(&arena_); }
-  void reuse() noexcept { arena_.release(); }
+  [[nodiscard]] lease lend() noexcept { return lease(*this); }
 
  private:
   static constexpr std::size_t INLINE_BYTES = 1536;
