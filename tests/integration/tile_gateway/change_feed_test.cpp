@@ -184,6 +184,41 @@ TEST_F(FeedConsumer, AnEditEvictsExactlyTheEntriesItTouches) {
   EXPECT_TRUE(eventually([&] { return applied(); }));
 }
 
+// A stop that lands while a batch is under way: the batch is finished (the cursor moves over
+// it) and every loop of the feed ends. Nothing is rebuilt ahead by a feed that is stopping.
+TEST_F(FeedConsumer, AStopDuringABatchFinishesItAndEnds) {
+  auto& svc = add_service();
+  auto& feed = start_feed(svc);
+  ASSERT_TRUE(eventually([&] { return applied(); }));  // holds the lease, has its cursor
+  const int id = some_plot();
+  std::vector<std::string> low;  // tiles the feed would rebuild ahead
+  for (const auto& k : tiles_of("plots", extent_of_plot(id)))
+    if (mapsvc::tile_gateway::parse_tile_key(std::string_view(k).substr(std::string("mvt_v8:").size()))->second.z <= 12)
+      low.push_back(k);
+  ASSERT_FALSE(low.empty());
+  cache(low);
+
+  // The cursor's row locked elsewhere: the batch's pass runs, then its move of the cursor waits.
+  pg_admin blocker{fixture_db::url()};
+  blocker.exec("BEGIN");
+  blocker.exec("SELECT position FROM mapsvc_feed.cursor FOR UPDATE");
+  db.exec("UPDATE \"PLOT\" SET \"GEOMETRY_3857\" = ST_Translate(\"GEOMETRY_3857\", 25, 0) WHERE \"ID\" = " +
+          std::to_string(id));
+  ASSERT_TRUE(eventually([&] {
+    return db.exec("SELECT count(*) FROM pg_stat_activity WHERE wait_event_type = 'Lock' AND query LIKE "
+                   "'%UPDATE mapsvc_feed.cursor SET position%'")[0] == "1";
+  }));
+  feed.stop();
+  svc.run(running(feed));  // the loop has seen the stop
+  blocker.exec("COMMIT");
+
+  EXPECT_TRUE(eventually([&] { return svc.run(running(feed)) == 0; }));
+  EXPECT_TRUE(applied());
+  for (const auto& k : low) EXPECT_FALSE(redis.get(k)) << k;
+  db.exec("UPDATE \"PLOT\" SET \"GEOMETRY_3857\" = ST_Translate(\"GEOMETRY_3857\", -25, 0) WHERE \"ID\" = " +
+          std::to_string(id));
+}
+
 // The race that makes naive purging useless: a build reads the database, the edit commits and
 // its entries are invalidated, then the build stores what it read. The store must be refused.
 // A stored box tile is listed in its layer's list first, and an edit reads the list instead of

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
@@ -360,6 +361,11 @@ void service::on_loop(std::function<void()> work) {
     }
   });
   done.get_future().get();
+}
+
+void service::loop_stuck() {
+  std::fprintf(stderr, "the service's event loop did not answer within a minute\n");
+  std::abort();
 }
 
 std::future<void> service::begin_shutdown() {

@@ -156,10 +156,13 @@ class service {
   http_reply request(const std::string& method, const std::string& target,
                      const std::map<std::string, std::string>& headers = {});
 
-  // Runs `work` on the service's event loop and waits for it.
+  // Runs `work` on the service's event loop and waits for it. A loop that does not answer
+  // within a minute is stuck (a handler that never returns): the process ends with a message,
+  // since nothing after it, the fixture's clean-up included, could run either.
   template <class T>
   T run(boost::asio::awaitable<T> work) {
     auto f = boost::asio::co_spawn(io_, std::move(work), boost::asio::use_future);
+    if (f.wait_for(std::chrono::minutes(1)) != std::future_status::ready) loop_stuck();
     return f.get();
   }
   mapsvc::tile_gateway::tile_gateway_module& module() { return *module_; }
@@ -174,6 +177,7 @@ class service {
   std::future<void> begin_shutdown();
 
  private:
+  [[noreturn]] static void loop_stuck();
   boost::asio::io_context io_{1};
   boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
   std::unique_ptr<host::database::pool> pool_;

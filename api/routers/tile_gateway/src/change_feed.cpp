@@ -548,7 +548,9 @@ struct change_feed::state : std::enable_shared_from_this<state> {
   // ---- rebuilding the costly tiles ahead of their viewers ----
 
   void queue_refresh(const std::vector<std::string>& evicted) {
-    if (!o.open_session) return;
+    // A stopping feed starts nothing: its refresher would end at once, and the loop below
+    // would start the next one, for ever, without letting the event loop run anything else.
+    if (!o.open_session || stopping) return;
     for (const auto& key : evicted) {
       const auto tile = parse_tile_key(key);
       if (!tile || tile->second.z > o.refresh_max_zoom) continue;
